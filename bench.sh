@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the release preset and runs every benchmark program; each prints its
+# figures against the baseline it measures in the same run.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)"
+for bench in build/release/bench/bench_*; do
+  [ -x "$bench" ] || continue
+  echo "== $(basename "$bench")"
+  "$bench" "$@"
+done

@@ -1,0 +1,281 @@
+#include "client/lib/cxLog/cxLog.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string_view>
+
+#include "client/lib/cxLog/cxFileUtils.h"
+#include "client/lib/cxLog/cxRotationFile.h"
+#include "platform/debug_output/debug_output.h"
+#include "platform/error/win_error.h"
+#include "platform/fs/paths.h"
+#include "platform/named_mutex/named_mutex.h"
+#include "platform/process/process.h"
+
+std::atomic<int> cxLogThreshold{CXLOG_CRITICAL};
+std::atomic<bool> cxLogEnabled{false};
+std::atomic<int> cxLogFormatFlags{0x4F};
+std::atomic<int> cxLogOutput{CXLOG_OUTPUT_FILE};
+std::string cxLogProcessTag = "unknown";
+
+namespace {
+
+constexpr const char* kLevelNames[] = {"unknown", "critical", "error", "warn",
+                                       "info",    "debug",    "dump"};
+constexpr char kLogMutexName[] = "Global\\cx_log_mutex";
+constexpr char kLogSubfolder[] = "Corvex/pellar/Logs/";
+
+// Built on first use and never destroyed: archive threads and late loggers
+// may still reach them while the process exits.
+struct LogState {
+  platform::NamedMutex mutex;
+  cxRotationFile rotation{kCxLogMaxFileSize, kCxLogKeptFiles};
+  std::string logPath;
+  std::string oldPath;
+  std::atomic<bool> programData{false};
+};
+
+LogState& state() {
+  static LogState* s = new LogState;
+  return *s;
+}
+
+// The part of a source path after its last backslash, else after its last
+// slash, else the whole path.
+std::string_view sourceFileName(const char* path) {
+  std::string_view p = path != nullptr ? path : "";
+  size_t cut = p.rfind('\\');
+  if (cut == std::string_view::npos) cut = p.rfind('/');
+  return cut == std::string_view::npos ? p : p.substr(cut + 1);
+}
+
+void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* format, ...) {
+  char buf[64];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n > 0) out.append(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
+}
+
+void appendLocalTime(std::string& out) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct tm local;
+  ::localtime_r(&now.tv_sec, &local);
+  appendf(out, "%04d/%02d/%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+          static_cast<int>(now.tv_nsec / 1000000));
+}
+
+// The caller's message, cut to 4095 characters.
+void appendMessage(std::string& out, const char* format, va_list args) {
+  char message[kCxLogMaxMessage + 1];
+  int n = std::vsnprintf(message, sizeof message, format, args);
+  if (n < 0) return;
+  out.append(message, std::min(n, kCxLogMaxMessage));
+}
+
+void buildLine(std::string& line, const char* tag, const char* sourceFile, unsigned lineNumber,
+               int level, const char* format, va_list args) {
+  int flags = cxLogFormatFlags.load(std::memory_order_relaxed);
+  line.clear();
+  if (flags & CXLOG_FMT_TIME) appendLocalTime(line);
+  line.push_back(' ');
+  line.append(cxLogProcessTag);
+  if (flags & CXLOG_FMT_PID) appendf(line, " p%x", platform::current_process_id());
+  if (flags & CXLOG_FMT_TID) appendf(line, " t%x", platform::current_thread_id());
+  if (flags & CXLOG_FMT_LEVEL_NUMBER) {
+    char number[3];  // at most two characters
+    std::snprintf(number, sizeof number, "%d", level);
+    line.push_back(' ');
+    line.append(number);
+  }
+  if ((flags & CXLOG_FMT_LEVEL_NAME) && level >= 0 && level <= CXLOG_DUMP) {
+    line.push_back(' ');
+    line.append(kLevelNames[level]);
+  }
+  if (flags & CXLOG_FMT_SOURCE) {
+    line.push_back(' ');
+    line.append(sourceFileName(sourceFile));
+    appendf(line, ":%u", lineNumber);
+  }
+  line.push_back(' ');
+  line.append(tag != nullptr ? tag : "");
+  line.push_back(' ');
+  appendMessage(line, format, args);
+}
+
+void writeToFile(LogState& s, const std::string& text) {
+  FILE* stream = s.rotation.stream();
+  if (stream == nullptr) {
+    stream = std::fopen(s.logPath.c_str(), "a");
+    if (stream == nullptr) {
+      std::fputs("Failed to open log file\n", stderr);
+      return;
+    }
+    s.rotation.open(stream, s.rotation.reopenMode());
+  }
+  // Other processes append to the same file between our lines.
+  std::fseek(stream, 0, SEEK_END);
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+bool cxLogWriteV(const char* tag, const char* sourceFile, unsigned line, int level, bool force,
+                 const char* format, va_list args) {
+  (void)force;  // marks dump-writer and router-side lines; written alike
+  if (!cxLogEnabled.load(std::memory_order_acquire)) return false;
+
+  // One buffer per thread keeps a written line free of allocation; a line
+  // logged from inside a write (a rotation warning) gets its own.
+  thread_local std::string buffer;
+  thread_local int depth = 0;
+  std::string nested;
+  std::string& text = depth == 0 ? buffer : nested;
+  ++depth;
+  buildLine(text, tag, sourceFile, line, level, format, args);
+  text.push_back('\n');
+
+  LogState& s = state();
+  {
+    std::lock_guard<platform::NamedMutex> guard(s.mutex);
+    // Shut down while this line was being built.
+    if (cxLogEnabled.load(std::memory_order_acquire)) {
+      s.rotation.rotateIfNeeded(0);
+      switch (cxLogOutput.load(std::memory_order_relaxed)) {
+        case CXLOG_OUTPUT_STDERR:
+          std::fwrite(text.data(), 1, text.size(), stderr);
+          break;
+        case CXLOG_OUTPUT_FILE:
+          writeToFile(s, text);
+          break;
+        case CXLOG_OUTPUT_DEBUGGER:
+          text.pop_back();
+          platform::output_debug_string(text.c_str());
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  --depth;
+  return false;
+}
+
+bool cxLogWrite(const char* tag, const char* sourceFile, unsigned line, int level, bool force,
+                const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  cxLogWriteV(tag, sourceFile, line, level, force, format, args);
+  va_end(args);
+  return false;
+}
+
+void cxLogDebugString(const char* tag, const char* sourceFile, unsigned line, int level,
+                      const char* format, ...) {
+  std::string text;
+  appendLocalTime(text);
+  appendf(text, " p%x t%x %d ", platform::current_process_id(), platform::current_thread_id(),
+          level);
+  text.append(sourceFileName(sourceFile));
+  appendf(text, ":%u ", line);
+  text.append(tag != nullptr ? tag : "");
+  text.push_back(' ');
+  va_list args;
+  va_start(args, format);
+  appendMessage(text, format, args);
+  va_end(args);
+  platform::output_debug_string(text.c_str());
+}
+
+bool cxGetLogDirectory(std::string* folder, bool* programData, uint32_t* sessionId) {
+  if (programData != nullptr) *programData = false;
+  uint32_t session = 0;
+  if (!platform::current_session_id(&session)) {
+    CXLOG("cxLog", CXLOG_ERROR, "Fail to get current session id, %d",
+          static_cast<int>(platform::last_error()));
+    return false;
+  }
+  if (sessionId != nullptr) *sessionId = session;
+
+  bool useProgramData = session == 0 || platform::is_administrator();
+  std::string base;
+  if (!platform::known_folder(
+          useProgramData ? platform::KnownFolder::kProgramData : platform::KnownFolder::kAppData,
+          &base)) {
+    CXLOG("cxLog", CXLOG_ERROR,
+          useProgramData ? "Failed to retrieve ProgramData path, error %d"
+                         : "Failed to retrieve AppData path, error %d",
+          static_cast<int>(platform::last_error()));
+    return false;
+  }
+  if (programData != nullptr) *programData = useProgramData;
+  *folder = platform::join(base, kLogSubfolder);
+  return true;
+}
+
+bool cxCreateLogDirectory(const std::string& folder) {
+  uint32_t rc = platform::create_directories(folder);
+  if (rc == platform::kErrorSuccess || rc == platform::kErrorFileExists ||
+      rc == platform::kErrorAlreadyExists) {
+    return true;
+  }
+  cxLogDebugString("cxLog", __FILE__, __LINE__, CXLOG_DEBUG, "failed to create log directory: %d",
+                   static_cast<int>(rc));
+  return false;
+}
+
+bool cxLogInit(const char* base, const char* oldBase) {
+  if (cxLogEnabled.load()) return true;
+  LogState& s = state();
+  s.programData = false;
+
+  std::string folder;
+  bool programData = false;
+  if (!cxGetLogDirectory(&folder, &programData)) return false;
+  s.programData = programData;
+  if (!cxCreateLogDirectory(folder)) return false;
+
+  s.logPath = folder + base + ".log";
+  s.oldPath = folder + oldBase + ".log";
+
+  FILE* stream = std::fopen(s.logPath.c_str(), "a");
+  if (stream == nullptr) {
+    std::fprintf(stderr, "Failed to open log file: %s err: %d\n", s.logPath.c_str(), errno);
+  }
+  // Without the lock file the log still serialises this process's threads.
+  s.mutex.open(kLogMutexName);
+
+  std::lock_guard<platform::NamedMutex> guard(s.mutex);
+  s.rotation.init(s.logPath, s.oldPath, ".log", false);
+  s.rotation.open(stream, "w");
+  cxLogEnabled.store(true, std::memory_order_release);
+  return true;
+}
+
+void cxLogShutdown() {
+  if (!cxLogEnabled.load()) return;
+  LogState& s = state();
+  cxLogEnabled.store(false, std::memory_order_release);
+  {
+    // Lets a line in progress finish before its stream goes away.
+    std::lock_guard<platform::NamedMutex> guard(s.mutex);
+    s.rotation.close();
+  }
+  s.rotation.waitForArchiveRuns();
+  s.mutex.close();
+
+  std::string folder;
+  if (cxGetLogDirectory(&folder)) cxDeleteProtectedFile(folder);
+}
+
+bool cxLogInProgramData() { return state().programData.load(); }
+
+cxRotationFile& cxLogRotationFile() { return state().rotation; }

@@ -1,0 +1,108 @@
+// The process-wide text log.
+//
+// Every component writes through `cxLogWrite`, one line per call: local time,
+// process tag, process and thread ids, level name, source file and line, a
+// component tag and the printf-formatted message, as `cxLogFormatFlags` selects.
+// The line goes at once, under the machine-wide mutex "Global\cx_log_mutex",
+// to the size-rotated log file in the log folder, to standard error or to the
+// debugger output (`cxLogOutput`).
+//
+// `cxLogWrite` does not filter by level. Call sites go through `CXLOG`, which
+// tests `cxLogThreshold` and `cxLogEnabled` first, so a filtered-out call costs
+// one comparison and formats nothing. Nothing is written before `cxLogInit`
+// has succeeded or after `cxLogShutdown`.
+//
+// Any thread may log at any time. The settings below are read without a lock;
+// set `cxLogProcessTag` before `cxLogInit`, the others at any time.
+#ifndef CLIENT_LIB_CXLOG_CXLOG_H_
+#define CLIENT_LIB_CXLOG_CXLOG_H_
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+class cxRotationFile;
+
+enum cxLogLevel {
+  CXLOG_UNKNOWN = 0,
+  CXLOG_CRITICAL = 1,
+  CXLOG_ERROR = 2,
+  CXLOG_WARN = 3,
+  CXLOG_INFO = 4,
+  CXLOG_DEBUG = 5,
+  CXLOG_DUMP = 6,
+};
+
+// Fields of a line, in the order they appear; the process tag, component tag
+// and message are always there.
+enum cxLogFormatFlag {
+  CXLOG_FMT_PID = 0x01,
+  CXLOG_FMT_TID = 0x02,
+  CXLOG_FMT_TIME = 0x04,
+  CXLOG_FMT_SOURCE = 0x08,
+  CXLOG_FMT_LEVEL_NUMBER = 0x10,
+  CXLOG_FMT_LEVEL_NAME = 0x40,
+};
+
+enum cxLogOutputTarget {
+  CXLOG_OUTPUT_FILE = 1,
+  CXLOG_OUTPUT_STDERR = 2,
+  CXLOG_OUTPUT_DEBUGGER = 3,
+};
+
+inline constexpr int kCxLogMaxMessage = 4095;
+inline constexpr int64_t kCxLogMaxFileSize = 10485760;
+inline constexpr int kCxLogKeptFiles = 2;
+
+extern std::atomic<int> cxLogThreshold;       // 1 at load; the host sets 4
+extern std::atomic<bool> cxLogEnabled;        // set by cxLogInit, cleared by cxLogShutdown
+extern std::atomic<int> cxLogFormatFlags;     // 0x4F
+extern std::atomic<int> cxLogOutput;          // cxLogOutputTarget, 1 at load
+extern std::string cxLogProcessTag;           // "unknown" at load
+
+// Turns logging on with the files <log folder><base>.log and
+// <log folder><oldBase>.log. False (logging stays off) when the log folder
+// cannot be found or created.
+bool cxLogInit(const char* base, const char* oldBase);
+
+// Writes one line; always returns false. Tests only `cxLogEnabled`.
+bool cxLogWrite(const char* tag, const char* sourceFile, unsigned line, int level, bool force,
+                const char* format, ...) __attribute__((format(printf, 6, 7)));
+bool cxLogWriteV(const char* tag, const char* sourceFile, unsigned line, int level, bool force,
+                 const char* format, va_list args) __attribute__((format(printf, 6, 0)));
+
+// Hands a fixed-layout line (time, pid, tid, level number, file:line, tag,
+// message) to the debugger output whatever the log settings; for reporting
+// problems with the log file itself.
+void cxLogDebugString(const char* tag, const char* sourceFile, unsigned line, int level,
+                      const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+// The log folder with a trailing "/": ProgramData for session 0 or an
+// administrator, else APPDATA, followed by "Corvex/pellar/Logs/".
+bool cxGetLogDirectory(std::string* folder, bool* programData = nullptr,
+                       uint32_t* sessionId = nullptr);
+bool cxCreateLogDirectory(const std::string& folder);
+
+// Turns logging off, closes the file and deletes the log folder's placeholder.
+void cxLogShutdown();
+
+// True when cxLogInit chose the folder under ProgramData.
+bool cxLogInProgramData();
+
+// The rotating file under the log.
+cxRotationFile& cxLogRotationFile();
+
+#define CXLOG_AT(force, tag, level, ...)                                                   \
+  do {                                                                                     \
+    if (cxLogThreshold.load(std::memory_order_relaxed) >= (level) &&                       \
+        cxLogEnabled.load(std::memory_order_relaxed)) {                                    \
+      cxLogWrite((tag), __FILE__, __LINE__, (level), (force), __VA_ARGS__);                \
+    }                                                                                      \
+  } while (0)
+
+// CXLOG("cxLog", CXLOG_WARN, "Failed to move file. %s to %s, err %d", ...);
+#define CXLOG(tag, level, ...) CXLOG_AT(false, tag, level, __VA_ARGS__)
+#define CXLOG_FORCE(tag, level, ...) CXLOG_AT(true, tag, level, __VA_ARGS__)
+
+#endif  // CLIENT_LIB_CXLOG_CXLOG_H_

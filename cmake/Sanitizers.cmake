@@ -1,0 +1,12 @@
+# The asan preset instruments everything we build; the fuzz preset adds libFuzzer
+# coverage to the libraries and links the fuzzer runtime into the targets only.
+if(DOVADOD_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(DOVADOD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

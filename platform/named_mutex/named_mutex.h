@@ -1,0 +1,50 @@
+// A named mutex shared by every process on the machine.
+//
+// Stands in for a named kernel mutex such as "Global\cx_log_mutex": an
+// in-process recursive mutex serialises this process's threads, and an flock on
+// $DOVADOD_ROOT/run/dovadod/global/<name>.lock serialises processes. The kernel
+// drops the flock when its owner dies, as Windows abandons a mutex. Like the
+// Windows object the lock is recursive for the owning thread. Any account may
+// open the lock file (the Windows object had a null DACL).
+//
+// Without an open lock file (never opened, or the file could not be created)
+// the mutex still serialises the threads of this process. Thread-safe; the
+// object must outlive every thread that may lock it.
+#ifndef PLATFORM_NAMED_MUTEX_NAMED_MUTEX_H_
+#define PLATFORM_NAMED_MUTEX_NAMED_MUTEX_H_
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class NamedMutex {
+ public:
+  NamedMutex() = default;
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+  ~NamedMutex();
+
+  // Creates or opens the lock file of `name` ("Global\" and "Local\" prefixes
+  // are dropped). False, with the last error set, when it cannot be opened.
+  bool open(std::string_view name);
+  // Closes the lock file; the mutex goes on serialising this process only.
+  void close();
+  bool is_open() const;
+
+  // Waits without time limit.
+  void lock();
+  void unlock();
+
+  static std::string lock_path(std::string_view name);
+
+ private:
+  mutable std::recursive_mutex mu_;
+  int fd_ = -1;
+  int depth_ = 0;  // lock depth of the owning thread, guarded by mu_
+};
+
+}  // namespace platform
+
+#endif  // PLATFORM_NAMED_MUTEX_NAMED_MUTEX_H_

@@ -1,0 +1,27 @@
+// Process and thread identity, the administrator test and the session id.
+//
+// Windows runs services in session 0 and checks the caller's token for the
+// Administrators group; here an effective uid of 0 is both, and any other
+// process lives in its (non-zero) POSIX session. Thread-safe.
+#ifndef PLATFORM_PROCESS_PROCESS_H_
+#define PLATFORM_PROCESS_PROCESS_H_
+
+#include <cstdint>
+
+namespace platform {
+
+uint32_t current_process_id();
+
+// The kernel's id of the calling thread, read once per thread.
+uint32_t current_thread_id();
+
+// True when the caller runs with administrator rights (effective uid 0).
+bool is_administrator();
+
+// The session of the current process: 0 for root, otherwise its POSIX session
+// id. False, with the last error set, when it cannot be read.
+bool current_session_id(uint32_t* session_id);
+
+}  // namespace platform
+
+#endif  // PLATFORM_PROCESS_PROCESS_H_

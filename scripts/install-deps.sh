@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the fuzz preset and the
+# benchmarks need. Idempotent and quiet when everything is present.
+set -euo pipefail
+
+packages=(
+  # build tools
+  build-essential cmake ninja-build ccache pkg-config git
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # libraries the service links
+  libssl-dev libprotobuf-dev protobuf-compiler
+  libboost-dev libboost-filesystem-dev libboost-system-dev libboost-thread-dev libboost-date-time-dev
+  libdivide-dev libsystemd-dev libnetfilter-queue-dev libmnl-dev libndpi-dev libconcurrentqueue-dev
+  # benchmark baselines
+  rapidjson-dev nlohmann-json3-dev
+  # network-namespace tests
+  iproute2 iptables
+  # fuzz preset
+  clang-14 libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages (${missing[*]}); run this script as root" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
