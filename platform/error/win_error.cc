@@ -9,60 +9,105 @@ thread_local uint32_t t_last_error = kErrorSuccess;
 
 uint32_t win_error_from_errno(int err) {
   switch (err) {
-    case 0: return kErrorSuccess;
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
     case EMFILE:
-    case ENFILE: return kErrorTooManyOpenFiles;
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
     case EACCES:
     case EPERM:
-    case EISDIR: return kErrorAccessDenied;
-    case EBADF: return kErrorInvalidHandle;
-    case ENOMEM: return kErrorNotEnoughMemory;
-    case EXDEV: return kErrorNotSameDevice;
-    case EROFS: return kErrorWriteProtect;
-    case ETXTBSY: return kErrorSharingViolation;
+    case EISDIR:
+      return kErrorAccessDenied;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EXDEV:
+      return kErrorNotSameDevice;
+    case EROFS:
+      return kErrorWriteProtect;
+    case ETXTBSY:
+      return kErrorSharingViolation;
     case ENOSYS:
-    case EOPNOTSUPP: return kErrorNotSupported;
-    case EEXIST: return kErrorAlreadyExists;
-    case EINVAL: return kErrorInvalidParameter;
-    case EPIPE: return kErrorBrokenPipe;
+    case EOPNOTSUPP:
+      return kErrorNotSupported;
+    case EEXIST:
+      return kErrorAlreadyExists;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case EPIPE:
+      return kErrorBrokenPipe;
     case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
-    case ENOTEMPTY: return kErrorDirNotEmpty;
-    case EBUSY: return kErrorBusy;
-    case ENAMETOOLONG: return kErrorFilenameExcedRange;
+    case EDQUOT:
+      return kErrorDiskFull;
+    case ENOTEMPTY:
+      return kErrorDirNotEmpty;
+    case EBUSY:
+      return kErrorBusy;
+    case ENAMETOOLONG:
+      return kErrorFilenameExcedRange;
     case ERANGE:
-    case EOVERFLOW: return kErrorMoreData;
-    case EIO: return kErrorIoDevice;
+    case EOVERFLOW:
+      return kErrorMoreData;
+    case EIO:
+      return kErrorIoDevice;
     case ESRCH:
     case ENODEV:
-    case ENXIO: return kErrorNotFound;
-    case ETIME: return kErrorTimeout;
-    case EINTR: return kWsaEintr;
-    case EAGAIN: return kWsaEwouldblock;
-    case EINPROGRESS: return kWsaEinprogress;
-    case EALREADY: return kWsaEalready;
-    case ENOTSOCK: return kWsaEnotsock;
-    case EDESTADDRREQ: return kWsaEdestaddrreq;
-    case EMSGSIZE: return kWsaEmsgsize;
-    case EPROTONOSUPPORT: return kWsaEprotonosupport;
-    case EAFNOSUPPORT: return kWsaEafnosupport;
-    case EADDRINUSE: return kWsaEaddrinuse;
-    case EADDRNOTAVAIL: return kWsaEaddrnotavail;
-    case ENETDOWN: return kWsaEnetdown;
-    case ENETUNREACH: return kWsaEnetunreach;
-    case ECONNABORTED: return kWsaEconnaborted;
-    case ECONNRESET: return kWsaEconnreset;
-    case ENOBUFS: return kWsaEnobufs;
-    case EISCONN: return kWsaEisconn;
-    case ENOTCONN: return kWsaEnotconn;
-    case ESHUTDOWN: return kWsaEshutdown;
-    case ETIMEDOUT: return kWsaEtimedout;
-    case ECONNREFUSED: return kWsaEconnrefused;
+    case ENXIO:
+      return kErrorNotFound;
+    case ETIME:
+      return kErrorTimeout;
+    case EINTR:
+      return kWsaEintr;
+    case EAGAIN:
+      return kWsaEwouldblock;
+    case EINPROGRESS:
+      return kWsaEinprogress;
+    case EALREADY:
+      return kWsaEalready;
+    case ENOTSOCK:
+      return kWsaEnotsock;
+    case EDESTADDRREQ:
+      return kWsaEdestaddrreq;
+    case EMSGSIZE:
+      return kWsaEmsgsize;
+    case EPROTONOSUPPORT:
+      return kWsaEprotonosupport;
+    case EAFNOSUPPORT:
+      return kWsaEafnosupport;
+    case EADDRINUSE:
+      return kWsaEaddrinuse;
+    case EADDRNOTAVAIL:
+      return kWsaEaddrnotavail;
+    case ENETDOWN:
+      return kWsaEnetdown;
+    case ENETUNREACH:
+      return kWsaEnetunreach;
+    case ECONNABORTED:
+      return kWsaEconnaborted;
+    case ECONNRESET:
+      return kWsaEconnreset;
+    case ENOBUFS:
+      return kWsaEnobufs;
+    case EISCONN:
+      return kWsaEisconn;
+    case ENOTCONN:
+      return kWsaEnotconn;
+    case ESHUTDOWN:
+      return kWsaEshutdown;
+    case ETIMEDOUT:
+      return kWsaEtimedout;
+    case ECONNREFUSED:
+      return kWsaEconnrefused;
     case EHOSTUNREACH:
-    case EHOSTDOWN: return kWsaEhostunreach;
-    default: return kErrorGenFailure;
+    case EHOSTDOWN:
+      return kWsaEhostunreach;
+    default:
+      return kErrorGenFailure;
   }
 }
 

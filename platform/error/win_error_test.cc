@@ -12,11 +12,29 @@ TEST(WinErrorTest, MapsErrnoToTheNumbersCallersCompare) {
     int err;
     uint32_t win;
   } cases[] = {
-      {0, 0},           {ENOENT, 2},     {ENOTDIR, 3},         {EACCES, 5},     {EPERM, 5},
-      {EBADF, 6},       {EEXIST, 183},   {EINVAL, 87},         {ERANGE, 234},   {ESRCH, 1168},
-      {EAGAIN, 10035},  {ECONNRESET, 10054}, {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},
-      {EADDRINUSE, 10048}, {EINPROGRESS, 10036}, {ENOTCONN, 10057}, {EHOSTUNREACH, 10065},
-      {EMSGSIZE, 10040}, {ENOSPC, 112},  {ENAMETOOLONG, 206},  {EXDEV, 17},     {1000, 31},
+      {0, 0},
+      {ENOENT, 2},
+      {ENOTDIR, 3},
+      {EACCES, 5},
+      {EPERM, 5},
+      {EBADF, 6},
+      {EEXIST, 183},
+      {EINVAL, 87},
+      {ERANGE, 234},
+      {ESRCH, 1168},
+      {EAGAIN, 10035},
+      {ECONNRESET, 10054},
+      {ECONNREFUSED, 10061},
+      {ETIMEDOUT, 10060},
+      {EADDRINUSE, 10048},
+      {EINPROGRESS, 10036},
+      {ENOTCONN, 10057},
+      {EHOSTUNREACH, 10065},
+      {EMSGSIZE, 10040},
+      {ENOSPC, 112},
+      {ENAMETOOLONG, 206},
+      {EXDEV, 17},
+      {1000, 31},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(win_error_from_errno(c.err), c.win) << "errno " << c.err;

@@ -40,9 +40,7 @@ std::string join(std::string_view a, std::string_view b) {
 
 std::string under_root(std::string_view absolute_path) { return join(root(), absolute_path); }
 
-std::string under_sysroot(std::string_view absolute_path) {
-  return join(sysroot(), absolute_path);
-}
+std::string under_sysroot(std::string_view absolute_path) { return join(sysroot(), absolute_path); }
 
 bool known_folder(KnownFolder folder, std::string* path) {
   std::string value;

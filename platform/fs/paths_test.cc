@@ -16,9 +16,12 @@ TEST(PathsTest, JoinUsesExactlyOneSlash) {
     const char* b;
     const char* joined;
   } cases[] = {
-      {"/", "var/log", "/var/log"},     {"/", "/var/log", "/var/log"},
-      {"/tmp/r", "var/log", "/tmp/r/var/log"}, {"/tmp/r/", "/var/log/", "/tmp/r/var/log/"},
-      {"/tmp/r//", "x", "/tmp/r/x"},    {"", "x", "x"},
+      {"/", "var/log", "/var/log"},
+      {"/", "/var/log", "/var/log"},
+      {"/tmp/r", "var/log", "/tmp/r/var/log"},
+      {"/tmp/r/", "/var/log/", "/tmp/r/var/log/"},
+      {"/tmp/r//", "x", "/tmp/r/x"},
+      {"", "x", "x"},
       {"a", "", "a"},
   };
   for (const Case& c : cases) {

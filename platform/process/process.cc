@@ -1,19 +1,49 @@
 #include "platform/process/process.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/error/win_error.h"
 
 namespace platform {
+namespace {
 
-uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
+// getpid and gettid are system calls; the log asks for both on every line, so
+// they are read once. A forked child (whose only thread is the forking one)
+// must not keep its parent's values.
+std::atomic<uint32_t> g_pid{0};
+thread_local uint32_t t_tid = 0;
+
+void forget_ids_in_child() {
+  g_pid.store(0, std::memory_order_relaxed);
+  t_tid = 0;
+}
+
+void register_fork_handler() {
+  static const int registered = ::pthread_atfork(nullptr, nullptr, forget_ids_in_child);
+  (void)registered;
+}
+
+}  // namespace
+
+uint32_t current_process_id() {
+  uint32_t pid = g_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  register_fork_handler();
+  pid = static_cast<uint32_t>(::getpid());
+  g_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
 
 uint32_t current_thread_id() {
-  thread_local const uint32_t tid = static_cast<uint32_t>(::syscall(SYS_gettid));
-  return tid;
+  if (t_tid != 0) return t_tid;
+  register_fork_handler();
+  t_tid = static_cast<uint32_t>(::syscall(SYS_gettid));
+  return t_tid;
 }
 
 bool is_administrator() { return ::geteuid() == 0; }

@@ -25,7 +25,8 @@ void restore(const char* name, const std::optional<std::string>& value) {
 
 }  // namespace
 
-TempRoot::TempRoot() : oldRoot_(getenvOpt("DOVADOD_ROOT")), oldSysroot_(getenvOpt("DOVADOD_SYSROOT")) {
+TempRoot::TempRoot()
+    : oldRoot_(getenvOpt("DOVADOD_ROOT")), oldSysroot_(getenvOpt("DOVADOD_SYSROOT")) {
   std::string pattern = (std::filesystem::temp_directory_path() / "dovadod-test-XXXXXX").string();
   char* made = ::mkdtemp(pattern.data());
   if (made == nullptr) throw std::runtime_error("mkdtemp failed");

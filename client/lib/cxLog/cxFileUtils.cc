@@ -56,7 +56,8 @@ bool cxDeleteProtectedFile(const std::string& folder) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return true;
   if (::unlink(path.c_str()) != 0) {
-    cxLogDebugString("cxUtils", __FILE__, __LINE__, CXLOG_DEBUG, "failed to delete protected file = %d",
+    cxLogDebugString("cxUtils", __FILE__, __LINE__, CXLOG_DEBUG,
+                     "failed to delete protected file = %d",
                      static_cast<int>(platform::set_last_error_from_errno(errno)));
     return false;
   }

@@ -23,11 +23,11 @@ TEST(SplitFileNameAndExtensionTest, Table) {
   } cases[] = {
       {"C:\\logs\\a.b.log", "C:/logs/", "a", ".b.log"},  // first dot after a separator
       {"C:/x/y.log", "C:/x/", "y", ".log"},
-      {"C:\\x\\", "C:/x/", "", ""},                      // all folder
+      {"C:\\x\\", "C:/x/", "", ""},  // all folder
       {"/var/log/cxtarndebuglog.log", "/var/log/", "cxtarndebuglog", ".log"},
       {"/tmp/a.dir/noext", "/tmp/a.dir/", "noext", ""},
       {"/tmp/x/.hidden", "/tmp/x/", "", ".hidden"},
-      {"a.b.log", "", "a.b", ".log"},                    // last dot without a separator
+      {"a.b.log", "", "a.b", ".log"},  // last dot without a separator
       {"plain", "", "plain", ""},
       {"trailingdot.", "", "trailingdot", "."},
   };

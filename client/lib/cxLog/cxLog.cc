@@ -121,7 +121,7 @@ void writeToFile(LogState& s, const std::string& text) {
     s.rotation.open(stream, s.rotation.reopenMode());
   }
   // Other processes append to the same file between our lines.
-  std::fseek(stream, 0, SEEK_END);
+  if (!s.rotation.streamAppends()) std::fseek(stream, 0, SEEK_END);
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
 }

@@ -55,11 +55,11 @@ inline constexpr int kCxLogMaxMessage = 4095;
 inline constexpr int64_t kCxLogMaxFileSize = 10485760;
 inline constexpr int kCxLogKeptFiles = 2;
 
-extern std::atomic<int> cxLogThreshold;       // 1 at load; the host sets 4
-extern std::atomic<bool> cxLogEnabled;        // set by cxLogInit, cleared by cxLogShutdown
-extern std::atomic<int> cxLogFormatFlags;     // 0x4F
-extern std::atomic<int> cxLogOutput;          // cxLogOutputTarget, 1 at load
-extern std::string cxLogProcessTag;           // "unknown" at load
+extern std::atomic<int> cxLogThreshold;    // 1 at load; the host sets 4
+extern std::atomic<bool> cxLogEnabled;     // set by cxLogInit, cleared by cxLogShutdown
+extern std::atomic<int> cxLogFormatFlags;  // 0x4F
+extern std::atomic<int> cxLogOutput;       // cxLogOutputTarget, 1 at load
+extern std::string cxLogProcessTag;        // "unknown" at load
 
 // Turns logging on with the files <log folder><base>.log and
 // <log folder><oldBase>.log. False (logging stays off) when the log folder
@@ -93,12 +93,12 @@ bool cxLogInProgramData();
 // The rotating file under the log.
 cxRotationFile& cxLogRotationFile();
 
-#define CXLOG_AT(force, tag, level, ...)                                                   \
-  do {                                                                                     \
-    if (cxLogThreshold.load(std::memory_order_relaxed) >= (level) &&                       \
-        cxLogEnabled.load(std::memory_order_relaxed)) {                                    \
-      cxLogWrite((tag), __FILE__, __LINE__, (level), (force), __VA_ARGS__);                \
-    }                                                                                      \
+#define CXLOG_AT(force, tag, level, ...)                                    \
+  do {                                                                      \
+    if (cxLogThreshold.load(std::memory_order_relaxed) >= (level) &&        \
+        cxLogEnabled.load(std::memory_order_relaxed)) {                     \
+      cxLogWrite((tag), __FILE__, __LINE__, (level), (force), __VA_ARGS__); \
+    }                                                                       \
   } while (0)
 
 // CXLOG("cxLog", CXLOG_WARN, "Failed to move file. %s to %s, err %d", ...);

@@ -1,5 +1,6 @@
 #include "client/lib/cxLog/cxRotationFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -70,26 +71,29 @@ FILE* cxRotationFile::open(FILE* stream, const std::string& mode) {
   reopenMode_ = mode;
   if (stream != nullptr) {
     if (stream_ != nullptr && stream_ != stream) std::fclose(stream_);
-    stream_ = stream;
+    setStream(stream);
   } else if (!mode.empty()) {
     close();
-    stream_ = std::fopen(basePath_.c_str(), mode.c_str());
+    setStream(std::fopen(basePath_.c_str(), mode.c_str()));
   }
   return stream_;
 }
 
+void cxRotationFile::setStream(FILE* stream) {
+  stream_ = stream;
+  streamAppends_ = stream != nullptr && (::fcntl(fileno(stream), F_GETFL) & O_APPEND) != 0;
+}
+
 void cxRotationFile::close() {
   if (stream_ != nullptr) std::fclose(stream_);
-  stream_ = nullptr;
+  setStream(nullptr);
 }
 
 std::string cxRotationFile::archivePath(int n) const {
   return stemPath_ + "." + std::to_string(n) + extension_;
 }
 
-bool cxRotationFile::retryPending() const {
-  return std::chrono::steady_clock::now() < retryAfter_;
-}
+bool cxRotationFile::retryPending() const { return std::chrono::steady_clock::now() < retryAfter_; }
 
 bool cxRotationFile::rotateIfNeeded(uint64_t bytesWritten, bool* rotated) {
   if (rotated != nullptr) *rotated = false;
@@ -122,7 +126,7 @@ bool cxRotationFile::rotateIfNeeded(uint64_t bytesWritten, bool* rotated) {
 
 void cxRotationFile::reopenForAppend() {
   close();
-  stream_ = std::fopen(basePath_.c_str(), appendModeOf(reopenMode_).c_str());
+  setStream(std::fopen(basePath_.c_str(), appendModeOf(reopenMode_).c_str()));
 }
 
 void cxRotationFile::rotate(bool* rotated) {
@@ -138,7 +142,7 @@ void cxRotationFile::rotate(bool* rotated) {
     return;
   }
   bytes_.store(0, std::memory_order_relaxed);
-  if (!reopenMode_.empty()) stream_ = std::fopen(basePath_.c_str(), reopenMode_.c_str());
+  if (!reopenMode_.empty()) setStream(std::fopen(basePath_.c_str(), reopenMode_.c_str()));
   startArchiveThread();
   inRotation_ = false;
   if (rotated != nullptr) *rotated = true;

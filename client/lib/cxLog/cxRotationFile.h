@@ -57,6 +57,9 @@ class cxRotationFile {
   bool archive(const std::string& oldPath);
 
   FILE* stream() const { return stream_; }
+  // True when every write through the stream lands at the end of the file,
+  // whatever other processes appended in between.
+  bool streamAppends() const { return streamAppends_; }
   const std::string& reopenMode() const { return reopenMode_; }
   const std::string& basePath() const { return basePath_; }
   const std::string& oldPath() const { return oldPath_; }
@@ -70,6 +73,7 @@ class cxRotationFile {
  private:
   void rotate(bool* rotated);
   void reopenForAppend();
+  void setStream(FILE* stream);
   void startArchiveThread();
   bool retryPending() const;
 
@@ -81,6 +85,7 @@ class cxRotationFile {
   std::string extension_;
   std::string reopenMode_;
   FILE* stream_ = nullptr;
+  bool streamAppends_ = false;
   std::atomic<uint64_t> bytes_{0};
   bool inRotation_ = false;
   std::chrono::milliseconds retryInterval_{std::chrono::seconds(60)};

@@ -59,7 +59,7 @@ TEST(CxRotationFileTest, CountingModeRotatesOnlyBeyondTheMaximum) {
   EXPECT_FALSE(rotated);  // exactly the maximum
   Write(file, "b");
   file.rotateIfNeeded(1, &rotated);
-  EXPECT_TRUE(rotated);   // the record that crosses the limit ends the full file
+  EXPECT_TRUE(rotated);  // the record that crosses the limit ends the full file
   file.waitForArchiveRuns();
   EXPECT_EQ(ReadFile(root.file("cap.1.pcap")), std::string(100, 'a') + "b");
   Write(file, "c");

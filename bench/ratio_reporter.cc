@@ -1,0 +1,46 @@
+#include "bench/ratio_reporter.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+
+namespace bench {
+namespace {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+      nanos_[run.benchmark_name()] = run.real_accumulated_time * 1e9 / run.iterations;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  const std::map<std::string, double>& nanos() const { return nanos_; }
+
+ private:
+  std::map<std::string, double> nanos_;
+};
+
+}  // namespace
+
+int RunWithRatios(int argc, char** argv, const std::vector<Comparison>& comparisons) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+
+  std::printf("\n%-40s %-40s %10s %12s\n", "ours", "baseline", "ratio", "diff (ns)");
+  for (const Comparison& c : comparisons) {
+    auto ours = reporter.nanos().find(c.ours);
+    auto base = reporter.nanos().find(c.baseline);
+    if (ours == reporter.nanos().end() || base == reporter.nanos().end()) continue;
+    std::printf("%-40s %-40s %10.2f %12.2f\n", c.ours.c_str(), c.baseline.c_str(),
+                base->second > 0 ? ours->second / base->second : 0.0, ours->second - base->second);
+  }
+  return 0;
+}
+
+}  // namespace bench

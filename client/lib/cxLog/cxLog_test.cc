@@ -1,0 +1,331 @@
+#include "client/lib/cxLog/cxLog.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "client/lib/cxLog/cxFileUtils.h"
+#include "client/lib/cxLog/cxRotationFile.h"
+#include "platform/debug_output/debug_output.h"
+#include "platform/named_mutex/named_mutex.h"
+#include "platform/process/process.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using testing_support::ReadFile;
+using testing_support::TempRoot;
+using testing_support::WriteFile;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Hex(uint32_t v) {
+  std::ostringstream out;
+  out << std::hex << v;
+  return out.str();
+}
+
+// Each test gets its own root, a started log and the service's settings.
+class CxLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cxLogProcessTag = "vedororore";
+    cxLogOutput = CXLOG_OUTPUT_FILE;
+  }
+  void TearDown() override {
+    cxLogShutdown();
+    platform::set_debug_output(nullptr);
+  }
+
+  bool Start() {
+    if (!cxLogInit("cxtarndebuglog", "cxtarndebuglog_old")) return false;
+    cxLogFormatFlags = 0x4F;
+    cxLogThreshold = CXLOG_INFO;
+    return true;
+  }
+  std::string Folder() const { return root_.path() + "/var/log/Corvex/pellar/Logs/"; }
+  std::string LogPath() const { return Folder() + "cxtarndebuglog.log"; }
+  std::string Log() const { return ReadFile(LogPath()); }
+
+  TempRoot root_;
+};
+
+TEST_F(CxLogTest, LineLayoutFollowsTheFormatFlags) {
+  ASSERT_TRUE(Start());
+  const std::string pid = Hex(platform::current_process_id());
+  const std::string tid = Hex(platform::current_thread_id());
+  const std::string time = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3})";
+  struct Case {
+    int flags;
+    int level;
+    std::string pattern;
+  } cases[] = {
+      {0x4F, CXLOG_CRITICAL,
+       time + " vedororore p" + pid + " t" + tid +
+           " critical main:52 main User does not have admin rights!"},
+      {0x00, CXLOG_CRITICAL, " vedororore main User does not have admin rights!"},
+      {0x10, CXLOG_WARN, " vedororore 3 main User does not have admin rights!"},
+      {0x48, CXLOG_DUMP, " vedororore dump main:52 main User does not have admin rights!"},
+      {0x7F, CXLOG_INFO,
+       time + " vedororore p" + pid + " t" + tid +
+           " 4 info main:52 main User does not have admin rights!"},
+  };
+  for (const Case& c : cases) {
+    cxLogFormatFlags = c.flags;
+    cxLogWrite("main", "C:\\src\\dovadod\\main", 52, c.level, false,
+               "User does not have %s rights!", "admin");
+    std::vector<std::string> lines = Lines(Log());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(std::regex_match(lines.back(), std::regex(c.pattern)))
+        << "flags " << c.flags << ": \"" << lines.back() << "\"";
+  }
+  std::string text = Log();
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST_F(CxLogTest, SourceFileIsCutAfterTheLastSeparator) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = CXLOG_FMT_SOURCE;
+  struct Case {
+    const char* path;
+    const char* printed;
+  } cases[] = {
+      {"C:\\a\\b\\c.src", "c.src"},
+      {"x/y/z.src", "z.src"},
+      {"plain.src", "plain.src"},
+      {"a/b\\c/d.src", "c/d.src"},  // a backslash wins over later slashes
+  };
+  for (const Case& c : cases) {
+    cxLogWrite("t", c.path, 7, CXLOG_INFO, false, "m");
+    EXPECT_EQ(Lines(Log()).back(), std::string(" vedororore ") + c.printed + ":7 t m");
+  }
+}
+
+TEST_F(CxLogTest, MessagesAreCutAt4095CharactersAndPercentIsSafeInArguments) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "%s", std::string(5000, 'm').c_str());
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "%s", "100%s %d");
+  std::vector<std::string> lines = Lines(Log());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], " vedororore t " + std::string(4095, 'm'));
+  EXPECT_EQ(lines[1], " vedororore t 100%s %d");
+}
+
+TEST_F(CxLogTest, NothingIsWrittenBeforeInitOrAfterShutdown) {
+  cxLogThreshold = CXLOG_DUMP;
+  cxLogWrite("t", "f", 1, CXLOG_CRITICAL, false, "before");
+  CXLOG("t", CXLOG_CRITICAL, "before");
+  EXPECT_FALSE(std::filesystem::exists(Folder()));
+
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  cxLogWrite("t", "f", 1, CXLOG_DUMP, false, "direct above threshold");  // the core does not filter
+  cxLogShutdown();
+  cxLogWrite("t", "f", 1, CXLOG_CRITICAL, false, "after");
+  CXLOG("t", CXLOG_CRITICAL, "after");
+  EXPECT_EQ(Log(), " vedororore t direct above threshold\n");
+}
+
+TEST_F(CxLogTest, FilteredCallSitesEvaluateNothing) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  int evaluated = 0;
+  auto arg = [&] { return ++evaluated; };
+  CXLOG("t", CXLOG_DEBUG, "debug %d", arg());
+  CXLOG("t", CXLOG_INFO, "info %d", arg());
+  cxLogEnabled = false;
+  CXLOG("t", CXLOG_INFO, "disabled %d", arg());
+  cxLogEnabled = true;
+  EXPECT_EQ(evaluated, 1);
+  EXPECT_EQ(Log(), " vedororore t info 1\n");
+}
+
+TEST_F(CxLogTest, StderrOutputStillRotatesTheFile) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  cxLogOutput = CXLOG_OUTPUT_STDERR;
+  std::filesystem::resize_file(LogPath(), kCxLogMaxFileSize);
+  ::testing::internal::CaptureStderr();
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "to stderr");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  cxLogRotationFile().waitForArchiveRuns();
+  EXPECT_THAT(err, ::testing::HasSubstr(" vedororore t to stderr\n"));
+  EXPECT_EQ(Log(), "");  // rotated, and nothing written to the file
+  EXPECT_EQ(std::filesystem::file_size(Folder() + "cxtarndebuglog.1.log"),
+            static_cast<uintmax_t>(kCxLogMaxFileSize));
+}
+
+TEST_F(CxLogTest, DebuggerOutputGetsTheLineWithoutNewline) {
+  platform::RecordingDebugOutput debug;
+  platform::set_debug_output(&debug);
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  cxLogOutput = CXLOG_OUTPUT_DEBUGGER;
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "hello");
+  cxLogOutput = 9;  // unknown target: nowhere
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "lost");
+  EXPECT_EQ(debug.texts(), std::vector<std::string>{" vedororore t hello"});
+  EXPECT_EQ(Log(), "");
+}
+
+TEST_F(CxLogTest, DebugStringHasItsOwnFixedLayout) {
+  platform::RecordingDebugOutput debug;
+  platform::set_debug_output(&debug);
+  cxLogDebugString("cxUtils", "C:\\x\\cxFileUtils.cpp", 12, 5,
+                   "failed to delete protected file = %d", 5);
+  ASSERT_EQ(debug.texts().size(), 1u);
+  std::string expected = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} p)" +
+                         Hex(platform::current_process_id()) + " t" +
+                         Hex(platform::current_thread_id()) +
+                         R"( 5 cxFileUtils\.cpp:12 cxUtils failed to delete protected file = 5)";
+  EXPECT_TRUE(std::regex_match(debug.texts()[0], std::regex(expected))) << debug.texts()[0];
+}
+
+TEST_F(CxLogTest, RotationAtTheSizeLimitShiftsTheArchive) {
+  WriteFile(LogPath(), std::string(kCxLogMaxFileSize - 1, 'a'));
+  WriteFile(Folder() + "cxtarndebuglog.1.log", "previous archive");
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "x");  // one short line fills the file past the limit
+  EXPECT_EQ(std::filesystem::file_size(LogPath()), static_cast<uintmax_t>(kCxLogMaxFileSize) + 15);
+  EXPECT_EQ(ReadFile(Folder() + "cxtarndebuglog.1.log"), "previous archive");
+
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "first of the new file");
+  cxLogRotationFile().waitForArchiveRuns();
+  EXPECT_EQ(std::filesystem::file_size(Folder() + "cxtarndebuglog.1.log"),
+            static_cast<uintmax_t>(kCxLogMaxFileSize) + 15);
+  EXPECT_FALSE(cxFileExists(Folder() + "cxtarndebuglog_old.log"));
+  EXPECT_THAT(Lines(Log()),
+              ::testing::UnorderedElementsAre(" vedororore t first of the new file",
+                                              " vedororore cxLog ==> Archiving log file.",
+                                              " vedororore cxLog <== Archiving log file."));
+  EXPECT_EQ(Lines(Log())[0], " vedororore t first of the new file");
+}
+
+TEST_F(CxLogTest, InitArchivesALeftoverOldFile) {
+  WriteFile(Folder() + "cxtarndebuglog_old.log", "left over");
+  WriteFile(Folder() + "cxtarndebuglog.1.log", "older");
+  WriteFile(LogPath(), "kept\n");
+  ASSERT_TRUE(Start());
+  EXPECT_FALSE(cxFileExists(Folder() + "cxtarndebuglog_old.log"));
+  EXPECT_EQ(ReadFile(Folder() + "cxtarndebuglog.1.log"), "left over");
+  cxLogFormatFlags = 0;
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "appended");
+  EXPECT_EQ(Log(), "kept\n vedororore t appended\n");
+}
+
+TEST_F(CxLogTest, FailedMoveNeitherTruncatesNorArchivesNorRecurses) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  cxLogThreshold = CXLOG_DUMP;
+  WriteFile(Folder() + "cxtarndebuglog.1.log", "previous archive");
+  WriteFile(Folder() + "cxtarndebuglog_old.log/blocker", "");  // a folder the move cannot replace
+  std::filesystem::resize_file(LogPath(), kCxLogMaxFileSize);
+  for (int i = 0; i < 3; ++i) cxLogWrite("t", "f", 1, CXLOG_INFO, false, "line %d", i);
+  cxLogRotationFile().waitForArchiveRuns();
+
+  std::string text = Log();
+  EXPECT_EQ(text.find_first_not_of('\0'), static_cast<size_t>(kCxLogMaxFileSize));  // not truncated
+  std::vector<std::string> lines = Lines(text.substr(kCxLogMaxFileSize));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_THAT(lines[0], ::testing::MatchesRegex(
+                            " vedororore cxLog Failed to move file\\. .*cxtarndebuglog\\.log to "
+                            ".*cxtarndebuglog_old\\.log, err 5"));
+  EXPECT_EQ(lines[1], " vedororore t line 0");
+  EXPECT_EQ(lines[2], " vedororore t line 1");
+  EXPECT_EQ(lines[3], " vedororore t line 2");
+  EXPECT_EQ(ReadFile(Folder() + "cxtarndebuglog.1.log"), "previous archive");
+}
+
+TEST_F(CxLogTest, UnopenableFileCostsEachLineOneAttempt) {
+  std::filesystem::create_directories(LogPath());  // a folder where the file should be
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(Start());
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "one");
+  cxLogWrite("t", "f", 1, CXLOG_INFO, false, "two");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "Failed to open log file: " + LogPath() +
+                     " err: 21\n"
+                     "Failed to open log file\nFailed to open log file\n");
+}
+
+TEST_F(CxLogTest, FolderIsUnderProgramDataForRootAndPlaceholderGoesAtShutdown) {
+  if (!platform::is_administrator()) GTEST_SKIP() << "needs root";
+  std::string folder;
+  bool programData = false;
+  uint32_t session = 99;
+  ASSERT_TRUE(cxGetLogDirectory(&folder, &programData, &session));
+  EXPECT_EQ(folder, Folder());
+  EXPECT_TRUE(programData);
+  EXPECT_EQ(session, 0u);
+
+  ASSERT_TRUE(Start());
+  EXPECT_TRUE(cxLogInProgramData());
+  EXPECT_TRUE(std::filesystem::exists(platform::NamedMutex::lock_path("Global\\cx_log_mutex")));
+  WriteFile(Folder() + "logplaceholder", "");
+  cxLogShutdown();
+  EXPECT_FALSE(cxFileExists(Folder() + "logplaceholder"));
+  EXPECT_TRUE(cxFileExists(LogPath()));
+}
+
+TEST_F(CxLogTest, UncreatableFolderFailsInitAndTellsTheDebugger) {
+  platform::RecordingDebugOutput debug;
+  platform::set_debug_output(&debug);
+  WriteFile(root_.file("var/log/Corvex"), "a file in the way");
+  EXPECT_FALSE(Start());
+  EXPECT_FALSE(cxLogEnabled);
+  ASSERT_EQ(debug.texts().size(), 1u);
+  EXPECT_THAT(debug.texts()[0], ::testing::EndsWith(" cxLog failed to create log directory: 3"));
+}
+
+// Two processes share the file and the named mutex: every line arrives whole.
+TEST_F(CxLogTest, TwoProcessesInterleaveWholeLinesOnly) {
+  constexpr int kLines = 10000;
+  const std::string padding(60, '.');
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = ::fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      bool ok = Start();
+      cxLogFormatFlags = 0;
+      for (int i = 0; ok && i < kLines; ++i) {
+        cxLogWrite("t", "f", 1, CXLOG_INFO, false, "child %d line %d %s", c, i, padding.c_str());
+      }
+      cxLogShutdown();
+      ::_exit(ok ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::vector<std::string> lines = Lines(Log());
+  ASSERT_EQ(lines.size(), 2u * kLines);
+  int next[2] = {0, 0};
+  std::regex shape(" vedororore t child ([01]) line (\\d+) " + std::string(60, '.'));
+  for (const std::string& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, std::regex(shape))) << line;
+    int c = std::stoi(m[1]);
+    EXPECT_EQ(std::stoi(m[2]), next[c]++);  // each process's lines in order, none lost
+  }
+}
+
+}  // namespace
