@@ -148,19 +148,19 @@ void cxRotationFile::rotate(bool* rotated) {
   if (rotated != nullptr) *rotated = true;
 }
 
+void cxRotationArchiveThread::operator()() const {
+  CXLOG("cxLog", CXLOG_INFO, "==> Archiving log file.");
+  file_.archive(file_.oldPath_);
+  CXLOG("cxLog", CXLOG_INFO, "<== Archiving log file.");
+  file_.archiveThreadDone();
+}
+
 void cxRotationFile::startArchiveThread() {
   {
     std::lock_guard<std::mutex> guard(runsMutex_);
     ++runningArchives_;
   }
-  auto run = [this] {
-    CXLOG("cxLog", CXLOG_INFO, "==> Archiving log file.");
-    archive(oldPath_);
-    CXLOG("cxLog", CXLOG_INFO, "<== Archiving log file.");
-    std::lock_guard<std::mutex> guard(runsMutex_);
-    --runningArchives_;
-    runsDone_.notify_all();
-  };
+  cxRotationArchiveThread run(*this);
   try {
     std::thread(run).detach();
   } catch (const std::system_error& e) {
@@ -169,6 +169,12 @@ void cxRotationFile::startArchiveThread() {
     CXLOG("cxLog", CXLOG_WARN, "Failed to start archive thread: %s", e.what());
     run();
   }
+}
+
+void cxRotationFile::archiveThreadDone() {
+  std::lock_guard<std::mutex> guard(runsMutex_);
+  --runningArchives_;
+  runsDone_.notify_all();
 }
 
 void cxRotationFile::waitForArchiveRuns() {

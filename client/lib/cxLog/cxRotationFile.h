@@ -32,6 +32,8 @@
 
 class cxRotationFile {
  public:
+  friend class cxRotationArchiveThread;
+
   cxRotationFile(int64_t maxSize, int keptFiles);
   cxRotationFile(const cxRotationFile&) = delete;
   cxRotationFile& operator=(const cxRotationFile&) = delete;
@@ -75,6 +77,7 @@ class cxRotationFile {
   void reopenForAppend();
   void setStream(FILE* stream);
   void startArchiveThread();
+  void archiveThreadDone();
   bool retryPending() const;
 
   const int64_t maxSize_;
@@ -95,6 +98,17 @@ class cxRotationFile {
   std::mutex runsMutex_;
   std::condition_variable runsDone_;
   int runningArchives_ = 0;
+};
+
+// The detached thread a rotation starts: one archive run of the file's old
+// path, between two log lines.
+class cxRotationArchiveThread {
+ public:
+  explicit cxRotationArchiveThread(cxRotationFile& file) : file_(file) {}
+  void operator()() const;
+
+ private:
+  cxRotationFile& file_;
 };
 
 // Moves `from` to `to`, replacing it; logs and returns false on failure.
