@@ -116,9 +116,9 @@ bool cxRotationFile::rotateIfNeeded(uint64_t bytesWritten, bool* rotated) {
     return true;
   }
   // Another process sharing the file may have rotated it under our stream.
-  struct stat open;
-  if (stream_ != nullptr && ::fstat(fileno(stream_), &open) == 0 &&
-      (open.st_ino != onDisk.st_ino || open.st_dev != onDisk.st_dev)) {
+  struct stat current;
+  if (stream_ != nullptr && ::fstat(fileno(stream_), &current) == 0 &&
+      (current.st_ino != onDisk.st_ino || current.st_dev != onDisk.st_dev)) {
     reopenForAppend();
   }
   return true;
