@@ -13,7 +13,7 @@ packages=(
   libboost-dev libboost-filesystem-dev libboost-system-dev libboost-thread-dev libboost-date-time-dev
   libdivide-dev libsystemd-dev libnetfilter-queue-dev libmnl-dev libndpi-dev libconcurrentqueue-dev
   # benchmark baselines
-  rapidjson-dev nlohmann-json3-dev
+  rapidjson-dev nlohmann-json3-dev libabsl-dev
   # network-namespace tests
   iproute2 iptables
   # fuzz preset
