@@ -9,6 +9,7 @@
 
 #include <time.h>
 
+#include <compare>
 #include <cstdint>
 
 class Timestamp {
