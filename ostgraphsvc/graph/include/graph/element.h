@@ -1,9 +1,10 @@
 // Element: the base class of every packet-processing node of the graph.
 //
-// Only what messages need so far: the class name and the declaration text
-// ("name :: Class") that the "%p{element}" conversion prints. The ports, the
-// owning router and the configuration interface join the class with the
-// router graph.
+// Only what messages and name lookups need so far: the class name, the
+// element's name (a path such as "nat/iprw" inside compound elements) and
+// the declaration text ("name :: Class") that "%p{element}" prints. The
+// ports, the owning router and the configuration interface join the class
+// with the router graph.
 #ifndef GRAPH_ELEMENT_H_
 #define GRAPH_ELEMENT_H_
 
@@ -18,7 +19,14 @@ class Element {
 
   virtual const char* class_name() const = 0;
   // The element's name, " :: " and its class name.
-  virtual String declaration() const = 0;
+  virtual String declaration() const { return name() + " :: " + class_name(); }
+
+  const String& name() const { return name_; }
+  // The router names the elements it holds.
+  void set_name(const String& name) { name_ = name; }
+
+ private:
+  String name_;
 };
 
 #endif  // GRAPH_ELEMENT_H_
