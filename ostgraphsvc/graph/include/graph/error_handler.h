@@ -23,6 +23,8 @@
 
 #include "graph/string.h"
 
+// The reporting calls take the framework's own format language ("%<",
+// "%p{element}", ...), so they carry no printf format checking.
 class ErrorHandler {
  public:
   // Format flags of `format_with_flags`.
@@ -63,15 +65,12 @@ class ErrorHandler {
 
   int error_count() const { return nerrors_; }
 
-  void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  int warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  int error(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void landmark_message(const String& landmark, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
-  int landmark_warning(const String& landmark, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
-  int landmark_error(const String& landmark, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  void message(const char* format, ...);
+  int warning(const char* format, ...);
+  int error(const char* format, ...);
+  void landmark_message(const String& landmark, const char* format, ...);
+  int landmark_warning(const String& landmark, const char* format, ...);
+  int landmark_error(const String& landmark, const char* format, ...);
 
   int vmessage(const String& annotations, const char* format, va_list args);
   int annotated_landmark_message(const String& landmark, const String& annotations,
@@ -79,7 +78,7 @@ class ErrorHandler {
   // Decorates, emits and accounts an already formatted, annotated text.
   int deliver(const String& text);
   // Formats through this handler's `vformat`.
-  String format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  String format(const char* format, ...);
 
   // The formatting engine; never fails.
   static String format_with_flags(int default_flags, const char* format, va_list args);
@@ -139,8 +138,7 @@ class LocalErrorHandler : public ErrorVeneer {
 // indents every message.
 class ContextErrorHandler : public ErrorVeneer {
  public:
-  ContextErrorHandler(ErrorHandler* inner, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  ContextErrorHandler(ErrorHandler* inner, const char* format, ...);
   String decorate(const String& message) override;
 
  protected:

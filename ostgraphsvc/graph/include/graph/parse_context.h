@@ -22,8 +22,8 @@ struct ParseContext {
 
   // Report about the current argument, prefixed with the keyword. An error
   // clears the read status.
-  void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void error(const char* format, ...);
+  void warning(const char* format, ...);
   void vmessage(const String& annotations, const char* format, va_list args);
 
   const Element* context = nullptr;
