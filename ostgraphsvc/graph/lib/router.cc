@@ -1,0 +1,506 @@
+#include "graph/router.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <utility>
+
+#include "graph/bitvector.h"
+#include "graph/error_handler.h"
+#include "graph/framework_qsort.h"
+#include "graph/hash_map.h"
+
+namespace {
+
+NameRegistry* registry_of(const Element* element) {
+  Router* router = element->router();
+  return router != nullptr ? &router->name_registry() : nullptr;
+}
+
+int compare_ints(int a, int b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+int compare_connections(const void* a, const void* b, void*) {
+  const auto* x = static_cast<const Router::Connection*>(a);
+  const auto* y = static_cast<const Router::Connection*>(b);
+  if (int c = compare_ints(x->to_eindex, y->to_eindex)) return c;
+  if (int c = compare_ints(x->to_port, y->to_port)) return c;
+  if (int c = compare_ints(x->from_eindex, y->from_eindex)) return c;
+  return compare_ints(x->from_port, y->from_port);
+}
+
+// Orders indexes into the connection list by output end.
+int compare_by_output(const void* a, const void* b, void* context) {
+  const auto* list = static_cast<const Router::Connection*>(context);
+  const Router::Connection& x = list[*static_cast<const int*>(a)];
+  const Router::Connection& y = list[*static_cast<const int*>(b)];
+  if (int c = compare_ints(x.from_eindex, y.from_eindex)) return c;
+  if (int c = compare_ints(x.from_port, y.from_port)) return c;
+  if (int c = compare_ints(x.to_eindex, y.to_eindex)) return c;
+  return compare_ints(x.to_port, y.to_port);
+}
+
+// Byte order over the shorter length, then the shorter first.
+int compare_names(const String& a, const String& b) {
+  const int n = a.length() < b.length() ? a.length() : b.length();
+  if (n > 0) {
+    if (int c = std::memcmp(a.data(), b.data(), static_cast<size_t>(n))) return c;
+  }
+  return compare_ints(a.length(), b.length());
+}
+
+int compare_element_names(const void* a, const void* b, void* context) {
+  const auto* names = static_cast<const String*>(context);
+  return compare_names(names[*static_cast<const int*>(a)], names[*static_cast<const int*>(b)]);
+}
+
+const char* processing_name(int code) { return code == Element::kProcessingPull ? "pull" : "push"; }
+
+// One entry of the push/pull resolution: a connection, or a pair of an
+// agnostic input and an agnostic output of one element that must agree.
+struct ProcessingLink {
+  Router::Connection c;
+  bool internal;
+  bool dropped;
+};
+
+}  // namespace
+
+Router::Router(const String& configuration, Master* master)
+    : master_(master),
+      root_element_(new ErrorElement),
+      configuration_(configuration),
+      arena_factory_(new HashMap_ArenaFactory) {
+  root_element_->router_ = this;
+  NameRegistry::router_registry = registry_of;
+}
+
+Router::~Router() {
+  // A router that never ran its elements tells each that it was never
+  // configured.
+  for (int i = elements_.size() - 1; i >= 0; --i)
+    elements_[i]->cleanup(Element::kCleanupNotConfigured);
+  for (Element* e : elements_) delete e;
+  delete root_element_;
+  while (signal_blocks_ != nullptr) {
+    SignalBlock* next = signal_blocks_->next;
+    delete signal_blocks_;
+    signal_blocks_ = next;
+  }
+  delete arena_factory_;
+}
+
+int Router::add_element(Element* element, const String& name, const String& configuration,
+                        const String& file, int line) {
+  if (state_ != kNew || element == nullptr || element->router_ != nullptr) return -1;
+  elements_.push_back(element);
+  element_names_.push_back(name);
+  element_configurations_.push_back(configuration);
+
+  int offset;
+  if (!landmarks_.empty() && landmarks_.back().file == file) {
+    offset = line + landmarks_.back().first_offset;
+  } else {
+    landmarks_.push_back(Landmark{next_landmark_offset_, file});
+    offset = line + next_landmark_offset_;
+  }
+  element_landmarks_.push_back(offset);
+  if (next_landmark_offset_ <= offset) next_landmark_offset_ = offset + 1;
+
+  element->router_ = this;
+  element->eindex_ = elements_.size() - 1;
+  return element->eindex_;
+}
+
+int Router::add_connection(int from_eindex, int from_port, int to_eindex, int to_port) {
+  if (state_ != kNew) return -1;
+  const Connection c{to_eindex, to_port, from_eindex, from_port};
+  const int n = connections_.size();
+  if ((flags_ & kConnectionsSorted) && n > 0 &&
+      compare_connections(&c, &connections_[n - 1], nullptr) < 0)
+    flags_ &= static_cast<uint8_t>(~kConnectionsSorted);
+  // A sorted list can only repeat its last record.
+  const int first = (flags_ & kConnectionsSorted) ? n - 1 : 0;
+  for (int i = first < 0 ? 0 : first; i < n; ++i) {
+    if (connections_[i] == c) return 0;
+  }
+  connections_.push_back(c);
+  return 0;
+}
+
+Element* Router::element(int i) const {
+  if (i == -1) return root_element_;
+  return i >= 0 && i < elements_.size() ? elements_[i] : nullptr;
+}
+
+const String& Router::ename(int i) const {
+  return i >= 0 && i < element_names_.size() ? element_names_[i] : String::make_empty();
+}
+
+const String& Router::econfiguration(int i) const {
+  return i >= 0 && i < element_configurations_.size() ? element_configurations_[i]
+                                                      : String::make_empty();
+}
+
+String Router::element_landmark(int i) const {
+  if (i < 0 || i >= element_landmarks_.size()) return String();
+  const int offset = element_landmarks_[i];
+  // The last table entry whose first offset is not above the element's.
+  int lo = 0;
+  int hi = landmarks_.size();
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (landmarks_[mid].first_offset <= offset) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == 0) return String();
+  const Landmark& entry = landmarks_[lo - 1];
+  if (offset == entry.first_offset) return entry.file;
+  const String line(offset - entry.first_offset);
+  if (entry.file.empty()) return ":" + line;
+  const char last = entry.file[entry.file.length() - 1];
+  if (last == ':' || last == ' ' || last == '\t' || last == '\n' || last == '\r' || last == '\f' ||
+      last == '\v')
+    return entry.file + line;
+  return entry.file + ":" + line;
+}
+
+Element* Router::find_element_in_context(const String& name, const String& context) {
+  if (name_sorted_.size() < elements_.size()) {
+    for (int i = name_sorted_.size(); i < elements_.size(); ++i) name_sorted_.push_back(i);
+    framework_qsort(name_sorted_.data(), static_cast<size_t>(name_sorted_.size()), sizeof(int),
+                    compare_element_names, element_names_.data());
+  }
+
+  String prefix = context;
+  while (true) {
+    const String wanted = prefix + name;
+    int lo = 0;
+    int hi = name_sorted_.size();
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      const int c = compare_names(element_names_[name_sorted_[mid]], wanted);
+      if (c == 0) return elements_[name_sorted_[mid]];
+      if (c < 0) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    if (prefix.empty()) return nullptr;
+    // Back to the enclosing context: up to the "/" before the last one.
+    int cut = prefix.length() - 2;
+    while (cut >= 0 && prefix[cut] != '/') --cut;
+    prefix = cut >= 0 ? prefix.substring(0, cut + 1) : String();
+  }
+}
+
+Element* Router::find_element(const String& name, const Element* asking) {
+  if (asking == nullptr) return find_element_in_context(name, String());
+  const String asker = asking->name();
+  int slash = asker.length() - 1;
+  while (slash >= 0 && asker[slash] != '/') --slash;
+  return find_element_in_context(name, asker.substring(0, slash + 1));
+}
+
+void Router::remove_connection(int i) {
+  connections_[i] = connections_.back();
+  connections_.pop_back();
+  flags_ &= static_cast<uint8_t>(~kConnectionsSorted);
+}
+
+void Router::sort_connections() {
+  if (!(flags_ & kConnectionsSorted)) {
+    framework_qsort(connections_.data(), static_cast<size_t>(connections_.size()),
+                    sizeof(Connection), compare_connections, nullptr);
+    flags_ |= kConnectionsSorted;
+    connections_by_output_.clear();
+  }
+  if (connections_by_output_.size() == connections_.size()) return;
+  for (int i = connections_by_output_.size(); i < connections_.size(); ++i)
+    connections_by_output_.push_back(i);
+  framework_qsort(connections_by_output_.data(), static_cast<size_t>(connections_by_output_.size()),
+                  sizeof(int), compare_by_output, connections_.data());
+}
+
+void Router::make_port_offsets() {
+  input_port_offsets_.resize(elements_.size() + 1);
+  output_port_offsets_.resize(elements_.size() + 1);
+  int ninputs = 0;
+  int noutputs = 0;
+  for (int i = 0; i < elements_.size(); ++i) {
+    input_port_offsets_[i] = ninputs;
+    output_port_offsets_[i] = noutputs;
+    ninputs += elements_[i]->ninputs();
+    noutputs += elements_[i]->noutputs();
+  }
+  input_port_offsets_[elements_.size()] = ninputs;
+  output_port_offsets_[elements_.size()] = noutputs;
+}
+
+int Router::check_port_numbers(ErrorHandler* errh) {
+  const int n = elements_.size();
+  Vector<int> inputs_used;
+  Vector<int> outputs_used;
+  inputs_used.resize(n, 0);
+  outputs_used.resize(n, 0);
+  for (const Connection& c : connections_) {
+    if (c.to_port >= inputs_used[c.to_eindex]) inputs_used[c.to_eindex] = c.to_port + 1;
+    if (c.from_port >= outputs_used[c.from_eindex]) outputs_used[c.from_eindex] = c.from_port + 1;
+  }
+
+  bool failed = false;
+  for (int i = 0; i < n; ++i) {
+    if (elements_[i]->apply_port_count(inputs_used[i], outputs_used[i], errh) < 0) failed = true;
+  }
+
+  for (int i = 0; i < connections_.size();) {
+    const Connection& c = connections_[i];
+    Element* to = elements_[c.to_eindex];
+    Element* from = elements_[c.from_eindex];
+    bool bad = false;
+    if (c.to_port >= to->ninputs()) {
+      report_element_error(errh, to, "%<%p{element}%> has no %s %d", to, "input", c.to_port);
+      bad = true;
+    }
+    if (c.from_port >= from->noutputs()) {
+      report_element_error(errh, from, "%<%p{element}%> has no %s %d", from, "output", c.from_port);
+      bad = true;
+    }
+    if (!bad) {
+      ++i;
+      continue;
+    }
+    failed = true;
+    remove_connection(i);
+  }
+  return failed ? -1 : 0;
+}
+
+int Router::resolve_processing(ErrorHandler* errh) {
+  make_port_offsets();
+  const int n = elements_.size();
+  Vector<int> input_codes;
+  Vector<int> output_codes;
+  input_codes.resize(input_port_offsets_[n], Element::kProcessingAgnostic);
+  output_codes.resize(output_port_offsets_[n], Element::kProcessingAgnostic);
+  for (int i = 0; i < n; ++i) {
+    elements_[i]->port_processing(input_codes.data() + input_port_offsets_[i],
+                                  output_codes.data() + output_port_offsets_[i], errh);
+  }
+
+  Vector<ProcessingLink> links;
+  for (const Connection& c : connections_) links.push_back(ProcessingLink{c, false, false});
+  BitVector flow;
+  for (int e = 0; e < n; ++e) {
+    Element* element = elements_[e];
+    for (int i = 0; i < element->ninputs(); ++i) {
+      if (input_codes[input_port_offsets_[e] + i] != Element::kProcessingAgnostic) continue;
+      element->flow_targets(false, i, &flow, errh);
+      for (int o = 0; o < element->noutputs(); ++o) {
+        if (flow[o] && output_codes[output_port_offsets_[e] + o] == Element::kProcessingAgnostic)
+          links.push_back(ProcessingLink{Connection{e, i, e, o}, true, false});
+      }
+    }
+  }
+
+  bool conflict = false;
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (ProcessingLink& link : links) {
+      if (link.dropped) continue;
+      const Connection& c = link.c;
+      int& in = input_codes[input_port_offsets_[c.to_eindex] + c.to_port];
+      int& out = output_codes[output_port_offsets_[c.from_eindex] + c.from_port];
+      if (in == out) continue;
+      if (in == Element::kProcessingAgnostic) {
+        in = out;
+        changed = true;
+        continue;
+      }
+      if (out == Element::kProcessingAgnostic) {
+        out = in;
+        changed = true;
+        continue;
+      }
+      conflict = true;
+      link.dropped = true;
+      if (errh == nullptr) continue;
+      if (link.internal) {
+        errh->error("agnostic %<%p{element}%> in mixed context: %s input %d, %s output %d",
+                    elements_[c.to_eindex], processing_name(in), c.to_port, processing_name(out),
+                    c.from_port);
+      } else {
+        errh->error("%<%p{element}%> %s output %d connected to %<%p{element}%> %s input %d",
+                    elements_[c.from_eindex], processing_name(out), c.from_port,
+                    elements_[c.to_eindex], processing_name(in), c.to_port);
+      }
+    }
+  }
+  if (conflict) return -1;
+
+  // Ports still agnostic push.
+  for (int e = 0; e < n; ++e) {
+    Element* element = elements_[e];
+    for (int i = 0; i < element->ninputs(); ++i) {
+      const bool pull = input_codes[input_port_offsets_[e] + i] == Element::kProcessingPull;
+      element->inputs_[i].assign(nullptr, pull ? 0 : -1);
+    }
+    for (int o = 0; o < element->noutputs(); ++o) {
+      const bool pull = output_codes[output_port_offsets_[e] + o] == Element::kProcessingPull;
+      element->outputs_[o].assign(nullptr, pull ? -1 : 0);
+    }
+  }
+  return 0;
+}
+
+int Router::check_connection_use(ErrorHandler* errh) {
+  sort_connections();
+  make_port_offsets();
+  const int n = elements_.size();
+  bool failed = false;
+
+  // Sorted, so the uses of one port are adjacent.
+  for (int i = 1; i < connections_.size(); ++i) {
+    const Connection& prev = connections_[i - 1];
+    const Connection& c = connections_[i];
+    if (c.to_eindex != prev.to_eindex || c.to_port != prev.to_port) continue;
+    Element* to = elements_[c.to_eindex];
+    if (c.to_port >= to->ninputs() || !to->input(c.to_port).active()) continue;
+    report_element_error(errh, to, "illegal reuse of %<%p{element}%> %s %d", to, "pull input",
+                         c.to_port);
+    failed = true;
+  }
+  for (int k = 1; k < connections_by_output_.size(); ++k) {
+    const Connection& prev = connections_[connections_by_output_[k - 1]];
+    const Connection& c = connections_[connections_by_output_[k]];
+    if (c.from_eindex != prev.from_eindex || c.from_port != prev.from_port) continue;
+    Element* from = elements_[c.from_eindex];
+    if (c.from_port >= from->noutputs() || !from->output(c.from_port).active()) continue;
+    report_element_error(errh, from, "illegal reuse of %<%p{element}%> %s %d", from, "push output",
+                         c.from_port);
+    failed = true;
+  }
+
+  BitVector inputs_reached(input_port_offsets_[n]);
+  BitVector outputs_reached(output_port_offsets_[n]);
+  for (const Connection& c : connections_) {
+    if (c.to_port < elements_[c.to_eindex]->ninputs())
+      inputs_reached.set(input_port_offsets_[c.to_eindex] + c.to_port, true);
+    if (c.from_port < elements_[c.from_eindex]->noutputs())
+      outputs_reached.set(output_port_offsets_[c.from_eindex] + c.from_port, true);
+  }
+  for (int e = 0; e < n; ++e) {
+    for (int i = 0; i < elements_[e]->ninputs(); ++i) {
+      if (inputs_reached[input_port_offsets_[e] + i]) continue;
+      report_element_error(errh, elements_[e], "%<%p{element}%> %s %d unused", elements_[e],
+                           "input", i);
+      failed = true;
+    }
+  }
+  for (int e = 0; e < n; ++e) {
+    for (int o = 0; o < elements_[e]->noutputs(); ++o) {
+      if (outputs_reached[output_port_offsets_[e] + o]) continue;
+      report_element_error(errh, elements_[e], "%<%p{element}%> %s %d unused", elements_[e],
+                           "output", o);
+      failed = true;
+    }
+  }
+  return failed ? -1 : 0;
+}
+
+void Router::wire_ports() {
+  for (const Connection& c : connections_) {
+    Element* to = elements_[c.to_eindex];
+    Element* from = elements_[c.from_eindex];
+    if (c.from_port < from->noutputs() && from->outputs_[c.from_port].active())
+      from->outputs_[c.from_port].assign(to, c.to_port);
+    if (c.to_port < to->ninputs() && to->inputs_[c.to_port].active())
+      to->inputs_[c.to_port].assign(from, c.from_port);
+  }
+  make_port_offsets();
+  flags_ |= kPortsResolved;
+}
+
+int Router::first_connection_to(int eindex, int port) const {
+  const Connection key{eindex, port, -1, -1};
+  int lo = 0;
+  int hi = connections_.size();
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (compare_connections(&connections_[mid], &key, nullptr) < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+int Router::visit_upstream(Element* start, RouterVisitor* visitor) {
+  if (!ports_resolved() || start == nullptr || start->router_ != this || start->eindex_ < 0)
+    return -1;
+  sort_connections();
+
+  struct Entry {
+    int eindex;
+    int port;
+  };
+  Vector<Entry> frontier;
+  Vector<Entry> next;
+  if (start->ninputs() > 0) frontier.push_back(Entry{start->eindex_, 0});
+  BitVector visited(output_port_offsets_[elements_.size()]);
+  BitVector flow;
+  for (int distance = 1; !frontier.empty(); ++distance) {
+    next.clear();
+    for (const Entry& entry : frontier) {
+      for (int i = first_connection_to(entry.eindex, entry.port); i < connections_.size(); ++i) {
+        const Connection& c = connections_[i];
+        if (c.to_eindex != entry.eindex || c.to_port != entry.port) break;
+        const int global = output_port_offsets_[c.from_eindex] + c.from_port;
+        if (visited[global]) continue;
+        visited.set(global, true);
+        Element* from = elements_[c.from_eindex];
+        if (!visitor->visit(from, true, c.from_port, elements_[entry.eindex], entry.port, distance))
+          continue;
+        from->flow_targets(true, c.from_port, &flow);
+        for (int k = 0; k < flow.size(); ++k) {
+          if (flow[k]) next.push_back(Entry{c.from_eindex, k});
+        }
+      }
+    }
+    std::swap(frontier, next);
+  }
+  return 0;
+}
+
+int Router::allocate_notifier_signal(const char* name, uint32_t** word, uint32_t* mask) {
+  SignalBlock* block = signal_blocks_;
+  while (block != nullptr && (block->count >= kSignalBits || !(block->name == name)))
+    block = block->next;
+  if (block == nullptr) {
+    block = new SignalBlock;
+    block->name = name;
+    block->next = signal_blocks_;
+    signal_blocks_ = block;
+  }
+  const int bit = block->count++;
+  *word = &block->words[bit / 32];
+  *mask = uint32_t{1} << (bit % 32);
+  **word |= *mask;
+  return 0;
+}
+
+int Router::report_element_error(ErrorHandler* errh, const Element* element, const char* format,
+                                 ...) {
+  if (errh == nullptr) return -1;
+  const String landmark = element != nullptr && element->router_ == this
+                              ? element_landmark(element->eindex_)
+                              : String();
+  va_list args;
+  va_start(args, format);
+  errh->annotated_landmark_message(landmark, String("<3>"), format, args);
+  va_end(args);
+  return -1;
+}
