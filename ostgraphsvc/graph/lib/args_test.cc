@@ -9,24 +9,17 @@
 #include "graph/error_handler.h"
 #include "graph/nameinfo.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-class Lines : public ErrorHandler {
- public:
-  void* emit(const String& line, void* user_data, bool) override {
-    lines.emplace_back(line.data(), static_cast<size_t>(line.length()));
-    return user_data;
-  }
-  std::vector<std::string> lines;
-};
+using graph_testing::Lines;
+using graph_testing::Std;
 
 Vector<String> Conf(const char* text) {
   Vector<String> conf;
   cp_split_arguments(String(text), &conf);
   return conf;
 }
-
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
 
 TEST(ArgsTest, EmptyArgumentsAreConsumedAndLeaveTheVariable) {
   Lines errh;

@@ -6,9 +6,10 @@
 
 #include "graph/confparse.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 std::vector<std::string> Std(const Vector<String>& v) {
   std::vector<std::string> out;

@@ -9,18 +9,11 @@
 #include "graph/confparse.h"
 #include "graph/error_handler.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
-
-class Lines : public ErrorHandler {
- public:
-  void* emit(const String& line, void* user_data, bool) override {
-    lines.push_back(Std(line));
-    return user_data;
-  }
-  std::vector<std::string> lines;
-};
+using graph_testing::Lines;
+using graph_testing::Std;
 
 // A context that records what the parsers report.
 class ConfparseValuesTest : public ::testing::Test {

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 // Records what reaches the end of a handler chain.
 class RecordingHandler : public ErrorHandler {

@@ -6,9 +6,10 @@
 #include <initializer_list>
 #include <string>
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 IPv6Address Groups(std::initializer_list<uint16_t> groups) {
   unsigned char bytes[16] = {};

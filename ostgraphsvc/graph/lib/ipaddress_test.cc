@@ -11,18 +11,11 @@
 #include "graph/nameinfo.h"
 #include "graph/parse_context.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
-
-class Lines : public ErrorHandler {
- public:
-  void* emit(const String& line, void* user_data, bool) override {
-    lines.push_back(Std(line));
-    return user_data;
-  }
-  std::vector<std::string> lines;
-};
+using graph_testing::Lines;
+using graph_testing::Std;
 
 const IPAddress kUntouched(9, 9, 9, 9);
 

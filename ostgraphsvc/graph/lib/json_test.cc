@@ -10,15 +10,17 @@
 #include "client/lib/cxLog/cxLog.h"
 #include "graph/hashcode.h"
 #include "graph/string_builder.h"
+#include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
+
+using graph_testing::Std;
 
 using testing_support::ReadFile;
 using testing_support::TempRoot;
 using testing_support::WriteFile;
-
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
 
 std::string Text(const Json& v) { return Std(v.to_text()); }
 
@@ -406,20 +408,10 @@ TEST(JsonTest, IndexGrowsAndKeepsOrder) {
 // A started log in a fresh root, for the lines file_parse writes.
 class JsonFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    cxLogProcessTag = "vedororore";
-    cxLogOutput = CXLOG_OUTPUT_FILE;
-    ASSERT_TRUE(cxLogInit("cxtarndebuglog", "cxtarndebuglog_old"));
-    cxLogFormatFlags = CXLOG_FMT_LEVEL_NUMBER;
-    cxLogThreshold = CXLOG_INFO;
-  }
-  void TearDown() override { cxLogShutdown(); }
+  std::string Log() const { return log_.text(); }
 
-  std::string Log() const {
-    return ReadFile(root_.path() + "/var/log/Corvex/pellar/Logs/cxtarndebuglog.log");
-  }
-
-  TempRoot root_;
+  testing_support::StartedLog log_{CXLOG_FMT_LEVEL_NUMBER};
+  const testing_support::TempRoot& root_ = log_.root();
 };
 
 TEST_F(JsonFileTest, ParsesFilesAndLogsFailures) {

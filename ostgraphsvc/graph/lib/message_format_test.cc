@@ -13,9 +13,10 @@
 #include "graph/timestamp.h"
 #include "ostgraphsvc/graph/lib/conversions.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 // No format attribute: the formatter's own conversions are no printf
 // conversions.

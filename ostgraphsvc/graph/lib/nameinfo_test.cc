@@ -8,9 +8,10 @@
 #include "graph/element.h"
 #include "graph/parse_context.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 class TestElement : public Element {
  public:

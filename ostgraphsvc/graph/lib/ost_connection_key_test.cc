@@ -7,9 +7,10 @@
 
 #include "graph/hash_table.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 TEST(OstConnectionKeyTest, HashTextAndEquality) {
   const OstRemoteWANIPLocalIPPair key{IPAddress(10, 0, 0, 1), IPAddress(192, 168, 1, 2)};

@@ -12,6 +12,7 @@
 
 #include "graph/router_log.h"
 #include "graph/string.h"
+#include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -23,20 +24,10 @@ constexpr char kWriteLine[] = " vedororore OstrelUtils::ostwinutls_write_txt2fil
 
 class OstrelUtilsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    cxLogProcessTag = "vedororore";
-    cxLogOutput = CXLOG_OUTPUT_FILE;
-    ASSERT_TRUE(cxLogInit("cxtarndebuglog", "cxtarndebuglog_old"));
-    cxLogFormatFlags = 0;
-    cxLogThreshold = CXLOG_INFO;
-  }
-  void TearDown() override { cxLogShutdown(); }
+  std::string Log() const { return log_.text(); }
 
-  std::string Log() const {
-    return ReadFile(root_.path() + "/var/log/Corvex/pellar/Logs/cxtarndebuglog.log");
-  }
-
-  TempRoot root_;
+  testing_support::StartedLog log_{0};
+  const testing_support::TempRoot& root_ = log_.root();
 };
 
 TEST_F(OstrelUtilsTest, AppendsToTheFileCreatingIt) {

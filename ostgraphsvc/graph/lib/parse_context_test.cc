@@ -7,16 +7,10 @@
 
 #include "graph/error_handler.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-class Lines : public ErrorHandler {
- public:
-  void* emit(const String& line, void* user_data, bool) override {
-    lines.emplace_back(line.data(), static_cast<size_t>(line.length()));
-    return user_data;
-  }
-  std::vector<std::string> lines;
-};
+using graph_testing::Lines;
 
 TEST(ParseContextTest, MessagesCarryTheKeywordAndErrorsClearTheReadStatus) {
   Lines errh;

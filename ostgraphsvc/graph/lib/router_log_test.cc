@@ -6,6 +6,7 @@
 #include <string>
 
 #include "graph/string.h"
+#include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -17,20 +18,10 @@ using testing_support::TempRoot;
 // mapped level is visible.
 class RouterLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    cxLogProcessTag = "vedororore";
-    cxLogOutput = CXLOG_OUTPUT_FILE;
-    ASSERT_TRUE(cxLogInit("cxtarndebuglog", "cxtarndebuglog_old"));
-    cxLogFormatFlags = CXLOG_FMT_LEVEL_NUMBER;
-    cxLogThreshold = CXLOG_INFO;
-  }
-  void TearDown() override { cxLogShutdown(); }
+  std::string Log() const { return log_.text(); }
 
-  std::string Log() const {
-    return ReadFile(root_.path() + "/var/log/Corvex/pellar/Logs/cxtarndebuglog.log");
-  }
-
-  TempRoot root_;
+  testing_support::StartedLog log_{CXLOG_FMT_LEVEL_NUMBER};
+  const testing_support::TempRoot& root_ = log_.root();
 };
 
 TEST(RouterLogLevelTest, MapsSyslogLevelsToServiceLevels) {

@@ -13,9 +13,10 @@
 #include "graph/packet.h"
 #include "ostgraphsvc/graph/lib/conversions.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 // Messages as a person reads them: "landmark: text\n".
 class Messages {

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
+
+using graph_testing::Std;
 
 std::string Std(const StringBuilder& sb) {
   return std::string(sb.data(), static_cast<size_t>(sb.length()));
 }
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
 
 TEST(StringBuilderTest, GrowsThroughItsCapacitySteps) {
   StringBuilder sb;

@@ -6,9 +6,10 @@
 
 #include "graph/string_builder.h"
 
+#include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
-std::string Std(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+using graph_testing::Std;
 
 TEST(StringTest, StaticTextsNeedNoMemo) {
   const char* empty_data = String::make_empty().data();
