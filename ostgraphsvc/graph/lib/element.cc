@@ -255,7 +255,14 @@ String Element::name() const {
 }
 
 String Element::current_configuration() const {
-  return router_ != nullptr ? router_->econfiguration(eindex_) : String();
+  if (router_ == nullptr) return String();
+  if (eindex_ >= 0) {
+    const Handler* h = Router::find_handler(this, "config");
+    // Reading does not change the element; the callbacks just take it
+    // non-const.
+    if (h != nullptr && h->readable()) return h->invoke_read(const_cast<Element*>(this), String());
+  }
+  return router_->econfiguration(eindex_);
 }
 
 int Element::set_port_counts(int ninputs, int noutputs) {

@@ -85,6 +85,7 @@ Router::~Router() {
     delete signal_blocks_;
     signal_blocks_ = next;
   }
+  for (Handler* block : handler_blocks_) delete[] block;
   delete arena_factory_;
 }
 

@@ -141,9 +141,13 @@ class Element {
   void set_name(const String& name) { own_name_ = name; }
   Router* router() const { return router_; }
   int eindex() const { return eindex_; }
-  // The configuration text the router stores for the element; "" outside a
+  // What the element's readable "config" handler returns when it has one,
+  // else the configuration text the router stores for it; "" outside a
   // router.
   String current_configuration() const;
+  // Registers the handlers "scheduled" and "tickets" (read and write) of a
+  // task embedded in this element, each name preceded by `prefix`.
+  void add_task_handlers(Task* task, const String& prefix = String());
 
   int ninputs() const { return ninputs_; }
   int noutputs() const { return noutputs_; }

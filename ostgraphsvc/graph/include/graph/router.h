@@ -16,8 +16,15 @@
 // keeps a NameRegistry of local name databases; name queries for its
 // elements start there.
 //
+// Handlers (graph/handler.h): each element's handlers are stored as a list
+// of uses of shared records, one record per distinct registration, found by
+// name; global handlers live once per process, from `static_initialize` to
+// `static_cleanup`. `reset_handlers` empties and rebuilds an element's
+// handlers, so registrations made before it are lost.
+//
 // Ownership: the router owns the elements added to it, its root
-// ErrorElement (index -1) and its notifier signal blocks.
+// ErrorElement (index -1), its notifier signal blocks and its handler
+// records.
 //
 // Threads: built, checked and queried on the thread that owns the router;
 // nothing is locked.
@@ -27,6 +34,7 @@
 #include <cstdint>
 
 #include "graph/element.h"
+#include "graph/handler.h"
 #include "graph/nameinfo.h"
 #include "graph/string.h"
 #include "graph/vector.h"
@@ -69,6 +77,16 @@ class Router {
 
   Master* master() const { return master_; }
   int state() const { return state_; }
+  // Whether the scheduler runs the router's tasks and timers: inactive,
+  // preparing (initialised, the Master paused), active, or dead.
+  enum RunningState {
+    kRunningDead = -2,
+    kRunningInactive = -1,
+    kRunningPreparing = 0,
+    kRunningActive = 2
+  };
+  int running_state() const { return running_state_; }
+  void set_running_state(int running_state) { running_state_ = running_state; }
   const String& configuration() const { return configuration_; }
   NameRegistry& name_registry() { return name_registry_; }
 
@@ -123,8 +141,62 @@ class Router {
   // framework's ("%<", "%p{element}"), so it carries no printf checking.
   int report_element_error(ErrorHandler* errh, const Element* element, const char* format, ...);
 
+  // ---- Handlers (handler.cc) ----
+
+  static constexpr int kHandlerBlock = 256;
+  static constexpr int kFirstGlobalHandler = 0x40000000;
+
+  // Registration: stored with the element when it is in a router (index 0 or
+  // more), else as a global handler. A handler of the same name is replaced,
+  // keeping the side the new registration does not give. add_read_handler
+  // clears kWrite, kReadParam and the full bits and sets kRead;
+  // add_write_handler likewise for the write side.
+  static void add_read_handler(const Element* element, const String& name,
+                               ReadHandlerCallback callback, void* user_data, int flags = 0);
+  static void add_write_handler(const Element* element, const String& name,
+                                WriteHandlerCallback callback, void* user_data, int flags = 0);
+  // `callback` becomes the read side when `flags` has kRead, the write side
+  // when it has kWrite.
+  static void set_handler(const Element* element, const String& name, int flags,
+                          HandlerCallback callback, void* read_user_data = nullptr,
+                          void* write_user_data = nullptr);
+  // Stores the handler again without Handler::kDefault; -1 when there is no
+  // such handler.
+  static int clear_handler_flags(const Element* element, const String& name);
+  // The handler of exactly that name of an element in a router, or for any
+  // other element (the root, none) the global one; null when none.
+  static const Handler* find_handler(const Element* element, const String& name);
+
+  // Empties the handler tables; then registers the default handlers of every
+  // element (with `defaults`) and calls every element's `add_handlers` (with
+  // `element_handlers`), in index order.
+  void reset_handlers(bool defaults, bool element_handlers);
+
+  // Framework start-up and tear-down of the global handlers.
+  static void static_initialize();
+  static void static_cleanup();
+  static int nglobal_handlers();
+  // Global handler i, 0 <= i < nglobal_handlers(), in registration order.
+  static const Handler* global_handler(int i);
+
+  // Requirements in (kind, value) pairs, as the configuration parser found
+  // them. "compact_config" makes the router drop its configuration text.
+  void add_requirement(const String& kind, const String& value);
+  const Vector<String>& requirements() const { return requirements_; }
+  bool keeps_configuration() const { return flags_ & kKeepConfiguration; }
+
+  // The router keeps running while its run count is positive.
+  int runcount() const { return runcount_; }
+  // Saturating; at 0 or below every thread of the Master is asked to stop.
+  void adjust_runcount(int delta);
+
+  // The router written back as configuration text, each line starting with
+  // `indent`. A live router asks its elements for their configuration.
+  String unparse(const String& indent = String()) const;
+
  private:
   friend class Element;
+  friend struct RouterHandlers;
 
   enum Flags : uint8_t {
     kPortsResolved = 1,
@@ -154,6 +226,8 @@ class Router {
 
   Master* master_;
   int state_ = kNew;
+  int running_state_ = kRunningInactive;
+  int runcount_ = 0;
   uint8_t flags_ = kConnectionsSorted | kKeepConfiguration;
   Vector<Element*> elements_;
   Vector<String> element_names_;
@@ -171,6 +245,20 @@ class Router {
   SignalBlock* signal_blocks_ = nullptr;
   HashMap_ArenaFactory* arena_factory_;
   NameRegistry name_registry_;
+  Vector<String> requirements_;
+
+  // Handler records in blocks of kHandlerBlock: record id = block *
+  // kHandlerBlock + slot.
+  Vector<Handler*> handler_blocks_;
+  int nhandler_slots_ = 0;
+  int free_handler_ = -1;
+  // One chain of records per distinct name, sorted by name.
+  Vector<int> handler_chains_;
+  // Per element, a list of uses, newest first: the first use of each
+  // element, and per use its record and the element's next use.
+  Vector<int> element_first_use_;
+  Vector<int> use_handler_;
+  Vector<int> use_next_;
 };
 
 #endif  // GRAPH_ROUTER_H_
