@@ -555,9 +555,14 @@ void Router::add_requirement(const String& kind, const String& value) {
 }
 
 void Router::adjust_runcount(int delta) {
-  const long long sum = static_cast<long long>(runcount_) + delta;
-  runcount_ = sum > INT_MAX ? INT_MAX : (sum < INT_MIN ? INT_MIN : static_cast<int>(sum));
-  if (runcount_ > 0 || master_ == nullptr) return;
+  // Saturating add, atomic because the stop path runs on other threads.
+  int old = runcount_.load(std::memory_order_relaxed);
+  int updated;
+  do {
+    const long long sum = static_cast<long long>(old) + delta;
+    updated = sum > INT_MAX ? INT_MAX : (sum < INT_MIN ? INT_MIN : static_cast<int>(sum));
+  } while (!runcount_.compare_exchange_weak(old, updated, std::memory_order_acq_rel));
+  if (updated > 0 || master_ == nullptr) return;
   for (int id = -1; id < master_->nthreads() - 1; ++id) master_->thread(id)->set_stop_flag();
 }
 

@@ -1,13 +1,18 @@
 #include "graph/router.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "graph/bitvector.h"
+#include "graph/confparse.h"
 #include "graph/error_handler.h"
 #include "graph/framework_qsort.h"
 #include "graph/hash_map.h"
+#include "graph/master.h"
+#include "graph/router_log.h"
 
 namespace {
 
@@ -52,6 +57,14 @@ int compare_element_names(const void* a, const void* b, void* context) {
   return compare_names(names[*static_cast<const int*>(a)], names[*static_cast<const int*>(b)]);
 }
 
+// Orders element indexes by the phase each element configures in.
+int compare_phases(const void* a, const void* b, void* context) {
+  const auto* phases = static_cast<const int*>(context);
+  return compare_ints(phases[*static_cast<const int*>(a)], phases[*static_cast<const int*>(b)]);
+}
+
+constexpr char kInitializeTag[] = "Router::initialize";
+
 const char* processing_name(int code) { return code == Element::kProcessingPull ? "pull" : "push"; }
 
 // One entry of the push/pull resolution: a connection, or a pair of an
@@ -71,22 +84,206 @@ Router::Router(const String& configuration, Master* master)
       arena_factory_(new HashMap_ArenaFactory) {
   root_element_->router_ = this;
   NameRegistry::router_registry = registry_of;
+  if (master_ != nullptr) master_->register_router(this);
 }
 
 Router::~Router() {
-  // A router that never ran its elements tells each that it was never
-  // configured.
-  for (int i = elements_.size() - 1; i >= 0; --i)
-    elements_[i]->cleanup(Element::kCleanupNotConfigured);
-  for (Element* e : elements_) delete e;
+  if (refcount_ != 0)
+    router_chatter("deleting router while ref count = %d", static_cast<int>(refcount_));
+  // Maps still alive keep their arenas.
+  delete arena_factory_;
+  arena_factory_ = nullptr;
+
+  // A dead router cleaned up at its failure; one that never configured
+  // has no configure order to follow.
+  if (state_ == kLive) {
+    remove_from_threads();
+    for (int i = configure_order_.size() - 1; i >= 0; --i)
+      elements_[configure_order_[i]]->cleanup(Element::kCleanupRouterInitialized);
+  } else if (state_ != kDead) {
+    for (int i = elements_.size() - 1; i >= 0; --i)
+      elements_[i]->cleanup(Element::kCleanupNotConfigured);
+  }
+  if (!configure_order_.empty()) {
+    for (int i = configure_order_.size() - 1; i >= 0; --i) delete elements_[configure_order_[i]];
+  } else {
+    for (Element* e : elements_) delete e;
+  }
   delete root_element_;
+
   while (signal_blocks_ != nullptr) {
     SignalBlock* next = signal_blocks_->next;
     delete signal_blocks_;
     signal_blocks_ = next;
   }
   for (Handler* block : handler_blocks_) delete[] block;
-  delete arena_factory_;
+  if (master_ != nullptr) master_->unregister_router(this);
+}
+
+void Router::unuse() {
+  if (--refcount_ == 0) delete this;
+}
+
+int Router::home_thread_id(const Element* element) const {
+  if (element == nullptr || element->router_ != this) return kUnassignedThread;
+  const int i = element->eindex_ + 1;
+  return i < home_thread_ids_.size() ? home_thread_ids_[i] : kUnassignedThread;
+}
+
+Router::RouterContextErrh::RouterContextErrh(ErrorHandler* inner, const char* text,
+                                             Element* element)
+    : ContextErrorHandler(inner, ""), text_(text), element_(element) {}
+
+String Router::RouterContextErrh::decorate(const String& message) {
+  // Built at the first message, so an element that reports nothing costs no
+  // formatting.
+  if (!context_printed()) {
+    const String context = format("%s %<%p{element}%>:", text_, element_);
+    const Router* router = element_->router();
+    const String landmark =
+        router != nullptr ? router->element_landmark(element_->eindex()) : String();
+    set_context(combine_annotations(context, landmark_annotation(landmark)));
+  }
+  return ContextErrorHandler::decorate(message);
+}
+
+int Router::check_connection_ends(ErrorHandler* errh) {
+  const int n = elements_.size();
+  bool failed = false;
+  for (int i = 0; i < connections_.size();) {
+    const Connection& c = connections_[i];
+    bool bad = false;
+    for (const auto& [eindex, port] :
+         {std::pair{c.to_eindex, c.to_port}, std::pair{c.from_eindex, c.from_port}}) {
+      if (eindex < 0 || eindex >= n || elements_[eindex] == nullptr) {
+        errh->error("bad element number %<%d%>", eindex);
+        bad = true;
+      }
+      if (port < 0) {
+        errh->error("bad port number %<%d%>", port);
+        bad = true;
+      }
+    }
+    if (!bad) {
+      ++i;
+      continue;
+    }
+    failed = true;
+    remove_connection(i);
+  }
+  return failed ? -1 : 0;
+}
+
+void Router::remove_from_threads() {
+  const int old = running_state_;
+  running_state_ = kRunningDead;
+  if (old < 0 || master_ == nullptr) return;
+  // An active router holds no pause; a preparing one still holds the one
+  // `initialize` took, which this gives back.
+  if (old > 0) master_->pause();
+  for (int id = -1; id < master_->nthreads() - 1; ++id) master_->thread(id)->remove_router(this);
+  master_->unpause();
+}
+
+int Router::initialize(ErrorHandler* errh) {
+  log_syslog_level(6, kInitializeTag, __FILE__, __LINE__, "Initializing router");
+  if (state_ != kNew) return errh->error("second attempt to initialize router");
+  state_ = kConfiguring;
+  reset_handlers(false, false);
+  if (check_connection_ends(errh) < 0) return -1;
+
+  const int n = elements_.size();
+  home_thread_ids_.clear();
+  home_thread_ids_.resize(n + 1, kUnassignedThread);
+  Vector<int> phases;
+  configure_order_.clear();
+  for (int i = 0; i < n; ++i) {
+    phases.push_back(elements_[i]->configure_phase());
+    configure_order_.push_back(i);
+  }
+  framework_qsort(configure_order_.data(), static_cast<size_t>(n), sizeof(int), compare_phases,
+                  phases.data());
+
+  bool graph_ok = check_port_numbers(errh) >= 0;
+  if (graph_ok) {
+    make_port_offsets();
+    graph_ok = resolve_processing(errh) >= 0 && check_connection_use(errh) >= 0;
+  }
+  if (graph_ok) wire_ports();
+
+  runcount_ = 1;
+  running_state_ = kRunningPreparing;
+  if (master_ != nullptr) master_->pause();
+
+  Vector<int> stages;
+  stages.resize(n, Element::kCleanupNotConfigured);
+  if (!graph_ok) return fail_initialize(errh, stages);
+
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+  bool configured = true;
+  for (int eindex : configure_order_) {
+    Element* e = elements_[eindex];
+    Vector<String> conf;
+    cp_split_arguments(element_configurations_[eindex], &conf);
+    RouterContextErrh cerrh(errh, "While configuring", e);
+    const int r = e->configure(conf, &cerrh);
+    if (r >= 0) {
+      stages[eindex] = Element::kCleanupConfigured;
+      log_syslog_level(6, kInitializeTag, __FILE__, __LINE__, "element %s configure successfully",
+                       element_names_[eindex].c_str());
+      continue;
+    }
+    stages[eindex] = Element::kCleanupConfigureFailed;
+    configured = false;
+    log_syslog_level(3, kInitializeTag, __FILE__, __LINE__, "element %s configure failed",
+                     element_names_[eindex].c_str());
+    if (cerrh.error_count() == 0) cerrh.error(r == -12 ? "out of memory" : "unspecified error");
+  }
+  if (!configured) return fail_initialize(errh, stages);
+
+  state_ = kInitializing;
+  reset_handlers(true, true);
+
+  for (int eindex : configure_order_) {
+    Element* e = elements_[eindex];
+    RouterContextErrh cerrh(errh, "While initializing", e);
+    if (e->initialize(&cerrh) >= 0) {
+      stages[eindex] = Element::kCleanupInitialized;
+      continue;
+    }
+    // An unknown class was reported by the parser already.
+    if (cerrh.error_count() == 0 && e->cast("Error") == nullptr) cerrh.error("unspecified error");
+    stages[eindex] = Element::kCleanupInitializeFailed;
+    log_syslog_level(6, kInitializeTag, __FILE__, __LINE__, "element %s initialization failed",
+                     element_names_[eindex].c_str());
+    return fail_initialize(errh, stages);
+  }
+
+  for (int& id : home_thread_ids_) {
+    if (id == kUnassignedThread) id = 0;
+  }
+  state_ = kLive;
+  return 0;
+}
+
+int Router::fail_initialize(ErrorHandler* errh, const Vector<int>& stages) {
+  state_ = kDead;
+  errh->error("Router could not be initialized!");
+  remove_from_threads();
+  for (int i = configure_order_.size() - 1; i >= 0; --i) {
+    const int eindex = configure_order_[i];
+    elements_[eindex]->cleanup(static_cast<Element::CleanupStage>(stages[eindex]));
+  }
+  reset_handlers(true, false);
+  runcount_ = 0;
+  return -1;
+}
+
+void Router::activate() {
+  if (state_ != kLive || running_state_ != kRunningPreparing) return;
+  running_state_ = kRunningActive;
+  if (master_ != nullptr) master_->unpause();
 }
 
 int Router::add_element(Element* element, const String& name, const String& configuration,

@@ -27,7 +27,7 @@ void Task::initialize(Element* owner, bool schedule) {
   Master* master = router != nullptr ? router->master() : nullptr;
   int home = home_thread_id_;
   if (home == kHomeUnset) {
-    SchedulerThread* owner_home = element_home_thread(owner);
+    SchedulerThread* owner_home = owner != nullptr ? owner->home_thread() : nullptr;
     home = owner_home != nullptr ? owner_home->id() : 0;
   }
   owner_ = owner;

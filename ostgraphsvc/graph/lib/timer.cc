@@ -26,7 +26,7 @@ void Timer::reschedule_task_hook(Timer*, void* task) { static_cast<Task*>(task)-
 
 void Timer::initialize(Element* owner) {
   owner_ = owner;
-  thread_ = element_home_thread(owner);
+  thread_ = owner != nullptr ? owner->home_thread() : nullptr;
 }
 
 void Timer::schedule_at(Timestamp when) {

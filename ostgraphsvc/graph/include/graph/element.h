@@ -38,8 +38,10 @@
 
 class BitVector;
 class ErrorHandler;
+class Handler;
 class Packet;
 class Router;
+class SchedulerThread;
 class Task;
 class Timer;
 
@@ -148,6 +150,40 @@ class Element {
   // Registers the handlers "scheduled" and "tickets" (read and write) of a
   // task embedded in this element, each name preceded by `prefix`.
   void add_task_handlers(Task* task, const String& prefix = String());
+  // The scheduler thread that runs this element's tasks and timers: the
+  // router's home-thread id for it (unassigned counts as 0 until the router
+  // is live) through its Master. Null outside a router or without a Master.
+  SchedulerThread* home_thread() const;
+
+  // Field handlers (element_fields.cc): full-call handlers that read and
+  // write a member field, registered with `Router::set_handler` and the
+  // field's byte offset from the Element* as user data (the write datum for
+  // writes, the read datum otherwise). A rejected write reports "expected
+  // uint8_t", "expected boolean", "expected integer" or "expected IP
+  // address" and leaves the field unchanged.
+  static int byte_field_handler(int op, String& text, Element* e, const Handler* h,
+                                ErrorHandler* errh);
+  static int bool_field_handler(int op, String& text, Element* e, const Handler* h,
+                                ErrorHandler* errh);
+  static int uint32_field_handler(int op, String& text, Element* e, const Handler* h,
+                                  ErrorHandler* errh);
+  static int int32_field_handler(int op, String& text, Element* e, const Handler* h,
+                                 ErrorHandler* errh);
+  static int uint64_field_handler(int op, String& text, Element* e, const Handler* h,
+                                  ErrorHandler* errh);
+  static int ip_address_field_handler(int op, String& text, Element* e, const Handler* h,
+                                      ErrorHandler* errh);
+  // A write handler that changes one argument of `e`'s configuration and
+  // reconfigures it live. `user_data` is a C text: "P KEYWORD" (P a digit,
+  // the argument's position) or "KEYWORD" alone. The argument given by
+  // keyword is replaced (appended as "KEYWORD value" when absent or when
+  // position P holds another keyword argument); otherwise the argument at
+  // P. The router keeps the new configuration only when the live
+  // reconfiguration succeeds.
+  static int config_argument_write_handler(const String& value, Element* e, void* user_data,
+                                           ErrorHandler* errh);
+  static int rewrite_config_argument(const String& value, Element* e, void* user_data,
+                                     ErrorHandler* errh);
 
   int ninputs() const { return ninputs_; }
   int noutputs() const { return noutputs_; }

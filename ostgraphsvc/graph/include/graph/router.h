@@ -22,24 +22,37 @@
 // `static_cleanup`. `reset_handlers` empties and rebuilds an element's
 // handlers, so registrations made before it are lost.
 //
+// Life cycle: `initialize` (once) checks the graph, configures every element
+// in ascending configure phase (ties in the order the framework sort leaves
+// them), registers the handlers and initialises the elements in the same
+// order; it leaves a live router (state 3) with the Master paused, or a dead
+// one (state 4) whose elements were cleaned up and which keeps only default
+// handlers. `activate` lifts the pause and lets the Master run the router.
+// Every element's `cleanup` runs exactly once: at the failure, or at
+// destruction, in reverse configure order (reverse index order for a router
+// that never configured).
+//
 // Ownership: the router owns the elements added to it, its root
 // ErrorElement (index -1), its notifier signal blocks and its handler
-// records.
+// records. Holders that share a router count themselves with `use` and let
+// go with `unuse`; the last `unuse` deletes it. A router made with a Master
+// is in that Master's list until its destruction.
 //
 // Threads: built, checked and queried on the thread that owns the router;
 // nothing is locked.
 #ifndef GRAPH_ROUTER_H_
 #define GRAPH_ROUTER_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "graph/element.h"
+#include "graph/error_handler.h"
 #include "graph/handler.h"
 #include "graph/nameinfo.h"
 #include "graph/string.h"
 #include "graph/vector.h"
 
-class ErrorHandler;
 class HashMap_ArenaFactory;
 class Master;
 
@@ -89,6 +102,43 @@ class Router {
   void set_running_state(int running_state) { running_state_ = running_state; }
   const String& configuration() const { return configuration_; }
   NameRegistry& name_registry() { return name_registry_; }
+
+  // Checks the graph, configures and initialises the elements (see above).
+  // 0 when the router is live, negative otherwise; a second call only
+  // reports. `errh` must not be null.
+  int initialize(ErrorHandler* errh);
+  // Lets a live router that has not run yet run: running state active and
+  // the Master's pause from `initialize` lifted. Otherwise nothing.
+  void activate();
+
+  // The holders' reference count; the `unuse` that brings it to 0 deletes
+  // the router.
+  void use() { ++refcount_; }
+  void unuse();
+  unsigned refcount() const { return refcount_; }
+
+  // Home-thread id of an element of this router, the root included:
+  // kUnassignedThread until `initialize` has a live router give the rest 0,
+  // and for elements of other routers.
+  static constexpr int kUnassignedThread = -1000;
+  int home_thread_id(const Element* element) const;
+
+  // The next router in the Master's list.
+  Router* next_router() const { return next_router_; }
+
+  // Wraps one element's `configure` or `initialize`: before the first
+  // message that passes, the line "<text> '<declaration>':" with the
+  // element's landmark; the messages below it are indented. Counts the
+  // errors that pass.
+  class RouterContextErrh : public ContextErrorHandler {
+   public:
+    RouterContextErrh(ErrorHandler* inner, const char* text, Element* element);
+    String decorate(const String& message) override;
+
+   private:
+    const char* text_;
+    Element* element_;
+  };
 
   // The element's index, or -1 (nothing added) once the router is past new,
   // for a null element or one that already has a router. The router owns it
@@ -186,7 +236,7 @@ class Router {
   bool keeps_configuration() const { return flags_ & kKeepConfiguration; }
 
   // The router keeps running while its run count is positive.
-  int runcount() const { return runcount_; }
+  int runcount() const { return runcount_.load(std::memory_order_acquire); }
   // Saturating; at 0 or below every thread of the Master is asked to stop.
   void adjust_runcount(int delta);
 
@@ -196,6 +246,7 @@ class Router {
 
  private:
   friend class Element;
+  friend class Master;
   friend struct RouterHandlers;
 
   enum Flags : uint8_t {
@@ -217,6 +268,14 @@ class Router {
   };
 
   void unresolve_ports() { flags_ &= static_cast<uint8_t>(~kPortsResolved); }
+  // Step 3 of `initialize`: drops connections to elements that do not exist
+  // or from negative ports; -1 when there were any.
+  int check_connection_ends(ErrorHandler* errh);
+  // Takes the router's tasks and timers off every thread of the Master,
+  // settling the pause that the running state stands for.
+  void remove_from_threads();
+  // The failure steps of `initialize`, with each element's stage.
+  int fail_initialize(ErrorHandler* errh, const Vector<int>& stages);
   void remove_connection(int i);
   // Global port numbering: entry e is the count of ports of elements before e.
   void make_port_offsets();
@@ -227,7 +286,9 @@ class Router {
   Master* master_;
   int state_ = kNew;
   int running_state_ = kRunningInactive;
-  int runcount_ = 0;
+  // Adjusted from other threads (the stop path) while the loop reads it.
+  std::atomic<int> runcount_{0};
+  unsigned refcount_ = 0;
   uint8_t flags_ = kConnectionsSorted | kKeepConfiguration;
   Vector<Element*> elements_;
   Vector<String> element_names_;
@@ -238,6 +299,9 @@ class Router {
   Vector<int> name_sorted_;
   Vector<int> input_port_offsets_;
   Vector<int> output_port_offsets_;
+  Vector<int> configure_order_;
+  // Entry 0 the root element's, entry i + 1 element i's.
+  Vector<int> home_thread_ids_;
   Vector<Connection> connections_;
   Vector<int> connections_by_output_;
   ErrorElement* root_element_;
@@ -246,6 +310,7 @@ class Router {
   HashMap_ArenaFactory* arena_factory_;
   NameRegistry name_registry_;
   Vector<String> requirements_;
+  Router* next_router_ = nullptr;
 
   // Handler records in blocks of kHandlerBlock: record id = block *
   // kHandlerBlock + slot.

@@ -66,6 +66,7 @@ class Timer {
 
  private:
   friend class TimerHeap;
+  friend class SchedulerThread;
 
   int position_ = 0;
   Timestamp expiry_;
