@@ -10,6 +10,7 @@
 #include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
+using graph_testing::MemoryFile;
 using graph_testing::Std;
 
 // Records what reaches the end of a handler chain.
@@ -27,26 +28,6 @@ class RecordingHandler : public ErrorHandler {
   std::vector<std::string> lines;
   std::vector<bool> mores;
   std::vector<int> levels;
-};
-
-// A FileErrorHandler writing into memory.
-class MemoryFile {
- public:
-  MemoryFile() : file_(open_memstream(&data_, &size_)) {}
-  ~MemoryFile() {
-    std::fclose(file_);
-    std::free(data_);
-  }
-  FILE* file() const { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(data_, size_);
-  }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  FILE* file_;
 };
 
 TEST(ErrorHandlerTest, ReportingCallsCountAndReturn) {

@@ -2,6 +2,8 @@
 #ifndef GRAPH_LIB_GRAPH_TESTING_H_
 #define GRAPH_LIB_GRAPH_TESTING_H_
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,39 @@ class Lines : public ErrorHandler {
     return user_data;
   }
   std::vector<std::string> lines;
+};
+
+// A C stream writing into memory.
+class MemoryFile {
+ public:
+  MemoryFile() : file_(open_memstream(&data_, &size_)) {}
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  ~MemoryFile() {
+    std::fclose(file_);
+    std::free(data_);
+  }
+  FILE* file() const { return file_; }
+  std::string text() {
+    std::fflush(file_);
+    return std::string(data_, size_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  FILE* file_;
+};
+
+// Messages as a person reads them: "landmark: text\n" from a file handler.
+class Messages {
+ public:
+  ErrorHandler* errh() { return &errh_; }
+  std::string text() { return file_.text(); }
+
+ private:
+  MemoryFile file_;
+  FileErrorHandler errh_{file_.file()};
 };
 
 }  // namespace graph_testing

@@ -16,28 +16,8 @@
 #include "ostgraphsvc/graph/lib/graph_testing.h"
 namespace {
 
+using graph_testing::Messages;
 using graph_testing::Std;
-
-// Messages as a person reads them: "landmark: text\n".
-class Messages {
- public:
-  Messages() : file_(open_memstream(&data_, &size_)), errh_(file_) {}
-  ~Messages() {
-    std::fclose(file_);
-    std::free(data_);
-  }
-  ErrorHandler* errh() { return &errh_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(data_, size_);
-  }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  FILE* file_;
-  FileErrorHandler errh_;
-};
 
 class Probe : public Element {
  public:
