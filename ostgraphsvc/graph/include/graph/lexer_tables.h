@@ -1,0 +1,270 @@
+// LexerTables: the tables the configuration reader fills while it reads a
+// graph text, and the reading of port lists into connections.
+//
+// `Lexer` derives from this class, so every name here is also a `Lexer`
+// name (`Lexer::ClassEntry`, `Lexer::add_class`, `Lexer::connect_sections`).
+//
+// Class table. Entries map element class names to what makes their
+// elements: classes registered at start-up, compound classes read from a
+// text and placeholders for unknown names. Each entry links to the entry
+// that was newest before it; a name maps to its newest live entry, so a
+// later definition shadows an earlier one until it is removed. Entries added
+// while a text is parsed are scoped and go at the end of the parse
+// (`remove_scoped_classes`). Index 0 is "<tunnel>", index 1 is "Error".
+// Removed indexes are handed out again.
+//
+// Element tables. A `Compound` holds the elements of one scope (the top
+// level of a text or one class body) and the connections between them.
+// `find_or_add_element` and friends work on the current compound
+// (`compound_`), which the parser sets; a compound whose anonymous offset is
+// 0 is the top level.
+//
+// Tunnel table. Endpoints pair the ports through which connections pass into
+// and out of groups and placed compound elements. One list per element, kept
+// sorted by element index; the table owns the endpoints (`clear_tunnels`).
+//
+// Ownership: the class table owns the compound of each compound entry and
+// holds a reference per entry; entries sharing a compound (synonyms) release
+// it once, with the last of them. `add_class` with `compound_factory` takes
+// that reference; the caller's compound must not be deleted by the caller
+// afterwards.
+//
+// Hooks the Lexer fills (pure virtual, all named reader_*): the reader's
+// current file name and line number, the parse's error handler, and token
+// access for port lists in the Lexer's token kinds (256 identifier,
+// 258 "->", 259 "=>", characters by their code, 0 end of text).
+// `parse_error` formats a level-3 message at `make_landmark` of the current
+// position through `reader_errh`; a Lexer may use it as its own.
+//
+// Threads: one thread at a time; the process-wide Lexer is used by the
+// thread that parses.
+#ifndef GRAPH_LEXER_TABLES_H_
+#define GRAPH_LEXER_TABLES_H_
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "graph/element.h"
+#include "graph/hash_table.h"
+#include "graph/string.h"
+#include "graph/vector.h"
+
+class ErrorHandler;
+
+// "file:line" for messages; the file alone for line 0; no ':' after a file
+// name ending in ':' or whitespace.
+String make_landmark(const String& file, int line);
+
+// Reports "redeclaration of WHAT NAME" at `landmark` and "NAME previously
+// declared here" at `earlier_landmark`, both errors.
+void report_redeclaration(ErrorHandler* errh, const char* what, const String& name,
+                          const String& landmark, const String& earlier_landmark);
+
+class LexerTables {
+ public:
+  // Makes an element of a class from the entry's thunk; null when it makes
+  // nothing.
+  using ElementFactory = Element* (*)(uintptr_t thunk);
+
+  static constexpr int kNoEntry = 0x7FFFFFFF;
+  static constexpr int kLinkMask = 0x7FFFFFFF;
+  static constexpr int kScopedBit = static_cast<int>(0x80000000u);
+  static constexpr int kTunnelClass = 0;
+  static constexpr int kErrorClass = 1;
+
+  struct ClassEntry {
+    ElementFactory factory = nullptr;
+    // Registered classes: their class index; compound classes: the Compound;
+    // otherwise 0.
+    uintptr_t thunk = 0;
+    String name;
+    // Bits 0-30: the entry that was newest before this one (kNoEntry: none);
+    // bit 31: scoped. On the free list: the next free entry, -1 at the end.
+    int link = kNoEntry;
+
+    bool scoped() const { return (link & kScopedBit) != 0; }
+  };
+
+  struct Connection {
+    int to_element;
+    int to_port;
+    int from_element;
+    int from_port;
+  };
+
+  // One scope's element table. Derived from Element only for its virtual
+  // interface (class name, cast); never added to a Router.
+  class Compound : public Element {
+   public:
+    explicit Compound(const String& name) : name_(name) {}
+
+    const char* class_name() const override { return name_.c_str(); }
+    // Answers "Lexer::Compound" and its own class name with itself.
+    void* cast(const char* name) override;
+
+    // Class definition role: the class name, empty for an anonymous class.
+    // (Element::name is the element name of a router element.)
+    const String& compound_name() const { return name_; }
+
+    // Element table.
+    int nelements() const { return names_.size(); }
+    const String& element_name(int e) const { return names_[e]; }
+    int element_class(int e) const { return classes_[e]; }
+    const String& element_config(int e) const { return configs_[e]; }
+    const String& element_file(int e) const { return files_[e]; }
+    int element_line(int e) const { return lines_[e]; }
+    int element_ninputs(int e) const { return ninputs_[e]; }
+    int element_noutputs(int e) const { return noutputs_[e]; }
+    // Name to index, -1 when absent; a subscript lookup through
+    // `find_insert` leaves the name mapped to -1, which still reads absent.
+    HashTable<String, int>& element_map() { return element_map_; }
+    const Vector<Connection>& connections() const { return connections_; }
+    int anonymous_offset() const { return anonymous_offset_; }
+    void set_anonymous_offset(int offset) { anonymous_offset_ = offset; }
+
+    // Appends a connection (negative ports read as 0) and raises the port
+    // counts of both ends.
+    void add_connection(int from_element, int from_port, int to_element, int to_port);
+    // Turns the provisional name ";X@N" of element `e` into a free name
+    // "X@N" (or "X@M" for the next free M); returns it.
+    String settle_anonymous_name(int e);
+
+   private:
+    friend class LexerTables;
+
+    bool has_element(const String& name);
+
+    String name_;
+    // Class entries that refer to this compound.
+    int refcount_ = 0;
+
+    HashTable<String, int> element_map_;
+    Vector<int> classes_;
+    Vector<String> names_;
+    Vector<String> configs_;
+    Vector<String> files_;
+    Vector<int> lines_;
+    Vector<int> ninputs_;
+    Vector<int> noutputs_;
+    int anonymous_offset_ = 0;
+    Vector<Connection> connections_;
+  };
+
+  struct ElementPort {
+    int element;
+    int port;
+  };
+
+  // One end of a tunnel: a port of a top-level tunnel element.
+  struct TunnelEndpoint {
+    int element = 0;
+    int port = 0;
+    Vector<ElementPort> targets;
+    // 0 not yet collected, 1 being collected, 2 collected.
+    char collected = 0;
+    // True for an output end.
+    bool output = false;
+    TunnelEndpoint* partner = nullptr;
+    // Next endpoint of the same element.
+    TunnelEndpoint* next = nullptr;
+  };
+
+  struct TunnelList {
+    int element;
+    TunnelEndpoint* head;
+  };
+
+  LexerTables();
+  LexerTables(const LexerTables&) = delete;
+  LexerTables& operator=(const LexerTables&) = delete;
+  virtual ~LexerTables();
+
+  // Factory of compound entries (makes nothing); a factory equal to it marks
+  // the thunk as a Compound.
+  static Element* compound_factory(uintptr_t thunk);
+  // Factory of the fixed entries and of placeholders.
+  static Element* error_element_factory(uintptr_t thunk);
+
+  // Class table.
+  int add_class(const String& name, ElementFactory factory, uintptr_t thunk, bool scoped);
+  // The class named `name`, or a new scoped placeholder for it (reported as
+  // "unknown element class" when `report`).
+  int find_or_add_class(const String& name, bool report);
+  // 0, or -1 when `index` is not a live entry. `hint` may point at the link
+  // word that refers to the entry, sparing the walk from the newest entry.
+  int remove_class(int index, int* hint = nullptr);
+  // Removes every scoped entry, newest first, restoring shadowed names.
+  void remove_scoped_classes();
+  // Appends every mapped class name but "<tunnel>".
+  void class_names(Vector<String>& out);
+  // The newest live entry of `name`, or -1.
+  int class_index(const String& name);
+  const ClassEntry& class_entry(int index) const { return classes_[index]; }
+  int nclass_entries() const { return classes_.size(); }
+  // The compound of a compound class entry, else null.
+  Compound* class_compound(int index) const;
+
+  // Element tables of the current compound.
+  int find_or_add_element(const String& name, int class_index, const String& config,
+                          const String& file, int line);
+  String anonymous_element_name(const String& class_name) const;
+  String element_display_name(int e) const;
+  String element_position(int e) const;
+
+  // Tunnels.
+  // Makes the tunnel elements NAME, NAME/input and NAME/output of a group or
+  // placed compound and, at the top level, pairs their endpoints.
+  void add_tunnel_triple(const String& name, int& element, int& input, int& output);
+  TunnelEndpoint* find_tunnel_endpoint(int element, int port, bool output, bool create);
+  const Vector<TunnelList>& tunnel_lists() const { return tunnels_; }
+  // Frees every endpoint.
+  void clear_tunnels();
+
+  // Port lists and sections. A section is a run of element records: element
+  // index, input entry count a, output entry count b, the a input ports,
+  // the b output ports; -1 as the last port of a side marks an expandable
+  // list.
+  //
+  // Reads an optional "[...]" port list into one side of the record that
+  // starts at `mark` in `section`.
+  void parse_port_list(Vector<int>& section, int mark, bool output_side);
+  // Connects the outputs of `left` to the inputs of `right` for the
+  // connector kind (258 "->", 259 "=>") in the current compound.
+  void connect_sections(const Vector<int>& left, const Vector<int>& right, int connector);
+
+  // Reports at the reader's current position; returns -1.
+  int parse_error(const char* format, ...);
+
+  // Port numbers above this are refused: they size port arrays.
+  static constexpr int kMaxPort = 65535;
+
+ protected:
+  // Filled by the Lexer.
+  virtual String reader_file_name() const = 0;
+  virtual int reader_line_number() const = 0;
+  // The parse's error handler; never null.
+  virtual ErrorHandler* reader_errh() const = 0;
+  // Reads the next token; returns its kind, its text in `text`.
+  virtual int reader_next_token(String& text) = 0;
+  // Pushes a token back for the next read.
+  virtual void reader_push_back(int kind, const String& text) = 0;
+  // Consumes the next token when it has `kind`; otherwise leaves it unread.
+  // Quiet.
+  virtual bool reader_accept(int kind) = 0;
+
+  // Class table.
+  Vector<ClassEntry> classes_;
+  HashTable<String, int> class_map_;
+  int newest_class_ = kNoEntry;
+  int free_class_ = -1;
+
+  // The compound being read into; set by the parser.
+  Compound* compound_ = nullptr;
+
+  Vector<TunnelList> tunnels_;
+
+ private:
+  void release_compound(const ClassEntry& entry);
+};
+
+#endif  // GRAPH_LEXER_TABLES_H_
