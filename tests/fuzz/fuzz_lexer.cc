@@ -1,10 +1,15 @@
 // Graph files are written by people: any bytes must end in tokens and
 // messages, with configuration texts taken after an element's "(", and
 // variable replacement must end (depth and size limits) for any text, even
-// in an environment whose values name themselves and fan out.
+// in an environment whose values name themselves and fan out. Whole
+// statements must end in element tables within a bounded number of parse
+// steps (the nesting limits keep the level stack finite), and every
+// compound use must choose an alternative or report.
 #include <cstdint>
 #include <cstdlib>
 
+#include "graph/argument_types.h"
+#include "graph/confparse.h"
 #include "graph/error_handler.h"
 #include "graph/lexer.h"
 #include "graph/string.h"
@@ -65,6 +70,48 @@ void expand_all(const String& text) {
   if (result.length() > text.length() + kVariableResultLimit) std::abort();
 }
 
+// Places nothing, but does for every compound use what placing does first:
+// choose the alternative and make the use's variables.
+void choose_alternatives(Lexer& lexer, ErrorHandler* errh) {
+  LexerTables::Compound* top = lexer.top_compound();
+  for (int e = 0; e < top->nelements(); ++e) {
+    const int index = top->element_class(e);
+    LexerTables::Compound* c = lexer.class_compound(index);
+    if (c == nullptr) continue;
+    Vector<String> args;
+    cp_split_arguments(expand_variables(top->element_config(e), top->scope(), 0, errh), &args);
+    const int chosen =
+        c->select_alternative(lexer, index, top->element_ninputs(e), top->element_noutputs(e), args,
+                              errh, lexer.landmark());
+    LexerTables::Compound* k = lexer.class_compound(chosen);
+    if (k == nullptr) continue;
+    VariableEnvironment env = k->make_use_environment(&top->scope(), args);
+    for (int j = 2; j < k->nelements(); ++j) expand_variables(k->element_config(j), env, 0, errh);
+  }
+}
+
+void parse_all(const String& text) {
+  static Lexer lexer;
+  static bool registered = false;
+  if (!registered) {
+    cp_add_standard_argument_types();
+    for (const char* name : {"Print", "Discard", "Idle", "Queue"})
+      lexer.add_class(String(name), LexerTables::error_element_factory, 0, false);
+    registered = true;
+  }
+  SilentErrorHandler errh;
+  const int cookie = lexer.start_parse(text, String("fuzz"), nullptr, &errh);
+  // A step reads at least one token or closes a level, and each token
+  // closes at most the levels of one nesting.
+  const long max_steps = 8L * (text.length() + 1) * (Lexer::kMaxNestingDepth + 2);
+  for (long step = 0; lexer.parsing(); ++step) {
+    if (step > max_steps) std::abort();
+    lexer.parse_step();
+  }
+  choose_alternatives(lexer, &errh);
+  lexer.finish_parse(cookie);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,5 +121,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lex_all(text, false);
   lex_all(text, true);
   expand_all(text);
+  parse_all(text);
   return 0;
 }

@@ -32,8 +32,6 @@ constexpr const char* kKeywords[] = {"elementclass", "require", "provide", "defi
 
 Lexer::Lexer() { open_text(String(), String()); }
 
-Lexer::~Lexer() = default;
-
 void Lexer::open_text(const String& text, const String& file_name) {
   input_.text = text;
   input_.pos = input_.text.begin();

@@ -17,14 +17,33 @@
 // `parse_error`, and reading goes on: any byte sequence ends in tokens and
 // messages. Kind 0 marks the end of the text and repeats.
 //
+// Statements. A parse (`start_parse`, then `parse_step` while `parsing()`,
+// then `finish_parse`) reads element declarations, connection chains,
+// groups, class definitions, "require" and "define" into the element table
+// of the top-level compound (`top_compound`) and the class table. The
+// parser is a state machine over an explicit stack of levels (the text, a
+// class body, a group), so nesting costs no native stack; groups and class
+// bodies nest at most 49 deep. Every problem is reported and reading goes
+// on, so any text ends the parse in tables and messages.
+//
 // One Lexer per process, used by the thread that reads graph files. The
-// error handler is not owned and must outlive its parse.
+// error handler and the `LexerExtra` hook are not owned and must outlive
+// their parse. The top-level compound, the levels and everything the parse
+// added to the class table belong to the Lexer until `finish_parse`.
 #ifndef GRAPH_LEXER_H_
 #define GRAPH_LEXER_H_
 
 #include "graph/error_handler.h"
 #include "graph/lexer_tables.h"
 #include "graph/string.h"
+#include "graph/vector.h"
+
+// Told about each requirement a parse records ("package", "compact_config").
+class LexerExtra {
+ public:
+  virtual ~LexerExtra() = default;
+  virtual void require(const String& type, const String& value, ErrorHandler* errh);
+};
 
 class Lexer : public LexerTables {
  public:
@@ -62,8 +81,73 @@ class Lexer : public LexerTables {
     int line = 1;
   };
 
+  // An element read but not yet resolved.
+  struct PendingElement {
+    String name;
+    // Class index when the name is a class name, else -1.
+    int class_of_name = -1;
+    // Class given after "::", -1 when none.
+    int declared_class = -1;
+    // Neither "::" nor a configuration was given.
+    bool bare = false;
+    String config;
+    String file_name;
+    int line = 0;
+    PendingElement* next = nullptr;
+  };
+
+  // One nesting level of the statement parser.
+  struct ParseLevel {
+    enum Kind : int { kFile = 0, kClassBody = 1, kGroup = 2 };
+    int state = 0;
+    int kind = kFile;
+    // Sections of element records (see `parse_port_list`).
+    Vector<int> left_section;
+    int connector = kArrow;
+    PendingElement* pending_head = nullptr;
+    PendingElement* pending_tail = nullptr;
+    bool implicit = false;
+    bool ports = false;
+    bool ends_at_output = true;
+    Vector<int> section;
+    int mark = 0;
+    String name;
+    // A class definition in progress at this level.
+    ClassMapCopy saved_classes;
+    Compound* enclosing = nullptr;
+    // The first alternative is owned here until the definition ends; later
+    // ones belong to the class table.
+    Compound* first = nullptr;
+    Compound* last = nullptr;
+    int extended_class = -1;
+    // A class body level owns its compound until the alternative closes.
+    Compound* body = nullptr;
+    ParseLevel* parent = nullptr;
+    int depth = 0;
+  };
+
+  // Groups and class bodies deeper than this are refused.
+  static constexpr int kMaxNestingDepth = 50;
+
   Lexer();
   ~Lexer() override;
+
+  // Starts a parse of `text`; returns the cookie for `finish_parse`. Null
+  // `errh` gives a silent handler.
+  int start_parse(const String& text, const String& file_name, LexerExtra* extra,
+                  ErrorHandler* errh);
+  bool parsing() const { return level_ != nullptr; }
+  // One step of the current level's state machine.
+  void parse_step();
+  // Removes the classes added since `cookie` (kNoEntry: every scoped one),
+  // the tunnels, the top level, any level left, and the requirements.
+  void finish_parse(int cookie);
+
+  Compound* top_compound() const { return top_; }
+  Compound* current_compound() const { return compound_; }
+  // Pairs of type and value, in order.
+  const Vector<String>& requirements() const { return requirements_; }
+  const Vector<String>& libraries() const { return libraries_; }
 
   // Starts reading `text` at line 1 under `file_name` ("config" when empty).
   // The push-back stack and compact flag are left alone.
@@ -121,12 +205,48 @@ class Lexer : public LexerTables {
   Token make_token(int kind, const char* begin, const char* end);
   String maybe_compact(const String& text) const;
 
+  // Statements.
+  void push_level(int kind, int state);
+  // Frees the current level; its parent becomes current.
+  void pop_level();
+  static void free_level(ParseLevel* level);
+  void parse_statement_start();
+  void start_section();
+  void parse_element();
+  void parse_element_declaration(int class_of_name, bool bare, bool implicit);
+  void parse_element_suffix(bool implicit);
+  void close_section();
+  void resolve_pending();
+  void parse_connector();
+  void end_chain();
+  void open_group();
+  void close_group();
+  void parse_require();
+  void record_requirement(const String& type, const String& value);
+  void include_library(const String& name);
+  void parse_define();
+  void report_syntax_error(const Token& token);
+
+  // Class definitions.
+  void parse_class_statement();
+  void open_class_definition();
+  void parse_class_alternative();
+  void parse_class_parameters(Compound* c);
+  void close_class_alternative(int token_kind);
+  void end_class_definition();
+
   InputText input_;
   Token pushed_[2];
   int npushed_ = 0;
   bool compact_ = false;
   SilentErrorHandler silent_errh_;
   ErrorHandler* errh_ = &silent_errh_;
+
+  LexerExtra* extra_ = nullptr;
+  Compound* top_ = nullptr;
+  ParseLevel* level_ = nullptr;
+  Vector<String> requirements_;
+  Vector<String> libraries_;
 };
 
 #endif  // GRAPH_LEXER_H_

@@ -47,6 +47,7 @@
 #include "graph/element.h"
 #include "graph/hash_table.h"
 #include "graph/string.h"
+#include "graph/variable_environment.h"
 #include "graph/vector.h"
 
 class ErrorHandler;
@@ -94,9 +95,18 @@ class LexerTables {
 
   // One scope's element table. Derived from Element only for its virtual
   // interface (class name, cast); never added to a Router.
+  //
+  // As a class definition (one object per "||" alternative) it also holds
+  // the class's parameters and "define"d names in its scope: names in
+  // order, parameters first; a parameter's value is its keyword (empty for
+  // a positional one, "__REST__" for the rest), a defined name's value its
+  // unexpanded text. The scope's parent is the enclosing compound's scope,
+  // which must outlive it.
   class Compound : public Element {
    public:
-    explicit Compound(const String& name) : name_(name) {}
+    explicit Compound(const String& name, const String& landmark = String(),
+                      VariableEnvironment* enclosing_scope = nullptr)
+        : name_(name), landmark_(landmark), scope_(enclosing_scope) {}
 
     const char* class_name() const override { return name_.c_str(); }
     // Answers "Lexer::Compound" and its own class name with itself.
@@ -105,6 +115,55 @@ class LexerTables {
     // Class definition role: the class name, empty for an anonymous class.
     // (Element::name is the element name of a router element.)
     const String& compound_name() const { return name_; }
+    // "<anonymous>" for an anonymous class.
+    String display_name() const;
+    // Where the alternative began.
+    const String& landmark() const { return landmark_; }
+    // The class index of the next alternative to try (or of the class that
+    // "..." extends), -1 for none.
+    int next_alternative() const { return next_alternative_; }
+    void set_next_alternative(int index) { next_alternative_ = index; }
+    VariableEnvironment& scope() { return scope_; }
+    int nparameters() const { return nparameters_; }
+    // The parameters' keywords, one per parameter, as the argument
+    // distribution takes them.
+    const String* parameter_keywords() const { return scope_.values().data(); }
+    // Port counts of the class; set by `complete`.
+    int ninputs() const { return ninputs_class_; }
+    int noutputs() const { return noutputs_class_; }
+
+    // Adds parameter `$variable` with `keyword`; misuse is reported at
+    // `landmark`.
+    void add_parameter(const String& variable, const String& keyword, ErrorHandler* errh,
+                       const String& landmark);
+    // Counts the class's ports from "input" (element 0) and "output"
+    // (element 1), reporting at the class's landmark, and settles the
+    // anonymous element names of the body.
+    void complete(ErrorHandler* errh);
+    // The port count of pseudoelement `e` seen from inside: its outputs on
+    // the input side, its inputs on the output side. Reports use on the
+    // wrong side and every port below the count that nothing uses.
+    int count_pseudoelement_ports(int e, bool output_side, const String& display_name,
+                                  ErrorHandler* errh);
+    // Chooses the alternative of this class (class index `index`) for a use
+    // with the given port counts and arguments, walking the alternatives
+    // through `tables`. On a choice `arguments` becomes one value per
+    // parameter of the chosen compound (unchanged for a non-compound class
+    // reached by "..."). Returns the class index, or -1 after "no match"
+    // with its candidates at `landmark`.
+    int select_alternative(const LexerTables& tables, int index, int ninputs, int noutputs,
+                           Vector<String>& arguments, ErrorHandler* errh, const String& landmark);
+    // "Name(<arg>, KEY, ...)[2 arguments, 1 input, 1 output]": the keyword
+    // part only with `keywords` (of `nkeywords` entries), the argument count
+    // only without.
+    static String signature_text(const String& name, const String* keywords, int nkeywords,
+                                 int narguments, int ninputs, int noutputs);
+    // The variables of one use of this class: parameters bound to the
+    // distributed `arguments`, then the body's definitions expanded in
+    // order. Its parent is the innermost scope of `caller`'s chain that is
+    // shallower than this class's scope.
+    VariableEnvironment make_use_environment(VariableEnvironment* caller,
+                                             const Vector<String>& arguments) const;
 
     // Element table.
     int nelements() const { return names_.size(); }
@@ -135,6 +194,14 @@ class LexerTables {
     bool has_element(const String& name);
 
     String name_;
+    String landmark_;
+    int next_alternative_ = -1;
+    VariableEnvironment scope_;
+    int nparameters_ = 0;
+    int ninputs_class_ = 0;
+    int noutputs_class_ = 0;
+    // The parameter-order message was given.
+    bool order_error_ = false;
     // Class entries that refer to this compound.
     int refcount_ = 0;
 
@@ -203,6 +270,17 @@ class LexerTables {
   int nclass_entries() const { return classes_.size(); }
   // The compound of a compound class entry, else null.
   Compound* class_compound(int index) const;
+
+  // A copy of the class name map, taken when a class definition begins and
+  // put back when each of its alternatives ends.
+  struct ClassMapCopy {
+    Vector<String> names;
+    Vector<int> indexes;
+    // The copied index of `name`, or -1.
+    int find(const String& name) const;
+  };
+  void copy_class_map(ClassMapCopy& out);
+  void restore_class_map(const ClassMapCopy& copy);
 
   // Element tables of the current compound.
   int find_or_add_element(const String& name, int class_index, const String& config,
