@@ -5,8 +5,16 @@
 #include "graph/confparse.h"
 #include "graph/error_handler.h"
 #include "graph/lexer.h"
+#include "graph/router_file.h"
 
 namespace {
+
+// Offset of the last '/' in `text`, or -1.
+int last_slash(const String& text) {
+  for (int i = text.length() - 1; i >= 0; --i)
+    if (text[i] == '/') return i;
+  return -1;
+}
 
 bool is_connector(int kind) { return kind == Lexer::kArrow || kind == Lexer::kDoubleArrow; }
 
@@ -586,9 +594,33 @@ void Lexer::include_library(const String& name) {
     parse_error("%<require library%> must be used at file scope");
     return;
   }
-  // Library files are searched for by the graph-file loader, which is not
-  // part of this reader; without it no library can be found.
-  parse_error("library %<%#s%> not found in GRAPHPATH/conf", name.c_str());
+  const String& file = input_.file_name;
+  const int slash = last_slash(file);
+  const String directory = slash > 0 ? file.substring(0, slash) : String(".");
+  const String path = find_library_file(name, directory);
+  if (path.empty()) {
+    parse_error("library %<%#s%> not found in GRAPHPATH/conf", name.c_str());
+    return;
+  }
+  for (const String& seen : libraries_)
+    if (seen == path) return;
+  libraries_.push_back(path);
+
+  LandmarkErrorHandler lerrh(errh_, landmark());
+  const int before = lerrh.error_count();
+  const String text = read_whole_file(path, &lerrh);
+  if (lerrh.error_count() > before) return;
+
+  // The library is read as a text of its own into the top level; the
+  // including text resumes where it was.
+  const InputText saved_input = input_;
+  ParseLevel* saved_level = level_;
+  level_ = nullptr;
+  open_text(text, path);
+  push_level(ParseLevel::kFile, 0);
+  while (level_ != nullptr) parse_step();
+  input_ = saved_input;
+  level_ = saved_level;
 }
 
 void Lexer::parse_define() {

@@ -38,6 +38,9 @@
 #include "graph/string.h"
 #include "graph/vector.h"
 
+class Master;
+class Router;
+
 // Told about each requirement a parse records ("package", "compact_config").
 class LexerExtra {
  public:
@@ -142,6 +145,19 @@ class Lexer : public LexerTables {
   // Removes the classes added since `cookie` (kNoEntry: every scoped one),
   // the tunnels, the top level, any level left, and the requirements.
   void finish_parse(int cookie);
+  // After the last `parse_step`, once per parse: places the compound
+  // elements, creates the elements through their class factories, resolves
+  // tunnels into direct connections and hands everything to a new,
+  // uninitialised Router (the caller's). Problems are reported and leave the
+  // element or connection out; null only when no Router can be made.
+  Router* build_router(Master* master);
+  // Placing of top-level element `e` in `env`: settles an anonymous name,
+  // expands the configuration and places a compound's body. Compounds nest
+  // at most 49 deep when placed; deeper uses become "Error" elements.
+  void expand_element(int e, VariableEnvironment& env);
+  // Appends the real ports that port `port` of top-level element `e` stands
+  // for on the given side, following tunnels.
+  void resolve_port(int e, int port, bool output, Vector<ElementPort>& out);
 
   Compound* top_compound() const { return top_; }
   Compound* current_compound() const { return compound_; }
@@ -247,6 +263,8 @@ class Lexer : public LexerTables {
   ParseLevel* level_ = nullptr;
   Vector<String> requirements_;
   Vector<String> libraries_;
+  // Compound placings under way, for the nesting limit.
+  int placing_depth_ = 0;
 };
 
 #endif  // GRAPH_LEXER_H_

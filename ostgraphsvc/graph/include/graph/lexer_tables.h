@@ -51,6 +51,7 @@
 #include "graph/vector.h"
 
 class ErrorHandler;
+class Lexer;
 
 // "file:line" for messages; the file alone for line 0; no ':' after a file
 // name ending in ':' or whitespace.
@@ -187,6 +188,13 @@ class LexerTables {
     // Turns the provisional name ";X@N" of element `e` into a free name
     // "X@N" (or "X@M" for the next free M); returns it.
     String settle_anonymous_name(int e);
+    void set_element_class(int e, int class_index) { classes_[e] = class_index; }
+    void set_element_config(int e, const String& config) { configs_[e] = config; }
+
+    // Copies this class body into `lexer`'s top level for the use `element`
+    // (which becomes its tunnel): body elements are named "ELEMENT/name",
+    // configurations expanded in `env`, and nested compounds placed in turn.
+    void place_into(Lexer& lexer, int element, VariableEnvironment& env);
 
    private:
     friend class LexerTables;
@@ -234,6 +242,11 @@ class LexerTables {
     TunnelEndpoint* partner = nullptr;
     // Next endpoint of the same element.
     TunnelEndpoint* next = nullptr;
+
+    // Appends the real ports this end reaches, resolving its targets once;
+    // a tunnel cycle contributes nothing, an end without targets is
+    // reported as an unused port.
+    void collect_targets(Lexer& lexer, Vector<ElementPort>& out);
   };
 
   struct TunnelList {
