@@ -18,17 +18,6 @@ String element_landmark(const LexerTables::Compound* c, int e) {
   return make_landmark(c->element_file(e), c->element_line(e));
 }
 
-int compare_ints(int a, int b) { return a < b ? -1 : (a > b ? 1 : 0); }
-
-int compare_connections(const void* a, const void* b, void*) {
-  const auto* x = static_cast<const Router::Connection*>(a);
-  const auto* y = static_cast<const Router::Connection*>(b);
-  if (int c = compare_ints(x->to_eindex, y->to_eindex)) return c;
-  if (int c = compare_ints(x->to_port, y->to_port)) return c;
-  if (int c = compare_ints(x->from_eindex, y->from_eindex)) return c;
-  return compare_ints(x->from_port, y->from_port);
-}
-
 // `end` resolved to nothing: names the port that nothing uses, in the terms
 // of the group or compound whose entrance or exit it is when it is one.
 void report_unused(Lexer& lexer, const LexerTables::TunnelEndpoint* end) {
@@ -239,7 +228,7 @@ Router* Lexer::build_router(Master* master) {
                                             router_index[k.from_element], k.from_port});
   }
   framework_qsort(translated.data(), translated.size(), sizeof(Router::Connection),
-                  compare_connections, nullptr);
+                  Router::Connection::compare, nullptr);
   for (const Router::Connection& k : translated) {
     if (k.from_eindex >= 0 && k.to_eindex >= 0)
       router->add_connection(k.from_eindex, k.from_port, k.to_eindex, k.to_port);

@@ -5,13 +5,14 @@
 #include "graph/argument_types.h"
 #include "graph/lexer.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
+#include "ostgraphsvc/graph/lib/lexer_testing.h"
 
 namespace {
 
 using graph_testing::Messages;
+using graph_testing::Parse;
 using graph_testing::Std;
-
-String Str(const std::string& s) { return String(s.data(), static_cast<int>(s.size())); }
+using graph_testing::Str;
 
 std::string Join(const Vector<String>& v) {
   std::string out;
@@ -20,46 +21,6 @@ std::string Join(const Vector<String>& v) {
 }
 
 // One parse of a text with a few registered classes.
-class Parse {
- public:
-  explicit Parse(const std::string& text) {
-    for (const char* name : {"Print", "Discard", "CheckIPHeader", "Idle"})
-      lexer.add_class(String(name), LexerTables::error_element_factory, 0, false);
-    lexer.start_parse(Str(text), String("t.graph"), nullptr, messages_.errh());
-    for (size_t steps = 0; lexer.parsing(); ++steps) {
-      if (steps > 100 * (text.size() + 10)) {
-        ADD_FAILURE() << "parse does not end: " << text;
-        break;
-      }
-      lexer.parse_step();
-    }
-    messages = messages_.text();
-  }
-
-  LexerTables::Compound* compound(const char* name) {
-    return lexer.class_compound(lexer.class_index(String(name)));
-  }
-
-  std::string elements(const LexerTables::Compound* c) {
-    std::string out;
-    for (int e = 0; e < c->nelements(); ++e) {
-      if (!out.empty()) out += ' ';
-      const int k = c->element_class(e);
-      out += Std(c->element_name(e)) + ":" + Std(lexer.class_entry(k).name);
-    }
-    return out;
-  }
-
-  // Messages made after the parse.
-  std::string later_messages() { return messages_.text().substr(messages.size()); }
-  ErrorHandler* errh() { return messages_.errh(); }
-
-  Lexer lexer;
-  std::string messages;
-
- private:
-  Messages messages_;
-};
 
 // Port counts come from the body's use of "input" and "output"; chains in a
 // body may leave them out.
@@ -106,9 +67,9 @@ TEST(LexerCompoundTest, BodyTableAndScopes) {
       "elementclass O { elementclass In { input -> output }; input -> In -> output }\n"
       "x :: In");
   EXPECT_EQ(p.messages, "t.graph:3: unknown element class 'In'\n");
-  EXPECT_EQ(p.elements(p.compound("C")),
+  EXPECT_EQ(p.element_classes(p.compound("C")),
             "input:<tunnel> output:<tunnel> Print@1:Print p:Print Print@3:Print");
-  EXPECT_EQ(p.elements(p.compound("O")), "input:<tunnel> output:<tunnel> In@1:In");
+  EXPECT_EQ(p.element_classes(p.compound("O")), "input:<tunnel> output:<tunnel> In@1:In");
   EXPECT_EQ(p.compound("C")->landmark(), String("t.graph:1"));
   EXPECT_EQ(p.compound("C")->connections().size(), 4);
 }

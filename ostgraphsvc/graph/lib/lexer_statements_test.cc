@@ -4,13 +4,14 @@
 
 #include "graph/lexer.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
+#include "ostgraphsvc/graph/lib/lexer_testing.h"
 
 namespace {
 
 using graph_testing::Messages;
+using graph_testing::Parse;
 using graph_testing::Std;
-
-String Str(const std::string& s) { return String(s.data(), static_cast<int>(s.size())); }
+using graph_testing::Str;
 
 class RecordingExtra : public LexerExtra {
  public:
@@ -21,58 +22,6 @@ class RecordingExtra : public LexerExtra {
 };
 
 // One parse of a text with a few registered classes, and its tables.
-class Parse {
- public:
-  explicit Parse(const std::string& text, LexerExtra* extra = nullptr) {
-    for (const char* name : {"Print", "Discard", "CheckIPHeader", "Idle"})
-      lexer.add_class(String(name), LexerTables::error_element_factory, 0, false);
-    lexer.start_parse(Str(text), String("t.graph"), extra, messages_.errh());
-    // Every step reads a token or closes a level; more steps is a hang.
-    for (size_t steps = 0; lexer.parsing(); ++steps) {
-      if (steps > 100 * (text.size() + 10)) {
-        ADD_FAILURE() << "parse does not end: " << text;
-        break;
-      }
-      lexer.parse_step();
-    }
-    messages = messages_.text();
-  }
-
-  // "name:Class(config)" per element of `c` (the top level by default).
-  std::string elements(const Lexer::Compound* c = nullptr) {
-    if (c == nullptr) c = lexer.top_compound();
-    std::string out;
-    for (int e = 0; e < c->nelements(); ++e) {
-      if (!out.empty()) out += ' ';
-      out += Std(c->element_name(e)) + ":" + class_name(c->element_class(e));
-      if (!c->element_config(e).empty()) out += "(" + Std(c->element_config(e)) + ")";
-    }
-    return out;
-  }
-
-  // "from[port]->to[port]" per connection of `c`.
-  std::string connections(const Lexer::Compound* c = nullptr) {
-    if (c == nullptr) c = lexer.top_compound();
-    std::string out;
-    for (const LexerTables::Connection& k : c->connections()) {
-      if (!out.empty()) out += ' ';
-      out += Std(c->element_name(k.from_element)) + "[" + std::to_string(k.from_port) + "]->" +
-             Std(c->element_name(k.to_element)) + "[" + std::to_string(k.to_port) + "]";
-    }
-    return out;
-  }
-
-  std::string class_name(int index) {
-    if (index < 0 || index >= lexer.nclass_entries()) return "?";
-    return Std(lexer.class_entry(index).name);
-  }
-
-  Lexer lexer;
-  std::string messages;
-
- private:
-  Messages messages_;
-};
 
 struct TableCase {
   const char* text;

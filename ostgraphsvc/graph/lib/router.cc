@@ -23,15 +23,6 @@ NameRegistry* registry_of(const Element* element) {
 
 int compare_ints(int a, int b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
-int compare_connections(const void* a, const void* b, void*) {
-  const auto* x = static_cast<const Router::Connection*>(a);
-  const auto* y = static_cast<const Router::Connection*>(b);
-  if (int c = compare_ints(x->to_eindex, y->to_eindex)) return c;
-  if (int c = compare_ints(x->to_port, y->to_port)) return c;
-  if (int c = compare_ints(x->from_eindex, y->from_eindex)) return c;
-  return compare_ints(x->from_port, y->from_port);
-}
-
 // Orders indexes into the connection list by output end.
 int compare_by_output(const void* a, const void* b, void* context) {
   const auto* list = static_cast<const Router::Connection*>(context);
@@ -313,7 +304,7 @@ int Router::add_connection(int from_eindex, int from_port, int to_eindex, int to
   const Connection c{to_eindex, to_port, from_eindex, from_port};
   const int n = connections_.size();
   if ((flags_ & kConnectionsSorted) && n > 0 &&
-      compare_connections(&c, &connections_[n - 1], nullptr) < 0)
+      Connection::compare(&c, &connections_[n - 1], nullptr) < 0)
     flags_ &= static_cast<uint8_t>(~kConnectionsSorted);
   // A sorted list can only repeat its last record.
   const int first = (flags_ & kConnectionsSorted) ? n - 1 : 0;
@@ -411,7 +402,7 @@ void Router::remove_connection(int i) {
 void Router::sort_connections() {
   if (!(flags_ & kConnectionsSorted)) {
     framework_qsort(connections_.data(), static_cast<size_t>(connections_.size()),
-                    sizeof(Connection), compare_connections, nullptr);
+                    sizeof(Connection), Connection::compare, nullptr);
     flags_ |= kConnectionsSorted;
     connections_by_output_.clear();
   }
@@ -627,7 +618,7 @@ int Router::first_connection_to(int eindex, int port) const {
   int hi = connections_.size();
   while (lo < hi) {
     const int mid = lo + (hi - lo) / 2;
-    if (compare_connections(&connections_[mid], &key, nullptr) < 0) {
+    if (Connection::compare(&connections_[mid], &key, nullptr) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -701,4 +692,13 @@ int Router::report_element_error(ErrorHandler* errh, const Element* element, con
   errh->annotated_landmark_message(landmark, String("<3>"), format, args);
   va_end(args);
   return -1;
+}
+
+int Router::Connection::compare(const void* a, const void* b, void*) {
+  const auto* x = static_cast<const Connection*>(a);
+  const auto* y = static_cast<const Connection*>(b);
+  if (int c = compare_ints(x->to_eindex, y->to_eindex)) return c;
+  if (int c = compare_ints(x->to_port, y->to_port)) return c;
+  if (int c = compare_ints(x->from_eindex, y->from_eindex)) return c;
+  return compare_ints(x->from_port, y->from_port);
 }

@@ -79,6 +79,9 @@ class Router {
     int from_port;
 
     friend bool operator==(const Connection&, const Connection&) = default;
+    // The router's connection order (by input end, then output end), in the
+    // framework sort's comparison form.
+    static int compare(const void* a, const void* b, void* context);
   };
 
   static constexpr int kSignalBits = 4096;
