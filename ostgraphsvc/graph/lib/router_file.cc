@@ -220,8 +220,12 @@ int parse_config_archive(const String& text, Vector<ArchiveMember>& members, Err
       if (*f.value < 0) lerrh.warning("bad %s in archive", f.what);
     }
 
-    if (size < 0 || size > length - data_pos)
-      return lerrh.error("truncated archive, %d bytes short", data_pos + size - length);
+    if (size < 0 || size > length - data_pos) {
+      // A size field can claim far more than the text: count in 64 bits.
+      const long long short_by = static_cast<long long>(data_pos) + size - length;
+      return lerrh.error("truncated archive, %d bytes short",
+                         static_cast<int>(short_by > INT_MAX ? INT_MAX : short_by));
+    }
 
     member.data = text.substring(data_pos, data_pos + size);
     if (in_data_name) {

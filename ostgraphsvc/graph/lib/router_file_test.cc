@@ -162,6 +162,8 @@ TEST(ParseConfigArchiveTest, Cases) {
        "bad archive: missing header magic number\n"},
       {"data past the end", kMagic + Member("a/", "abc", "8"), -22, "",
        "truncated archive, 4 bytes short\n"},
+      {"size near the int limit", kMagic + Member("a/", "abc", "2147483647"), -22, "",
+       "truncated archive, 2147483643 bytes short\n"},
       {"long-name section past the end", kMagic + Member("//", "ab", "9"), -22, "",
        "truncated archive\n"},
       {"bad fields read as -1", kMagic + Member("a/", "x", "", "12x") + Member("b/", "y", "1z"),
