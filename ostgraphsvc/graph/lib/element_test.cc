@@ -16,27 +16,10 @@
 namespace {
 
 using graph_testing::Messages;
+using graph_testing::Probe;
 using graph_testing::Std;
 
 // An element whose port languages are given.
-class Probe : public Element {
- public:
-  explicit Probe(const char* ports, const char* processing = kAgnostic,
-                 const char* flow = kCompleteFlow)
-      : ports_(ports), processing_(processing), flow_(flow) {
-    set_name("p");
-  }
-  const char* class_name() const override { return "Probe"; }
-  const char* port_count() const override { return ports_; }
-  const char* processing() const override { return processing_; }
-  const char* flow_code() const override { return flow_; }
-
- private:
-  const char* ports_;
-  const char* processing_;
-  const char* flow_;
-};
-
 Vector<String> Conf(const char* text) {
   Vector<String> conf;
   cp_split_arguments(String(text), &conf);

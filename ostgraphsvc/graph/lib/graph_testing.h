@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/element.h"
 #include "graph/error_handler.h"
 #include "graph/string.h"
 
@@ -57,6 +58,25 @@ class Messages {
  private:
   MemoryFile file_;
   FileErrorHandler errh_{file_.file()};
+};
+
+// An element whose port languages are given; named "p" until a router names it.
+class Probe : public Element {
+ public:
+  explicit Probe(const char* ports, const char* processing = kAgnostic,
+                 const char* flow = kCompleteFlow)
+      : ports_(ports), processing_(processing), flow_(flow) {
+    set_name("p");
+  }
+  const char* class_name() const override { return "Probe"; }
+  const char* port_count() const override { return ports_; }
+  const char* processing() const override { return processing_; }
+  const char* flow_code() const override { return flow_; }
+
+ private:
+  const char* ports_;
+  const char* processing_;
+  const char* flow_;
 };
 
 }  // namespace graph_testing

@@ -140,9 +140,7 @@ String Router::RouterContextErrh::decorate(const String& message) {
 
 int Router::check_connection_ends(ErrorHandler* errh) {
   const int n = elements_.size();
-  bool failed = false;
-  for (int i = 0; i < connections_.size();) {
-    const Connection& c = connections_[i];
+  const bool failed = remove_connections_if([&](const Connection& c) {
     bool bad = false;
     for (const auto& [eindex, port] :
          {std::pair{c.to_eindex, c.to_port}, std::pair{c.from_eindex, c.from_port}}) {
@@ -155,14 +153,23 @@ int Router::check_connection_ends(ErrorHandler* errh) {
         bad = true;
       }
     }
-    if (!bad) {
+    return bad;
+  });
+  return failed ? -1 : 0;
+}
+
+template <typename Bad>
+bool Router::remove_connections_if(Bad bad) {
+  bool removed = false;
+  for (int i = 0; i < connections_.size();) {
+    if (!bad(connections_[i])) {
       ++i;
       continue;
     }
-    failed = true;
+    removed = true;
     remove_connection(i);
   }
-  return failed ? -1 : 0;
+  return removed;
 }
 
 void Router::remove_from_threads() {
@@ -444,26 +451,22 @@ int Router::check_port_numbers(ErrorHandler* errh) {
     if (elements_[i]->apply_port_count(inputs_used[i], outputs_used[i], errh) < 0) failed = true;
   }
 
-  for (int i = 0; i < connections_.size();) {
-    const Connection& c = connections_[i];
-    Element* to = elements_[c.to_eindex];
-    Element* from = elements_[c.from_eindex];
-    bool bad = false;
-    if (c.to_port >= to->ninputs()) {
-      report_element_error(errh, to, "%<%p{element}%> has no %s %d", to, "input", c.to_port);
-      bad = true;
-    }
-    if (c.from_port >= from->noutputs()) {
-      report_element_error(errh, from, "%<%p{element}%> has no %s %d", from, "output", c.from_port);
-      bad = true;
-    }
-    if (!bad) {
-      ++i;
-      continue;
-    }
+  if (remove_connections_if([&](const Connection& c) {
+        Element* to = elements_[c.to_eindex];
+        Element* from = elements_[c.from_eindex];
+        bool bad = false;
+        if (c.to_port >= to->ninputs()) {
+          report_element_error(errh, to, "%<%p{element}%> has no %s %d", to, "input", c.to_port);
+          bad = true;
+        }
+        if (c.from_port >= from->noutputs()) {
+          report_element_error(errh, from, "%<%p{element}%> has no %s %d", from, "output",
+                               c.from_port);
+          bad = true;
+        }
+        return bad;
+      }))
     failed = true;
-    remove_connection(i);
-  }
   return failed ? -1 : 0;
 }
 

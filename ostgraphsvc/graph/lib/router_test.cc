@@ -17,22 +17,8 @@
 namespace {
 
 using graph_testing::Messages;
+using graph_testing::Probe;
 using graph_testing::Std;
-
-class Probe : public Element {
- public:
-  Probe(const char* ports, const char* processing, const char* flow = kCompleteFlow)
-      : ports_(ports), processing_(processing), flow_(flow) {}
-  const char* class_name() const override { return "Probe"; }
-  const char* port_count() const override { return ports_; }
-  const char* processing() const override { return processing_; }
-  const char* flow_code() const override { return flow_; }
-
- private:
-  const char* ports_;
-  const char* processing_;
-  const char* flow_;
-};
 
 class RouterTest : public ::testing::Test {
  protected:

@@ -280,6 +280,10 @@ class Router {
   // The failure steps of `initialize`, with each element's stage.
   int fail_initialize(ErrorHandler* errh, const Vector<int>& stages);
   void remove_connection(int i);
+  // Removes every connection for which `bad` (which reports why) is true;
+  // true when any was removed.
+  template <typename Bad>
+  bool remove_connections_if(Bad bad);
   // Global port numbering: entry e is the count of ports of elements before e.
   void make_port_offsets();
   // First connection into `eindex`'s input `port` in connection order (the
