@@ -36,6 +36,7 @@ inline constexpr uint32_t kErrorAlreadyExists = 183;
 inline constexpr uint32_t kErrorEnvvarNotFound = 203;
 inline constexpr uint32_t kErrorFilenameExcedRange = 206;
 inline constexpr uint32_t kErrorMoreData = 234;
+inline constexpr uint32_t kErrorNoMoreItems = 259;
 inline constexpr uint32_t kErrorDirectory = 267;
 inline constexpr uint32_t kErrorIoDevice = 1117;
 inline constexpr uint32_t kErrorNotFound = 1168;

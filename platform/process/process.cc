@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <string_view>
 
 #include "platform/error/win_error.h"
+#include "platform/fs/paths.h"
 
 namespace platform {
 namespace {
@@ -22,6 +24,10 @@ void forget_ids_in_child() {
   g_pid.store(0, std::memory_order_relaxed);
   t_tid = 0;
 }
+
+// Link targets are at most PATH_MAX long on the real /proc; a fake tree gets
+// no further than this.
+constexpr size_t kMaxImagePath = 64 * 1024;
 
 void register_fork_handler() {
   static const int registered = ::pthread_atfork(nullptr, nullptr, forget_ids_in_child);
@@ -59,6 +65,32 @@ bool current_session_id(uint32_t* session_id) {
     return false;
   }
   *session_id = static_cast<uint32_t>(sid);
+  return true;
+}
+
+bool process_image_path(uint32_t pid, std::string* path) {
+  const std::string link = under_sysroot("/proc/" + std::to_string(pid) + "/exe");
+  // readlink truncates silently: a result that fills the buffer may be cut.
+  std::string target(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    if (n < 0) {
+      set_last_error_from_errno(errno);
+      return false;
+    }
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      break;
+    }
+    if (target.size() >= kMaxImagePath) {
+      set_last_error(kErrorFilenameExcedRange);
+      return false;
+    }
+    target.resize(target.size() * 2);
+  }
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (std::string_view(target).ends_with(kDeleted)) target.resize(target.size() - kDeleted.size());
+  *path = std::move(target);
   return true;
 }
 

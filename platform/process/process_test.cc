@@ -5,7 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string>
 #include <thread>
+
+#include "platform/error/win_error.h"
+#include "platform/fs/paths.h"
+#include "tests/support/temp_root.h"
 
 namespace platform {
 namespace {
@@ -51,6 +57,45 @@ TEST(ProcessTest, RootIsAdministratorInSessionZero) {
   } else {
     EXPECT_NE(session, 0u);
   }
+}
+
+TEST(ProcessImagePathTest, OwnProcessIsThisTestBinary) {
+  testing_support::TempRoot root;
+  ::setenv("DOVADOD_SYSROOT", "/", 1);  // the real /proc; the root restores the old value
+  std::string path;
+  ASSERT_TRUE(process_image_path(current_process_id(), &path));
+  EXPECT_EQ(path.front(), '/');
+  EXPECT_TRUE(path.ends_with("/platform_process_test")) << path;
+  EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
+}
+
+TEST(ProcessImagePathTest, ReadsTheLinkUnderTheSystemRoot) {
+  testing_support::TempRoot root;
+  const std::string long_target = "/opt/" + std::string(3000, 'x') + "/tool";
+  struct Case {
+    std::string target;
+    std::string path;
+  } cases[] = {
+      {"/usr/bin/foo (deleted)", "/usr/bin/foo"},
+      {"/usr/bin/foo", "/usr/bin/foo"},
+      {"/tmp/a (deleted)/b", "/tmp/a (deleted)/b"},
+      {long_target, long_target},
+  };
+  ASSERT_EQ(create_directories(root.file("proc/123")), 0u);
+  const std::string link = root.file("proc/123/exe");
+  for (const Case& c : cases) {
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(c.target.c_str(), link.c_str()), 0);
+    std::string path;
+    ASSERT_TRUE(process_image_path(123, &path)) << c.target;
+    EXPECT_EQ(path, c.path);
+  }
+
+  std::string path = "untouched";
+  set_last_error(0);
+  EXPECT_FALSE(process_image_path(124, &path));
+  EXPECT_EQ(last_error(), kErrorFileNotFound);
+  EXPECT_EQ(path, "untouched");
 }
 
 }  // namespace

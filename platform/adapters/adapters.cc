@@ -1,0 +1,393 @@
+#include "platform/adapters/adapters.h"
+
+#include <libmnl/libmnl.h>
+#include <linux/if.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <map>
+
+#include "platform/error/win_error.h"
+
+namespace platform {
+namespace {
+
+// A dump whose interfaces change under it is flagged by the kernel; a few
+// fresh attempts are enough unless something is creating interfaces nonstop.
+constexpr int kDumpAttempts = 5;
+// No reply from the kernel within this time ends the call instead of hanging.
+constexpr auto kDumpDeadline = std::chrono::seconds(5);
+constexpr size_t kInitialReceiveSize = 32 * 1024;
+
+size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
+
+// The header of the message at the start of `p`, when both the header and the
+// message length it announces fit in `len`.
+bool read_message_header(const uint8_t* p, size_t len, nlmsghdr* hdr) {
+  if (len < sizeof(nlmsghdr)) return false;
+  std::memcpy(hdr, p, sizeof *hdr);
+  return hdr->nlmsg_len >= sizeof(nlmsghdr) && hdr->nlmsg_len <= len;
+}
+
+struct Attribute {
+  uint16_t type;
+  const uint8_t* data;
+  size_t len;
+};
+
+// Calls `fn` for each attribute of [p, p + len). False when `fn` refuses one or
+// the attributes do not fill the region (a truncated or overlong attribute).
+template <typename Fn>
+bool for_each_attribute(const uint8_t* p, size_t len, Fn&& fn) {
+  size_t offset = 0;
+  while (offset < len) {
+    const size_t rest = len - offset;
+    if (rest < sizeof(nlattr)) return false;
+    nlattr attr;
+    std::memcpy(&attr, p + offset, sizeof attr);
+    if (attr.nla_len < sizeof(nlattr) || attr.nla_len > rest) return false;
+    const Attribute a{static_cast<uint16_t>(attr.nla_type & NLA_TYPE_MASK), p + offset + NLA_HDRLEN,
+                      attr.nla_len - size_t{NLA_HDRLEN}};
+    if (!fn(a)) return false;
+    // The last attribute of a message need not carry its padding.
+    offset += std::min(align4(attr.nla_len), rest);
+  }
+  return true;
+}
+
+std::string attribute_text(const Attribute& a) {
+  const char* text = reinterpret_cast<const char*>(a.data);
+  return std::string(text, ::strnlen(text, a.len));
+}
+
+OperStatus oper_status_from_kernel(uint8_t state) {
+  switch (state) {
+    case IF_OPER_UP:
+      return OperStatus::kUp;
+    case IF_OPER_DOWN:
+      return OperStatus::kDown;
+    case IF_OPER_TESTING:
+      return OperStatus::kTesting;
+    case IF_OPER_DORMANT:
+      return OperStatus::kDormant;
+    case IF_OPER_NOTPRESENT:
+      return OperStatus::kNotPresent;
+    case IF_OPER_LOWERLAYERDOWN:
+      return OperStatus::kLowerLayerDown;
+    default:
+      return OperStatus::kUnknown;
+  }
+}
+
+bool is_ipv6_link_local(const uint8_t* addr) { return addr[0] == 0xfe && (addr[1] & 0xc0) == 0x80; }
+
+// The Windows error for a negative errno carried in a netlink reply.
+uint32_t error_from_reply_code(int32_t code) {
+  const int64_t err = -static_cast<int64_t>(code);
+  return win_error_from_errno(err > 0 && err <= INT_MAX ? static_cast<int>(err) : EIO);
+}
+
+// An rtnetlink socket for one listing. A fresh socket per attempt means every
+// message it receives answers our own requests, and closing it discards the
+// rest of an abandoned dump.
+class RouteSocket {
+ public:
+  RouteSocket() = default;
+  RouteSocket(const RouteSocket&) = delete;
+  RouteSocket& operator=(const RouteSocket&) = delete;
+  ~RouteSocket() {
+    if (nl_ != nullptr) ::mnl_socket_close(nl_);
+  }
+
+  // 0 or the Windows error.
+  uint32_t open() {
+    nl_ = ::mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
+    if (nl_ == nullptr) return win_error_from_errno(errno);
+    if (::mnl_socket_bind(nl_, 0, MNL_SOCKET_AUTOPID) < 0) return win_error_from_errno(errno);
+    // Bounds each receive; the deadline in dump() bounds the whole dump.
+    timeval timeout{1, 0};
+    if (::setsockopt(::mnl_socket_get_fd(nl_), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) <
+        0) {
+      return win_error_from_errno(errno);
+    }
+    return kErrorSuccess;
+  }
+
+  // Runs one dump request to its end into `*dump`.
+  DumpStatus dump(uint16_t type, int family, AdapterDump* dump, uint32_t* error) {
+    if (uint32_t err = send_request(type, family); err != kErrorSuccess) {
+      *error = err;
+      return DumpStatus::kFailed;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kDumpDeadline;
+    for (;;) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        *error = kErrorTimeout;
+        return DumpStatus::kFailed;
+      }
+      size_t len = 0;
+      if (uint32_t err = receive(&len); err != kErrorSuccess) {
+        if (err == kWsaEwouldblock) continue;  // recheck the deadline
+        *error = err;
+        return DumpStatus::kFailed;
+      }
+      if (len == 0) continue;  // not from the kernel
+      DumpStatus status = parse_dump_buffer(buffer_.data(), len, dump, error);
+      if (status != DumpStatus::kMore) return status;
+    }
+  }
+
+ private:
+  uint32_t send_request(uint16_t type, int family) {
+    alignas(nlmsghdr) char request[NLMSG_HDRLEN + 64] = {};
+    nlmsghdr* nlh = ::mnl_nlmsg_put_header(request);
+    nlh->nlmsg_type = type;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    nlh->nlmsg_seq = ++seq_;
+    if (type == RTM_GETLINK) {
+      auto* ifi = static_cast<ifinfomsg*>(::mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+      ifi->ifi_family = static_cast<unsigned char>(family);
+    } else {
+      auto* ifa = static_cast<ifaddrmsg*>(::mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
+      ifa->ifa_family = static_cast<uint8_t>(family);
+    }
+    if (::mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len) < 0) return win_error_from_errno(errno);
+    return kErrorSuccess;
+  }
+
+  // Receives one whole datagram into buffer_, growing it to the datagram's
+  // size first. `*len` is 0 for a datagram that did not come from the kernel
+  // (a privileged process can write to our port).
+  uint32_t receive(size_t* len) {
+    const int fd = ::mnl_socket_get_fd(nl_);
+    if (buffer_.empty()) buffer_.resize(kInitialReceiveSize);
+    sockaddr_nl sender{};
+    iovec iov{buffer_.data(), buffer_.size()};
+    msghdr msg{};
+    msg.msg_name = &sender;
+    msg.msg_namelen = sizeof sender;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t n = ::recvmsg(fd, &msg, MSG_PEEK | MSG_TRUNC);
+    if (n < 0) return errno == EINTR ? kWsaEwouldblock : win_error_from_errno(errno);
+    const bool from_kernel = msg.msg_namelen == sizeof sender && sender.nl_pid == 0;
+    if (from_kernel && static_cast<size_t>(n) > buffer_.size()) {
+      buffer_.resize(static_cast<size_t>(n));
+    }
+    // Consumes the datagram (into a zero-length buffer when it is dropped).
+    do {
+      n = ::recv(fd, buffer_.data(), from_kernel ? buffer_.size() : 0, MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return win_error_from_errno(errno);
+    *len = from_kernel ? std::min(static_cast<size_t>(n), buffer_.size()) : 0;
+    return kErrorSuccess;
+  }
+
+  mnl_socket* nl_ = nullptr;
+  uint32_t seq_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+}  // namespace
+
+ParseResult parse_link_message(const void* buf, size_t len, Adapter* out) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  nlmsghdr hdr;
+  if (!read_message_header(p, len, &hdr) || hdr.nlmsg_type != RTM_NEWLINK) {
+    return ParseResult::kMalformed;
+  }
+  const size_t attrs = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg));
+  if (hdr.nlmsg_len < attrs) return ParseResult::kMalformed;
+  ifinfomsg ifi;
+  std::memcpy(&ifi, p + NLMSG_HDRLEN, sizeof ifi);
+  if (ifi.ifi_index <= 0) return ParseResult::kMalformed;
+
+  Adapter adapter;
+  adapter.index = static_cast<uint32_t>(ifi.ifi_index);
+  bool have_mtu = false;
+  bool ok = for_each_attribute(p + attrs, hdr.nlmsg_len - attrs, [&](const Attribute& a) {
+    switch (a.type) {
+      case IFLA_IFNAME:
+        adapter.name = attribute_text(a);
+        return true;
+      case IFLA_IFALIAS:
+        adapter.description = attribute_text(a);
+        return true;
+      case IFLA_MTU:
+        if (a.len != sizeof(uint32_t)) return false;
+        std::memcpy(&adapter.mtu, a.data, sizeof adapter.mtu);
+        have_mtu = true;
+        return true;
+      case IFLA_OPERSTATE:
+        if (a.len != 1) return false;
+        adapter.oper_status = oper_status_from_kernel(a.data[0]);
+        return true;
+      default:
+        return true;
+    }
+  });
+  if (!ok || adapter.name.empty() || !have_mtu) return ParseResult::kMalformed;
+  *out = std::move(adapter);
+  return ParseResult::kOk;
+}
+
+ParseResult parse_addr_message(const void* buf, size_t len, uint32_t* if_index,
+                               AdapterAddress* out) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  nlmsghdr hdr;
+  if (!read_message_header(p, len, &hdr) || hdr.nlmsg_type != RTM_NEWADDR) {
+    return ParseResult::kMalformed;
+  }
+  const size_t attrs = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifaddrmsg));
+  if (hdr.nlmsg_len < attrs) return ParseResult::kMalformed;
+  ifaddrmsg ifa;
+  std::memcpy(&ifa, p + NLMSG_HDRLEN, sizeof ifa);
+  if (ifa.ifa_family != AF_INET && ifa.ifa_family != AF_INET6) return ParseResult::kIgnored;
+  if (ifa.ifa_index == 0) return ParseResult::kMalformed;
+  const size_t size = ifa.ifa_family == AF_INET ? 4 : 16;
+  if (ifa.ifa_prefixlen > size * 8) return ParseResult::kMalformed;
+
+  // IFA_LOCAL is the address itself; IFA_ADDRESS is the peer on a
+  // point-to-point link and otherwise the same as IFA_LOCAL (IPv6 often sends
+  // only IFA_ADDRESS).
+  const uint8_t* local = nullptr;
+  const uint8_t* address = nullptr;
+  bool ok = for_each_attribute(p + attrs, hdr.nlmsg_len - attrs, [&](const Attribute& a) {
+    if (a.type != IFA_LOCAL && a.type != IFA_ADDRESS) return true;
+    if (a.len != size) return false;
+    (a.type == IFA_LOCAL ? local : address) = a.data;
+    return true;
+  });
+  const uint8_t* chosen = local != nullptr ? local : address;
+  if (!ok || chosen == nullptr) return ParseResult::kMalformed;
+
+  AdapterAddress result;
+  result.family = ifa.ifa_family;
+  std::memcpy(result.addr, chosen, size);
+  result.prefix_len = ifa.ifa_prefixlen;
+  if (ifa.ifa_family == AF_INET6 && is_ipv6_link_local(result.addr))
+    result.scope_id = ifa.ifa_index;
+  *if_index = ifa.ifa_index;
+  *out = result;
+  return ParseResult::kOk;
+}
+
+DumpStatus parse_dump_buffer(const void* buf, size_t len, AdapterDump* dump, uint32_t* error) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  size_t offset = 0;
+  while (offset < len) {
+    const uint8_t* msg = p + offset;
+    nlmsghdr hdr;
+    if (!read_message_header(msg, len - offset, &hdr)) {
+      *error = kAdapterErrorInvalidData;
+      return DumpStatus::kFailed;
+    }
+    if ((hdr.nlmsg_flags & NLM_F_DUMP_INTR) != 0) return DumpStatus::kInterrupted;
+    int32_t code = 0;
+    const bool has_code = hdr.nlmsg_len >= NLMSG_HDRLEN + sizeof code;
+    if (has_code) std::memcpy(&code, msg + NLMSG_HDRLEN, sizeof code);
+    switch (hdr.nlmsg_type) {
+      case NLMSG_DONE:
+        // A dump that failed part-way ends with the negative errno here.
+        if (code < 0) {
+          *error = error_from_reply_code(code);
+          return DumpStatus::kFailed;
+        }
+        return DumpStatus::kDone;
+      case NLMSG_ERROR:
+        if (!has_code || code > 0) {
+          *error = kAdapterErrorInvalidData;
+          return DumpStatus::kFailed;
+        }
+        if (code < 0) {
+          *error = error_from_reply_code(code);
+          return DumpStatus::kFailed;
+        }
+        break;  // an acknowledgement
+      case NLMSG_OVERRUN:
+        *error = win_error_from_errno(ENOBUFS);
+        return DumpStatus::kFailed;
+      case RTM_NEWLINK: {
+        Adapter adapter;
+        ParseResult result = parse_link_message(msg, hdr.nlmsg_len, &adapter);
+        if (result == ParseResult::kMalformed) {
+          *error = kAdapterErrorInvalidData;
+          return DumpStatus::kFailed;
+        }
+        if (result == ParseResult::kOk) dump->links.push_back(std::move(adapter));
+        break;
+      }
+      case RTM_NEWADDR: {
+        uint32_t index = 0;
+        AdapterAddress address;
+        ParseResult result = parse_addr_message(msg, hdr.nlmsg_len, &index, &address);
+        if (result == ParseResult::kMalformed) {
+          *error = kAdapterErrorInvalidData;
+          return DumpStatus::kFailed;
+        }
+        if (result == ParseResult::kOk) dump->addresses.emplace_back(index, address);
+        break;
+      }
+      default:
+        break;  // NLMSG_NOOP and message types we do not list
+    }
+    offset += std::min(align4(hdr.nlmsg_len), len - offset);
+  }
+  return DumpStatus::kMore;
+}
+
+std::vector<Adapter> assemble_adapters(AdapterDump dump, int family) {
+  std::map<uint32_t, Adapter> by_index;
+  for (Adapter& link : dump.links) {
+    link.addresses.clear();
+    by_index[link.index] = std::move(link);
+  }
+  for (const auto& [index, address] : dump.addresses) {
+    if (family != AF_UNSPEC && address.family != family) continue;
+    auto it = by_index.find(index);
+    if (it == by_index.end()) continue;  // the link went away between the dumps
+    it->second.addresses.push_back(address);
+  }
+  std::vector<Adapter> adapters;
+  adapters.reserve(by_index.size());
+  for (auto& [index, adapter] : by_index) adapters.push_back(std::move(adapter));
+  return adapters;
+}
+
+uint32_t list_adapters(int family, std::vector<Adapter>* out) {
+  out->clear();
+  if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) {
+    set_last_error(kErrorInvalidParameter);
+    return kErrorInvalidParameter;
+  }
+  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    RouteSocket socket;
+    uint32_t error = socket.open();
+    if (error != kErrorSuccess) {
+      set_last_error(error);
+      return error;
+    }
+    AdapterDump dump;
+    DumpStatus status = socket.dump(RTM_GETLINK, AF_UNSPEC, &dump, &error);
+    if (status == DumpStatus::kDone) status = socket.dump(RTM_GETADDR, family, &dump, &error);
+    if (status == DumpStatus::kInterrupted) continue;
+    if (status == DumpStatus::kFailed) {
+      set_last_error(error);
+      return error;
+    }
+    *out = assemble_adapters(std::move(dump), family);
+    return kErrorSuccess;
+  }
+  set_last_error(kErrorBusy);
+  return kErrorBusy;
+}
+
+}  // namespace platform

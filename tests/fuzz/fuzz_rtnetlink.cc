@@ -1,0 +1,57 @@
+// Route-socket replies are parsed field by field from kernel bytes: whatever
+// they hold, the parsers must stay inside the buffer, always make progress and
+// hand back only adapters and addresses that are consistent.
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/adapters/adapters.h"
+
+namespace {
+
+void check_address(const platform::AdapterAddress& a) {
+  if (a.family != AF_INET && a.family != AF_INET6) std::abort();
+  if (a.prefix_len > (a.family == AF_INET ? 32 : 128)) std::abort();
+  if (a.family == AF_INET && a.scope_id != 0) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // An exact-size copy so that AddressSanitizer sees any read past the end.
+  std::vector<uint8_t> copy(data, data + size);
+  const uint8_t* buf = copy.data();
+
+  platform::Adapter adapter;
+  if (platform::parse_link_message(buf, size, &adapter) == platform::ParseResult::kOk) {
+    if (adapter.index == 0 || adapter.name.empty()) std::abort();
+    if (adapter.name.find('\0') != std::string::npos) std::abort();
+  }
+  uint32_t index = 0;
+  platform::AdapterAddress address;
+  if (platform::parse_addr_message(buf, size, &index, &address) == platform::ParseResult::kOk) {
+    if (index == 0) std::abort();
+    check_address(address);
+  }
+
+  platform::AdapterDump dump;
+  uint32_t error = 0;
+  platform::DumpStatus status = platform::parse_dump_buffer(buf, size, &dump, &error);
+  if ((status == platform::DumpStatus::kFailed) != (error != 0)) std::abort();
+  const size_t links = dump.links.size();
+  for (int family : {AF_UNSPEC, AF_INET, AF_INET6}) {
+    std::vector<platform::Adapter> adapters = platform::assemble_adapters(dump, family);
+    if (adapters.size() > links) std::abort();
+    for (size_t i = 0; i < adapters.size(); ++i) {
+      if (i > 0 && adapters[i - 1].index >= adapters[i].index) std::abort();
+      for (const platform::AdapterAddress& a : adapters[i].addresses) {
+        check_address(a);
+        if (family != AF_UNSPEC && a.family != family) std::abort();
+      }
+    }
+  }
+  return 0;
+}
