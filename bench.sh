@@ -12,3 +12,7 @@ for bench in build/release/bench/bench_*; do
   echo "== $(basename "$bench")"
   "$bench" "$@"
 done
+# The divert loop against a direct netfilter-queue loop, between network
+# namespaces it makes (root only; it says so and skips otherwise).
+echo "== divert_bench.sh"
+./bench/divert_bench.sh build/release

@@ -16,6 +16,8 @@ packages=(
   rapidjson-dev nlohmann-json3-dev libabsl-dev
   # network-namespace tests
   iproute2 iptables
+  # divert benchmark traffic
+  iperf3 iputils-ping
   # fuzz preset
   clang-14 libclang-rt-14-dev
 )
