@@ -4,27 +4,21 @@
 #include <net/if.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/error/win_error.h"
-
-extern char** environ;
+#include "tests/support/netns.h"
 
 namespace platform {
 namespace {
@@ -325,45 +319,6 @@ TEST(AdapterListTest, UnknownFamilyIsRefused) {
   EXPECT_TRUE(out.empty());
 }
 
-// Runs a program (no shell) and gives its exit status.
-int run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A network namespace of the test's own, removed again however the test ends.
-class TestNamespace {
- public:
-  TestNamespace()
-      : name_("dovadod-adapters-" + std::to_string(::getpid()) + "-" + std::to_string(++count_)) {
-    created_ = run({"ip", "netns", "add", name_}) == 0;
-  }
-  TestNamespace(const TestNamespace&) = delete;
-  TestNamespace& operator=(const TestNamespace&) = delete;
-  ~TestNamespace() {
-    if (created_) run({"ip", "netns", "del", name_});
-  }
-  bool created() const { return created_; }
-  const std::string& name() const { return name_; }
-  // `ip -n <ns> args...`: configures inside the namespace only.
-  bool ip(std::vector<std::string> args) const {
-    args.insert(args.begin(), {"ip", "-n", name_});
-    return run(args) == 0;
-  }
-
- private:
-  static inline int count_ = 0;
-  std::string name_;
-  bool created_ = false;
-};
-
 const AdapterAddress* find_address(const Adapter& a, int family, const char* text) {
   Bytes want = ip(family, text);
   for (const AdapterAddress& x : a.addresses) {
@@ -374,31 +329,24 @@ const AdapterAddress* find_address(const Adapter& a, int family, const char* tex
 
 TEST(AdapterListTest, ListsTheAdaptersOfTheCallersNamespace) {
   if (::geteuid() != 0) GTEST_SKIP() << "making a network namespace needs root";
-  TestNamespace ns;
+  testing_support::TestNetns ns("adapters");
   ASSERT_TRUE(ns.created()) << "ip netns add " << ns.name();
-  ASSERT_TRUE(ns.ip({"link", "add", "va", "type", "veth", "peer", "name", "vb"}));
-  ASSERT_TRUE(ns.ip({"link", "set", "dev", "va", "alias", "WinTun Tunnel"}));
-  ASSERT_TRUE(ns.ip({"link", "set", "dev", "va", "mtu", "1300"}));
-  ASSERT_TRUE(ns.ip({"addr", "add", "10.77.0.1/24", "dev", "va"}));
-  ASSERT_TRUE(ns.ip({"addr", "add", "fd00:77::1/64", "dev", "va", "nodad"}));
-  ASSERT_TRUE(ns.ip({"addr", "add", "fe80::77/64", "dev", "va", "nodad"}));
+  ASSERT_TRUE(ns.Ip({"link", "add", "va", "type", "veth", "peer", "name", "vb"}));
+  ASSERT_TRUE(ns.Ip({"link", "set", "dev", "va", "alias", "WinTun Tunnel"}));
+  ASSERT_TRUE(ns.Ip({"link", "set", "dev", "va", "mtu", "1300"}));
+  ASSERT_TRUE(ns.Ip({"addr", "add", "10.77.0.1/24", "dev", "va"}));
+  ASSERT_TRUE(ns.Ip({"addr", "add", "fd00:77::1/64", "dev", "va", "nodad"}));
+  ASSERT_TRUE(ns.Ip({"addr", "add", "fe80::77/64", "dev", "va", "nodad"}));
 
-  // setns on a thread of its own moves only that thread into the namespace.
-  bool entered = false;
   uint32_t va_index = 0;
   uint32_t errors[3] = {1, 1, 1};
   std::vector<Adapter> all, v4, v6;
-  std::thread([&] {
-    int fd = ::open(("/run/netns/" + ns.name()).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    entered = ::setns(fd, CLONE_NEWNET) == 0;
-    ::close(fd);
-    if (!entered) return;
+  bool entered = ns.RunInside([&] {
     va_index = ::if_nametoindex("va");
     errors[0] = list_adapters(AF_UNSPEC, &all);
     errors[1] = list_adapters(AF_INET, &v4);
     errors[2] = list_adapters(AF_INET6, &v6);
-  }).join();
+  });
   ASSERT_TRUE(entered);
   ASSERT_NE(va_index, 0u);
   ASSERT_EQ(errors[0], 0u);

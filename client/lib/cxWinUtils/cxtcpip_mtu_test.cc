@@ -1,61 +1,21 @@
 // Adapter MTU lookup against veth interfaces of a network namespace made for
 // the test; the lookups run on a thread that has entered it.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/lib/cxWinUtils/cxtcpip.h"
+#include "tests/support/netns.h"
 #include "tests/support/started_log.h"
-
-extern char** environ;
 
 namespace {
 
 using testing::HasSubstr;
-
-bool Run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-class Netns {
- public:
-  Netns() : name_("dovadod-mtu-" + std::to_string(::getpid())) {
-    created_ = Run({"ip", "netns", "add", name_});
-  }
-  Netns(const Netns&) = delete;
-  Netns& operator=(const Netns&) = delete;
-  ~Netns() {
-    if (created_) Run({"ip", "netns", "del", name_});
-  }
-
-  bool created() const { return created_; }
-  std::string path() const { return "/run/netns/" + name_; }
-  bool Ip(std::vector<std::string> args) {
-    args.insert(args.begin(), {"ip", "-n", name_});
-    return Run(args);
-  }
-
- private:
-  std::string name_;
-  bool created_ = false;
-};
 
 sockaddr_storage Addr(const char* text, uint32_t scope_id = 0) {
   sockaddr_storage storage{};
@@ -76,7 +36,7 @@ sockaddr_storage Addr(const char* text, uint32_t scope_id = 0) {
 TEST(AdapterMtuTest, LastAdapterInListOrderCarryingTheAddressWins) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
   testing_support::StartedLog log(0);
-  Netns ns;
+  testing_support::TestNetns ns("mtu");
   ASSERT_TRUE(ns.created());
   // Fixed indexes make the list order known: v0, v1, v2, v3.
   ASSERT_TRUE(ns.Ip({"link", "add", "v0", "index", "10", "mtu", "1300", "type", "veth", "peer",
@@ -107,20 +67,13 @@ TEST(AdapterMtuTest, LastAdapterInListOrderCarryingTheAddressWins) {
       {sockaddr_storage{}, false, 0},
   };
   std::vector<std::pair<bool, uint32_t>> results;
-  bool entered = false;
-  std::thread inside([&] {
-    int fd = ::open(ns.path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    entered = ::setns(fd, CLONE_NEWNET) == 0;
-    ::close(fd);
-    if (!entered) return;
+  bool entered = ns.RunInside([&] {
     for (const Case& c : cases) {
       uint32_t mtu = 0;
       bool found = cxGetAdapterMtuForAddress(reinterpret_cast<const sockaddr*>(&c.addr), &mtu);
       results.emplace_back(found, mtu);
     }
   });
-  inside.join();
   ASSERT_TRUE(entered);
   ASSERT_EQ(results.size(), std::size(cases));
   for (size_t i = 0; i < results.size(); ++i) {
