@@ -1,0 +1,99 @@
+// IPRewriter over arbitrary packets: each record of the input is one packet
+// pushed on one of three inputs (pattern, nochange, keep), some with the
+// NAT-flush annotation, with the clock moved between packets so that flows
+// expire, guarantees run out and the bounded store evicts. Packets sit in
+// buffers that end where their data ends, so any read past a header is an
+// AddressSanitizer error.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "graph/element.h"
+#include "graph/error_handler.h"
+#include "graph/framework_static.h"
+#include "graph/handler.h"
+#include "graph/packet.h"
+#include "graph/router.h"
+#include "graph/timestamp.h"
+#include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
+
+namespace {
+
+int64_t now_msec = 1000;
+
+void fuzz_clock(struct timespec* now) {
+  now->tv_sec = static_cast<time_t>(now_msec / 1000);
+  now->tv_nsec = static_cast<long>(now_msec % 1000) * 1000000L;
+}
+
+class Source : public Element {
+ public:
+  const char* class_name() const override { return "Source"; }
+  const char* port_count() const override { return "0/1"; }
+  const char* processing() const override { return kPush; }
+};
+
+class Sink : public Element {
+ public:
+  const char* class_name() const override { return "Sink"; }
+  const char* port_count() const override { return "-/0"; }
+  const char* processing() const override { return kPush; }
+  void push(int, Packet* p) override { p->release(); }
+};
+
+Packet* exact_packet(const uint8_t* data, uint32_t length) {
+  const uint32_t headroom = length < 64 ? 64 - length : 0;
+  Packet* p = Packet::make(headroom, data, length);
+  if (p == nullptr) return nullptr;
+  p = p->make_unshared(0, -static_cast<int>(p->tailroom()));
+  if (p != nullptr) p->set_network_header(p->data(), 20);
+  return p;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool started = [] {
+    router_static_initialize();
+    set_system_time_source(fuzz_clock);
+    return true;
+  }();
+  (void)started;
+
+  Router router(String(""));
+  auto* rw = new IPRewriter;
+  router.add_element(rw, String("rw"),
+                     String("pattern 10.0.0.1 1024-1100 - - 0 1, nochange 1, keep 0 1, "
+                            "CAPACITY 16, GUARANTEE 1, UDP_GUARANTEE 0, TCP_NODATA_TIMEOUT 5, "
+                            "UDP_TIMEOUT 3, REAP_INTERVAL 10"),
+                     String("fuzz"), 1);
+  router.add_element(new Sink, String("sink"), String(""), String("fuzz"), 2);
+  for (int i = 0; i < 3; ++i) {
+    router.add_element(new Source, String("src") + String(i), String(""), String("fuzz"), 3);
+    router.add_connection(2 + i, 0, 0, i);
+  }
+  router.add_connection(0, 0, 1, 0);
+  router.add_connection(0, 1, 1, 1);
+  if (router.initialize(ErrorHandler::silent_handler()) < 0) __builtin_trap();
+
+  // Records: control byte (input, flush, clock step), length, bytes.
+  size_t at = 0;
+  while (at + 2 <= size) {
+    const uint8_t control = data[at];
+    uint32_t length = data[at + 1];
+    at += 2;
+    if (length > size - at) length = static_cast<uint32_t>(size - at);
+    now_msec += (control >> 4) * 700;
+    Packet* p = exact_packet(data + at, length);
+    at += length;
+    if (p == nullptr) continue;
+    p->set_nat_flush_anno(control & 8);
+    rw->push((control & 3) % 3, p);
+  }
+  for (const char* name : {"tcp_table", "udp_table", "patterns", "size"}) {
+    const Handler* h = Router::find_handler(rw, String(name));
+    if (h != nullptr) h->invoke_read(rw, String());
+  }
+  return 0;
+}
