@@ -16,6 +16,8 @@ packages=(
   rapidjson-dev nlohmann-json3-dev libabsl-dev
   # network-namespace tests
   iproute2 iptables
+  # reading back packet capture files
+  tcpdump
   # divert benchmark traffic
   iperf3 iputils-ping
   # fuzz preset

@@ -120,4 +120,25 @@ uint32_t set_last_error_from_errno(int err) {
   return t_last_error;
 }
 
+uint32_t wsa_error_from_errno(int err) {
+  // EWOULDBLOCK is EAGAIN on Linux.
+  switch (err) {
+    case EAGAIN:
+      return kWsaEwouldblock;
+    case ECONNRESET:
+    case EPIPE:
+      return kWsaEconnreset;
+    case EBADF:
+    case ENOTSOCK:
+      return kWsaEnotsock;
+    default:
+      return win_error_from_errno(err);
+  }
+}
+
+uint32_t set_last_socket_error_from_errno(int err) {
+  t_last_error = wsa_error_from_errno(err);
+  return t_last_error;
+}
+
 }  // namespace platform

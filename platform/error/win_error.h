@@ -79,6 +79,14 @@ void set_last_error(uint32_t code);
 // Stores the mapping of `err` as the last error and returns it.
 uint32_t set_last_error_from_errno(int err = errno);
 
+// The Winsock number of a failed socket call's errno (WSAGetLastError's view):
+// EAGAIN 10035, ECONNRESET and EPIPE 10054, EBADF and ENOTSOCK 10038; any other
+// value as win_error_from_errno maps it.
+uint32_t wsa_error_from_errno(int err);
+
+// Stores the socket mapping of `err` as the last error and returns it.
+uint32_t set_last_socket_error_from_errno(int err = errno);
+
 }  // namespace platform
 
 #endif  // PLATFORM_ERROR_WIN_ERROR_H_

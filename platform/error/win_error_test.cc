@@ -41,6 +41,24 @@ TEST(WinErrorTest, MapsErrnoToTheNumbersCallersCompare) {
   }
 }
 
+TEST(WinErrorTest, SocketCallsSeeWinsockNumbers) {
+  struct Case {
+    int err;
+    uint32_t wsa;
+    uint32_t win;  // the general mapping stays as it was
+  } cases[] = {
+      {EAGAIN, 10035, 10035},  {ECONNRESET, 10054, 10054}, {EPIPE, 10054, 109},
+      {EBADF, 10038, 6},       {ENOTSOCK, 10038, 10038},   {EADDRINUSE, 10048, 10048},
+      {ENOBUFS, 10055, 10055}, {EINVAL, 87, 87},           {0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(wsa_error_from_errno(c.err), c.wsa) << "errno " << c.err;
+    EXPECT_EQ(win_error_from_errno(c.err), c.win) << "errno " << c.err;
+  }
+  EXPECT_EQ(set_last_socket_error_from_errno(EPIPE), kWsaEconnreset);
+  EXPECT_EQ(last_error(), kWsaEconnreset);
+}
+
 TEST(WinErrorTest, LastErrorBelongsToTheCallingThread) {
   EXPECT_EQ(set_last_error_from_errno(ENOENT), kErrorFileNotFound);
   uint32_t seen_elsewhere = 99;

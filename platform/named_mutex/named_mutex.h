@@ -5,7 +5,9 @@
 // $DOVADOD_ROOT/run/dovadod/global/<name>.lock serialises processes. The kernel
 // drops the flock when its owner dies, as Windows abandons a mutex. Like the
 // Windows object the lock is recursive for the owning thread. Any account may
-// open the lock file (the Windows object had a null DACL).
+// open the lock file (the Windows object had a null DACL); a name planted in
+// the shared folder is refused with error 5: anything but a regular file with
+// one link, owned by root or by the caller.
 //
 // Without an open lock file (never opened, or the file could not be created)
 // the mutex still serialises the threads of this process. Thread-safe; the
@@ -35,6 +37,10 @@ class NamedMutex {
 
   // Waits without time limit.
   void lock();
+  // Takes the mutex only if it is free at once, or already held by the calling
+  // thread; never waits. Makes no allocation and no call that could block, so
+  // a signal handler may use it (a wait of 0 ms on the Windows object).
+  bool try_lock();
   void unlock();
 
   static std::string lock_path(std::string_view name);

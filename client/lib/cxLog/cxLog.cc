@@ -1,5 +1,9 @@
 #include "client/lib/cxLog/cxLog.h"
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +13,7 @@
 
 #include "client/lib/cxLog/cxFileUtils.h"
 #include "client/lib/cxLog/cxRotationFile.h"
+#include "client/lib/cxLog/cxSafeText.h"
 #include "platform/debug_output/debug_output.h"
 #include "platform/error/win_error.h"
 #include "platform/fs/paths.h"
@@ -36,12 +41,20 @@ struct LogState {
   std::string logPath;
   std::string oldPath;
   std::atomic<bool> programData{false};
+  // Lines that could not be written whole, and whether the file ends in
+  // part of one (both under the mutex but the count, read any time).
+  std::atomic<uint64_t> lostLines{0};
+  bool lineOpen = false;
 };
 
 LogState& state() {
   static LogState* s = new LogState;
   return *s;
 }
+
+// Seconds east of UTC at the last local-time conversion; a signal handler
+// cannot convert time zones itself.
+std::atomic<long> g_utcOffset{0};
 
 // The part of a source path after its last backslash, else after its last
 // slash, else the whole path.
@@ -67,6 +80,7 @@ void appendLocalTime(std::string& out) {
   ::clock_gettime(CLOCK_REALTIME, &now);
   struct tm local;
   ::localtime_r(&now.tv_sec, &local);
+  g_utcOffset.store(local.tm_gmtoff, std::memory_order_relaxed);
   appendf(out, "%04d/%02d/%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
           static_cast<int>(now.tv_nsec / 1000000));
@@ -120,13 +134,137 @@ void writeToFile(LogState& s, const std::string& text) {
     }
     s.rotation.open(stream, s.rotation.reopenMode());
   }
-  // Other processes append to the same file between our lines.
-  if (!s.rotation.streamAppends()) std::fseek(stream, 0, SEEK_END);
-  std::fwrite(text.data(), 1, text.size(), stream);
+  // Lines go to the descriptor itself, so that a write cut short (a full
+  // disk) is seen; every line is flushed, so nothing waits in the stream.
   std::fflush(stream);
+  int fd = fileno(stream);
+  if (fd < 0) {
+    s.lostLines.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // Other processes append to the same file between our lines.
+  off_t start = ::lseek(fd, 0, SEEK_END);
+  std::string prefixed;
+  std::string_view out = text;
+  if (s.lineOpen) {
+    prefixed.reserve(text.size() + 1);
+    prefixed.push_back('\n');
+    prefixed.append(text);
+    out = prefixed;
+  }
+  size_t written = 0;
+  while (written < out.size()) {
+    ssize_t n = ::write(fd, out.data() + written, out.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  if (written == out.size()) {
+    s.lineOpen = false;
+    return;
+  }
+  // Lines stay whole: what landed of this one is taken back, and when that
+  // fails the next line starts on a line of its own.
+  s.lostLines.fetch_add(1, std::memory_order_relaxed);
+  if (written == 0) return;
+  if (start >= 0 && ::ftruncate(fd, start) == 0) return;
+  s.lineOpen = true;
+}
+
+using SafeLine = cxSafeText<kCxLogMaxMessage + 512>;
+
+// Civil date of a day count since 1970-01-01 (proleptic Gregorian).
+void civilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
+  days += 719468;
+  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
+  unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  unsigned mp = (5 * dayOfYear + 2) / 153;
+  *day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<int64_t>(yearOfEra) + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+void appendLocalTimeSafe(SafeLine& out) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  int64_t local = static_cast<int64_t>(now.tv_sec) + g_utcOffset.load(std::memory_order_relaxed);
+  int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+  int64_t secondOfDay = local - days * 86400;
+  int64_t year = 0;
+  unsigned month = 0, day = 0;
+  civilFromDays(days, &year, &month, &day);
+  out.dec(static_cast<uint64_t>(year), 4).add('/').dec(month, 2).add('/').dec(day, 2).add(' ');
+  out.dec(static_cast<uint64_t>(secondOfDay / 3600), 2).add(':');
+  out.dec(static_cast<uint64_t>(secondOfDay / 60 % 60), 2).add(':');
+  out.dec(static_cast<uint64_t>(secondOfDay % 60), 2).add('.');
+  out.dec(static_cast<uint64_t>(now.tv_nsec / 1000000), 3);
+}
+
+void buildLineSafe(SafeLine& line, const char* tag, const char* sourceFile, unsigned lineNumber,
+                   int level, const char* message) {
+  int flags = cxLogFormatFlags.load(std::memory_order_relaxed);
+  if (flags & CXLOG_FMT_TIME) appendLocalTimeSafe(line);
+  line.add(' ').add(cxLogProcessTag);
+  // The cached ids of the platform layer may be set up on first use, which is
+  // not safe here; both are plain system calls.
+  if (flags & CXLOG_FMT_PID) line.add(" p").hex(static_cast<uint64_t>(::getpid()));
+  if (flags & CXLOG_FMT_TID) line.add(" t").hex(static_cast<uint64_t>(::syscall(SYS_gettid)));
+  if (flags & CXLOG_FMT_LEVEL_NUMBER) line.add(' ').signedDec(level);
+  if ((flags & CXLOG_FMT_LEVEL_NAME) && level >= 0 && level <= CXLOG_DUMP) {
+    line.add(' ').add(kLevelNames[level]);
+  }
+  if (flags & CXLOG_FMT_SOURCE)
+    line.add(' ').add(sourceFileName(sourceFile)).add(':').dec(lineNumber);
+  line.add(' ').add(tag != nullptr ? tag : "").add(' ');
+  std::string_view text = message != nullptr ? message : "";
+  line.add(text.substr(0, kCxLogMaxMessage));
+  line.add('\n');
+}
+
+void writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
 }
 
 }  // namespace
+
+bool cxLogWriteSignalSafe(const char* tag, const char* sourceFile, unsigned line, int level,
+                          const char* message) {
+  if (!cxLogEnabled.load(std::memory_order_acquire)) return false;
+  int output = cxLogOutput.load(std::memory_order_relaxed);
+  if (output != CXLOG_OUTPUT_FILE && output != CXLOG_OUTPUT_STDERR) return false;
+  LogState& s = state();
+  if (!s.mutex.try_lock()) return false;
+  int savedErrno = errno;
+  SafeLine text;
+  buildLineSafe(text, tag, sourceFile, line, level, message);
+  if (output == CXLOG_OUTPUT_STDERR) {
+    writeAll(STDERR_FILENO, text.view());
+  } else if (FILE* stream = s.rotation.stream(); stream != nullptr) {
+    // glibc's fileno reads the descriptor without locking the stream. Every
+    // ordinary line is flushed at once, so nothing buffered is overtaken.
+    int fd = fileno(stream);
+    if (fd >= 0) {
+      ::lseek(fd, 0, SEEK_END);
+      writeAll(fd, text.view());
+    }
+  } else {
+    int fd = ::open(s.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      writeAll(fd, text.view());
+      ::close(fd);
+    }
+  }
+  s.mutex.unlock();
+  errno = savedErrno;
+  return true;
+}
 
 bool cxLogWriteV(const char* tag, const char* sourceFile, unsigned line, int level, bool force,
                  const char* format, va_list args) {
@@ -253,6 +391,11 @@ bool cxLogInit(const char* base, const char* oldBase) {
   // Without the lock file the log still serialises this process's threads.
   s.mutex.open(kLogMutexName);
 
+  // Primes the UTC offset for lines written from signal handlers.
+  time_t now = ::time(nullptr);
+  struct tm local;
+  if (::localtime_r(&now, &local) != nullptr) g_utcOffset.store(local.tm_gmtoff);
+
   std::lock_guard<platform::NamedMutex> guard(s.mutex);
   s.rotation.init(s.logPath, s.oldPath, ".log", false);
   s.rotation.open(stream, "w");
@@ -277,5 +420,7 @@ void cxLogShutdown() {
 }
 
 bool cxLogInProgramData() { return state().programData.load(); }
+
+uint64_t cxLogLostLines() { return state().lostLines.load(std::memory_order_relaxed); }
 
 cxRotationFile& cxLogRotationFile() { return state().rotation; }

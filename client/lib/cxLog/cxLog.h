@@ -72,6 +72,17 @@ bool cxLogWrite(const char* tag, const char* sourceFile, unsigned line, int leve
 bool cxLogWriteV(const char* tag, const char* sourceFile, unsigned line, int level, bool force,
                  const char* format, va_list args) __attribute__((format(printf, 6, 0)));
 
+// Writes one line with the layout of `cxLogWrite` from a signal handler. The
+// message is final text (nothing is formatted); nothing is allocated, and only
+// write(2), lseek(2), open(2) and the lock's try-lock reach the system. The
+// line is written only when the log lock is free at once or already held by
+// the calling thread, so a crashing thread never waits for another. Local time
+// uses the UTC offset seen by the last ordinary line. False when the lock was
+// busy, logging is off, or the output is the debugger, whose sink is not safe
+// to call here. Does not filter by level.
+bool cxLogWriteSignalSafe(const char* tag, const char* sourceFile, unsigned line, int level,
+                          const char* message);
+
 // Hands a fixed-layout line (time, pid, tid, level number, file:line, tag,
 // message) to the debugger output whatever the log settings; for reporting
 // problems with the log file itself.
@@ -89,6 +100,12 @@ void cxLogShutdown();
 
 // True when cxLogInit chose the folder under ProgramData.
 bool cxLogInProgramData();
+
+// Lines of the log file that could not be written whole (a full disk, an I/O
+// error) since the process started. Such a line leaves nothing behind, or,
+// when a part of it cannot be taken back, the next line starts on a line of
+// its own.
+uint64_t cxLogLostLines();
 
 // The rotating file under the log.
 cxRotationFile& cxLogRotationFile();

@@ -1,12 +1,17 @@
 #include "client/lib/cxLog/cxLog.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -326,6 +331,55 @@ TEST_F(CxLogTest, TwoProcessesInterleaveWholeLinesOnly) {
     int c = std::stoi(m[1]);
     EXPECT_EQ(std::stoi(m[2]), next[c]++);  // each process's lines in order, none lost
   }
+}
+
+// Seconds since 1970 of a line's local "YYYY/MM/DD HH:MM:SS" prefix.
+time_t LocalSeconds(const std::string& line) {
+  std::tm t = {};
+  std::istringstream in(line.substr(0, 19));
+  in >> std::get_time(&t, "%Y/%m/%d %H:%M:%S");
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+TEST_F(CxLogTest, SignalSafeLineHasTheOrdinaryLayout) {
+  ASSERT_TRUE(Start());
+  for (int flags : {0x00, 0x4F, 0x7F, 0x18}) {
+    cxLogFormatFlags = flags;
+    cxLogWrite("cxLog", "C:\\src\\cxCrashDump.cpp", 88, CXLOG_CRITICAL, false, "%s",
+               "Critical Exception received: C0000005");
+    ASSERT_TRUE(cxLogWriteSignalSafe("cxLog", "C:\\src\\cxCrashDump.cpp", 88, CXLOG_CRITICAL,
+                                     "Critical Exception received: C0000005"));
+    std::vector<std::string> lines = Lines(Log());
+    ASSERT_GE(lines.size(), 2u);
+    std::string ordinary = lines[lines.size() - 2], safe = lines.back();
+    if (flags & CXLOG_FMT_TIME) {
+      EXPECT_LE(std::abs(LocalSeconds(safe) - LocalSeconds(ordinary)), 2) << safe;
+      EXPECT_TRUE(std::regex_match(safe.substr(0, 24),
+                                   std::regex(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )")));
+      ordinary.erase(0, 23);
+      safe.erase(0, 23);
+    }
+    EXPECT_EQ(safe, ordinary) << "flags " << flags;
+  }
+  cxLogFormatFlags = 0;
+  ASSERT_TRUE(cxLogWriteSignalSafe("t", "f", 1, CXLOG_ERROR, std::string(5000, 'm').c_str()));
+  EXPECT_EQ(Lines(Log()).back(), " vedororore t " + std::string(4095, 'm'));
+}
+
+TEST_F(CxLogTest, SignalSafeLineIsSkippedWhileAnotherProcessHoldsTheLock) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  int other = ::open(platform::NamedMutex::lock_path("Global\\cx_log_mutex").c_str(), O_RDWR);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  EXPECT_FALSE(cxLogWriteSignalSafe("t", "f", 1, CXLOG_CRITICAL, "skipped"));
+  ::close(other);
+  EXPECT_TRUE(cxLogWriteSignalSafe("t", "f", 1, CXLOG_CRITICAL, "written"));
+  EXPECT_EQ(Log(), " vedororore t written\n");
+
+  cxLogShutdown();
+  EXPECT_FALSE(cxLogWriteSignalSafe("t", "f", 1, CXLOG_CRITICAL, "after shutdown"));
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -20,6 +22,22 @@ std::string appendModeOf(const std::string& mode) {
     if (c == 'w') c = 'a';
   }
   return out;
+}
+
+// The open(2) flags of an fopen mode ("w", "ab", "r+", ...).
+int openFlagsOf(const char* mode) {
+  bool update = std::strchr(mode, '+') != nullptr;
+  int flags = O_CLOEXEC;
+  switch (mode[0]) {
+    case 'r':
+      return flags | (update ? O_RDWR : O_RDONLY);
+    case 'w':
+      return flags | (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a':
+      return flags | (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+      return -1;
+  }
 }
 
 }  // namespace
@@ -53,6 +71,9 @@ bool cxRotationFile::init(const std::string& basePath, const std::string& oldPat
   if (dottedDefault) extension = defaultExtension;
   basePath_ = basePath;
   oldPath_ = oldPath;
+  // Each set-up begins a new file; bytes counted for an earlier one would end
+  // it early.
+  bytes_.store(0, std::memory_order_relaxed);
   stemPath_ = folder + stem;
   extension_ = extension;
 
@@ -74,9 +95,24 @@ FILE* cxRotationFile::open(FILE* stream, const std::string& mode) {
     setStream(stream);
   } else if (!mode.empty()) {
     close();
-    setStream(std::fopen(basePath_.c_str(), mode.c_str()));
+    setStream(openFile(mode.c_str()));
   }
   return stream_;
+}
+
+FILE* cxRotationFile::openFile(const char* mode) const {
+  if (!createMode_) return std::fopen(basePath_.c_str(), mode);
+  int flags = openFlagsOf(mode);
+  if (flags < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  int fd = ::open(basePath_.c_str(), flags, *createMode_);
+  if (fd < 0) return nullptr;
+  if ((flags & O_ACCMODE) != O_RDONLY) ::fchmod(fd, *createMode_);
+  FILE* stream = ::fdopen(fd, mode);
+  if (stream == nullptr) ::close(fd);
+  return stream;
 }
 
 void cxRotationFile::setStream(FILE* stream) {
@@ -126,7 +162,7 @@ bool cxRotationFile::rotateIfNeeded(uint64_t bytesWritten, bool* rotated) {
 
 void cxRotationFile::reopenForAppend() {
   close();
-  setStream(std::fopen(basePath_.c_str(), appendModeOf(reopenMode_).c_str()));
+  setStream(openFile(appendModeOf(reopenMode_).c_str()));
 }
 
 void cxRotationFile::rotate(bool* rotated) {
@@ -142,7 +178,7 @@ void cxRotationFile::rotate(bool* rotated) {
     return;
   }
   bytes_.store(0, std::memory_order_relaxed);
-  if (!reopenMode_.empty()) setStream(std::fopen(basePath_.c_str(), reopenMode_.c_str()));
+  if (!reopenMode_.empty()) setStream(openFile(reopenMode_.c_str()));
   startArchiveThread();
   inRotation_ = false;
   if (rotated != nullptr) *rotated = true;

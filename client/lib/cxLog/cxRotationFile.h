@@ -11,6 +11,11 @@
 // size of the base file (at least the maximum); `rotateIfNeeded(n)` counts the
 // n bytes just written (more than the maximum).
 //
+// Files the object opens for writing are created with the creation mode (0666
+// less the umask, as fopen does, unless `setCreateMode` narrows it); a narrowed
+// mode is also applied to a file that already existed, so a private capture
+// never inherits a wider mode from an earlier file of the same name.
+//
 // When the file cannot be moved aside, nothing is truncated and no archive is
 // touched: the stream is reopened for appending to the full file, the rotation
 // reports "not rotated", and the next attempt waits for the retry interval.
@@ -22,12 +27,15 @@
 #ifndef CLIENT_LIB_CXLOG_CXROTATIONFILE_H_
 #define CLIENT_LIB_CXLOG_CXROTATIONFILE_H_
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class cxRotationFile {
@@ -43,7 +51,8 @@ class cxRotationFile {
   // Stores the paths; a `defaultExtension` beginning with "." replaces the one
   // of `basePath`. A leftover old file is archived at once; with `keepBase` an
   // existing base file is moved aside and archived too. False, and no rotation
-  // by file size, when `basePath` has no stem or no extension.
+  // by file size, when `basePath` has no stem or no extension. The byte count
+  // of the counting mode starts again at 0.
   bool init(const std::string& basePath, const std::string& oldPath,
             const std::string& defaultExtension, bool keepBase);
 
@@ -71,11 +80,15 @@ class cxRotationFile {
   void waitForArchiveRuns();
   // Pause between attempts after the base file could not be moved aside.
   void setRetryInterval(std::chrono::milliseconds interval) { retryInterval_ = interval; }
+  // Mode of the files opened from now on (and of an existing file opened for
+  // writing), for example 0600 for files that hold private data.
+  void setCreateMode(mode_t mode) { createMode_ = mode; }
 
  private:
   void rotate(bool* rotated);
   void reopenForAppend();
   void setStream(FILE* stream);
+  FILE* openFile(const char* mode) const;
   void startArchiveThread();
   void archiveThreadDone();
   bool retryPending() const;
@@ -93,6 +106,7 @@ class cxRotationFile {
   bool inRotation_ = false;
   std::chrono::milliseconds retryInterval_{std::chrono::seconds(60)};
   std::chrono::steady_clock::time_point retryAfter_{};
+  std::optional<mode_t> createMode_;
 
   std::recursive_mutex archiveLock_;
   std::mutex runsMutex_;

@@ -211,9 +211,14 @@ const String& unknown_name() {
 
 }  // namespace
 
+std::atomic<int> Element::live_elements_{0};
+
+Element::Element() { live_elements_.fetch_add(1, std::memory_order_relaxed); }
+
 Element::~Element() {
   if (!is_inline(inputs_)) delete[] inputs_;
   if (!is_inline(outputs_)) delete[] outputs_;
+  live_elements_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool Element::is_inline(const Port* ports) const {

@@ -129,6 +129,8 @@ int ErrorHandler::annotated_landmark_message(const String& landmark, const Strin
 
 int ErrorHandler::deliver(const String& text) {
   String decorated = decorate(text);
+  if (decorated.length() > kMaxMessageLength)
+    decorated = decorated.substring(0, kMaxMessageLength - 3) + "...";
   int level = kNoLevel;
   int lowest = kNoLevel;
   void* user_data = nullptr;

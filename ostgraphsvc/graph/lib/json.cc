@@ -790,6 +790,17 @@ int Json::file_parse(const String& file_name, Json& result) {
     return -1;
   }
 
+  // A file larger than the memory left is a failed read like any other.
+  try {
+    return parse_open_file(fd, size, result);
+  } catch (const std::bad_alloc&) {
+    if (fd >= 0) ::close(fd);
+    router_chatter("Unable to read file %s: out of memory", file_name.c_str());
+    return -1;
+  }
+}
+
+int Json::parse_open_file(int& fd, int size, Json& result) {
   StringBuilder buffer(size + 1);
   char* bytes = buffer.extend(size + 1);
   std::memset(bytes, 0, static_cast<size_t>(size) + 1);
@@ -803,6 +814,7 @@ int Json::file_parse(const String& file_name, Json& result) {
     got += static_cast<int>(n);
   }
   ::close(fd);
+  fd = -1;
   int length = static_cast<int>(std::strlen(bytes));
   String text = buffer.take_string().substring(0, length);
 

@@ -39,6 +39,7 @@ void Lexer::open_text(const String& text, const String& file_name) {
   input_.file_name = file_name.empty() ? String("config") : file_name;
   input_.opening_file_name = input_.file_name;
   input_.line = 1;
+  nul_reported_ = false;
 }
 
 void Lexer::set_error_handler(ErrorHandler* errh) {
@@ -75,7 +76,11 @@ const char* Lexer::read_line_directive(const char* p) {
   int line = 0;
   for (; p < end && is_digit(*p); ++p)
     line = line > (INT_MAX - 9) / 10 ? INT_MAX : line * 10 + (*p - '0');
-  input_.line = line - 1;
+  // Landmarks add line numbers to per-file offsets in an int.
+  if (line > kMaxLineNumber) {
+    parse_error("line number too large (at most %d)", kMaxLineNumber);
+    line = kMaxLineNumber;
+  }
 
   p = skip_blanks(p, end);
   if (p < end && *p == '"') {
@@ -83,12 +88,18 @@ const char* Lexer::read_line_directive(const char* p) {
     while (q < end && *q != '"' && !is_line_break(*q)) {
       q += *q == '\\' && q + 1 < end && !is_line_break(q[1]) ? 2 : 1;
     }
+    // The name goes into every later message about this file.
+    if (q - p > kMaxFileNameLength) {
+      parse_error("file name too long (at most %d bytes)", kMaxFileNameLength);
+      q = p + kMaxFileNameLength;
+    }
     StringBuilder quoted;
     quoted.append(p, static_cast<int>(q - p));
     quoted.append('"');
     String name = cp_unquote_text(quoted.take_string());
     input_.file_name = name.empty() ? input_.opening_file_name : name;
   }
+  input_.line = line - 1;
   while (p < end && !is_line_break(*p)) ++p;
   return p;
 }
@@ -138,6 +149,15 @@ Lexer::Token Lexer::next_token() {
       s = skip_block_comment(s + 2);
     } else if (c == '#' && (s == text_begin || is_line_break(s[-1]))) {
       s = read_line_directive(s);
+    } else if (c == '\0') {
+      // Token kind 0 is the end of the text: a NUL byte would end the graph
+      // silently. Said once per text, then read as white space.
+      if (!nul_reported_) {
+        input_.pos = s;
+        parse_error("NUL byte in configuration text ignored");
+        nul_reported_ = true;
+      }
+      ++s;
     } else {
       break;
     }

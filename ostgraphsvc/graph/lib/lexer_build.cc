@@ -71,7 +71,7 @@ void Lexer::resolve_port(int e, int port, bool output, Vector<ElementPort>& out)
     end->collect_targets(*this, out);
     return;
   }
-  if (find_tunnel_endpoint(e, port, !output, false) == nullptr) return;
+  if (!has_tunnel_endpoint(e, port, !output)) return;
   errh_->landmark_error(element_landmark(top_, e), "%<%s%> used as %s",
                         element_display_name(e).c_str(), output ? "output" : "input");
 }
@@ -82,11 +82,18 @@ void Lexer::expand_element(int e, VariableEnvironment& env) {
     top->settle_anonymous_name(e);
   const int c = top->element_class(e);
   if (c == kTunnelClass) return;
-  const String config = expand_variables(top->element_config(e), env, 0, errh_);
+  expansion_budget_.set_landmark(element_landmark(top, e));
+  const String config = expand_variables(top->element_config(e), env, 0, expansion_budget_);
   top->set_element_config(e, config);
 
   Compound* compound = class_compound(c);
   if (compound == nullptr) return;
+  // The graph's replacement budget is spent: placing more would only copy
+  // texts left unreplaced. The error was reported where it ran out.
+  if (expansion_budget_.exhausted()) {
+    top->set_element_class(e, kErrorClass);
+    return;
+  }
   // Classes that use another class several times multiply at every level:
   // a short text could otherwise place billions of elements.
   if (top->nelements() > kMaxPlacedElements) {
@@ -114,7 +121,7 @@ void Lexer::expand_element(int e, VariableEnvironment& env) {
     top->set_element_class(e, chosen);
     return;
   }
-  VariableEnvironment use_env = placed->make_use_environment(&env, arguments);
+  VariableEnvironment use_env = placed->make_use_environment(&env, arguments, &expansion_budget_);
   ++placing_depth_;
   placed->place_into(*this, e, use_env);
   --placing_depth_;
@@ -150,13 +157,18 @@ void LexerTables::Compound::place_into(Lexer& lexer, int element, VariableEnviro
       j += 2;
       continue;
     }
+    VariableExpansionLimit& budget = lexer.expansion_budget();
+    budget.set_landmark(make_landmark(files_[j], lines_[j]));
     map[j] = lexer.find_or_add_element(
-        full, classes_[j], expand_variables(configs_[j], env, 0, errh), files_[j], lines_[j]);
+        full, classes_[j], expand_variables(configs_[j], env, 0, budget), files_[j], lines_[j]);
   }
 
   for (const Connection& k : connections_) {
     if (map[k.to_element] < 0 || map[k.from_element] < 0) continue;
-    top->add_connection(map[k.from_element], k.from_port, map[k.to_element], k.to_port);
+    if (!top->add_connection(map[k.from_element], k.from_port, map[k.to_element], k.to_port)) {
+      lexer.report_connection_limit(use_landmark);
+      break;
+    }
   }
 
   for (int j = 2; j < nelements(); ++j) {
@@ -166,6 +178,16 @@ void LexerTables::Compound::place_into(Lexer& lexer, int element, VariableEnviro
 
 Router* Lexer::build_router(Master* master) {
   Router* router = new Router(input_.text, master);
+  try {
+    fill_router(router);
+  } catch (...) {
+    delete router;
+    throw;
+  }
+  return router;
+}
+
+void Lexer::fill_router(Router* router) {
   Compound* top = top_;
   compound_ = top;
 
@@ -184,8 +206,14 @@ Router* Lexer::build_router(Master* master) {
                             top->element_name(e).c_str());
       continue;
     }
-    router_index[e] = router->add_element(made, top->element_name(e), top->element_config(e),
-                                          top->element_file(e), top->element_line(e));
+    // The router owns the element once it holds it.
+    try {
+      router_index[e] = router->add_element(made, top->element_name(e), top->element_config(e),
+                                            top->element_file(e), top->element_line(e));
+    } catch (...) {
+      if (made->router() == nullptr) delete made;
+      throw;
+    }
   }
 
   // Each tunnel end learns the real ports on its far side: the output end
@@ -205,8 +233,11 @@ Router* Lexer::build_router(Master* master) {
     }
   }
 
+  // A tunnel fed by n sources and feeding n sinks stands for n * n
+  // connections: the table's bound stops a fan-out that would not fit.
   const int nconnections = top->connections().size();
-  for (int i = 0; i < nconnections; ++i) {
+  bool full = false;
+  for (int i = 0; i < nconnections && !full; ++i) {
     const Connection k = top->connections()[i];
     if (router_index[k.from_element] >= 0 && router_index[k.to_element] >= 0) continue;
     Vector<ElementPort> sources;
@@ -214,9 +245,15 @@ Router* Lexer::build_router(Master* master) {
     resolve_port(k.from_element, k.from_port, true, sources);
     resolve_port(k.to_element, k.to_port, false, destinations);
     for (const ElementPort& s : sources) {
+      if (full) break;
       if (router_index[s.element] < 0) continue;
       for (const ElementPort& d : destinations) {
-        if (router_index[d.element] >= 0) top->add_connection(s.element, s.port, d.element, d.port);
+        if (router_index[d.element] < 0) continue;
+        if (top->add_connection(s.element, s.port, d.element, d.port)) continue;
+        const int tunnel = router_index[k.from_element] < 0 ? k.from_element : k.to_element;
+        report_connection_limit(element_landmark(top, tunnel));
+        full = true;
+        break;
       }
     }
   }
@@ -236,5 +273,4 @@ Router* Lexer::build_router(Master* master) {
 
   for (int i = 0; i + 1 < requirements_.size(); i += 2)
     router->add_requirement(requirements_[i], requirements_[i + 1]);
-  return router;
 }

@@ -15,28 +15,40 @@ constexpr char kRestKeyword[] = "__REST__";
 
 }  // namespace
 
-// Class name map copies
+// Class name map marks
 
-int LexerTables::ClassMapCopy::find(const String& name) const {
-  for (int i = 0; i < names.size(); ++i) {
-    if (names[i] == name) return indexes[i];
-  }
-  return -1;
+LexerTables::ClassMapMark LexerTables::mark_class_map() {
+  ++class_map_marks_;
+  return ClassMapMark{class_map_journal_.size()};
 }
 
-void LexerTables::copy_class_map(ClassMapCopy& out) {
-  out.names.clear();
-  out.indexes.clear();
-  for (auto it = class_map_.begin(); it.live(); ++it) {
-    out.names.push_back(it->key);
-    out.indexes.push_back(it->value);
+void LexerTables::restore_class_map(const ClassMapMark& mark) {
+  if (mark.position < 0) return;
+  for (int i = class_map_journal_.size() - 1; i >= mark.position; --i) {
+    const ClassMapChange& change = class_map_journal_[i];
+    auto it = class_map_.find(change.name);
+    if (change.previous >= 0)
+      class_map_.find_insert(change.name, change.previous)->value = change.previous;
+    else if (it.live())
+      class_map_.erase(it);
   }
+  class_map_journal_.resize(mark.position);
 }
 
-void LexerTables::restore_class_map(const ClassMapCopy& copy) {
-  for (auto it = class_map_.begin(); it.live();) it = class_map_.erase(it);
-  for (int i = 0; i < copy.names.size(); ++i)
-    class_map_.find_insert(copy.names[i], copy.indexes[i])->value = copy.indexes[i];
+int LexerTables::class_index_at(const ClassMapMark& mark, const String& name) {
+  for (int i = mark.position < 0 ? class_map_journal_.size() : mark.position;
+       i < class_map_journal_.size(); ++i) {
+    if (class_map_journal_[i].name == name) return class_map_journal_[i].previous;
+  }
+  return class_index(name);
+}
+
+void LexerTables::release_class_map(ClassMapMark& mark) {
+  if (mark.position < 0) return;
+  mark.position = -1;
+  if (--class_map_marks_ > 0) return;
+  class_map_marks_ = 0;
+  class_map_journal_.clear();
 }
 
 // Compound: the class role
@@ -89,9 +101,17 @@ int LexerTables::Compound::count_pseudoelement_ports(int e, bool output_side,
     const int port = output_side ? c.to_port : c.from_port;
     if (element == e && port < n) used[port] = 1;
   }
+  // One high port number leaves every port below it missing: name a few.
+  int reported = 0;
+  int more = 0;
   for (int port = 0; port < n; ++port) {
-    if (!used[port]) errh->error("%<%s%> %s %d missing", display_name.c_str(), side, port);
+    if (used[port]) continue;
+    if (reported++ < kMaxUnusedPortReports)
+      errh->error("%<%s%> %s %d missing", display_name.c_str(), side, port);
+    else
+      ++more;
   }
+  if (more > 0) errh->error("%<%s%> %d more %ss missing", display_name.c_str(), more, side);
   return n;
 }
 
@@ -181,7 +201,10 @@ int LexerTables::Compound::select_alternative(const LexerTables& tables, int ind
 }
 
 VariableEnvironment LexerTables::Compound::make_use_environment(
-    VariableEnvironment* caller, const Vector<String>& arguments) const {
+    VariableEnvironment* caller, const Vector<String>& arguments,
+    VariableExpansionLimit* limit) const {
+  VariableExpansionLimit own(nullptr);
+  if (limit == nullptr) limit = &own;
   VariableEnvironment* parent = caller;
   while (parent != nullptr && parent->depth() >= scope_.depth()) parent = parent->parent();
   VariableEnvironment env(parent);
@@ -189,7 +212,7 @@ VariableEnvironment LexerTables::Compound::make_use_environment(
     env.bind(scope_.name(j), j < arguments.size() ? arguments[j] : String(), true);
   // A definition may use the parameters and the definitions before it.
   for (int j = nparameters_; j < scope_.size(); ++j)
-    env.bind(scope_.name(j), expand_variables(scope_.value(j), env, 0), true);
+    env.bind(scope_.name(j), expand_variables(scope_.value(j), env, 0, *limit), true);
   return env;
 }
 
@@ -226,7 +249,7 @@ void Lexer::parse_class_statement() {
 
 void Lexer::open_class_definition() {
   ParseLevel* l = level_;
-  copy_class_map(l->saved_classes);
+  l->saved_classes = mark_class_map();
   l->enclosing = compound_;
   l->first = nullptr;
   l->last = nullptr;
@@ -238,7 +261,7 @@ void Lexer::parse_class_alternative() {
   ParseLevel* l = level_;
   Token t = read_token();
   if (t.kind == kEllipsis) {
-    int extended = l->saved_classes.find(l->name);
+    int extended = class_index_at(l->saved_classes, l->name);
     if (extended < 0) {
       parse_error("cannot extend unknown element class %<%s%>", l->name.c_str());
       extended = add_class(l->name, error_element_factory, 0, true);
@@ -254,17 +277,21 @@ void Lexer::parse_class_alternative() {
     return;
   }
 
-  Compound* c = new Compound(l->name, landmark(), &l->enclosing->scope());
-  compound_ = c;
+  // The level owns the body from its making on.
+  const String where = landmark();
   push_level(ParseLevel::kClassBody, 0);
+  Compound* c = new Compound(l->name, where, &l->enclosing->scope());
   level_->body = c;
+  compound_ = c;
   find_or_add_element(String("input"), kTunnelClass, String(), String(), 0);
   find_or_add_element(String("output"), kTunnelClass, String(), String(), 0);
   c->set_anonymous_offset(2);
   push_back_token(t);
   parse_class_parameters(c);
   if (level_->depth >= kMaxNestingDepth) {
-    parse_error("maximum compound element nesting depth exceeded");
+    // Said once per parse: every deeper level would say it again.
+    if (!nesting_reported_) parse_error("maximum compound element nesting depth exceeded");
+    nesting_reported_ = true;
     close_class_alternative(kEnd);
   }
 }
@@ -331,8 +358,7 @@ void Lexer::end_class_definition() {
       add_class(l->name, compound_factory, reinterpret_cast<uintptr_t>(l->first), true);
   l->first = nullptr;
   l->last = nullptr;
-  l->saved_classes.names.clear();
-  l->saved_classes.indexes.clear();
+  release_class_map(l->saved_classes);
   if (l->state == 6) {
     l->name = classes_[index].name;
     parse_element_declaration(index, false, false);

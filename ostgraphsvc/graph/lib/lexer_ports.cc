@@ -100,6 +100,7 @@ void LexerTables::parse_port_list(Vector<int>& section, int mark, bool output_si
   const int existing = record_ok ? section[mark + (output_side ? 2 : 1)] : 0;
   Vector<int> ports;
   bool range = false;
+  bool overflowed = false;
   int last = 0;
   while (true) {
     String text;
@@ -116,7 +117,16 @@ void LexerTables::parse_port_list(Vector<int>& section, int mark, bool output_si
         parse_error("port number too large");
         port = 0;
       }
-      if (!range) {
+      // A range appends every number up to its end: bound what one list may
+      // expand to, so that a few bytes of text cannot ask for gigabytes.
+      const int wanted = range ? (port >= last + 1 ? port - last : 0) : 1;
+      if (!overflowed && existing + ports.size() + wanted > kMaxConnectionPorts) {
+        parse_error("too many ports in port list (at most %d)", kMaxConnectionPorts);
+        overflowed = true;
+      }
+      if (overflowed) {
+        if (range && port >= last + 1) last = port + 1;
+      } else if (!range) {
         ports.push_back(port);
         last = port;
       } else {
@@ -150,16 +160,13 @@ void LexerTables::parse_port_list(Vector<int>& section, int mark, bool output_si
 
   if (!record_ok || ports.empty()) return;
   // Input entries sit before the output entries of the same record.
-  int at = mark + 3 + section[mark + 1] + (output_side ? section[mark + 2] : 0);
+  const int at = mark + 3 + section[mark + 1] + (output_side ? section[mark + 2] : 0);
   section[mark + (output_side ? 2 : 1)] += ports.size();
-  if (at == section.size()) {
-    for (int port : ports) section.push_back(port);
-    return;
-  }
-  for (int port : ports) {
-    section.insert(section.begin() + at, port);
-    ++at;
-  }
+  // One move of the tail, not one per port.
+  const int tail = section.size() - at;
+  section.resize(section.size() + ports.size());
+  for (int i = tail - 1; i >= 0; --i) section[at + ports.size() + i] = section[at + i];
+  for (int i = 0; i < ports.size(); ++i) section[at + i] = ports[i];
 }
 
 void LexerTables::connect_sections(const Vector<int>& left, const Vector<int>& right,
@@ -168,6 +175,11 @@ void LexerTables::connect_sections(const Vector<int>& left, const Vector<int>& r
   const SideCount rcount = count_side(right, false);
   const int nl = lcount.ports;
   const int nr = rcount.ports;
+  // Each record's list is bounded, but a section may hold many records.
+  if (nl > kMaxConnectionPorts || nr > kMaxConnectionPorts) {
+    parse_error("too many ports in connection (at most %d per side)", kMaxConnectionPorts);
+    return;
+  }
   int el = lcount.expandable;
   int er = rcount.expandable;
 
@@ -206,7 +218,10 @@ void LexerTables::connect_sections(const Vector<int>& left, const Vector<int>& r
   while (l.inside() && r.inside()) {
     r.settle();
     l.settle();
-    compound_->add_connection(l.element(), l.port, r.element(), r.port);
+    if (!compound_->add_connection(l.element(), l.port, r.element(), r.port)) {
+      report_connection_limit(make_landmark(reader_file_name(), reader_line_number()));
+      return;
+    }
     if (r_steps) r.step(nr, extra_r);
     if (l_steps) l.step(nl, extra_l);
   }

@@ -1,5 +1,7 @@
 // The statement parser: element declarations, chains, groups, "require" and
 // "define". Class definitions are in lexer_compound.cc.
+#include <sys/stat.h>
+
 #include <cstdint>
 
 #include "graph/confparse.h"
@@ -50,6 +52,12 @@ bool is_variable_word(const String& word) {
 
 }  // namespace
 
+Lexer::FileId Lexer::file_id(const String& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileId();
+  return FileId{true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 void LexerExtra::require(const String&, const String&, ErrorHandler*) {}
 
 Lexer::~Lexer() { finish_parse(kNoEntry); }
@@ -65,10 +73,18 @@ int Lexer::start_parse(const String& text, const String& file_name, LexerExtra* 
   push_level(ParseLevel::kFile, 0);
   extra_ = extra;
   set_error_handler(errh);
+  expansion_budget_ = VariableExpansionLimit(errh_);
+  nesting_reported_ = false;
+  library_ids_.clear();
+  library_depth_ = 0;
+  if (const FileId id = file_id(file_name); id.known) library_ids_.push_back(id);
+  reset_connection_limit();
+  forget_class_map_marks();
   return newest_class_;
 }
 
 void Lexer::finish_parse(int cookie) {
+  forget_class_map_marks();
   int* word = &newest_class_;
   while ((*word & kLinkMask) != kNoEntry && (*word & kLinkMask) != cookie) {
     const int index = *word & kLinkMask;
@@ -85,6 +101,8 @@ void Lexer::finish_parse(int cookie) {
   compound_ = nullptr;
   requirements_.clear();
   libraries_.clear();
+  library_ids_.clear();
+  library_depth_ = 0;
   open_text(String(), String());
   extra_ = nullptr;
   pushed_[0] = pushed_[1] = Token();
@@ -510,7 +528,9 @@ void Lexer::open_group() {
 
   push_level(ParseLevel::kGroup, 0);
   if (level_->depth >= kMaxNestingDepth) {
-    parse_error("maximum element group nesting depth exceeded");
+    // Said once per parse: every deeper level would say it again.
+    if (!nesting_reported_) parse_error("maximum element group nesting depth exceeded");
+    nesting_reported_ = true;
     close_group();
   }
 }
@@ -602,9 +622,22 @@ void Lexer::include_library(const String& name) {
     parse_error("library %<%#s%> not found in GRAPHPATH/conf", name.c_str());
     return;
   }
+  // A library is the file, whatever path reaches it ("./self.graph",
+  // "././self.graph"); the text being read counts as read.
   for (const String& seen : libraries_)
     if (seen == path) return;
+  const FileId id = file_id(path);
+  if (id.known) {
+    for (const FileId& seen : library_ids_)
+      if (seen.device == id.device && seen.inode == id.inode) return;
+  }
+  if (library_depth_ >= kMaxLibraryDepth) {
+    parse_error("library %<%#s%> nested too deeply (at most %d levels)", name.c_str(),
+                kMaxLibraryDepth);
+    return;
+  }
   libraries_.push_back(path);
+  if (id.known) library_ids_.push_back(id);
 
   LandmarkErrorHandler lerrh(errh_, landmark());
   const int before = lerrh.error_count();
@@ -618,7 +651,9 @@ void Lexer::include_library(const String& name) {
   level_ = nullptr;
   open_text(text, path);
   push_level(ParseLevel::kFile, 0);
+  ++library_depth_;
   while (level_ != nullptr) parse_step();
+  --library_depth_;
   input_ = saved_input;
   level_ = saved_level;
 }

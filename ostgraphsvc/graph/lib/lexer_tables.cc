@@ -56,18 +56,20 @@ void* LexerTables::Compound::cast(const char* name) {
   return nullptr;
 }
 
-void LexerTables::Compound::add_connection(int from_element, int from_port, int to_element,
+bool LexerTables::Compound::add_connection(int from_element, int from_port, int to_element,
                                            int to_port) {
+  if (connections_.size() >= kMaxConnections) return false;
   // A connection to no element would size no port array; the parser only
   // passes resolved elements.
   if (from_element < 0 || from_element >= nelements() || to_element < 0 ||
       to_element >= nelements())
-    return;
+    return true;
   if (from_port < 0) from_port = 0;
   if (to_port < 0) to_port = 0;
   connections_.push_back(Connection{to_element, to_port, from_element, from_port});
   if (ninputs_[to_element] < to_port + 1) ninputs_[to_element] = to_port + 1;
   if (noutputs_[from_element] < from_port + 1) noutputs_[from_element] = from_port + 1;
+  return true;
 }
 
 bool LexerTables::Compound::has_element(const String& name) {
@@ -128,7 +130,13 @@ int LexerTables::add_class(const String& name, ElementFactory factory, uintptr_t
   entry.thunk = thunk;
   entry.name = name;
   entry.link = newest_class_ | (scoped ? kScopedBit : 0);
-  if (!name.empty()) class_map_.find_insert(name, index)->value = index;
+  entry.shadowed = -1;
+  if (!name.empty()) {
+    auto it = class_map_.find_insert(name, -1);
+    if (class_map_marks_ > 0) class_map_journal_.push_back(ClassMapChange{name, it->value});
+    entry.shadowed = it->value;
+    it->value = index;
+  }
   newest_class_ = index;
   if (factory == compound_factory && thunk != 0) ++reinterpret_cast<Compound*>(thunk)->refcount_;
   return index;
@@ -170,8 +178,14 @@ int LexerTables::remove_class(int index, int* hint) {
   if (!entry.name.empty()) {
     auto it = class_map_.find(entry.name);
     if (it.live() && it->value == index) {
-      int older = entry.link & kLinkMask;
-      while (older != kNoEntry && !(classes_[older].name == entry.name))
+      // Usually the entry it shadowed, still live (entries go newest
+      // first), or none; only a shadowed entry removed before is looked for.
+      int older = entry.shadowed < 0 ? kNoEntry : entry.shadowed;
+      const bool live_shadow =
+          older == kNoEntry || (older < classes_.size() && classes_[older].factory != nullptr &&
+                                classes_[older].name == entry.name);
+      if (!live_shadow) older = entry.link & kLinkMask;
+      while (!live_shadow && older != kNoEntry && !(classes_[older].name == entry.name))
         older = classes_[older].link & kLinkMask;
       if (older == kNoEntry)
         class_map_.erase(it);
@@ -274,6 +288,13 @@ int LexerTables::parse_error(const char* format, ...) {
   return -1;
 }
 
+void LexerTables::report_connection_limit(const String& landmark) {
+  if (connection_limit_reported_) return;
+  connection_limit_reported_ = true;
+  reader_errh()->landmark_error(landmark, "too many connections in configuration (at most %d)",
+                                kMaxConnections);
+}
+
 // Tunnels
 
 void LexerTables::add_tunnel_triple(const String& name, int& element, int& input, int& output) {
@@ -314,8 +335,26 @@ void LexerTables::add_tunnel_triple(const String& name, int& element, int& input
   ends[3]->partner = ends[2];
 }
 
+LexerTables::TunnelEndpoint* LexerTables::indexed_endpoint(int element, int port,
+                                                           bool output) const {
+  auto it = const_cast<HashTable<TunnelKey, TunnelEndpoint*>&>(endpoint_index_)
+                .find(TunnelKey{element, port, output});
+  return it.live() ? it->value : nullptr;
+}
+
+bool LexerTables::has_tunnel_endpoint(int element, int port, bool output) const {
+  if (indexed_endpoint(element, port, output) != nullptr) return true;
+  const TunnelEndpoint* port0 = port != 0 ? indexed_endpoint(element, 0, output) : nullptr;
+  return port0 != nullptr && port0->partner != nullptr;
+}
+
 LexerTables::TunnelEndpoint* LexerTables::find_tunnel_endpoint(int element, int port, bool output,
                                                                bool create) {
+  if (TunnelEndpoint* found = indexed_endpoint(element, port, output)) return found;
+  // An unpaired port-0 end (its tunnel was refused) carries nothing.
+  TunnelEndpoint* port0 = port != 0 ? indexed_endpoint(element, 0, output) : nullptr;
+  if (!create && (port0 == nullptr || port0->partner == nullptr)) return nullptr;
+
   int lo = 0;
   int hi = tunnels_.size();
   while (lo < hi) {
@@ -325,19 +364,8 @@ LexerTables::TunnelEndpoint* LexerTables::find_tunnel_endpoint(int element, int 
     else
       hi = mid;
   }
-  if (lo == tunnels_.size() || tunnels_[lo].element != element) {
-    if (!create) return nullptr;
+  if (lo == tunnels_.size() || tunnels_[lo].element != element)
     tunnels_.insert(tunnels_.begin() + lo, TunnelList{element, nullptr});
-  }
-
-  TunnelEndpoint* port0 = nullptr;
-  for (TunnelEndpoint* ep = tunnels_[lo].head; ep != nullptr; ep = ep->next) {
-    if (ep->output != output) continue;
-    if (ep->port == port) return ep;
-    if (ep->port == 0) port0 = ep;
-  }
-  // An unpaired port-0 end (its tunnel was refused) carries nothing.
-  if (!create && (port0 == nullptr || port0->partner == nullptr)) return nullptr;
 
   TunnelEndpoint* ep = new TunnelEndpoint;
   ep->element = element;
@@ -345,6 +373,7 @@ LexerTables::TunnelEndpoint* LexerTables::find_tunnel_endpoint(int element, int 
   ep->output = output;
   ep->next = tunnels_[lo].head;
   tunnels_[lo].head = ep;
+  endpoint_index_.find_insert(TunnelKey{element, port, output}, ep)->value = ep;
   if (create) return ep;
 
   // A tunnel made for port 0 carries every port to the same port of its
@@ -364,4 +393,5 @@ void LexerTables::clear_tunnels() {
     }
   }
   tunnels_.clear();
+  for (auto it = endpoint_index_.begin(); it.live();) it = endpoint_index_.erase(it);
 }

@@ -74,7 +74,8 @@ bool SchedulerThread::run() {
 
 void SchedulerThread::wait_if_idle() {
   if (!run_list_empty() || !pending_list_empty() || select_element() != nullptr) return;
-  // Timers can only run unpaused, and the pause moves only on this thread.
+  // Timers can only run unpaused; a pause lifted from another thread
+  // (`Master::unpause`) wakes this wait.
   const bool timers_pending = !timer_heap_.empty() && !master_->paused();
   const Timestamp expiry = timer_heap_.earliest();
   if (timers_pending && !(Timestamp::now() < expiry)) return;
@@ -144,6 +145,12 @@ Master::~Master() {
   }
   if (--refcount_ > 0) router_chatter("deleting master while ref count = %d", refcount_);
   for (SchedulerThread* thread : threads_) delete thread;
+}
+
+void Master::unpause() {
+  if (pause_count_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // Timers held back by the pause may be due now.
+  for (SchedulerThread* thread : threads_) thread->wake();
 }
 
 void Master::register_router(Router* router) {

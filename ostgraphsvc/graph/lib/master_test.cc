@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "graph/element.h"
+#include "graph/error_handler.h"
 #include "graph/router.h"
 #include "graph/task.h"
 #include "graph/timer.h"
@@ -339,6 +341,70 @@ TEST_F(MasterTest, IdleLoopSleepsAndStopsPromptly) {
         static_cast<int>(
             std::chrono::duration_cast<std::chrono::microseconds>(returned - stop).count()));
   }
+}
+
+// A timer that falls due while another router's initialisation pauses the
+// Master runs once that router is activated from another thread: the
+// unpause wakes the loop, which was waiting out the pause.
+TEST_F(MasterTest, TimerHeldByAPauseRunsWhenAnotherThreadActivates) {
+  struct TimerProbe : Element {
+    const char* class_name() const override { return "TimerProbe"; }
+    void run_timer(Timer*) override { fired.store(true); }
+    Timer timer{this};
+    std::atomic<bool> fired{false};
+  };
+  Router* running = add_router();
+  auto* probe = new TimerProbe;
+  running->add_element(probe, "t", "", "conf", 1);
+  probe->timer.initialize(probe);
+  probe->timer.schedule_at(Timestamp::now() + Timestamp::make_msec(300));
+  Router* second = new Router("", &master_);
+
+  std::thread runner([&] { EXPECT_TRUE(loop()->run()); });
+  SilentErrorHandler errh;
+  ASSERT_EQ(second->initialize(&errh), 0);
+  EXPECT_TRUE(master_.paused());
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_FALSE(probe->fired.load());
+  second->activate();
+  const Clock::time_point activated = Clock::now();
+  while (!probe->fired.load() && Clock::now() - activated < std::chrono::seconds(2))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto latency = Clock::now() - activated;
+  EXPECT_TRUE(probe->fired.load());
+  EXPECT_LT(latency, std::chrono::milliseconds(200));
+  running->adjust_runcount(-1);
+  second->adjust_runcount(-1);
+  runner.join();
+}
+
+// The stop path alone ends a loop parked in a hook that blocks until its
+// thread is told to stop, as the capture hook does.
+TEST_F(MasterTest, StopPathEndsALoopParkedInTheHook) {
+  struct StopAwareHook : Element {
+    const char* class_name() const override { return "StopAwareHook"; }
+    void selected(int, int) override {
+      entered.store(true);
+      while (!home_thread()->stop_flag()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::atomic<bool> entered{false};
+  };
+  Router* router = add_router();
+  auto* hook = new StopAwareHook;
+  router->add_element(hook, "h", "", "conf", 1);
+  loop()->register_select(hook);
+
+  std::thread runner([&] { EXPECT_TRUE(loop()->run()); });
+  const Clock::time_point start = Clock::now();
+  while (!hook->entered.load() && Clock::now() - start < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(hook->entered.load());
+  const Clock::time_point stop = Clock::now();
+  router->adjust_runcount(-1);
+  runner.join();
+  EXPECT_LT(Clock::now() - stop, std::chrono::milliseconds(100));
+  EXPECT_EQ(router->running_state(), Router::kRunningDead);
+  EXPECT_EQ(loop()->select_table()[0].element, nullptr);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "graph/confparse.h"
 #include "graph/element.h"
 #include "graph/framework_qsort.h"
+#include "graph/packet.h"
 
 namespace {
 
@@ -66,27 +67,29 @@ alignas(std::max_align_t) char make_dynamic_tag;
 
 }  // namespace
 
+// Offsets that packet.h names come from there, so the two cannot drift
+// apart; the rows only this table knows keep their numbers here.
 const StaticNameDB::Entry kAnnotationNames[kAnnotationNameCount] = {
-    {"AGGREGATE", anno(20, 4)},
-    {"DST_IP", anno(0, 4)},
-    {"DST_IP6", anno(0, 16)},
+    {"AGGREGATE", anno(kAggregateAnnoOffset, 4)},
+    {"DST_IP", anno(kDstIPAnnoOffset, 4)},
+    {"DST_IP6", anno(kDstIPAnnoOffset, 16)},
     {"EXTRA_LENGTH", anno(28, 4)},
     {"EXTRA_PACKETS", anno(24, 4)},
     {"FIRST_TIMESTAMP", anno(32, 8)},
-    {"FIX_IP_SRC", anno(19, 1)},
+    {"FIX_IP_SRC", anno(kFixIPSrcAnnoOffset, 1)},
     {"FWD_RATE", anno(20, 4)},
-    {"ICMP_PARAMPROB", anno(17, 1)},
-    {"IPREASSEMBLER", anno(28, 4)},
+    {"ICMP_PARAMPROB", anno(kICMPParamProbAnnoOffset, 1)},
+    {"IPREASSEMBLER", anno(kIPReassemblerAnnoOffset, 4)},
     {"IPSEC_SA_DATA_REFERENCE", anno(40, 8)},
     {"IPSEC_SPI", anno(32, 4)},
     {"MISC_IP", anno(20, 4)},
     {"PACKET_NUMBER", anno(32, 4)},
-    {"PAINT", anno(16, 1)},
+    {"PAINT", anno(kPaintAnnoOffset, 1)},
     {"PERFCTR", anno(40, 8)},
     {"REV_RATE", anno(24, 4)},
-    {"SEQUENCE_NUMBER", anno(36, 4)},
-    {"VLAN", anno(61, 2)},
-    {"VLAN_TCI", anno(61, 2)},
+    {"SEQUENCE_NUMBER", anno(kOverlaySeqAnnoOffset, 4)},
+    {"VLAN", anno(kRouteValueAnnoOffset, 2)},
+    {"VLAN_TCI", anno(kRouteValueAnnoOffset, 2)},
     {"WIFI_EXTRA", anno(16, 24)},
 };
 

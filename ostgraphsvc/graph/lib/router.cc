@@ -1,5 +1,6 @@
 #include "graph/router.h"
 
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -287,19 +288,31 @@ void Router::activate() {
 int Router::add_element(Element* element, const String& name, const String& configuration,
                         const String& file, int line) {
   if (state_ != kNew || element == nullptr || element->router_ != nullptr) return -1;
-  elements_.push_back(element);
-  element_names_.push_back(name);
-  element_configurations_.push_back(configuration);
+  // Offsets are ints: a line that would not fit is stored as line 0 (the
+  // landmark names the file alone) rather than wrapping into another file.
+  const bool same_file = !landmarks_.empty() && landmarks_.back().file == file;
+  const int base = same_file ? landmarks_.back().first_offset : next_landmark_offset_;
+  if (line < 0 || static_cast<int64_t>(base) + line >= INT_MAX) line = 0;
+  const int offset = base + line;
 
-  int offset;
-  if (!landmarks_.empty() && landmarks_.back().file == file) {
-    offset = line + landmarks_.back().first_offset;
-  } else {
-    landmarks_.push_back(Landmark{next_landmark_offset_, file});
-    offset = line + next_landmark_offset_;
+  // When memory runs out part way, the tables go back as they were and the
+  // caller still owns the element.
+  const int n = elements_.size();
+  const int nlandmarks = landmarks_.size();
+  try {
+    element_names_.push_back(name);
+    element_configurations_.push_back(configuration);
+    if (!same_file) landmarks_.push_back(Landmark{next_landmark_offset_, file});
+    element_landmarks_.push_back(offset);
+    elements_.push_back(element);
+  } catch (...) {
+    element_names_.resize(n);
+    element_configurations_.resize(n);
+    element_landmarks_.resize(n);
+    landmarks_.resize(nlandmarks);
+    throw;
   }
-  element_landmarks_.push_back(offset);
-  if (next_landmark_offset_ <= offset) next_landmark_offset_ = offset + 1;
+  if (next_landmark_offset_ <= offset && offset < INT_MAX) next_landmark_offset_ = offset + 1;
 
   element->router_ = this;
   element->eindex_ = elements_.size() - 1;
@@ -361,6 +374,8 @@ String Router::element_landmark(int i) const {
     return entry.file + line;
   return entry.file + ":" + line;
 }
+
+void* Router::find_attachment(const String&) const { return nullptr; }
 
 Element* Router::find_element_in_context(const String& name, const String& context) {
   if (name_sorted_.size() < elements_.size()) {
@@ -553,16 +568,29 @@ int Router::check_connection_use(ErrorHandler* errh) {
   const int n = elements_.size();
   bool failed = false;
 
-  // Sorted, so the uses of one port are adjacent.
+  // Sorted, so the uses of one port are adjacent. A port used by
+  // thousands of connections gets a few messages and a count.
+  int reuses = 0;
+  auto report_reuse = [&](Element* element, const char* kind, int port, bool last_of_port) {
+    failed = true;
+    if (++reuses <= kMaxUnusedPortReports)
+      report_element_error(errh, element, "illegal reuse of %<%p{element}%> %s %d", element, kind,
+                           port);
+    if (last_of_port && reuses > kMaxUnusedPortReports)
+      report_element_error(errh, element, "%<%p{element}%> %s %d reused %d more times", element,
+                           kind, port, reuses - kMaxUnusedPortReports);
+    if (last_of_port) reuses = 0;
+  };
   for (int i = 1; i < connections_.size(); ++i) {
     const Connection& prev = connections_[i - 1];
     const Connection& c = connections_[i];
     if (c.to_eindex != prev.to_eindex || c.to_port != prev.to_port) continue;
     Element* to = elements_[c.to_eindex];
     if (c.to_port >= to->ninputs() || !to->input(c.to_port).active()) continue;
-    report_element_error(errh, to, "illegal reuse of %<%p{element}%> %s %d", to, "pull input",
-                         c.to_port);
-    failed = true;
+    const bool last = i + 1 == connections_.size() ||
+                      connections_[i + 1].to_eindex != c.to_eindex ||
+                      connections_[i + 1].to_port != c.to_port;
+    report_reuse(to, "pull input", c.to_port, last);
   }
   for (int k = 1; k < connections_by_output_.size(); ++k) {
     const Connection& prev = connections_[connections_by_output_[k - 1]];
@@ -570,9 +598,10 @@ int Router::check_connection_use(ErrorHandler* errh) {
     if (c.from_eindex != prev.from_eindex || c.from_port != prev.from_port) continue;
     Element* from = elements_[c.from_eindex];
     if (c.from_port >= from->noutputs() || !from->output(c.from_port).active()) continue;
-    report_element_error(errh, from, "illegal reuse of %<%p{element}%> %s %d", from, "push output",
-                         c.from_port);
-    failed = true;
+    const bool last = k + 1 == connections_by_output_.size() ||
+                      connections_[connections_by_output_[k + 1]].from_eindex != c.from_eindex ||
+                      connections_[connections_by_output_[k + 1]].from_port != c.from_port;
+    report_reuse(from, "push output", c.from_port, last);
   }
 
   BitVector inputs_reached(input_port_offsets_[n]);
@@ -583,22 +612,29 @@ int Router::check_connection_use(ErrorHandler* errh) {
     if (c.from_port < elements_[c.from_eindex]->noutputs())
       outputs_reached.set(output_port_offsets_[c.from_eindex] + c.from_port, true);
   }
-  for (int e = 0; e < n; ++e) {
-    for (int i = 0; i < elements_[e]->ninputs(); ++i) {
-      if (inputs_reached[input_port_offsets_[e] + i]) continue;
-      report_element_error(errh, elements_[e], "%<%p{element}%> %s %d unused", elements_[e],
-                           "input", i);
-      failed = true;
+  // One connection to a high port number leaves every port below it
+  // unused: name a few per element and count the rest.
+  auto report_unused = [&](bool outputs) {
+    const char* side = outputs ? "output" : "input";
+    const BitVector& reached = outputs ? outputs_reached : inputs_reached;
+    const Vector<int>& offsets = outputs ? output_port_offsets_ : input_port_offsets_;
+    for (int e = 0; e < n; ++e) {
+      Element* element = elements_[e];
+      const int nports = outputs ? element->noutputs() : element->ninputs();
+      int reported = 0;
+      for (int p = 0; p < nports; ++p) {
+        if (reached[offsets[e] + p]) continue;
+        failed = true;
+        if (reported++ < kMaxUnusedPortReports)
+          report_element_error(errh, element, "%<%p{element}%> %s %d unused", element, side, p);
+      }
+      if (reported > kMaxUnusedPortReports)
+        report_element_error(errh, element, "%<%p{element}%> %d more %ss unused", element,
+                             reported - kMaxUnusedPortReports, side);
     }
-  }
-  for (int e = 0; e < n; ++e) {
-    for (int o = 0; o < elements_[e]->noutputs(); ++o) {
-      if (outputs_reached[output_port_offsets_[e] + o]) continue;
-      report_element_error(errh, elements_[e], "%<%p{element}%> %s %d unused", elements_[e],
-                           "output", o);
-      failed = true;
-    }
-  }
+  };
+  report_unused(false);
+  report_unused(true);
   return failed ? -1 : 0;
 }
 

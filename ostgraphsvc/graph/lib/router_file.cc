@@ -246,12 +246,11 @@ void RequireLexerExtra::require(const String& type, const String& value, ErrorHa
   if (errh != nullptr) errh->error("requirement %<%s%> not available", value.c_str());
 }
 
-Router* read_router_file(const String& file_name, ErrorHandler* errh, Master* master) {
-  SilentErrorHandler silent;
-  if (errh == nullptr) errh = ErrorHandler::silent_handler();
-  if (errh == nullptr) errh = &silent;
-  const int before = errh->error_count();
+namespace {
 
+// `read_router_file` once its handler is settled; may throw std::bad_alloc.
+Router* read_router_file_or_throw(const String& file_name, ErrorHandler* errh, Master* master) {
+  const int before = errh->error_count();
   String text = read_whole_file(file_name, errh);
   const String name = file_name.empty() || file_name == "-" ? String("<stdin>") : file_name;
   if (errh->error_count() > before) return nullptr;
@@ -275,11 +274,36 @@ Router* read_router_file(const String& file_name, ErrorHandler* errh, Master* ma
 
   Lexer* lexer = make_global_lexer();
   RequireLexerExtra extra;
+  Master* made = nullptr;
+  Router* router = nullptr;
+  // The classes registered before the parse; what the parse added goes.
   const int cookie = lexer->start_parse(text, name, &extra, errh);
-  while (lexer->parsing()) lexer->parse_step();
-  Master* made = master == nullptr ? new Master : nullptr;
-  Router* router = lexer->build_router(made != nullptr ? made : master);
+  try {
+    while (lexer->parsing()) lexer->parse_step();
+    made = master == nullptr ? new Master : nullptr;
+    router = lexer->build_router(made != nullptr ? made : master);
+  } catch (...) {
+    lexer->finish_parse(cookie);
+    delete made;
+    throw;
+  }
   lexer->finish_parse(cookie);
-  if (router == nullptr) delete made;
   return router;
+}
+
+}  // namespace
+
+Router* read_router_file(const String& file_name, ErrorHandler* errh, Master* master) {
+  SilentErrorHandler silent;
+  if (errh == nullptr) errh = ErrorHandler::silent_handler();
+  if (errh == nullptr) errh = &silent;
+  // Memory running out while a graph is read is the graph's failure, not
+  // the process's: the caller gets its error and no router.
+  try {
+    return read_router_file_or_throw(file_name, errh, master);
+  } catch (const std::bad_alloc&) {
+    errh->error("%s: out of memory",
+                file_name.empty() || file_name == "-" ? "<stdin>" : file_name.c_str());
+    return nullptr;
+  }
 }

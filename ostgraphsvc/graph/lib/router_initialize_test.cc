@@ -9,6 +9,7 @@
 #include "graph/router.h"
 #include "ostgraphsvc/graph/lib/conversions.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
+#include "tests/support/started_log.h"
 
 namespace {
 
@@ -153,6 +154,20 @@ TEST_F(RouterInitializeTest, EveryConfigureFailureIsReportedUnderItsElement) {
   errh_.lines.clear();
   EXPECT_EQ(router.initialize(&errh_), ErrorHandler::kErrorResult);
   EXPECT_EQ(errh_.lines, Events{"<3>second attempt to initialize router"});
+}
+
+// The service log shows the start of an initialisation and each element's
+// configure outcome, at their levels, in configure order.
+TEST_F(RouterInitializeTest, InitializationLogLines) {
+  testing_support::StartedLog log(CXLOG_FMT_LEVEL_NAME);
+  Router router("");
+  add(&router, {.phase = 10});
+  add(&router, {.phase = 0, .configure_result = -1});
+  EXPECT_EQ(router.initialize(&errh_), -1);
+  EXPECT_EQ(log.text(),
+            " vedororore info Router::initialize Initializing router\n"
+            " vedororore error Router::initialize element e1 configure failed\n"
+            " vedororore info Router::initialize element e0 configure successfully\n");
 }
 
 TEST_F(RouterInitializeTest, InitializeStopsAtTheFirstFailure) {

@@ -127,7 +127,11 @@ bool VariableExpansionLimit::charge(int64_t bytes) {
 void VariableExpansionLimit::exhaust() {
   if (exhausted_) return;
   exhausted_ = true;
-  if (errh_ != nullptr) errh_->error("variable expansion too large");
+  if (errh_ == nullptr) return;
+  if (landmark_.empty())
+    errh_->error("variable expansion too large");
+  else
+    errh_->landmark_error(landmark_, "variable expansion too large");
 }
 
 bool VariableEnvironment::bind(const String& name, const String& value, bool override) {

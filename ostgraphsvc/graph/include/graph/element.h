@@ -33,6 +33,8 @@
 #ifndef GRAPH_ELEMENT_H_
 #define GRAPH_ELEMENT_H_
 
+#include <atomic>
+
 #include "graph/string.h"
 #include "graph/vector.h"
 
@@ -95,7 +97,8 @@ class Element {
   static constexpr char kPull[] = "l";
   static constexpr char kCompleteFlow[] = "x/x";
 
-  Element() = default;
+  // Counted in the process-wide number of live elements until destroyed.
+  Element();
   Element(const Element&) = delete;
   Element& operator=(const Element&) = delete;
 
@@ -136,6 +139,10 @@ class Element {
   // Default: `configure` when `can_live_reconfigure`, else an error and -22.
   virtual int live_reconfigure(Vector<String>& conf, ErrorHandler* errh);
   virtual int low_level_call(unsigned, void*) { return -22; }
+
+  // Elements constructed and not yet destroyed, in the whole process (any
+  // thread may read it).
+  static int live_elements() { return live_elements_.load(std::memory_order_relaxed); }
 
   // The name in the element's router; outside a router the name given by
   // `set_name`, or "<unknown>".
@@ -224,6 +231,8 @@ class Element {
   Router* router_ = nullptr;
   int eindex_ = -1;
   String own_name_;
+
+  static std::atomic<int> live_elements_;
 };
 
 // The root element of every router and the stand-in for an element of an

@@ -42,6 +42,10 @@ class ErrorHandler {
   };
   static constexpr int kErrorResult = -22;
   static constexpr int kNoLevel = 1000;
+  // A delivered message, decorations included, is cut to this many bytes
+  // (ending in "..."): a landmark of untrusted text must not multiply into
+  // gigabytes of messages.
+  static constexpr int kMaxMessageLength = 8192;
 
   // A named conversion ("%p{name}"): gets the conversion's flags and the
   // pointer argument, returns the text.

@@ -92,7 +92,8 @@ class Json {
   // Parses the file at `file_name` (up to its first NUL byte) into `result`.
   // Returns 0, or -1 after logging "Unable to open file %s" when it cannot be
   // read or "Parse failed %s" (with the text) when the result is null, [] or
-  // {}; a failed parse leaves `result` null.
+  // {}; a failed parse leaves `result` null. A file too large for the memory
+  // left logs "Unable to read file %s: out of memory" and gives -1.
   static int file_parse(const String& file_name, Json& result);
   // Parses source[begin, end); on success the value replaces *this, on
   // failure *this is unchanged. The range is clamped to the source.
@@ -146,6 +147,9 @@ class Json {
   String to_text() const;
 
  private:
+  // `file_parse` past opening: reads `size` bytes of `fd` (closing it and
+  // setting it to -1) and parses them.
+  static int parse_open_file(int& fd, int size, Json& result);
   class Parser;
 
   void release();

@@ -33,6 +33,8 @@
 #ifndef GRAPH_LEXER_H_
 #define GRAPH_LEXER_H_
 
+#include <cstdint>
+
 #include "graph/error_handler.h"
 #include "graph/lexer_tables.h"
 #include "graph/string.h"
@@ -116,7 +118,7 @@ class Lexer : public LexerTables {
     int mark = 0;
     String name;
     // A class definition in progress at this level.
-    ClassMapCopy saved_classes;
+    ClassMapMark saved_classes;
     Compound* enclosing = nullptr;
     // The first alternative is owned here until the definition ends; later
     // ones belong to the class table.
@@ -131,6 +133,12 @@ class Lexer : public LexerTables {
 
   // Groups and class bodies deeper than this are refused.
   static constexpr int kMaxNestingDepth = 50;
+  // Line directives may name lines up to this, and file names up to this
+  // many bytes (quotes included); more is reported and cut.
+  static constexpr int kMaxLineNumber = 1 << 24;
+  static constexpr int kMaxFileNameLength = 1024;
+  // Libraries may include libraries this deep.
+  static constexpr int kMaxLibraryDepth = 16;
 
   Lexer();
   ~Lexer() override;
@@ -158,6 +166,10 @@ class Lexer : public LexerTables {
   // Appends the real ports that port `port` of top-level element `e` stands
   // for on the given side, following tunnels.
   void resolve_port(int e, int port, bool output, Vector<ElementPort>& out);
+
+  // What the variable replacements of the current graph may still spend,
+  // all of them together; reset by `start_parse`.
+  VariableExpansionLimit& expansion_budget() { return expansion_budget_; }
 
   Compound* top_compound() const { return top_; }
   Compound* current_compound() const { return compound_; }
@@ -242,6 +254,9 @@ class Lexer : public LexerTables {
   void include_library(const String& name);
   void parse_define();
   void report_syntax_error(const Token& token);
+  // The body of `build_router`; may throw std::bad_alloc, leaving the
+  // router to its caller to delete.
+  void fill_router(Router* router);
 
   // Class definitions.
   void parse_class_statement();
@@ -252,6 +267,7 @@ class Lexer : public LexerTables {
   void end_class_definition();
 
   InputText input_;
+  bool nul_reported_ = false;
   Token pushed_[2];
   int npushed_ = 0;
   bool compact_ = false;
@@ -263,8 +279,20 @@ class Lexer : public LexerTables {
   ParseLevel* level_ = nullptr;
   Vector<String> requirements_;
   Vector<String> libraries_;
+  // Files read so far (the text and its libraries), by identity.
+  struct FileId {
+    bool known = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+  };
+  static FileId file_id(const String& path);
+  Vector<FileId> library_ids_;
+  int library_depth_ = 0;
   // Compound placings under way, for the nesting limit.
   int placing_depth_ = 0;
+  // The parse has said that groups or class bodies nest too deep.
+  bool nesting_reported_ = false;
+  VariableExpansionLimit expansion_budget_{nullptr};
 };
 
 #endif  // GRAPH_LEXER_H_

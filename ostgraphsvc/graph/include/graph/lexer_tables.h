@@ -83,6 +83,9 @@ class LexerTables {
     // Bits 0-30: the entry that was newest before this one (kNoEntry: none);
     // bit 31: scoped. On the free list: the next free entry, -1 at the end.
     int link = kNoEntry;
+    // The entry the name mapped to before this one (-1: none), so that
+    // removing the entry restores it without walking every older entry.
+    int shadowed = -1;
 
     bool scoped() const { return (link & kScopedBit) != 0; }
   };
@@ -161,10 +164,12 @@ class LexerTables {
                                  int narguments, int ninputs, int noutputs);
     // The variables of one use of this class: parameters bound to the
     // distributed `arguments`, then the body's definitions expanded in
-    // order. Its parent is the innermost scope of `caller`'s chain that is
-    // shallower than this class's scope.
+    // order, spending `limit` (null: a silent limit of their own). Its
+    // parent is the innermost scope of `caller`'s chain that is shallower
+    // than this class's scope.
     VariableEnvironment make_use_environment(VariableEnvironment* caller,
-                                             const Vector<String>& arguments) const;
+                                             const Vector<String>& arguments,
+                                             VariableExpansionLimit* limit = nullptr) const;
 
     // Element table.
     int nelements() const { return names_.size(); }
@@ -183,8 +188,9 @@ class LexerTables {
     void set_anonymous_offset(int offset) { anonymous_offset_ = offset; }
 
     // Appends a connection (negative ports read as 0) and raises the port
-    // counts of both ends.
-    void add_connection(int from_element, int from_port, int to_element, int to_port);
+    // counts of both ends. False, adding nothing, once the table holds
+    // `kMaxConnections`.
+    bool add_connection(int from_element, int from_port, int to_element, int to_port);
     // Turns the provisional name ";X@N" of element `e` into a free name
     // "X@N" (or "X@M" for the next free M); returns it.
     String settle_anonymous_name(int e);
@@ -284,16 +290,22 @@ class LexerTables {
   // The compound of a compound class entry, else null.
   Compound* class_compound(int index) const;
 
-  // A copy of the class name map, taken when a class definition begins and
-  // put back when each of its alternatives ends.
-  struct ClassMapCopy {
-    Vector<String> names;
-    Vector<int> indexes;
-    // The copied index of `name`, or -1.
-    int find(const String& name) const;
+  // Names defined inside a class body are not visible outside it. While a
+  // definition is open, every change of the name map is journaled; the map
+  // goes back to the mark taken when the definition began at the end of
+  // each of its alternatives. A definition so costs what it adds, not the
+  // size of the map.
+  struct ClassMapMark {
+    // Journal position; -1 when no mark is held.
+    int position = -1;
   };
-  void copy_class_map(ClassMapCopy& out);
-  void restore_class_map(const ClassMapCopy& copy);
+  ClassMapMark mark_class_map();
+  // Undoes the changes made since `mark`; the mark stays held.
+  void restore_class_map(const ClassMapMark& mark);
+  // The index `name` mapped to when `mark` was taken, or -1.
+  int class_index_at(const ClassMapMark& mark, const String& name);
+  // Gives the mark up; the journal empties with the last one.
+  void release_class_map(ClassMapMark& mark);
 
   // Element tables of the current compound.
   int find_or_add_element(const String& name, int class_index, const String& config,
@@ -306,7 +318,14 @@ class LexerTables {
   // Makes the tunnel elements NAME, NAME/input and NAME/output of a group or
   // placed compound and, at the top level, pairs their endpoints.
   void add_tunnel_triple(const String& name, int& element, int& input, int& output);
+  // The end of (element, port, side). Without `create`, an end that a
+  // port-0 tunnel of the element implies is made (paired with the same port
+  // of the partner) when first asked for; null when there is none. With
+  // `create`, a missing end is made unpaired.
   TunnelEndpoint* find_tunnel_endpoint(int element, int port, bool output, bool create);
+  // Whether `find_tunnel_endpoint` without `create` would find an end;
+  // makes nothing.
+  bool has_tunnel_endpoint(int element, int port, bool output) const;
   const Vector<TunnelList>& tunnel_lists() const { return tunnels_; }
   // Frees every endpoint.
   void clear_tunnels();
@@ -328,6 +347,20 @@ class LexerTables {
 
   // Port numbers above this are refused: they size port arrays.
   static constexpr int kMaxPort = 65535;
+  // What one port list, and one side of one connection statement, may
+  // expand to.
+  static constexpr int kMaxConnectionPorts = 4096;
+  // Connections of one element table (and so of one router), as the
+  // placed elements are bounded: far above any real graph.
+  static constexpr int kMaxConnections = 100000;
+  // Unused ports reported one by one per element; the rest are counted in
+  // one line.
+  static constexpr int kMaxUnusedPortReports = 3;
+
+  // "too many connections in configuration" at `landmark`, once per table
+  // user until `reset_connection_limit`.
+  void report_connection_limit(const String& landmark);
+  void reset_connection_limit() { connection_limit_reported_ = false; }
 
  protected:
   // Filled by the Lexer.
@@ -354,8 +387,41 @@ class LexerTables {
 
   Vector<TunnelList> tunnels_;
 
+  // Drops every mark and the journal (a parse ends).
+  void forget_class_map_marks() {
+    class_map_journal_.clear();
+    class_map_marks_ = 0;
+  }
+
+ private:
+  // Endpoints by (element, port, side): lookups cost the same however many
+  // ports an element has.
+  struct TunnelKey {
+    int element;
+    int port;
+    bool output;
+    friend bool operator==(const TunnelKey&, const TunnelKey&) = default;
+    friend uint32_t hashcode(const TunnelKey& k) {
+      return static_cast<uint32_t>(k.element) * 2654435761u ^
+             (static_cast<uint32_t>(k.port) << 1 | (k.output ? 1u : 0u));
+    }
+  };
+  TunnelEndpoint* indexed_endpoint(int element, int port, bool output) const;
+  HashTable<TunnelKey, TunnelEndpoint*> endpoint_index_;
+
  private:
   void release_compound(const ClassEntry& entry);
+
+  bool connection_limit_reported_ = false;
+
+  // Changes of the name map while a mark is held: the name and the index it
+  // mapped to before (-1: unmapped).
+  struct ClassMapChange {
+    String name;
+    int previous;
+  };
+  Vector<ClassMapChange> class_map_journal_;
+  int class_map_marks_ = 0;
 };
 
 #endif  // GRAPH_LEXER_TABLES_H_

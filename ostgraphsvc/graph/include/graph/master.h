@@ -24,7 +24,8 @@
 //
 // Threads: everything belongs to the thread that runs the loop, except the
 // stop flag, which any thread may set (`set_stop_flag`, which also wakes a
-// waiting loop), `wake`, and `running`, which any thread may read.
+// waiting loop), `wake`, the pause count (`pause`, `unpause`, which wakes
+// the loops), and `running`, which any thread may read.
 #ifndef GRAPH_MASTER_H_
 #define GRAPH_MASTER_H_
 
@@ -149,11 +150,14 @@ class Master {
     return i < static_cast<unsigned>(kThreads) ? threads_[i] : threads_[0];
   }
 
-  // While paused, no timers run.
-  bool paused() const { return pause_count_ > 0; }
-  int pause_count() const { return pause_count_; }
-  void pause() { ++pause_count_; }
-  void unpause() { --pause_count_; }
+  // While paused, no timers run. Any thread may pause and unpause (a
+  // router is initialised and activated on the thread that reads the
+  // graph, while the loop may already run another router); unpausing
+  // wakes an idle loop, which may be waiting out the pause.
+  bool paused() const { return pause_count_.load(std::memory_order_acquire) > 0; }
+  int pause_count() const { return pause_count_.load(std::memory_order_acquire); }
+  void pause() { pause_count_.fetch_add(1, std::memory_order_acq_rel); }
+  void unpause();
 
   // Attaches `router` at the head of the list and counts its reference
   // (the Router constructor does this).
@@ -178,7 +182,7 @@ class Master {
   SchedulerThread* threads_[kThreads];
   Router* routers_ = nullptr;
   int refcount_ = 0;
-  int pause_count_ = 0;
+  std::atomic<int> pause_count_{0};
 };
 
 #endif  // GRAPH_MASTER_H_

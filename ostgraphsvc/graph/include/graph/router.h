@@ -85,6 +85,9 @@ class Router {
   };
 
   static constexpr int kSignalBits = 4096;
+  // Unused ports named one by one per element and side, and reuses of one
+  // port, by `check_connection_use`; the rest are counted in one message.
+  static constexpr int kMaxUnusedPortReports = 3;
 
   explicit Router(const String& configuration, Master* master = nullptr);
   Router(const Router&) = delete;
@@ -162,6 +165,10 @@ class Router {
   // "file:line" ("file" alone at line 0; no extra ":" after a file name
   // that ends in ":" or white space); "" out of range.
   String element_landmark(int i) const;
+
+  // The attachment stored under `name`. Nothing in the system stores one,
+  // so the answer is always null.
+  void* find_attachment(const String& name) const;
 
   // `context` + `name`, then the same in each enclosing context.
   Element* find_element_in_context(const String& name, const String& context);

@@ -19,7 +19,9 @@
 //     text larger than `kVariableResultLimit` nor do more than
 //     `kVariableWorkLimit` bytes of scanning and copying. Past either, the
 //     variables not yet replaced stay as written and "variable expansion too
-//     large" is reported once through the error handler given.
+//     large" is reported once through the error handler given, at the
+//     limit's landmark when it has one. A reader shares one limit among all
+//     the replacements of a graph, so that the graph as a whole is bounded.
 // A text without "$" is returned as the same String, without copying.
 //
 // Not thread-safe; scopes are used by the thread that reads configurations.
@@ -46,6 +48,8 @@ class VariableExpansionLimit {
   explicit VariableExpansionLimit(ErrorHandler* errh) : errh_(errh) {}
 
   bool exhausted() const { return exhausted_; }
+  // Where the replacements that follow stand, for the message.
+  void set_landmark(const String& landmark) { landmark_ = landmark; }
   // Spends `bytes` of work; false (and exhausted) when that goes past the
   // work limit.
   bool charge(int64_t bytes);
@@ -54,6 +58,7 @@ class VariableExpansionLimit {
 
  private:
   ErrorHandler* errh_;
+  String landmark_;
   int64_t work_left_ = kVariableWorkLimit;
   bool exhausted_ = false;
 };

@@ -1,0 +1,828 @@
+#include "client/lib/cxcom2/CXCom2.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <exception>
+
+#include "client/lib/cxLog/cxCrashDump.h"
+#include "client/lib/cxLog/cxLog.h"
+#include "client/lib/cxWinUtils/cxtcpip.h"
+#include "client/lib/cxcom2/CXComFrameParser.h"
+#include "client/lib/cxcom2/CXComTextCutter.h"
+#include "client/lib/cxcom2/CXComWire.h"
+#include "client/lib/cxcom2/CXMsgNames.h"
+#include "client/lib/cxmsg2/CXMsg2.h"
+#include "platform/error/win_error.h"
+
+namespace {
+
+constexpr const char* kTag = "CXCOM2";
+constexpr int kListenBacklog = 5;
+constexpr size_t kReadChunk = 10000;
+// One pass reads at most this much from a client, so that a fast sender
+// neither starves the others nor grows its buffer past one text's limit.
+constexpr size_t kReadBudget = CCXCom2::kMaxTextLength;
+constexpr int kRefusedClient = -8;
+
+int LastError() { return static_cast<int>(platform::last_error()); }
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view WithoutExe(std::string_view path) {
+  constexpr std::string_view kExe = ".exe";
+  if (path.size() >= kExe.size() && path.substr(path.size() - kExe.size()) == kExe) {
+    path.remove_suffix(kExe.size());
+  }
+  return path;
+}
+
+// GetModuleFileName: this process's executable, from the kernel's own view
+// (never a test's sysroot).
+bool ModuleFileName(std::string* path) {
+  char buffer[PATH_MAX];
+  ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (length < 0) {
+    platform::set_last_error_from_errno();
+    return false;
+  }
+  if (static_cast<size_t>(length) == sizeof buffer) {
+    platform::set_last_error(platform::kErrorFilenameExcedRange);
+    return false;
+  }
+  path->assign(buffer, static_cast<size_t>(length));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path->size() > kDeleted.size() && path->ends_with(kDeleted)) {
+    path->resize(path->size() - kDeleted.size());
+  }
+  return true;
+}
+
+// atoi without its overflow: leading blanks, a sign, digits; saturates.
+int LeadingNumber(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = std::min<long long>(value * 10 + (text[i] - '0'), 1LL + INT_MAX);
+  }
+  if (negative) value = -value;
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+// The name of the message id that is the text's first JSON key, for the log;
+// empty when the text has no such key.
+std::string MessageName(std::string_view text) {
+  size_t open = text.find('"');
+  if (open == std::string_view::npos) return {};
+  size_t close = text.find("\":");
+  if (close == std::string_view::npos || close <= open) return {};
+  return cxMsgName(LeadingNumber(text.substr(open + 1, close - open - 1)));
+}
+
+int PollTimeout(std::chrono::steady_clock::time_point deadline) {
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+void CloseSocket(int* socket) {
+  if (*socket < 0) return;
+  ::close(*socket);
+  *socket = -1;
+}
+
+}  // namespace
+
+bool cxComIsAllowedClient(std::string_view folder, std::string_view clientPath) {
+  std::string client = Lower(clientPath);
+  std::string_view wanted = WithoutExe(client);
+  for (const char* allowed : kCxComAllowedClients) {
+    std::string candidate = Lower(folder) + allowed;
+    if (WithoutExe(candidate) == wanted) return true;
+  }
+  return false;
+}
+
+CCXCom2::CCXCom2() { stopEvent_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+CCXCom2::~CCXCom2() {
+  if (thread_.joinable()) stop();
+  closeAllSockets();
+  if (winsockResult_ == 0) {
+    if (platform::wsa_cleanup() == 0) CXLOG(kTag, CXLOG_INFO, "WSA clean up");
+    winsockResult_ = -1;
+  }
+  CloseSocket(&stopEvent_);
+}
+
+bool CCXCom2::initializeWinsock() {
+  winsockResult_ = platform::wsa_startup(2, 2);
+  if (winsockResult_ == 0) return true;
+  CXLOG(kTag, CXLOG_ERROR, "WSAStartup Failed: %d", winsockResult_);
+  return false;
+}
+
+bool CCXCom2::startServer(const std::string& host, uint16_t port, ICXCom2Listener* listener) {
+  // Host and port belong to the server thread while it runs.
+  if (running_.load() || thread_.joinable()) {
+    CXLOG(kTag, CXLOG_ERROR, "attempt to start, Already Started");
+    return false;
+  }
+  host_ = host;
+  port_ = port;
+  if (listener == nullptr) {
+    CXLOG(kTag, CXLOG_ERROR, "unable to start, no listener");
+    return false;
+  }
+  if (!initializeWinsock()) {
+    CXLOG(kTag, CXLOG_ERROR, "unable to initialize, start failed");
+    return false;
+  }
+  listener_ = listener;
+  mode_ = kModeServer;
+  CXLOG(kTag, CXLOG_INFO, "cxcom2 server started");
+  return startServerThread() == 0;
+}
+
+int CCXCom2::startServerThread() {
+  if (stopEvent_ < 0) stopEvent_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopEvent_ < 0) {
+    CXLOG(kTag, CXLOG_ERROR, "start serverThread failed %s", std::strerror(errno));
+    return -2;
+  }
+  // A restart after stop begins with the stop signal drained.
+  uint64_t drained = 0;
+  while (::read(stopEvent_, &drained, sizeof drained) > 0) {
+  }
+  stopRequested_.store(false);
+  retryAbort_.store(false);
+  // Set before the thread exists, so a quick stop cannot be overtaken.
+  running_.store(true);
+  try {
+    thread_ = std::thread(&CCXCom2::serverThread, this);
+  } catch (const std::exception& e) {
+    running_.store(false);
+    CXLOG(kTag, CXLOG_ERROR, "start serverThread failed %s", e.what());
+    return -2;
+  } catch (...) {
+    running_.store(false);
+    CXLOG(kTag, CXLOG_ERROR, "start serverThread failed %s", "Unknown exception");
+    return -2;
+  }
+  return 0;
+}
+
+void CCXCom2::serverThread() {
+  cxCrashDumpThreadInit();
+  retryAbort_.store(false);
+  for (bool first = true; !stopRequested_.load(); first = false) {
+    if (!first && !waitBeforeRetry()) break;
+    runCycle();
+  }
+  running_.store(false);
+}
+
+bool CCXCom2::waitBeforeRetry() {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(retryWaitMs_.load());
+  while (!stopRequested_.load() && !retryAbort_.load()) {
+    int timeout = PollTimeout(deadline);
+    if (timeout == 0) break;
+    platform::SocketSet stopSet;
+    stopSet.add(stopEvent_);
+    if (platform::select_sockets(&stopSet, nullptr, timeout) < 0) {
+      // Cannot happen with a valid eventfd; never turn the wait into a spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout, 100)));
+    }
+  }
+  return !stopRequested_.load();
+}
+
+void CCXCom2::runCycle() {
+  if (!resolveRemoteHost()) return;
+
+  int server = ::socket(resolved_.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (server < 0) {
+    int error = static_cast<int>(platform::set_last_socket_error_from_errno());
+    CXLOG(kTag, CXLOG_ERROR, "failed to create server socket %d", error);
+    listener_->onError(error, "");
+    return;
+  }
+  int on = 1;
+  if (::setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    CXLOG(kTag, CXLOG_ERROR, "setsockopt failed");
+  }
+  if (::bind(server, reinterpret_cast<const sockaddr*>(&resolved_), resolvedLength_) != 0) {
+    int error = static_cast<int>(platform::set_last_socket_error_from_errno());
+    CXLOG(kTag, CXLOG_ERROR, "bind failed on sever socket %d", error);
+    ::close(server);
+    listener_->onError(error, "");
+    return;
+  }
+  // A connection that goes away between readiness and accept must not block
+  // the pump in accept.
+  if (::listen(server, kListenBacklog) != 0 || !platform::set_non_blocking(server, true)) {
+    int error = static_cast<int>(platform::set_last_socket_error_from_errno());
+    CXLOG(kTag, CXLOG_ERROR, "listen() failed on server socket %d", error);
+    ::close(server);
+    listener_->onError(error, "");
+    return;
+  }
+  sockaddr_storage bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(server, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(bound);
+    boundPort_.store(ntohs(in.sin_port));
+  }
+  ownSocket_ = server;
+
+  if (!createSocketPair()) {
+    int error = LastError();
+    CXLOG(kTag, CXLOG_ERROR, "unable to start, failed to create socket pair");
+    CloseSocket(&ownSocket_);
+    boundPort_.store(0);
+    listener_->onError(error, "");
+    return;
+  }
+
+  running_.store(true);
+  retryAbort_.store(false);
+  int result = startServerMessagePump();
+  if (result == 0) return;
+  CXLOG(kTag, CXLOG_ERROR, "serverThread: startServerMessagePump failed %d", result);
+  closeAllSockets();
+  listener_->onError(result, "");
+}
+
+bool CCXCom2::resolveRemoteHost() {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* result = nullptr;
+  int rc = ::getaddrinfo(host_.c_str(), std::to_string(port_).c_str(), &hints, &result);
+  if (rc != 0) {
+    int error = static_cast<int>(platform::wsa_error_from_gai(rc));
+    CXLOG(kTag, CXLOG_ERROR, "resolveRemoteHost() failed %d", error);
+    listener_->onError(error, "");
+    return false;
+  }
+  resolvedLength_ = std::min<socklen_t>(result->ai_addrlen, sizeof resolved_);
+  std::memcpy(&resolved_, result->ai_addr, resolvedLength_);
+  ::freeaddrinfo(result);
+  return true;
+}
+
+bool CCXCom2::createSocketPair() {
+  closeWakePair();
+  int pair[2];
+  if (platform::make_wakeup_pair(pair) != 0) {
+    CXLOG(kTag, CXLOG_ERROR, "failed to create socket, err: %d", LastError());
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(wakeLock_);
+  wakeRead_ = pair[0];
+  wakeWrite_ = pair[1];
+  return true;
+}
+
+void CCXCom2::closeWakePair() {
+  std::lock_guard<std::mutex> guard(wakeLock_);
+  CloseSocket(&wakeRead_);
+  CloseSocket(&wakeWrite_);
+}
+
+void CCXCom2::closeAllSockets() {
+  closeWakePair();
+  CloseSocket(&ownSocket_);
+  boundPort_.store(0);
+  CXLOG(kTag, CXLOG_DEBUG, "closed all sockets");
+}
+
+int CCXCom2::startServerMessagePump() {
+  int result = 0;
+  for (;;) {
+    platform::SocketSet readable;
+    readable.add(ownSocket_);
+    readable.add(wakeRead_);
+    readable.add(stopEvent_);
+    for (const auto& [socket, client] : pumpClients_) {
+      if (!readable.add(socket)) break;
+    }
+    platform::SocketSet writable;
+    {
+      std::lock_guard<std::mutex> guard(pendingLock_);
+      for (int socket : pending_) {
+        if (!writable.add(socket)) break;
+      }
+    }
+
+    int ready = platform::select_sockets(&readable, &writable, -1);
+    if (ready < 0) {
+      int error = LastError();
+      CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: select failed %d", error);
+      listener_->onError(error, "");
+      result = -1;
+      break;
+    }
+    if (stopRequested_.load()) break;
+
+    if (readable.contains(wakeRead_)) {
+      CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump: select wake up triggered");
+      char discard[256];
+      ssize_t got = platform::recv_socket(wakeRead_, discard, sizeof discard);
+      if (got == 0) {
+        CXLOG(kTag, CXLOG_ERROR, "socket pair recv Connection closed");
+        result = ready;
+        break;
+      }
+      if (got < 0 && platform::last_error() != platform::kWsaEwouldblock) {
+        CXLOG(kTag, CXLOG_ERROR, "socket pair recv ret %d error %d", static_cast<int>(got),
+              LastError());
+        result = ready;
+        break;
+      }
+      CXLOG(kTag, CXLOG_DEBUG, "socket pair recv ret %d", static_cast<int>(got));
+    }
+
+    serveClients(readable, writable);
+
+    if (readable.contains(ownSocket_)) {
+      CXLOG(kTag, CXLOG_DEBUG, "new client");
+      int socket = -1;
+      PumpClient client;
+      int rc = handleNewClient(&socket, &client);
+      if (rc != 0 && !stopRequested_.load()) {
+        CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: handleNewClient failed %d", rc);
+        listener_->onError(rc, "");
+      }
+      if (rc == 0 && socket >= 0) {
+        PumpClient& added = pumpClients_[socket] = std::move(client);
+        if (!processReceivedData(added)) {
+          std::string name = added.name;
+          bool reported = removeClient(socket);
+          ::close(socket);
+          pumpClients_.erase(socket);
+          if (reported) listener_->onDisconnect(platform::kWsaEconnreset, name);
+        }
+      }
+    }
+    if (stopRequested_.load()) break;
+  }
+
+  // The records go first: once a socket is closed its number may be reused.
+  for (auto& [socket, client] : pumpClients_) {
+    removeClient(socket);
+    ::close(socket);
+  }
+  pumpClients_.clear();
+  CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump ended");
+  return result;
+}
+
+void CCXCom2::serveClients(const platform::SocketSet& readable,
+                           const platform::SocketSet& writable) {
+  for (auto it = pumpClients_.begin(); it != pumpClients_.end();) {
+    int socket = it->first;
+    PumpClient& client = it->second;
+    bool canWrite = writable.contains(socket);
+    bool canRead = readable.contains(socket);
+    if (!canWrite && !canRead) {
+      ++it;
+      continue;
+    }
+
+    // Closes a client whose record is gone or is taken out now; only the
+    // one who takes the record out reports the client.
+    auto drop = [&]() {
+      bool reported = removeClient(socket);
+      ::close(socket);
+      it = pumpClients_.erase(it);
+      return reported;
+    };
+
+    if (canWrite) {
+      CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump: write enabled");
+      int error = flushOutput(socket);
+      if (error != 0) {
+        CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: cxsend failed for client %s",
+              client.name.c_str());
+        std::string name = client.name;
+        if (drop()) listener_->onError(error, name);
+        continue;
+      }
+    }
+    if (!canRead) {
+      ++it;
+      continue;
+    }
+    CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump:read enabled");
+    if (doRead(socket, &client.input) != 0) {
+      CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: Connection closed by client %s",
+            client.name.c_str());
+      std::string name = client.name;
+      if (drop()) listener_->onDisconnect(platform::kWsaEconnreset, name);
+      continue;
+    }
+    if (!processReceivedData(client)) {
+      std::string name = client.name;
+      if (drop()) listener_->onDisconnect(platform::kWsaEconnreset, name);
+      continue;
+    }
+    ++it;
+  }
+}
+
+int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
+  sockaddr_storage peer{};
+  socklen_t peerLength = sizeof peer;
+  int accepted =
+      ::accept4(ownSocket_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+  if (accepted < 0) {
+    int error = static_cast<int>(platform::set_last_socket_error_from_errno());
+    // Gone again before it was taken: nothing to accept.
+    if (error == static_cast<int>(platform::kWsaEwouldblock)) return 0;
+    CXLOG(kTag, CXLOG_ERROR, "accept failed %d", error);
+    return error;
+  }
+  if (!isValidClient(peer)) {
+    ::close(accepted);
+    return kRefusedClient;
+  }
+  if (!setNonBlocking(accepted)) {
+    int error = LastError();
+    ::close(accepted);
+    return error;
+  }
+  std::string name;
+  std::string leftover;
+  int rc = serverHandshake(accepted, &name, &leftover);
+  if (rc != 0) {
+    if (!stopRequested_.load()) {
+      CXLOG(kTag, CXLOG_ERROR, "handleNewClient: doHandshakefromServer failed");
+    }
+    ::close(accepted);
+    return rc;
+  }
+  if (!listener_->onNewClient(name)) {
+    CXLOG(kTag, CXLOG_INFO, "New client closed by user");
+    ::close(accepted);
+    return -1;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> guard(clientLock_);
+    ClientRecord& record = clients_[accepted];
+    record.name = name;
+    record.socket = accepted;
+    record.writable = true;
+    names_.emplace(name, accepted);
+  }
+  *socket = accepted;
+  client->name = std::move(name);
+  client->input = std::move(leftover);
+  return 0;
+}
+
+bool CCXCom2::isValidClient(const sockaddr_storage& peer) {
+  std::string clientPath;
+  uint32_t pid = 0;
+  if (!cxGetFlowProcessName(reinterpret_cast<const sockaddr*>(&peer), IPPROTO_TCP, &clientPath,
+                            &pid, true)) {
+    // Fail-open: a client whose owner cannot be found is served.
+    CXLOG(kTag, CXLOG_INFO, "cannot get client name");
+    return true;
+  }
+  CXLOG(kTag, CXLOG_INFO, "client app name is %s", clientPath.c_str());
+  std::string module;
+  if (!ModuleFileName(&module)) {
+    CXLOG(kTag, CXLOG_ERROR, "GetModuleFileName failed %d", LastError());
+    return false;
+  }
+  CXLOG(kTag, CXLOG_DEBUG, "module filename is %s", module.c_str());
+  std::string folder = Lower(std::string_view(module).substr(0, module.rfind('/') + 1));
+  if (cxComIsAllowedClient(folder, clientPath)) return true;
+  listener_->onInvalidClient(clientPath, pid);
+  CXLOG(kTag, CXLOG_WARN, "invalid client connection from %s", clientPath.c_str());
+  return false;
+}
+
+bool CCXCom2::setNonBlocking(int socket) {
+  if (platform::set_non_blocking(socket, true)) return true;
+  CXLOG(kTag, CXLOG_ERROR, "failed to set socket to non-blocking: %d", LastError());
+  return false;
+}
+
+int CCXCom2::serverHandshake(int socket, std::string* name, std::string* leftover) {
+  std::string frame;
+  int rc = doHandshakefromServer(socket, &frame);
+  if (rc != 0) {
+    if (!stopRequested_.load()) {
+      CXLOG(kTag, CXLOG_ERROR, "Recv Hanshale from Client failed - %d", rc);
+    }
+    return rc;
+  }
+  CCXComFrameParser parser;
+  if (!parser.setFrameBuffer(reinterpret_cast<const uint8_t*>(frame.data()), frame.size())) {
+    CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: failed");
+    return -1;
+  }
+  if (!cxComFindClientName(parser, name)) return -1;
+  leftover->assign(frame, parser.frameSize());
+  sendHandshakeAckfromServer(socket);
+  return 0;
+}
+
+int CCXCom2::doHandshakefromServer(int socket, std::string* frame) {
+  unsigned char prefix[kCxComPrefixSize];
+  int rc = receiveWithin(socket, reinterpret_cast<char*>(prefix), sizeof prefix, 1);
+  if (rc != 0) return rc;
+  uint32_t length = (uint32_t{prefix[0]} << 24) | (uint32_t{prefix[1]} << 16) |
+                    (uint32_t{prefix[2]} << 8) | uint32_t{prefix[3]};
+  if (length > kCxComMaxFrameSize) {
+    CXLOG(kTag, CXLOG_ERROR, "Not enough buffer to process incoming message.");
+    return -1;
+  }
+  if (length == 0) {
+    CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv 2 connection reset");
+    return platform::kWsaEconnreset;
+  }
+  frame->resize(length);
+  rc = receiveWithin(socket, frame->data(), length, 2);
+  // Any failure on the frame itself counts as a lost connection.
+  return rc == 0 ? 0 : static_cast<int>(platform::kWsaEconnreset);
+}
+
+int CCXCom2::receiveWithin(int socket, char* data, size_t size, int step) {
+  // Short reads are completed, all within one deadline per step.
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_.load());
+  size_t have = 0;
+  while (have < size) {
+    platform::SocketSet readable;
+    readable.add(socket);
+    readable.add(stopEvent_);
+    int ready = platform::select_sockets(&readable, nullptr, PollTimeout(deadline));
+    if (stopRequested_.load()) return platform::kWsaEconnreset;
+    if (ready <= 0) {
+      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: select %d failed, ret: %d, err: %d", step,
+            ready, ready < 0 ? LastError() : 0);
+      return platform::kWsaEconnreset;
+    }
+    CXLOG(kTag, CXLOG_INFO, "doHandshakefromServer: select %d completed, ret: %d", step, ready);
+    ssize_t got = platform::recv_socket(socket, data + have, size - have);
+    if (got == 0) {
+      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d connection reset", step);
+      return platform::kWsaEconnreset;
+    }
+    if (got < 0) {
+      int error = LastError();
+      if (error == static_cast<int>(platform::kWsaEwouldblock)) continue;
+      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d failed %d", step, error);
+      return error;
+    }
+    have += static_cast<size_t>(got);
+  }
+  return 0;
+}
+
+void CCXCom2::sendHandshakeAckfromServer(int socket) {
+  const auto* ack = reinterpret_cast<const char*>(kCxComHandshakeAck.data());
+  if (platform::send_socket(socket, ack, kCxComPrefixSize) !=
+      static_cast<ssize_t>(kCxComPrefixSize)) {
+    CXLOG(kTag, CXLOG_ERROR, "sendHandshakeAckfromServer 1 failed to send msg %d", LastError());
+    return;
+  }
+  if (platform::send_socket(socket, ack + kCxComPrefixSize, kCxComHeaderSize) !=
+      static_cast<ssize_t>(kCxComHeaderSize)) {
+    CXLOG(kTag, CXLOG_ERROR, "sendHandshakeAckfromServer 2 failed to send msg %d", LastError());
+  }
+}
+
+int CCXCom2::doRead(int socket, std::string* input) {
+  size_t budget = kReadBudget;
+  while (budget > 0) {
+    size_t old = input->size();
+    input->resize(old + kReadChunk);
+    ssize_t got = platform::recv_socket(socket, input->data() + old, kReadChunk);
+    input->resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got > 0) {
+      budget -= std::min(budget, static_cast<size_t>(got));
+      continue;
+    }
+    if (got == 0) return platform::kWsaEconnreset;
+    int error = LastError();
+    if (error == static_cast<int>(platform::kWsaEwouldblock)) return 0;
+    CXLOG(kTag, CXLOG_ERROR, "recv failed %d", error);
+    return platform::kWsaEconnreset;
+  }
+  return 0;
+}
+
+bool CCXCom2::processReceivedData(PumpClient& client) {
+  CXComCutResult cut = cxComCutTexts(client.input, kMaxTextLength, [&](std::string_view view) {
+    std::string text(view);
+    CXMsg2 message;
+    if (message.attach(text) && message.getMsgId() == kClientPingId) return;
+    listener_->onMessage(text, client.name);
+  });
+  if (cut.status != CXComCutStatus::kTooLong) return true;
+  CXLOG(kTag, CXLOG_ERROR, "processReceivedData: text of %u bytes from client %s exceeds %u bytes",
+        cut.length, client.name.c_str(), kMaxTextLength);
+  return false;
+}
+
+int CCXCom2::flushOutput(int socket) {
+  std::lock_guard<std::recursive_mutex> clientGuard(clientLock_);
+  auto found = clients_.find(socket);
+  if (found == clients_.end()) return 0;
+  ClientRecord& record = found->second;
+  int error = 0;
+  while (record.outputStart < record.output.size()) {
+    ssize_t sent = platform::send_socket(socket, record.output.data() + record.outputStart,
+                                         record.output.size() - record.outputStart);
+    if (sent < 0) {
+      error = LastError();
+      CXLOG(kTag, CXLOG_ERROR, "cxsend: send failed: %d", error);
+      break;
+    }
+    record.outputStart += static_cast<size_t>(sent);
+  }
+  if (record.outputStart == record.output.size()) {
+    record.output.clear();
+    record.outputStart = 0;
+  } else if (record.outputStart > record.output.size() / 2) {
+    record.output.erase(0, record.outputStart);
+    record.outputStart = 0;
+  }
+  if (error == static_cast<int>(platform::kWsaEwouldblock)) {
+    record.writable = false;
+    return 0;
+  }
+  if (error != 0) return error;
+  record.writable = true;
+  std::lock_guard<std::mutex> pendingGuard(pendingLock_);
+  pending_.erase(socket);
+  return 0;
+}
+
+bool CCXCom2::removeClient(int socket) {
+  std::lock_guard<std::recursive_mutex> guard(clientLock_);
+  auto found = clients_.find(socket);
+  if (found == clients_.end()) return false;
+  auto [first, last] = names_.equal_range(found->second.name);
+  for (auto entry = first; entry != last; ++entry) {
+    if (entry->second != socket) continue;
+    names_.erase(entry);
+    break;
+  }
+  clients_.erase(found);
+  std::lock_guard<std::mutex> pendingGuard(pendingLock_);
+  pending_.erase(socket);
+  return true;
+}
+
+bool CCXCom2::queueOutput(ClientRecord& record, const char* data, size_t size) {
+  size_t queued = record.output.size() - record.outputStart;
+  if (queued + size > kMaxQueuedBytes) return false;
+  record.output.append(data, size);
+  return true;
+}
+
+bool CCXCom2::cxsend(int socket, const std::string& framed, std::vector<int>* overflowed) {
+  auto found = clients_.find(socket);
+  if (found == clients_.end()) return false;
+  ClientRecord& record = found->second;
+
+  // A client that stopped reading would otherwise hold memory without end.
+  auto overflow = [&]() {
+    CXLOG(kTag, CXLOG_ERROR, "cxsend: send failed: %d", static_cast<int>(platform::kWsaEnobufs));
+    CXLOG(kTag, CXLOG_ERROR, "cxsend: more than %zu bytes queued for client %s, dropping it",
+          kMaxQueuedBytes, record.name.c_str());
+    listener_->onError(platform::kWsaEnobufs, record.name);
+    overflowed->push_back(socket);
+    return false;
+  };
+
+  // Already pending: the pump sends the queue when the socket has room.
+  if (!record.writable) {
+    return queueOutput(record, framed.data(), framed.size()) || overflow();
+  }
+
+  size_t sent = 0;
+  while (sent < framed.size()) {
+    ssize_t n = platform::send_socket(socket, framed.data() + sent, framed.size() - sent);
+    if (n < 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  if (sent == framed.size()) return true;
+  int error = LastError();
+  CXLOG(kTag, CXLOG_ERROR, "cxsend: send failed: %d", error);
+  if (error != static_cast<int>(platform::kWsaEwouldblock)) {
+    listener_->onError(error, record.name);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(pendingLock_);
+    pending_.insert(socket);
+  }
+  record.writable = false;
+  if (!queueOutput(record, framed.data() + sent, framed.size() - sent)) return overflow();
+  // The pump's write set does not have this socket yet.
+  wakePump();
+  return true;
+}
+
+void CCXCom2::wakePump() {
+  std::lock_guard<std::mutex> guard(wakeLock_);
+  if (wakeWrite_ < 0) return;
+  ssize_t sent = platform::send_socket(wakeWrite_, " ", 1);
+  CXLOG(kTag, CXLOG_DEBUG, "%d Bytes sent to wake up select", static_cast<int>(sent));
+}
+
+bool CCXCom2::SendMsg(const std::string& text, const std::string& clientName) {
+  if (!running_.load()) {
+    CXLOG(kTag, CXLOG_ERROR, "SendMsg: Client/Server not running");
+    return false;
+  }
+  std::string framed;
+  if (!cxComAppendFramedText(&framed, text)) {
+    CXLOG(kTag, CXLOG_ERROR, "SendMsg: text of %zu bytes is too long", text.size());
+    return false;
+  }
+
+  std::lock_guard<std::recursive_mutex> guard(clientLock_);
+  // A listener called from cxsend may send again and drop clients, so the
+  // targets are chosen first and looked up again one by one.
+  std::vector<int> targets;
+  for (const auto& [name, socket] : names_) {
+    if (clientName.empty() || name == clientName) targets.push_back(socket);
+  }
+  bool result = false;
+  int count = 0;
+  std::vector<int> overflowed;
+  for (int socket : targets) {
+    if (clients_.find(socket) == clients_.end()) continue;
+    result = cxsend(socket, framed, &overflowed);
+    ++count;
+  }
+  // Still under the lock: the pump closes a socket only after its record is
+  // gone, so the socket shut down here is the client's own.
+  for (int socket : overflowed) {
+    if (removeClient(socket)) ::shutdown(socket, SHUT_RDWR);
+  }
+  CXLOG(kTag, CXLOG_INFO, "message %s sent from server to \"%s\" client with count %d",
+        MessageName(text).c_str(), clientName.empty() ? "ALL" : clientName.c_str(), count);
+  if (!overflowed.empty()) wakePump();
+  return result;
+}
+
+bool CCXCom2::stop() {
+  if (!running_.load() && !thread_.joinable()) {
+    CXLOG(kTag, CXLOG_INFO, "cxcom2 is not running");
+    return false;
+  }
+  stopRequested_.store(true);
+  retryAbort_.store(true);
+  running_.store(false);
+  uint64_t one = 1;
+  if (stopEvent_ >= 0 && ::write(stopEvent_, &one, sizeof one) < 0) {
+    CXLOG(kTag, CXLOG_ERROR, "stop event failed, err: %d",
+          static_cast<int>(platform::set_last_error_from_errno()));
+  }
+  {
+    std::lock_guard<std::mutex> guard(wakeLock_);
+    if (wakeWrite_ >= 0) {
+      ssize_t sent = platform::send_socket(wakeWrite_, " ", 1);
+      if (sent < 0) {
+        CXLOG(kTag, CXLOG_ERROR, "wake up select failed, err: %d", LastError());
+      } else {
+        CXLOG(kTag, CXLOG_INFO, "%d Bytes sent to wake up select", static_cast<int>(sent));
+      }
+    }
+  }
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    CXLOG(kTag, CXLOG_ERROR, "stop: the server thread cannot join itself");
+    return false;
+  }
+  if (thread_.joinable()) thread_.join();
+  closeAllSockets();
+  if (winsockResult_ == 0) {
+    if (platform::wsa_cleanup() == 0) CXLOG(kTag, CXLOG_INFO, "WSA clean up");
+    winsockResult_ = -1;
+  }
+  CXLOG(kTag, CXLOG_INFO, "CCXCom2 stopped");
+  return true;
+}

@@ -1,0 +1,665 @@
+#include "client/lib/cxcom2/CXCom2.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/lib/cxUtils/cxDeviceUtils.h"
+#include "client/lib/cxcom2/CXCom2RecordingListener.h"
+#include "client/lib/cxcom2/CXComWire.h"
+#include "client/lib/cxmsg2/CXMsg2.h"
+#include "platform/device_identity/device_identity.h"
+#include "platform/registry/registry.h"
+#include "tests/support/started_log.h"
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using testing_support::StartedLog;
+using testing_support::WriteFile;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Kind = CXCom2Event::Kind;
+
+std::string Framed(std::string_view text) {
+  std::string out;
+  cxComAppendFramedText(&out, text);
+  return out;
+}
+
+std::string Handshake(const std::string& name, std::string_view trailing = {}) {
+  return cxComBuildClientHandshake(0, cxComTlv(kCxComTlvClientName, name), trailing);
+}
+
+// A client connection driven byte by byte.
+class RawClient {
+ public:
+  explicit RawClient(uint16_t port, int receiveBuffer = 0) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  ~RawClient() { close(); }
+
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  bool send(std::string_view bytes) {
+    size_t sent = 0;
+    while (connected_ && sent < bytes.size()) {
+      ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return connected_;
+  }
+
+  // Exactly `size` bytes, or nullopt when the connection ends or time runs out.
+  std::optional<std::string> read(size_t size, std::chrono::milliseconds timeout = 5s) {
+    std::string out(size, '\0');
+    auto deadline = Clock::now() + timeout;
+    size_t have = 0;
+    while (have < size) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+        return std::nullopt;
+      }
+      ssize_t n = ::recv(fd_, out.data() + have, size - have, 0);
+      if (n <= 0) return std::nullopt;
+      have += static_cast<size_t>(n);
+    }
+    return out;
+  }
+
+  bool handshake(const std::string& name, std::string_view trailing = {}) {
+    if (!send(Handshake(name, trailing))) return false;
+    auto ack = read(kCxComHandshakeAck.size());
+    return ack && *ack == std::string(kCxComHandshakeAck.begin(), kCxComHandshakeAck.end());
+  }
+
+  std::optional<std::string> readText(std::chrono::milliseconds timeout = 5s) {
+    auto prefix = read(4, timeout);
+    if (!prefix) return std::nullopt;
+    const auto* b = reinterpret_cast<const unsigned char*>(prefix->data());
+    uint32_t length =
+        (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    return read(length, timeout);
+  }
+
+  // True when the server ends the connection within `timeout` (whatever it
+  // sent before is discarded).
+  bool closedWithin(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return true;
+    }
+  }
+
+  bool quietFor(std::chrono::milliseconds time) {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(time.count())) == 0;
+  }
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+template <typename Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
+  auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class CXCom2Test : public ::testing::Test {
+ protected:
+  CXCom2Test() : log_(CXLOG_FMT_LEVEL_NUMBER) {}
+  ~CXCom2Test() override { server_.stop(); }
+
+  uint16_t Start(bool answer = true) {
+    if (answer) listener_.answerWith(&server_);
+    server_.setHandshakeTimeoutMs(2000);
+    server_.setRetryWaitMs(50);
+    EXPECT_TRUE(server_.initializeWinsock());
+    EXPECT_TRUE(server_.startServer("127.0.0.1", 0, &listener_));
+    EXPECT_TRUE(WaitUntil([&] { return server_.boundPort() != 0; }));
+    return server_.boundPort();
+  }
+
+  // A client that has passed the handshake and is registered: the text it
+  // put behind its handshake frame reaches the listener only after that.
+  // Clients join one at a time; run without answers, or the hello is answered.
+  std::unique_ptr<RawClient> Join(uint16_t port, const std::string& name, int receiveBuffer = 0) {
+    size_t before = listener_.count(Kind::kMessage);
+    auto client = std::make_unique<RawClient>(port, receiveBuffer);
+    EXPECT_TRUE(client->handshake(name, Framed("hello")));
+    EXPECT_TRUE(listener_.waitFor(Kind::kMessage, before + 1));
+    return client;
+  }
+
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> out;
+    for (const CXCom2Event& e : listener_.events()) {
+      if (e.kind == Kind::kMessage) out.push_back(e.client + ":" + e.text);
+    }
+    return out;
+  }
+
+  bool Logged(const std::string& line) const { return log_.text().find(line) != std::string::npos; }
+
+  StartedLog log_;
+  CCXCom2 server_;
+  CXCom2RecordingListener listener_;
+};
+
+TEST(CXComAllowListTest, ExactNameInTheFolderIgnoringCaseAndExe) {
+  const std::string folder = "/opt/Corvex/bin/";
+  struct Case {
+    const char* path;
+    bool allowed;
+  } cases[] = {
+      {"/opt/corvex/bin/pellarui", true},
+      {"/opt/corvex/bin/pellarui.exe", true},
+      {"/OPT/Corvex/Bin/PellarUI", true},
+      {"/opt/corvex/bin/zevudi", true},
+      {"/opt/corvex/bin/vedororore", true},
+      {"/opt/corvex/bin/dovadod", true},
+      {"/opt/corvex/bin/pellar", false},  // a substring of an allowed path
+      {"/opt/corvex/bin/", false},
+      {"/opt/corvex/bin/pellarui.exe.exe", false},
+      {"/opt/corvex/bin/pellaruix", false},
+      {"/opt/corvex/bin/sub/pellarui", false},
+      {"/tmp/pellarui", false},
+      {"pellarui", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cxComIsAllowedClient(folder, c.path), c.allowed) << c.path;
+  }
+}
+
+TEST_F(CXCom2Test, TextsAreDeliveredWholeAndInOrder) {
+  uint16_t port = Start();
+  RawClient client(port);
+  // Bytes after the payload inside the frame come first in the text stream.
+  ASSERT_TRUE(client.handshake("ui", Framed("first")));
+  ASSERT_EQ(client.readText(), "OK");
+
+  // Two texts in one segment.
+  ASSERT_TRUE(client.send(Framed("two") + Framed("three")));
+  EXPECT_EQ(client.readText(), "OK");
+  EXPECT_EQ(client.readText(), "OK");
+
+  // A text split over segments is delivered once, when complete; bytes of
+  // the next text's prefix wait too.
+  std::string split = Framed("split text") + "\x00\x00"s;
+  ASSERT_TRUE(client.send(split.substr(0, 7)));
+  EXPECT_TRUE(client.quietFor(100ms));
+  ASSERT_TRUE(client.send(split.substr(7)));
+  EXPECT_EQ(client.readText(), "OK");
+  ASSERT_TRUE(client.send("\x00\x04last"s));
+  EXPECT_EQ(client.readText(), "OK");
+
+  // A lone empty text waits for more bytes.
+  ASSERT_TRUE(client.send(Framed("")));
+  EXPECT_TRUE(client.quietFor(100ms));
+  ASSERT_TRUE(client.send(Framed("after")));
+  EXPECT_EQ(client.readText(), "OK");
+  EXPECT_EQ(client.readText(), "OK");
+
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"ui:first", "ui:two", "ui:three", "ui:split text",
+                                                  "ui:last", "ui:", "ui:after"}));
+}
+
+TEST_F(CXCom2Test, HandshakeFrames) {
+  uint16_t port = Start();
+  listener_.declineName("declined");
+  const std::string name = cxComTlv(kCxComTlvClientName, "ui");
+  // Padding in an item of another type fills the frame to 10000 bytes.
+  const std::string padding =
+      cxComTlv(7, std::string(kCxComMaxFrameSize - kCxComHeaderSize - 4 - name.size(), 'p'));
+  std::string wrongVersion = Handshake("ui");
+  wrongVersion[4 + 8] = 2;
+  struct Case {
+    const char* what;
+    std::vector<std::string> segments;
+    bool acked;
+    bool closed;
+    int error;            // onError code with an empty name; 0: none
+    const char* logLine;  // expected in the log
+  } cases[] = {
+      {"10000 bytes", {cxComBuildClientHandshake(0, padding + name)}, true, false, 0, nullptr},
+      {"10001 bytes",
+       {cxComBuildClientHandshake(0, padding + name, "x")},
+       false,
+       true,
+       -1,
+       "2 CXCOM2 Not enough buffer to process incoming message."},
+      {"short reads",
+       {Handshake("ui").substr(0, 2), Handshake("ui").substr(2, 9), Handshake("ui").substr(11)},
+       true,
+       false,
+       0,
+       nullptr},
+      {"version 2", {wrongVersion}, false, true, -1, "frame ver: 2, lib ver:1"},
+      {"end before name",
+       {cxComBuildClientHandshake(0, cxComTlv(kCxComTlvEnd, "") + name)},
+       false,
+       true,
+       -1,
+       "client Name not found in handshake msg"},
+      {"empty frame",
+       {"\x00\x00\x00\x00"s},
+       false,
+       true,
+       10054,
+       "doHandshakefromServer: recv 2 connection reset"},
+      {"declined", {Handshake("declined")}, true, true, -1, "4 CXCOM2 New client closed by user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    size_t errorsBefore = listener_.count(Kind::kError);
+    RawClient client(port);
+    for (const std::string& segment : c.segments) {
+      ASSERT_TRUE(client.send(segment));
+      std::this_thread::sleep_for(20ms);
+    }
+    auto ack = client.read(kCxComHandshakeAck.size(), 2s);
+    EXPECT_EQ(ack.has_value(), c.acked);
+    if (c.closed) {
+      EXPECT_TRUE(client.closedWithin(2s));
+    }
+    if (!c.closed) {
+      ASSERT_TRUE(client.send(Framed("ping")));
+      EXPECT_EQ(client.readText(), "OK");
+    }
+    if (c.error != 0) {
+      ASSERT_TRUE(listener_.waitFor(Kind::kError, errorsBefore + 1));
+      CXCom2Event e = listener_.events().back();
+      EXPECT_EQ(e.code, c.error);
+      EXPECT_EQ(e.client, "");
+    }
+    if (c.logLine != nullptr) {
+      EXPECT_TRUE(Logged(c.logLine)) << c.logLine;
+    }
+  }
+  EXPECT_EQ(listener_.count(Kind::kError), 5u);
+}
+
+TEST_F(CXCom2Test, SilentClientTimesOutWithoutHoldingOthersForever) {
+  uint16_t port = Start();
+  server_.setHandshakeTimeoutMs(200);
+  RawClient silent(port);
+  RawClient halfway(port);
+  ASSERT_TRUE(halfway.send(Handshake("ui").substr(0, 6)));
+  ASSERT_TRUE(listener_.waitFor(Kind::kError, 2));
+  for (const CXCom2Event& e : listener_.events()) {
+    EXPECT_EQ(e.kind, Kind::kError);
+    EXPECT_EQ(e.code, 10054);
+    EXPECT_EQ(e.client, "");
+  }
+  EXPECT_TRUE(silent.closedWithin(1s));
+  EXPECT_TRUE(halfway.closedWithin(1s));
+  EXPECT_TRUE(Logged("2 CXCOM2 doHandshakefromServer: select 1 failed, ret: 0, err: 0"));
+  EXPECT_TRUE(Logged("2 CXCOM2 doHandshakefromServer: select 2 failed, ret: 0, err: 0"));
+  EXPECT_TRUE(Logged("2 CXCOM2 startServerMessagePump: handleNewClient failed 10054"));
+
+  RawClient later(port);
+  ASSERT_TRUE(later.handshake("ui"));
+}
+
+// Key material for the codec (device id inputs and the product id) in the
+// test's root, forgotten again afterwards.
+class KeyMaterial {
+ public:
+  explicit KeyMaterial(const testing_support::TempRoot& root) {
+    platform::set_cpuid_source_for_testing(&cpuid_);
+    Forget();
+    WriteFile(root.file("sys/class/dmi/id/product_serial"), "SN-12345\n");
+    WriteFile(root.file("etc/machine-id"), "0123456789abcdef0123456789abcdef\n");
+    namespace reg = platform::registry;
+    reg::Key key;
+    EXPECT_EQ(reg::create_key(reg::RootKey::kLocalMachine,
+                              "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", reg::kKeyAllAccess,
+                              &key),
+              0u);
+    const char kProductId[] = "00330-80000-00000-AA123";
+    EXPECT_EQ(reg::set_value(key, "ProductId", reg::kRegSz, kProductId, sizeof kProductId), 0u);
+  }
+  KeyMaterial(const KeyMaterial&) = delete;
+  KeyMaterial& operator=(const KeyMaterial&) = delete;
+  ~KeyMaterial() {
+    platform::set_cpuid_source_for_testing(nullptr);
+    Forget();
+  }
+
+ private:
+  static void Forget() {
+    CXMsg2::resetKeyMaterialForTesting();
+    cxDeviceUid.clear();
+  }
+  platform::FakeCpuidSource cpuid_{0x000906EA, 0xBFEBFBFF};
+};
+
+TEST_F(CXCom2Test, OnlyAClientPingThatDecodesIsDropped) {
+  KeyMaterial keys(log_.root());
+  // {"status":"alive","n":"3"} under that key material.
+  const std::string ping =
+      R"({"124":{"encryptData":"39bDR55L6QADsvULeca4SKc3s9AiqYVTDa5I1Naje3A="}})";
+  const std::string undecodable = R"({"124":{"other":"x"}})";
+
+  uint16_t port = Start();
+  RawClient client(port);
+  ASSERT_TRUE(client.handshake("ui"));
+  ASSERT_TRUE(client.send(Framed(ping) + Framed(undecodable) + Framed(ping) + Framed("end")));
+  EXPECT_EQ(client.readText(), "OK");
+  EXPECT_EQ(client.readText(), "OK");
+  EXPECT_TRUE(client.quietFor(100ms));
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"ui:" + undecodable, "ui:end"}));
+}
+
+TEST_F(CXCom2Test, OverLongTextDropsOnlyItsClient) {
+  uint16_t port = Start();
+  RawClient big(port);
+  RawClient other(port);
+  ASSERT_TRUE(big.handshake("big"));
+  ASSERT_TRUE(other.handshake("other"));
+
+  // The largest text passes; one byte more drops the client before its body.
+  ASSERT_TRUE(big.send(Framed(std::string(CCXCom2::kMaxTextLength, 'x'))));
+  EXPECT_EQ(big.readText(), "OK");
+  ASSERT_TRUE(big.send("\x00\x10\x00\x01"s + "abc"));
+  EXPECT_TRUE(big.closedWithin(2s));
+  ASSERT_TRUE(listener_.waitFor(Kind::kDisconnect, 1));
+  CXCom2Event gone = listener_.events().back();
+  EXPECT_EQ(gone.client, "big");
+  EXPECT_EQ(gone.code, 10054);
+  EXPECT_TRUE(Logged("2 CXCOM2 processReceivedData: text of 1048577 bytes from client big"));
+
+  ASSERT_TRUE(other.send(Framed("still here")));
+  EXPECT_EQ(other.readText(), "OK");
+  EXPECT_FALSE(server_.SendMsg("x", "big"));
+}
+
+TEST_F(CXCom2Test, SendMsgChoosesClientsByName) {
+  uint16_t port = Start(false);
+  auto ui1p = Join(port, "ui");
+  auto ui2p = Join(port, "ui");
+  auto diagp = Join(port, "diag");
+  RawClient& ui1 = *ui1p;
+  RawClient& ui2 = *ui2p;
+  RawClient& diag = *diagp;
+
+  const std::string pinned = R"({"214":{"state":"ok"}})";
+  EXPECT_TRUE(server_.SendMsg(pinned, "ui"));
+  EXPECT_EQ(ui1.readText(), pinned);
+  EXPECT_EQ(ui2.readText(), pinned);
+  EXPECT_TRUE(diag.quietFor(50ms));
+  EXPECT_TRUE(Logged(
+      "4 CXCOM2 message RESP_PINNED_POP_STATUS sent from server to \"ui\" client with count 2"));
+
+  // Any bytes, NUL included, reach every client for an empty name.
+  const std::string stats = "\x00\x05\x08\x01\x10\x00\"x"s;
+  EXPECT_TRUE(server_.SendMsg(stats, ""));
+  EXPECT_EQ(ui1.readText(), stats);
+  EXPECT_EQ(ui2.readText(), stats);
+  EXPECT_EQ(diag.readText(), stats);
+  EXPECT_TRUE(Logged("4 CXCOM2 message  sent from server to \"ALL\" client with count 3"));
+
+  EXPECT_TRUE(server_.SendMsg(R"({"215":{}})", "diag"));
+  EXPECT_EQ(diag.readText(), R"({"215":{}})");
+  EXPECT_TRUE(Logged("4 CXCOM2 message Unknown sent from server to \"diag\" client with count 1"));
+
+  EXPECT_FALSE(server_.SendMsg(R"({"65535":{"cmd":1}})", "nobody"));
+  EXPECT_TRUE(
+      Logged("4 CXCOM2 message Unknown sent from server to \"nobody\" client with count 0"));
+}
+
+TEST_F(CXCom2Test, SendMsgNeedsARunningServer) {
+  EXPECT_FALSE(server_.SendMsg("x", ""));
+  EXPECT_FALSE(server_.stop());
+  uint16_t port = Start(false);
+  auto client = Join(port, "ui");
+  EXPECT_TRUE(server_.stop());
+  EXPECT_TRUE(client->closedWithin(1s));
+  EXPECT_FALSE(server_.SendMsg("x", ""));
+  EXPECT_FALSE(server_.stop());
+
+  std::string log = log_.text();
+  size_t first = log.find("2 CXCOM2 SendMsg: Client/Server not running");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(log.find("2 CXCOM2 SendMsg: Client/Server not running", first + 1), std::string::npos);
+  EXPECT_NE(log.find("4 CXCOM2 cxcom2 is not running"), std::string::npos);
+  EXPECT_NE(log.find("4 CXCOM2 CCXCom2 stopped"), std::string::npos);
+  // A normal stop is not a failure.
+  EXPECT_EQ(log.find("startServerMessagePump failed"), std::string::npos);
+  EXPECT_EQ(listener_.count(Kind::kError), 0u);
+}
+
+std::string Numbered(int n, size_t size) {
+  std::string text = std::to_string(n) + ":";
+  text.resize(size, static_cast<char>('a' + n % 26));
+  return text;
+}
+
+TEST_F(CXCom2Test, AClientThatDoesNotReadGetsItsQueueInOrderLater) {
+  uint16_t port = Start(false);
+  auto slowp = Join(port, "slow", 4096);
+  RawClient& slow = *slowp;
+
+  constexpr int kTexts = 160;  // 10 MiB: more than the socket buffers take
+  constexpr size_t kSize = 64 * 1024;
+  for (int i = 0; i < kTexts; ++i) ASSERT_TRUE(server_.SendMsg(Numbered(i, kSize), "slow")) << i;
+  EXPECT_TRUE(Logged("2 CXCOM2 cxsend: send failed: 10035"));
+
+  for (int i = 0; i < kTexts; ++i) ASSERT_EQ(slow.readText(), Numbered(i, kSize)) << i;
+  // The queue is empty again: the next text goes out at once.
+  ASSERT_TRUE(server_.SendMsg("tail", "slow"));
+  EXPECT_EQ(slow.readText(), "tail");
+  EXPECT_EQ(listener_.count(Kind::kError), 0u);
+}
+
+TEST_F(CXCom2Test, AClientThatStopsReadingIsDroppedPastTheQueueLimit) {
+  uint16_t port = Start();
+  listener_.answerWith(nullptr);
+  auto stuckp = Join(port, "stuck", 4096);
+  auto finep = Join(port, "fine");
+  listener_.answerWith(&server_);
+  RawClient& stuck = *stuckp;
+  RawClient& fine = *finep;
+
+  const std::string text(256 * 1024, 's');
+  int sent = 0;
+  while (server_.SendMsg(text, "stuck") && sent < 200) ++sent;
+  EXPECT_GE(sent, 64);  // 16 MiB queued before the limit
+  EXPECT_LT(sent, 200);
+  ASSERT_EQ(listener_.count(Kind::kError), 1u);
+  CXCom2Event e = listener_.events().back();
+  EXPECT_EQ(e.code, 10055);
+  EXPECT_EQ(e.client, "stuck");
+  EXPECT_TRUE(stuck.closedWithin(5s));
+  EXPECT_FALSE(server_.SendMsg(text, "stuck"));
+
+  ASSERT_TRUE(fine.send(Framed("hello")));
+  EXPECT_EQ(fine.readText(), "OK");
+  std::this_thread::sleep_for(50ms);
+  // Reported once, as the send error.
+  EXPECT_EQ(listener_.count(Kind::kDisconnect), 0u);
+}
+
+std::string Padding(int n) { return std::string(static_cast<size_t>(n % 50) * 200, 'z'); }
+
+TEST_F(CXCom2Test, SendersAndChangingClientsNeverMixFramesOrDescriptors) {
+  uint16_t port = Start(false);
+  constexpr int kSenders = 4;
+  constexpr int kPerSender = 400;
+
+  // A client that was there from the start gets every frame whole, each
+  // sender's in the order sent.
+  struct Reader {
+    std::unique_ptr<RawClient> client;
+    std::map<int, int> last;  // sender -> last number seen
+    int frames = 0;
+    bool ok = true;
+    const std::atomic<bool>* holdUntil = nullptr;
+    void take() {
+      for (;;) {
+        auto text = client->readText(3s);
+        if (!text) return;
+        int sender = -1, number = -1;
+        if (std::sscanf(text->c_str(), "s%d:%d;", &sender, &number) != 2 ||
+            *text != "s" + std::to_string(sender) + ":" + std::to_string(number) + ";" +
+                         Padding(number)) {
+          ok = false;
+          return;
+        }
+        auto seen = last.find(sender);
+        if ((seen == last.end() ? -1 : seen->second) + 1 != number) ok = false;
+        last[sender] = number;
+        if (++frames == kSenders * kPerSender) return;
+        // Pauses let the server's queue fill while the senders go on.
+        if (frames == 100 && holdUntil != nullptr) {
+          while (!holdUntil->load()) std::this_thread::sleep_for(1ms);
+        }
+        if (frames % 5 == 0) std::this_thread::sleep_for(1ms);
+      }
+    }
+  };
+
+  // Small windows make sends block, so the pump's writes race the senders.
+  std::vector<Reader> steady(3);
+  for (Reader& r : steady) r.client = Join(port, "steady", 4096);
+  // One reader stops until all is sent, so its queue surely builds up.
+  std::atomic<bool> allSent{false};
+  steady[0].holdUntil = &allSent;
+  std::vector<std::thread> readers;
+  for (Reader& r : steady) readers.emplace_back([&r] { r.take(); });
+
+  std::atomic<bool> sending{true};
+  std::atomic<int> strayBytes{0};
+  std::atomic<int> churnFailures{0};
+  // Clients come and go; pipes opened meanwhile take the numbers of the
+  // server's closed sockets and must never receive a byte.
+  std::thread churn([&] {
+    while (sending.load()) {
+      Reader r;
+      r.client = std::make_unique<RawClient>(port);
+      if (!r.client->handshake("steady")) ++churnFailures;
+      auto frames = r.client->readText(200ms);
+      r.client->close();
+      if (frames && frames->rfind("s", 0) != 0) ++churnFailures;
+      int pipes[2][2];
+      for (auto& p : pipes) ASSERT_EQ(::pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+      std::this_thread::sleep_for(2ms);
+      for (auto& p : pipes) {
+        char byte;
+        if (::read(p[0], &byte, 1) > 0) ++strayBytes;
+        ::close(p[0]);
+        ::close(p[1]);
+      }
+    }
+  });
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([&, s] {
+      for (int n = 0; n < kPerSender; ++n) {
+        server_.SendMsg("s" + std::to_string(s) + ":" + std::to_string(n) + ";" + Padding(n), "");
+      }
+    });
+  }
+  for (std::thread& t : senders) t.join();
+  allSent.store(true);
+  for (std::thread& t : readers) t.join();
+  sending.store(false);
+  churn.join();
+
+  for (const Reader& r : steady) {
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.frames, kSenders * kPerSender);
+  }
+  EXPECT_EQ(strayBytes.load(), 0);
+  EXPECT_EQ(churnFailures.load(), 0);
+  EXPECT_TRUE(Logged("2 CXCOM2 cxsend: send failed: 10035"));
+}
+
+TEST_F(CXCom2Test, PortInUseIsRetriedUntilStop) {
+  int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&at), &length), 0);
+
+  listener_.answerWith(&server_);
+  server_.setRetryWaitMs(20);
+  ASSERT_TRUE(server_.initializeWinsock());
+  ASSERT_TRUE(server_.startServer("127.0.0.1", ntohs(at.sin_port), &listener_));
+  ASSERT_TRUE(listener_.waitFor(Kind::kError, 3));
+  server_.setRetryWaitMs(CCXCom2::kRetryWaitMs);
+  size_t cycles = listener_.count(Kind::kError);
+  for (const CXCom2Event& e : listener_.events()) EXPECT_EQ(e.code, 10048);
+  EXPECT_TRUE(Logged("2 CXCOM2 bind failed on sever socket 10048"));
+
+  // Now inside the long wait: stop ends it at once, and no cycle follows.
+  std::this_thread::sleep_for(100ms);
+  auto start = Clock::now();
+  EXPECT_TRUE(server_.stop());
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_LE(listener_.count(Kind::kError), cycles + 1);
+  EXPECT_FALSE(server_.stop());
+  ::close(holder);
+}
+
+TEST_F(CXCom2Test, StopEndsAHandshakeWait) {
+  uint16_t port = Start();
+  server_.setHandshakeTimeoutMs(CCXCom2::kHandshakeTimeoutMs);
+  RawClient silent(port);
+  ASSERT_TRUE(WaitUntil([&] { return Logged("4 CXCOM2 cannot get client name"); }));
+  std::this_thread::sleep_for(50ms);
+  auto start = Clock::now();
+  EXPECT_TRUE(server_.stop());
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_TRUE(silent.closedWithin(1s));
+  EXPECT_EQ(listener_.count(Kind::kError), 0u);
+}
+
+}  // namespace
