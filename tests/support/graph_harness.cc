@@ -55,8 +55,39 @@ class TestSink : public Element {
   std::map<int, std::deque<Packet*>> received;
 };
 
+// Push in, pull out: holds what it is pushed until pulled.
+class TestQueue : public Element {
+ public:
+  ~TestQueue() override {
+    for (Packet* p : held) p->release();
+  }
+  const char* class_name() const override { return "TestQueue"; }
+  const char* port_count() const override { return "1/1"; }
+  const char* processing() const override { return "h/l"; }
+  void push(int, Packet* p) override { held.push_back(p); }
+  Packet* pull(int) override {
+    if (held.empty()) return nullptr;
+    Packet* p = held.front();
+    held.pop_front();
+    return p;
+  }
+
+  std::deque<Packet*> held;
+};
+
+// A pull input the test drives: `GraphHarness::Pull` pulls once.
+class TestPuller : public Element {
+ public:
+  const char* class_name() const override { return "TestPuller"; }
+  const char* port_count() const override { return "1/0"; }
+  const char* processing() const override { return kPull; }
+  Packet* pull_one() { return input(0).pull(); }
+};
+
 Element* make_source(uintptr_t) { return new TestSource; }
 Element* make_sink(uintptr_t) { return new TestSink; }
+Element* make_queue(uintptr_t) { return new TestQueue; }
+Element* make_puller(uintptr_t) { return new TestPuller; }
 
 // Collects what a handler reports, as a person reads it.
 class TextErrors {
@@ -237,6 +268,8 @@ GraphHarness::GraphHarness() {
   Lexer* lexer = make_global_lexer();
   lexer->add_class(String("TestSource"), make_source, 0, false);
   lexer->add_class(String("TestSink"), make_sink, 0, false);
+  lexer->add_class(String("TestQueue"), make_queue, 0, false);
+  lexer->add_class(String("TestPuller"), make_puller, 0, false);
   master_ = new Master;
 }
 
@@ -278,6 +311,13 @@ void GraphHarness::Push(const std::string& source, Packet* p) {
   if (e == nullptr || std::strcmp(e->class_name(), "TestSource") != 0)
     throw std::invalid_argument("no TestSource " + source);
   static_cast<TestSource*>(e)->inject(p);
+}
+
+Packet* GraphHarness::Pull(const std::string& puller) {
+  auto* e = Find(puller);
+  if (e == nullptr || std::strcmp(e->class_name(), "TestPuller") != 0)
+    throw std::invalid_argument("no TestPuller " + puller);
+  return static_cast<TestPuller*>(e)->pull_one();
 }
 
 std::deque<Packet*>& GraphHarness::Received(const std::string& sink, int port) {

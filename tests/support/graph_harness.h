@@ -10,7 +10,9 @@
 //
 // "TestSource" (no inputs, one push output): `Push` hands it a packet, which
 // it pushes on. "TestSink" (any inputs, no outputs): keeps every packet per
-// input port until taken or the harness goes.
+// input port until taken or the harness goes. "TestQueue" (push input, pull
+// output) holds what it is pushed until pulled; "TestPuller" (one pull
+// input, no outputs) pulls once per `Pull`.
 //
 // Ownership: the harness owns the Master, the router, the packets its sinks
 // hold and a temporary root (DOVADOD_ROOT) in which graph texts are written.
@@ -124,6 +126,9 @@ class GraphHarness {
 
   // Hands `p` to the named TestSource, which pushes it on output 0.
   void Push(const std::string& source, Packet* p);
+  // Pulls once through the named TestPuller; the packet (or null) is the
+  // caller's.
+  Packet* Pull(const std::string& puller);
   // The packets a TestSink received on `port`, oldest first.
   std::deque<Packet*>& Received(const std::string& sink, int port);
   // The oldest packet of the sink's port, now the caller's; null when none.

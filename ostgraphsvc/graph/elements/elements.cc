@@ -1,7 +1,17 @@
 #include "ostgraphsvc/graph/elements/elements.h"
 
+#include "ostgraphsvc/graph/elements/icmp/icmp_elements.h"
+#include "ostgraphsvc/graph/elements/ip/ip_elements.h"
+#include "ostgraphsvc/graph/elements/local/local_elements.h"
+#include "ostgraphsvc/graph/elements/standard/standard_elements.h"
 #include "ostgraphsvc/graph/elements/tcpudp/tcpudp_elements.h"
+#include "ostgraphsvc/graph/elements/user/user_elements.h"
 
 void register_graph_elements() {
+  register_local_elements();
   register_tcpudp_elements();
+  register_icmp_elements();
+  register_ip_elements();
+  register_standard_elements();
+  register_user_elements();
 }

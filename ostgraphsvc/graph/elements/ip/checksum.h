@@ -43,4 +43,12 @@ inline void checksum_update(unsigned char* field, uint16_t delta) {
 // IPv4.
 bool recompute_checksums(unsigned char* ip, uint32_t length);
 
+// The Internet checksum of `length` bytes (an odd last byte padded with
+// zero), stored as the field holds it.
+uint16_t internet_checksum(const void* bytes, size_t length);
+
+// Recomputes the IPv4 header checksum of the `header_length`-byte header at
+// `ip` in place.
+void set_ip_header_checksum(unsigned char* ip, uint32_t header_length);
+
 #endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_IP_CHECKSUM_H_

@@ -1,0 +1,22 @@
+#include "ostgraphsvc/graph/elements/local/local_elements.h"
+
+#include "graph/element_registry.h"
+#include "ostgraphsvc/graph/elements/local/fromdevice.h"
+#include "ostgraphsvc/graph/elements/local/ostrel_snat.h"
+
+namespace {
+
+Element* make_from_device() { return new FromDevice; }
+Element* make_snat_mapper() { return new OstrelSNATIPMapper; }
+Element* make_l3_proto_classifier() { return new OstrelL3ProtoClassifier; }
+
+}  // namespace
+
+void register_local_elements() {
+  set_element_constructor(static_cast<uint64_t>(element_class_index("FromDevice")),
+                          make_from_device);
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelSNATIPMapper")),
+                          make_snat_mapper);
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelL3ProtoClassifier")),
+                          make_l3_proto_classifier);
+}

@@ -1,0 +1,9 @@
+// Registration of this folder's element classes ("FromDevice") in the
+// framework's class registry. Called once from `register_graph_elements`
+// (ostgraphsvc/graph/elements/elements.h), never from a static initialiser.
+#ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_LOCAL_ELEMENTS_H_
+#define OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_LOCAL_ELEMENTS_H_
+
+void register_local_elements();
+
+#endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_LOCAL_ELEMENTS_H_

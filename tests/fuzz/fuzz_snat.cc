@@ -1,0 +1,106 @@
+// The source-NAT leg over arbitrary packets: the classifier's two inputs feed
+// the TCP/UDP and echo rewriters, which take their mappings from a mapper
+// holding patterns, and ICMP errors reach the error rewriter both through the
+// classifier and directly. Each record of the input is one packet on one of
+// the three entry points. Packets sit in buffers that end where their data
+// ends, so any read past a header is an AddressSanitizer error.
+#include <arpa/inet.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "graph/element.h"
+#include "graph/error_handler.h"
+#include "graph/framework_static.h"
+#include "graph/packet.h"
+#include "graph/router.h"
+#include "ostgraphsvc/graph/elements/icmp/icmppingrewriter.h"
+#include "ostgraphsvc/graph/elements/icmp/icmprewriter.h"
+#include "ostgraphsvc/graph/elements/local/ostrel_snat.h"
+#include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
+
+namespace {
+
+class Source : public Element {
+ public:
+  const char* class_name() const override { return "Source"; }
+  const char* port_count() const override { return "0/1"; }
+  const char* processing() const override { return kPush; }
+};
+
+class Sink : public Element {
+ public:
+  const char* class_name() const override { return "Sink"; }
+  const char* port_count() const override { return "-/0"; }
+  const char* processing() const override { return kPush; }
+  void push(int, Packet* p) override { p->release(); }
+};
+
+Packet* exact_packet(const uint8_t* data, uint32_t length) {
+  const uint32_t headroom = length < 64 ? 64 - length : 0;
+  Packet* p = Packet::make(headroom, data, length);
+  if (p == nullptr) return nullptr;
+  p = p->make_unshared(0, -static_cast<int>(p->tailroom()));
+  if (p != nullptr) p->set_network_header(p->data(), 20);
+  return p;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool started = [] {
+    router_static_initialize();
+    return true;
+  }();
+  (void)started;
+
+  Router router(String(""));
+  auto* mapper = new OstrelSNATIPMapper;
+  auto* cls = new OstrelL3ProtoClassifier;
+  auto* icmperr = new ICMPRewriter;
+  const String landmark("fuzz");
+  router.add_element(mapper, String("snatmap"), String(""), landmark, 1);
+  router.add_element(cls, String("cls"), String("snatmap"), landmark, 2);
+  router.add_element(new IPRewriter, String("nat/iprw"), String("snatmap, drop, GUARANTEE 0"),
+                     landmark, 3);
+  router.add_element(new ICMPPingRewriter, String("nat/icmprw"),
+                     String("snatmap, drop, GUARANTEE 0"), landmark, 4);
+  router.add_element(icmperr, String("icmperr"), String("MAPS nat/iprw nat/icmprw"), landmark, 5);
+  router.add_element(new Sink, String("sink"), String(""), landmark, 6);
+  for (int i = 0; i < 3; ++i)
+    router.add_element(new Source, String("src") + String(i), String(""), landmark, 7);
+  // Classifier outputs: TCP and UDP to the port rewriter, echo to the echo
+  // rewriter, errors to the error rewriter, the rest to the sink.
+  const int cls_to[8][2] = {{2, 0}, {2, 1}, {2, 0}, {2, 1}, {3, 0}, {3, 1}, {4, 0}, {5, 0}};
+  for (int i = 0; i < 8; ++i) router.add_connection(1, i, cls_to[i][0], cls_to[i][1]);
+  for (int e = 2; e <= 4; ++e)
+    for (int port = 0; port < 2; ++port) router.add_connection(e, port, 5, 0);
+  router.add_connection(6, 0, 1, 0);
+  router.add_connection(7, 0, 1, 1);
+  router.add_connection(8, 0, 4, 0);
+  if (router.initialize(ErrorHandler::silent_handler()) < 0) __builtin_trap();
+  const IPAddress wan(inet_addr("10.0.0.5"));
+  if (mapper->add_napt_pattern(wan) != 0) __builtin_trap();
+  cls->set_virtual_address(wan);
+
+  // Records: control byte (entry point, flush), length, bytes.
+  size_t at = 0;
+  while (at + 2 <= size) {
+    const uint8_t control = data[at];
+    uint32_t length = data[at + 1];
+    at += 2;
+    if (length > size - at) length = static_cast<uint32_t>(size - at);
+    Packet* p = exact_packet(data + at, length);
+    at += length;
+    if (p == nullptr) continue;
+    p->set_nat_flush_anno(control & 8);
+    const int entry = (control & 3) % 3;
+    if (entry == 2)
+      icmperr->push(0, p);
+    else
+      cls->push(entry, p);
+  }
+  mapper->clear_snat_flows();
+  return 0;
+}
