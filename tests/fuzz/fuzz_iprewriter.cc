@@ -17,41 +17,13 @@
 #include "graph/router.h"
 #include "graph/timestamp.h"
 #include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
+#include "tests/fuzz/element_fuzz.h"
 
-namespace {
-
-int64_t now_msec = 1000;
-
-void fuzz_clock(struct timespec* now) {
-  now->tv_sec = static_cast<time_t>(now_msec / 1000);
-  now->tv_nsec = static_cast<long>(now_msec % 1000) * 1000000L;
-}
-
-class Source : public Element {
- public:
-  const char* class_name() const override { return "Source"; }
-  const char* port_count() const override { return "0/1"; }
-  const char* processing() const override { return kPush; }
-};
-
-class Sink : public Element {
- public:
-  const char* class_name() const override { return "Sink"; }
-  const char* port_count() const override { return "-/0"; }
-  const char* processing() const override { return kPush; }
-  void push(int, Packet* p) override { p->release(); }
-};
-
-Packet* exact_packet(const uint8_t* data, uint32_t length) {
-  const uint32_t headroom = length < 64 ? 64 - length : 0;
-  Packet* p = Packet::make(headroom, data, length);
-  if (p == nullptr) return nullptr;
-  p = p->make_unshared(0, -static_cast<int>(p->tailroom()));
-  if (p != nullptr) p->set_network_header(p->data(), 20);
-  return p;
-}
-
-}  // namespace
+using element_fuzz::exact_packet;
+using element_fuzz::fuzz_clock;
+using element_fuzz::now_msec;
+using element_fuzz::Sink;
+using element_fuzz::Source;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool started = [] {

@@ -19,34 +19,11 @@
 #include "ostgraphsvc/graph/elements/icmp/icmprewriter.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_snat.h"
 #include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
+#include "tests/fuzz/element_fuzz.h"
 
-namespace {
-
-class Source : public Element {
- public:
-  const char* class_name() const override { return "Source"; }
-  const char* port_count() const override { return "0/1"; }
-  const char* processing() const override { return kPush; }
-};
-
-class Sink : public Element {
- public:
-  const char* class_name() const override { return "Sink"; }
-  const char* port_count() const override { return "-/0"; }
-  const char* processing() const override { return kPush; }
-  void push(int, Packet* p) override { p->release(); }
-};
-
-Packet* exact_packet(const uint8_t* data, uint32_t length) {
-  const uint32_t headroom = length < 64 ? 64 - length : 0;
-  Packet* p = Packet::make(headroom, data, length);
-  if (p == nullptr) return nullptr;
-  p = p->make_unshared(0, -static_cast<int>(p->tailroom()));
-  if (p != nullptr) p->set_network_header(p->data(), 20);
-  return p;
-}
-
-}  // namespace
+using element_fuzz::exact_packet;
+using element_fuzz::Sink;
+using element_fuzz::Source;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool started = [] {
