@@ -15,6 +15,7 @@
 #include "platform/named_event/named_event.h"
 #include "platform/registry/registry.h"
 #include "tests/support/netns.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 
 namespace reg = platform::registry;
@@ -27,13 +28,7 @@ constexpr char kDc[] = "SOFTWARE\\Corvex\\tarn\\dc";
 constexpr char kEventName[] = "Global\\netdisconnect-61c66bde-6541-4b08-bed9-ab292de901b6";
 
 void SetText(const std::string& path, const char* name, const std::string& text) {
-  reg::Key key;
-  ASSERT_EQ(reg::create_key(reg::RootKey::kLocalMachine, path,
-                            reg::kKeyAllAccess | reg::kKeyWow64_64Key, &key),
-            0u);
-  ASSERT_EQ(
-      reg::set_value(key, name, reg::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1)),
-      0u);
+  testing_support::SetRegText(path, name, text);
 }
 
 void DeleteKey(const std::string& parent, const std::string& name) {

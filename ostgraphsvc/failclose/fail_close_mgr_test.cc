@@ -12,6 +12,7 @@
 #include "ostgraphsvc/failclose/recording_fail_close_update.h"
 #include "ostgraphsvc/policy_slot/policy_slot.h"
 #include "platform/registry/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 
 namespace reg = platform::registry;
@@ -25,13 +26,7 @@ constexpr char kClientTag[] = "FailCloseMgr::GetFailCloseConfiguration";
 constexpr char kUpdateTag[] = "FailCloseMgr::UpdateFailCloseEnabledStatus";
 
 void SetText(const std::string& path, const char* name, const std::string& text) {
-  reg::Key key;
-  ASSERT_EQ(reg::create_key(reg::RootKey::kLocalMachine, path,
-                            reg::kKeyAllAccess | reg::kKeyWow64_64Key, &key),
-            0u);
-  ASSERT_EQ(
-      reg::set_value(key, name, reg::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1)),
-      0u);
+  testing_support::SetRegText(path, name, text);
 }
 
 // " vedororore <service level> <tag> <message>" with router level 3 as 2 and 6 as 4.

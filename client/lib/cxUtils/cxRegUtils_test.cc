@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/registry/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 
 namespace reg = platform::registry;
@@ -17,16 +18,17 @@ namespace {
 
 constexpr int kLineFlags = CXLOG_FMT_LEVEL_NUMBER;
 
+using testing_support::SetRegText;
+using testing_support::SetRegValue;
+
 void SetValue(const std::string& path, const char* name, uint32_t type, const void* data,
               uint32_t size, uint32_t view = reg::kKeyWow64_64Key) {
-  reg::Key key;
-  ASSERT_EQ(reg::create_key(reg::RootKey::kLocalMachine, path, reg::kKeyAllAccess | view, &key), 0u);
-  ASSERT_EQ(reg::set_value(key, name, type, data, size), 0u);
+  SetRegValue(path, name, type, data, size, view);
 }
 
 void SetText(const std::string& path, const char* name, const std::string& text,
              uint32_t view = reg::kKeyWow64_64Key) {
-  SetValue(path, name, reg::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1), view);
+  SetRegText(path, name, text, view);
 }
 
 void SetDword(const std::string& path, const char* name, uint32_t value) {
