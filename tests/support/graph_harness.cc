@@ -138,51 +138,51 @@ void FakeClock::set_msec(int64_t msec) {
   fake_msec = msec;
 }
 
-std::vector<uint8_t> BuildIPv4(const PacketSpec& spec) {
-  const size_t ihl = 20 + spec.ip_options;
-  const bool later_fragment = spec.fragment_offset != 0;
+std::vector<uint8_t> BuildIPv4(const PacketSpec& shape) {
+  const size_t ihl = 20 + shape.ip_options;
+  const bool later_fragment = shape.fragment_offset != 0;
   size_t l4 = 0;
   if (!later_fragment) {
-    if (spec.protocol == 6) l4 = 20;
-    if (spec.protocol == 17 || spec.protocol == 1) l4 = 8;
+    if (shape.protocol == 6) l4 = 20;
+    if (shape.protocol == 17 || shape.protocol == 1) l4 = 8;
   }
-  std::vector<uint8_t> b(ihl + l4 + spec.payload);
+  std::vector<uint8_t> b(ihl + l4 + shape.payload);
   b[0] = static_cast<uint8_t>(0x40 | (ihl / 4));
   put16(b, 2, static_cast<uint16_t>(b.size()));
   put16(b, 4, 0x4242);
   put16(
       b, 6,
-      static_cast<uint16_t>((spec.more_fragments ? 0x2000 : 0) | (spec.fragment_offset & 0x1FFF)));
+      static_cast<uint16_t>((shape.more_fragments ? 0x2000 : 0) | (shape.fragment_offset & 0x1FFF)));
   b[8] = 64;
-  b[9] = spec.protocol;
-  const uint32_t src = parse_dotted(spec.src);
-  const uint32_t dst = parse_dotted(spec.dst);
+  b[9] = shape.protocol;
+  const uint32_t src = parse_dotted(shape.src);
+  const uint32_t dst = parse_dotted(shape.dst);
   std::memcpy(&b[12], &src, 4);
   std::memcpy(&b[16], &dst, 4);
   for (size_t i = 20; i < ihl; ++i) b[i] = 1;  // NOP options
   for (size_t i = ihl + l4; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 13 + 5);
   if (!later_fragment) {
-    if (spec.protocol == 6 || spec.protocol == 17) {
-      put16(b, ihl, spec.sport);
-      put16(b, ihl + 2, spec.dport);
+    if (shape.protocol == 6 || shape.protocol == 17) {
+      put16(b, ihl, shape.sport);
+      put16(b, ihl + 2, shape.dport);
     }
-    if (spec.protocol == 6) {
+    if (shape.protocol == 6) {
       put16(b, ihl + 4, 0x1000);
       b[ihl + 12] = 0x50;
-      b[ihl + 13] = spec.tcp_flags;
+      b[ihl + 13] = shape.tcp_flags;
       put16(b, ihl + 14, 8192);
     }
-    if (spec.protocol == 17) put16(b, ihl + 4, static_cast<uint16_t>(8 + spec.payload));
-    if (spec.protocol == 1) {
-      b[ihl] = spec.icmp_type;
-      put16(b, ihl + 4, spec.icmp_id);
+    if (shape.protocol == 17) put16(b, ihl + 4, static_cast<uint16_t>(8 + shape.payload));
+    if (shape.protocol == 1) {
+      b[ihl] = shape.icmp_type;
+      put16(b, ihl + 4, shape.icmp_id);
       put16(b, ihl + 6, 1);
     }
   }
   if (!recompute_checksums(b.data(), static_cast<uint32_t>(b.size())))
     throw std::logic_error("built a malformed packet");
-  if (!later_fragment && spec.protocol == 17 && spec.udp_no_checksum) put16(b, ihl + 6, 0);
-  if (spec.truncate != 0 && spec.truncate < b.size()) b.resize(spec.truncate);
+  if (!later_fragment && shape.protocol == 17 && shape.udp_no_checksum) put16(b, ihl + 6, 0);
+  if (shape.truncate != 0 && shape.truncate < b.size()) b.resize(shape.truncate);
   return b;
 }
 

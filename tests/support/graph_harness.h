@@ -82,7 +82,7 @@ struct PacketSpec {
 };
 
 // An IPv4 packet with every checksum computed (the divert layer's sum).
-std::vector<uint8_t> BuildIPv4(const PacketSpec& spec);
+std::vector<uint8_t> BuildIPv4(const PacketSpec& shape);
 
 // A packet holding `bytes` with its network header at the start. With
 // `zero_tailroom` the buffer ends where the data ends, so that a read past

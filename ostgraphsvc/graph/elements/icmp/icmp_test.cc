@@ -27,26 +27,26 @@ constexpr char kPortPattern[] = "pattern 10.0.0.5 59500-60000 - - 0 1";
 
 std::vector<uint8_t> EchoBytes(uint8_t type, const std::string& src, const std::string& dst,
                                uint16_t id, size_t payload = 4) {
-  PacketSpec spec;
-  spec.protocol = 1;
-  spec.icmp_type = type;
-  spec.icmp_id = id;
-  spec.src = src;
-  spec.dst = dst;
-  spec.payload = payload;
-  return BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 1;
+  shape.icmp_type = type;
+  shape.icmp_id = id;
+  shape.src = src;
+  shape.dst = dst;
+  shape.payload = payload;
+  return BuildIPv4(shape);
 }
 
 std::vector<uint8_t> PortBytes(uint8_t protocol, const std::string& src, uint16_t sport,
                                const std::string& dst, uint16_t dport) {
-  PacketSpec spec;
-  spec.protocol = protocol;
-  spec.src = src;
-  spec.sport = sport;
-  spec.dst = dst;
-  spec.dport = dport;
-  spec.payload = 4;
-  return BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = protocol;
+  shape.src = src;
+  shape.sport = sport;
+  shape.dst = dst;
+  shape.dport = dport;
+  shape.payload = 4;
+  return BuildIPv4(shape);
 }
 
 // An ICMP error from `src` to `dst` quoting `quoted` (all of it when
@@ -54,14 +54,14 @@ std::vector<uint8_t> PortBytes(uint8_t protocol, const std::string& src, uint16_
 std::vector<uint8_t> ErrorBytes(uint8_t type, const std::string& src, const std::string& dst,
                                 const std::vector<uint8_t>& quoted, size_t quote_length = 0) {
   if (quote_length == 0 || quote_length > quoted.size()) quote_length = quoted.size();
-  PacketSpec spec;
-  spec.protocol = 1;
-  spec.icmp_type = type;
-  spec.icmp_id = 0;
-  spec.src = src;
-  spec.dst = dst;
-  spec.payload = quote_length;
-  std::vector<uint8_t> b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 1;
+  shape.icmp_type = type;
+  shape.icmp_id = 0;
+  shape.src = src;
+  shape.dst = dst;
+  shape.payload = quote_length;
+  std::vector<uint8_t> b = BuildIPv4(shape);
   b[21] = type == 3 ? 3 : 0;  // code: port unreachable
   std::memset(&b[24], 0, 4);
   std::memcpy(&b[28], quoted.data(), quote_length);
@@ -242,14 +242,14 @@ TEST_F(ICMPRewritersTest, ErrorsAboutTranslatedFlowsAreRepaired) {
 // the UDP "no checksum" 0 stays 0.
 TEST_F(ICMPRewritersTest, ShortQuotesAndUdpWithoutChecksum) {
   Load(NatGraph("icmperr -> [0]esink;\n", "iprw icmprw"));
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.src = "192.168.1.2";
-  spec.sport = 1000;
-  spec.dst = "192.0.2.1";
-  spec.dport = 53;
-  spec.udp_no_checksum = true;
-  Packet* out = Through("out_udp", BuildIPv4(spec), "sink", 0);
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.src = "192.168.1.2";
+  shape.sport = 1000;
+  shape.dst = "192.0.2.1";
+  shape.dport = 53;
+  shape.udp_no_checksum = true;
+  Packet* out = Through("out_udp", BuildIPv4(shape), "sink", 0);
   ASSERT_NE(out, nullptr);
   EXPECT_GE(TupleOf(out).sport, 59500);
   std::vector<uint8_t> translated(out->data(), out->data() + out->length());

@@ -44,9 +44,9 @@ Bytes ErrorFor(GraphHarness& h, Packet* p, Packet** keep = nullptr) {
 TEST(ICMPErrorTest, ErrorLayoutAndTrimming) {
   GraphHarness h;
   ASSERT_TRUE(h.Load(Graph("10.9.9.9, 3, 1"))) << h.messages();
-  PacketSpec spec;
-  spec.payload = 1500 - 40;
-  const Bytes big = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.payload = 1500 - 40;
+  const Bytes big = BuildIPv4(shape);
   Packet* kept = nullptr;
   const Bytes e = ErrorFor(h, MakePacket(big), &kept);
   ASSERT_EQ(e.size(), 576u);
@@ -93,7 +93,7 @@ TEST(ICMPErrorTest, NextHopMTU) {
 TEST(ICMPErrorTest, UnansweredPackets) {
   struct Case {
     const char* name;
-    PacketSpec spec;
+    PacketSpec shape;
     bool answered;
   } cases[] = {
       {"echo request", {.protocol = 1, .icmp_type = 8}, true},
@@ -111,7 +111,7 @@ TEST(ICMPErrorTest, UnansweredPackets) {
   GraphHarness h;
   ASSERT_TRUE(h.Load(Graph("10.9.9.9, 3, 1, 10.1.255.254"))) << h.messages();
   for (const Case& c : cases) {
-    EXPECT_EQ(!ErrorFor(h, MakePacket(BuildIPv4(c.spec))).empty(), c.answered) << c.name;
+    EXPECT_EQ(!ErrorFor(h, MakePacket(BuildIPv4(c.shape))).empty(), c.answered) << c.name;
   }
   // Header lengths that do not fit the packet: freed, no error.
   for (uint8_t ihl : {4, 15}) {
@@ -124,9 +124,9 @@ TEST(ICMPErrorTest, UnansweredPackets) {
 
 // Loose source route with pointer 12: two recorded hops, reversed.
 TEST(ICMPErrorTest, ReversesARecordedSourceRoute) {
-  PacketSpec spec;
-  spec.ip_options = 12;
-  Bytes b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.ip_options = 12;
+  Bytes b = BuildIPv4(shape);
   const Bytes route = {131, 11, 12, 1, 1, 1, 1, 2, 2, 2, 2, 0};
   std::copy(route.begin(), route.end(), b.begin() + 20);
   recompute_checksums(b.data(), static_cast<uint32_t>(b.size()));

@@ -33,11 +33,11 @@ uint16_t Be16(const std::vector<uint8_t>& b, size_t at) {
 
 // Datagram of `length` bytes with a 20-byte header.
 std::vector<uint8_t> Datagram(size_t length, bool df = false, bool mf = false) {
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.payload = length - 28;
-  spec.more_fragments = mf;
-  std::vector<uint8_t> b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.payload = length - 28;
+  shape.more_fragments = mf;
+  std::vector<uint8_t> b = BuildIPv4(shape);
   if (df) b[6] |= 0x40;
   recompute_checksums(b.data(), static_cast<uint32_t>(b.size()));
   return b;
@@ -133,11 +133,11 @@ TEST(OstrelIPFragmenterTest, LaterFragmentsCarryOnlyCopiedOptions) {
       {{7, 7, 4, 0, 0, 0, 0, 130, 11, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0}, 32},
   };
   for (const Case& c : cases) {
-    PacketSpec spec;
-    spec.protocol = 17;
-    spec.ip_options = c.options.size();
-    spec.payload = 1000;
-    std::vector<uint8_t> d = BuildIPv4(spec);
+    PacketSpec shape;
+    shape.protocol = 17;
+    shape.ip_options = c.options.size();
+    shape.payload = 1000;
+    std::vector<uint8_t> d = BuildIPv4(shape);
     std::copy(c.options.begin(), c.options.end(), d.begin() + 20);
     recompute_checksums(d.data(), static_cast<uint32_t>(d.size()));
     GraphHarness h;

@@ -38,11 +38,11 @@ uint16_t Be16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] <<
 Bytes BytesOf(const Packet* p) { return Bytes(p->network_header(), p->end_data()); }
 
 Bytes Datagram(size_t payload, uint16_t id, size_t options = 0) {
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.payload = payload;
-  spec.ip_options = options;
-  Bytes b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.payload = payload;
+  shape.ip_options = options;
+  Bytes b = BuildIPv4(shape);
   if (options >= 12) {
     const Bytes security = {130, 11, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::copy(security.begin(), security.end(), b.begin() + 20);
@@ -159,11 +159,11 @@ TEST(IPReassemblerTest, BadFragmentsAreCounted) {
   ASSERT_TRUE(h.Load(Graph())) << h.messages();
   uint32_t bad = 0;
   for (const Case& c : cases) {
-    PacketSpec spec;
-    spec.protocol = 17;
-    spec.fragment_offset = 1;
-    spec.payload = c.payload;
-    Bytes b = BuildIPv4(spec);
+    PacketSpec shape;
+    shape.protocol = 17;
+    shape.fragment_offset = 1;
+    shape.payload = c.payload;
+    Bytes b = BuildIPv4(shape);
     b[6] = static_cast<uint8_t>(c.field >> 8);
     b[7] = static_cast<uint8_t>(c.field);
     recompute_checksums(b.data(), static_cast<uint32_t>(b.size()));
@@ -184,11 +184,11 @@ TEST(IPReassemblerTest, InconsistentEndsAreRefused) {
   const std::vector<Bytes> frags = Fragment(h, Datagram(4000, 11), 1500);
   h.Push("rsrc", MakePacket(frags[1]));
   const std::string before = h.Read("r", "dump");
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.fragment_offset = 185;
-  spec.payload = 3;  // ends 3 bytes in, below the held end
-  Bytes last = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.fragment_offset = 185;
+  shape.payload = 3;  // ends 3 bytes in, below the held end
+  Bytes last = BuildIPv4(shape);
   last[4] = 0;
   last[5] = 11;
   recompute_checksums(last.data(), static_cast<uint32_t>(last.size()));
@@ -197,8 +197,8 @@ TEST(IPReassemblerTest, InconsistentEndsAreRefused) {
             before.substr(before.find("bad")));
   // Complete it, then a second "last" past the now known end.
   h.Push("rsrc", MakePacket(frags[2]));
-  spec.fragment_offset = 500;
-  Bytes beyond = BuildIPv4(spec);
+  shape.fragment_offset = 500;
+  Bytes beyond = BuildIPv4(shape);
   beyond[4] = 0;
   beyond[5] = 11;
   recompute_checksums(beyond.data(), static_cast<uint32_t>(beyond.size()));

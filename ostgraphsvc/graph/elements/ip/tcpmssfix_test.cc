@@ -29,10 +29,10 @@ std::string Graph(const std::string& args) {
 // A TCP segment with the given flags and options (padded to 4 bytes).
 std::vector<uint8_t> Segment(uint8_t flags, std::vector<uint8_t> options) {
   while (options.size() % 4) options.push_back(0);
-  PacketSpec spec;
-  spec.tcp_flags = flags;
-  spec.payload = options.size() + 10;
-  std::vector<uint8_t> b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.tcp_flags = flags;
+  shape.payload = options.size() + 10;
+  std::vector<uint8_t> b = BuildIPv4(shape);
   std::copy(options.begin(), options.end(), b.begin() + 40);
   b[32] = static_cast<uint8_t>((20 + options.size()) / 4 << 4);
   recompute_checksums(b.data(), static_cast<uint32_t>(b.size()));

@@ -50,12 +50,12 @@ std::vector<std::string> LogLines(const std::string& log, const std::string& mar
 
 std::vector<uint8_t> Bytes(uint8_t protocol, const std::string& src, const std::string& dst,
                            uint8_t icmp_type = 8) {
-  PacketSpec spec;
-  spec.protocol = protocol;
-  spec.src = src;
-  spec.dst = dst;
-  spec.icmp_type = icmp_type;
-  return BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = protocol;
+  shape.src = src;
+  shape.dst = dst;
+  shape.icmp_type = icmp_type;
+  return BuildIPv4(shape);
 }
 
 // An ICMP datagram whose total length ends right after its IP header.
@@ -296,9 +296,9 @@ TEST(SNATMapperTest, AttachReportsPatternsPastTheOutputs) {
   auto* mapper = static_cast<OstrelSNATIPMapper*>(h.Find("snatmap"));
   ASSERT_EQ(mapper->add_napt_pattern(Addr("10.0.0.5")), 0);
   auto* rw = static_cast<IPRewriterBase*>(h.Find("rw"));
-  RewriteInputSpec spec = rw->input_spec(0);
+  RewriteInputSpec shape = rw->input_spec(0);
   RecordingHandler errh;
-  mapper->attach_rewriter(rw, &spec, &errh);
+  mapper->attach_rewriter(rw, &shape, &errh);
   ASSERT_EQ(errh.lines.size(), 2u);
   for (int id = 1; id <= 2; ++id) {
     const std::string& line = errh.lines[id - 1];
@@ -323,14 +323,14 @@ std::vector<uint8_t> Copy(const Packet* p) {
 // An ICMP error from `src` to `dst` quoting all of `quoted`.
 std::vector<uint8_t> ErrorBytes(uint8_t type, const std::string& src, const std::string& dst,
                                 const std::vector<uint8_t>& quoted) {
-  PacketSpec spec;
-  spec.protocol = 1;
-  spec.icmp_type = type;
-  spec.icmp_id = 0;
-  spec.src = src;
-  spec.dst = dst;
-  spec.payload = quoted.size();
-  std::vector<uint8_t> b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 1;
+  shape.icmp_type = type;
+  shape.icmp_id = 0;
+  shape.src = src;
+  shape.dst = dst;
+  shape.payload = quoted.size();
+  std::vector<uint8_t> b = BuildIPv4(shape);
   b[21] = type == 3 ? 3 : 0;
   std::memset(&b[24], 0, 4);
   std::memcpy(&b[28], quoted.data(), quoted.size());
@@ -387,15 +387,15 @@ class SNATLegTest : public ::testing::Test {
     return a;
   }
   static std::vector<uint8_t> Packet4(uint8_t protocol, uint16_t sport, uint16_t id = 7) {
-    PacketSpec spec;
-    spec.protocol = protocol;
-    spec.src = "192.168.1.2";
-    spec.sport = sport;
-    spec.dst = "192.0.2.1";
-    spec.dport = 53;
-    spec.icmp_id = id;
-    spec.payload = 6;
-    return BuildIPv4(spec);
+    PacketSpec shape;
+    shape.protocol = protocol;
+    shape.src = "192.168.1.2";
+    shape.sport = sport;
+    shape.dst = "192.0.2.1";
+    shape.dport = 53;
+    shape.icmp_id = id;
+    shape.payload = 6;
+    return BuildIPv4(shape);
   }
 
   FakeClock clock;

@@ -24,12 +24,12 @@ Packet* Typed(const std::vector<uint8_t>& bytes, uint8_t msgtype = 1) {
 }
 
 std::vector<uint8_t> Udp(const std::string& src, const std::string& dst, size_t payload = 0) {
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.src = src;
-  spec.dst = dst;
-  spec.payload = payload;
-  return BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.src = src;
+  shape.dst = dst;
+  shape.payload = payload;
+  return BuildIPv4(shape);
 }
 
 size_t Occurrences(const std::string& text, const std::string& what) {

@@ -24,10 +24,10 @@ TEST(StandardPipelineTest, PacketsCountedBadOnesDivertedLinesLoggedTokenHeld) {
   GraphHarness h;
   ASSERT_TRUE(h.LoadFile(std::string(DOVADOD_TEST_DATA) + "/graphs/elements/standard.graph"))
       << h.messages();
-  PacketSpec spec;
-  spec.payload = 1460;
+  PacketSpec shape;
+  shape.payload = 1460;
   for (int i = 0; i < 4; ++i) {
-    Packet* p = MakePacket(BuildIPv4(spec));
+    Packet* p = MakePacket(BuildIPv4(shape));
     p->set_msgtype(1);
     h.Push("src", p);
   }

@@ -31,9 +31,9 @@ uint16_t Get16(const std::vector<uint8_t>& b, size_t at) {
 
 // The SYN of the examples: 60 bytes, a 40-byte TCP header, sequence 1000.
 std::vector<uint8_t> Syn() {
-  PacketSpec spec;
-  spec.payload = 20;
-  std::vector<uint8_t> b = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.payload = 20;
+  std::vector<uint8_t> b = BuildIPv4(shape);
   b[32] = 0xA0;  // data offset 10 words
   Put16(b, 24, 0);
   Put16(b, 26, 1000);
@@ -156,9 +156,9 @@ TEST_F(IPPrintTest, PaintAndAggregatePrefix) {
 }
 
 TEST_F(IPPrintTest, ContentsAndPayload) {
-  PacketSpec spec;
-  spec.payload = 30;
-  std::vector<uint8_t> bytes = BuildIPv4(spec);
+  PacketSpec shape;
+  shape.payload = 30;
+  std::vector<uint8_t> bytes = BuildIPv4(shape);
   for (size_t i = 40; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>('A' + i - 40);
   const std::string tcp = "10.0.0.2.1234 > 192.0.2.1.80: S 0:31(31,70,70) win ";
   std::string line = Line("TIMESTAMP false, PAYLOAD HEX", bytes);

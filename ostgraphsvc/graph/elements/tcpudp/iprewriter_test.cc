@@ -40,26 +40,26 @@ std::string Graph(const std::string& config) {
 
 Packet* Tcp(const std::string& src, uint16_t sport, const std::string& dst, uint16_t dport,
             uint8_t flags = kSyn, size_t payload = 0) {
-  PacketSpec spec;
-  spec.src = src;
-  spec.sport = sport;
-  spec.dst = dst;
-  spec.dport = dport;
-  spec.tcp_flags = flags;
-  spec.payload = payload;
-  return MakePacket(BuildIPv4(spec));
+  PacketSpec shape;
+  shape.src = src;
+  shape.sport = sport;
+  shape.dst = dst;
+  shape.dport = dport;
+  shape.tcp_flags = flags;
+  shape.payload = payload;
+  return MakePacket(BuildIPv4(shape));
 }
 
 Packet* Udp(const std::string& src, uint16_t sport, const std::string& dst, uint16_t dport,
             size_t payload = 4) {
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.src = src;
-  spec.sport = sport;
-  spec.dst = dst;
-  spec.dport = dport;
-  spec.payload = payload;
-  return MakePacket(BuildIPv4(spec));
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.src = src;
+  shape.sport = sport;
+  shape.dst = dst;
+  shape.dport = dport;
+  shape.payload = payload;
+  return MakePacket(BuildIPv4(shape));
 }
 
 // The packet that answers `out`, of the same protocol.
@@ -336,11 +336,11 @@ TEST_F(IPRewriterTest, UdpStreamingAndChecksums) {
   EXPECT_EQ(ExpOf(Read("udp_table")), "600");
 
   // "No checksum" stays so.
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.sport = 5001;
-  spec.udp_no_checksum = true;
-  h.Push("src0", MakePacket(BuildIPv4(spec)));
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.sport = 5001;
+  shape.udp_no_checksum = true;
+  h.Push("src0", MakePacket(BuildIPv4(shape)));
   Packet* p = h.Take("sink", 0);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->data()[26] | p->data()[27], 0);
@@ -349,7 +349,7 @@ TEST_F(IPRewriterTest, UdpStreamingAndChecksums) {
 
   // A rewritten sum that comes to 0 is sent as 0xFFFF: find the source port
   // whose translated packet has that sum.
-  PacketSpec translated = spec;
+  PacketSpec translated = shape;
   translated.udp_no_checksum = false;
   translated.src = "10.0.0.1";
   int port = -1;
@@ -359,9 +359,9 @@ TEST_F(IPRewriterTest, UdpStreamingAndChecksums) {
     if (b[26] == 0xFF && b[27] == 0xFF) port = sport;
   }
   ASSERT_GT(port, 0);
-  spec.udp_no_checksum = false;
-  spec.sport = static_cast<uint16_t>(port);
-  h.Push("src0", MakePacket(BuildIPv4(spec)));
+  shape.udp_no_checksum = false;
+  shape.sport = static_cast<uint16_t>(port);
+  h.Push("src0", MakePacket(BuildIPv4(shape)));
   p = h.Take("sink", 0);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->data()[26], 0xFF);
@@ -383,8 +383,8 @@ TEST_F(IPRewriterTest, OtherProtocolsFragmentsAndRunts) {
   runt.truncate = 27;  // 7 bytes of TCP
   PacketSpec options;  // the TCP header found through the header's own length
   options.ip_options = 8;
-  for (const PacketSpec* spec : {&icmp, &fragment, &runt}) {
-    const std::vector<uint8_t> bytes = BuildIPv4(*spec);
+  for (const PacketSpec* shape : {&icmp, &fragment, &runt}) {
+    const std::vector<uint8_t> bytes = BuildIPv4(*shape);
     bool arrived = true;
     Through(MakePacket(bytes), 0, 0, &arrived);
     EXPECT_FALSE(arrived) << "pattern input drops what it cannot map";
@@ -531,27 +531,27 @@ TEST_F(IPRewriterTest, RandomFlowsRoundTrip) {
   Load("pattern 10.0.0.1 20000-40000? - - 0 1, drop, GUARANTEE 0");
   std::mt19937 random(29);
   for (int i = 0; i < 400; ++i) {
-    PacketSpec spec;
-    spec.protocol = random() % 2 ? 6 : 17;
-    spec.src = "10.1." + std::to_string(random() % 4) + "." + std::to_string(1 + random() % 250);
-    spec.dst = "198.51." + std::to_string(random() % 100) + "." + std::to_string(random() % 256);
-    spec.sport = static_cast<uint16_t>(1 + random() % 65535);
-    spec.dport = static_cast<uint16_t>(1 + random() % 65535);
-    spec.tcp_flags = static_cast<uint8_t>(random() % 64);
-    spec.payload = random() % 200;
-    spec.ip_options = 4 * (random() % 3);
-    spec.udp_no_checksum = random() % 8 == 0;
-    const PacketTuple sent{spec.src, spec.sport, spec.dst, spec.dport};
-    const PacketTuple out = Through(MakePacket(BuildIPv4(spec)), 0, 0);
+    PacketSpec shape;
+    shape.protocol = random() % 2 ? 6 : 17;
+    shape.src = "10.1." + std::to_string(random() % 4) + "." + std::to_string(1 + random() % 250);
+    shape.dst = "198.51." + std::to_string(random() % 100) + "." + std::to_string(random() % 256);
+    shape.sport = static_cast<uint16_t>(1 + random() % 65535);
+    shape.dport = static_cast<uint16_t>(1 + random() % 65535);
+    shape.tcp_flags = static_cast<uint8_t>(random() % 64);
+    shape.payload = random() % 200;
+    shape.ip_options = 4 * (random() % 3);
+    shape.udp_no_checksum = random() % 8 == 0;
+    const PacketTuple sent{shape.src, shape.sport, shape.dst, shape.dport};
+    const PacketTuple out = Through(MakePacket(BuildIPv4(shape)), 0, 0);
     ASSERT_EQ(out.src, "10.0.0.1") << i;
     ASSERT_EQ(out.dst, sent.dst);
     ASSERT_EQ(out.dport, sent.dport);
-    spec.src = out.dst;
-    spec.sport = out.dport;
-    spec.dst = out.src;
-    spec.dport = out.sport;
-    spec.payload = random() % 100;
-    EXPECT_EQ(Through(MakePacket(BuildIPv4(spec)), 1, 1),
+    shape.src = out.dst;
+    shape.sport = out.dport;
+    shape.dst = out.src;
+    shape.dport = out.sport;
+    shape.payload = random() % 100;
+    EXPECT_EQ(Through(MakePacket(BuildIPv4(shape)), 1, 1),
               (PacketTuple{sent.dst, sent.dport, sent.src, sent.sport}))
         << i;
   }
