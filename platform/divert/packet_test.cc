@@ -208,6 +208,23 @@ TEST(CalcChecksumsTest, EqualsPlainRecomputationAndHonoursFlags) {
   }
 }
 
+// The sum runs eight bytes at a time: every tail length, and bytes that make
+// the wide sum carry, must give what the plain 16-bit sum gives.
+TEST(CalcChecksumsTest, WideSumMatchesPlainSumForEveryTailAndCarry) {
+  for (uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x5A}}) {
+    for (size_t payload : {0, 1, 2, 3, 5, 6, 7, 8, 9, 15, 16, 17, 1372, 1472}) {
+      auto p = make_udp("10.0.0.1", 53, "10.0.0.2", 5353, payload);
+      for (size_t i = 28; i < p.size(); ++i) p[i] = fill == 0x5A ? static_cast<uint8_t>(i * 7) : fill;
+      Exact e(p);
+      ASSERT_TRUE(WinDivertHelperCalcChecksums(e.get(), e.len, nullptr, 0));
+      const std::vector<uint8_t> out(e.get(), e.get() + e.len);
+      const uint16_t want = expected_l4(p);
+      EXPECT_EQ(get16(out, 26), want == 0 ? 0xFFFF : want) << int{fill} << " " << payload;
+      EXPECT_EQ(get16(out, 10), expected_ip(p)) << int{fill} << " " << payload;
+    }
+  }
+}
+
 TEST(CalcChecksumsTest, FragmentsKeepTransportSumAndUdpZeroIsAllOnes) {
   for (uint16_t frag : {uint16_t{0x2000}, uint16_t{0x0004}}) {  // MF set; offset 4
     auto p = make_tcp("10.0.0.1", 1, "10.0.0.2", 2, 8);

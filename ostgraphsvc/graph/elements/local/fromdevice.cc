@@ -1,12 +1,16 @@
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 
+#include "client/lib/cxLog/cxCrashDump.h"
+#include "client/lib/cxLog/cxPktDump.h"
 #include "graph/args.h"
 #include "graph/confparse.h"
 #include "graph/error_handler.h"
@@ -17,6 +21,11 @@
 #include "graph/router_log.h"
 #include "lib/tarnutils/tarnutils.h"
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
+#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
+#include "ostgraphsvc/qmsg/qmsg.h"
+#include "ostgraphsvc/tarnipc/tarnipc.h"
+#include "platform/clock/clock.h"
 #include "platform/error/win_error.h"
 
 std::atomic<uint8_t> destination_internet_flag{0};
@@ -25,7 +34,15 @@ namespace {
 
 constexpr char kExclusionsFile[] = "ostrel-exclusions.json";
 constexpr int kClauseLimit = 2048;
-constexpr uint32_t kReceiveBytes = 382500;
+constexpr uint32_t kRecordBytes = sizeof(WINDIVERT_ADDRESS);
+constexpr uint32_t kOutboundBit = WINDIVERT_ADDRESS_OUTBOUND;
+constexpr uint32_t kLoopbackBit = WINDIVERT_ADDRESS_LOOPBACK;
+
+// Posted by a producer that ends, so that a consumer waiting on an idle
+// queue (or for the start marker) wakes and sees `consumerExit`. It is never
+// released or written: copies still queued from an earlier cycle are
+// skipped. Process-wide so that a copy outlives the element that posted it.
+_QMSGBLOCK g_consumer_wake = {};
 constexpr char kBaseClause[] = "(remotePort != 67) && ((impostor && inbound)? false : true)";
 
 #define FDEV_LOG(level, tag, ...) log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
@@ -37,8 +54,16 @@ const char* ErrorText(uint32_t error) {
       return "The handle is invalid.";
     case 87:
       return "The parameter is incorrect.";
+    case 5:
+      return "Access is denied.";
+    case 31:
+      return "A device attached to the system is not functioning.";
+    case 50:
+      return "The request is not supported.";
     case 122:
       return "The data area passed to a system call is too small.";
+    case 13:
+      return "The data is invalid.";
     default:
       return "Unknown error.";
   }
@@ -74,17 +99,15 @@ FromDevice::FromDevice() { FailCloseMgr::GetInstance().RegisterListener(this); }
 FromDevice::~FromDevice() {
   FailCloseMgr::GetInstance().UnregisterListener(this);
   // The worker refers to this element: it must be gone before the memory is.
-  if (threadRunning.load() != 0) {
-    exit();
-    closeHandle();
-    while (threadRunning.load() != 0) {
-      closeHandle();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
+  stopWorker();
   // The list owns its packets.
   for (Packet* p : pending_send_) p->release();
   pending_send_.clear();
+}
+
+void FromDevice::cleanup(CleanupStage) {
+  // Before the router frees any element: the consumer pushes into them.
+  stopWorker();
 }
 
 int FromDevice::configure(Vector<String>& conf, ErrorHandler* errh) {
@@ -126,6 +149,8 @@ int FromDevice::configure(Vector<String>& conf, ErrorHandler* errh) {
 
 int FromDevice::initialize(ErrorHandler*) {
   headroom_ = kHeadroom;
+  has_output_ = noutputs() > 0 && output(0).active() && output(0).element() != nullptr;
+  makeBatches();
   if (SchedulerThread* thread = home_thread()) thread->register_select(this);
   return 0;
 }
@@ -254,12 +279,14 @@ bool FromDevice::UpdateFailClose(bool effective) {
   {
     std::lock_guard<std::mutex> guard(stop_mu_);
     ++change_count_;
+    // After a stop no new worker: nothing would end it.
+    if (threadRunning.load() == 0) {
+      if (stop_.load() == 0) StartWindivertWorkerThread();
+      stop_cond_.notify_all();
+      return false;
+    }
   }
   stop_cond_.notify_all();
-  if (threadRunning.load() == 0) {
-    StartWindivertWorkerThread();
-    return false;
-  }
   producerExit.exchange(1);
   closeHandle();
   return true;
@@ -284,18 +311,65 @@ void FromDevice::StartWindivertWorkerThread() {
   }
 }
 
+void FromDevice::selected(int, int) {
+  // Read before taking the stop lock: the fail-close manager calls
+  // UpdateFailClose, which takes it, while holding its own lock.
+  const bool configured = FailCloseMgr::GetInstance().IsConfigured();
+  std::unique_lock<std::mutex> lock(stop_mu_);
+  // A stop that came before the router thread got here has already run
+  // exit(): whatever started now would outlive the stop.
+  if (stop_.load() != 0) return;
+  TarnIPCServer::GetInstance().endpoint().startServer("127.0.0.1", kTarnIPCPort,
+                                                      &g_tarn_ipc_listener);
+  if (threadRunning.load() == 0) {
+    failClose_.exchange(configured ? 1 : 0);
+    StartWindivertWorkerThread();
+  }
+  stop_cond_.wait(lock, [this] { return stop_.load() != 0; });
+}
+
 void FromDevice::exit() {
+  constexpr char kTag[] = "FromDevice::exit";
   {
     std::lock_guard<std::mutex> guard(stop_mu_);
     stop_.exchange(1);
   }
-  producerExit.exchange(1);
-  destination_internet_flag.store(0);
   stop_cond_.notify_all();
+  TarnIPCServer::GetInstance().endpoint().stop();
+  producerExit.exchange(1);
+  // The producer's blocked receive returns at once instead of at the next
+  // packet.
+  closeHandle();
+  for (int waited = 0; threadRunning.load() != 0 && waited < kExitWaitMs; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    FDEV_LOG(6, kTag, "Waiting to exit packet processor thread...");
+  }
+  if (threadRunning.load() != 0) {
+    FDEV_LOG(6, kTag, "Packet processor thread did not exit in time, stopping fromdevice.");
+  }
+  SetInternetBypassStatus("");
+  destination_internet_flag.store(0);
+}
+
+void FromDevice::stopWorker() {
+  if (threadRunning.load() == 0) return;
+  {
+    std::lock_guard<std::mutex> guard(stop_mu_);
+    stop_.exchange(1);
+  }
+  stop_cond_.notify_all();
+  producerExit.exchange(1);
+  closeHandle();
+  while (threadRunning.load() != 0) {
+    // A cycle that opened after the close above is closed here.
+    closeHandle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void FromDevice::workerLoop() {
   constexpr char kTag[] = "FromDevice::StartWindivertWorkerThread";
+  cxCrashDumpThreadInit();
   do {
     FDEV_LOG(6, kTag,
              "Packet thread starting. threadRunning: %s, producerExit: %s, consumerExit: %s",
@@ -306,7 +380,11 @@ void FromDevice::workerLoop() {
              "Packet thread stopped. threadRunning: %s, producerExit: %s, consumerExit: %s",
              TrueFalse(threadRunning.load()), TrueFalse(producerExit.load()),
              TrueFalse(consumerExit.load()));
+    // No block to start with means the ring is still held by a consumer
+    // that has not caught up: trying again at once would only spin.
+    if (firstTakeFailed_.exchange(0) != 0) waitBeforeRetry(kOpenRetryMs);
   } while (stop_.load() == 0);
+  // Last touch of the element: the destructor may free it from here on.
   threadRunning.exchange(0);
 }
 
@@ -338,6 +416,8 @@ void FromDevice::startPacketProcessing(bool failClose) {
     }
   }
 
+  makeBatches();
+
   // A change that arrives from here on closes the handle we are about to
   // open, or is seen by the retry wait.
   uint64_t changesBefore;
@@ -362,10 +442,27 @@ void FromDevice::startPacketProcessing(bool failClose) {
   // to close; close it now so the cycle does not wait for the next packet.
   {
     std::lock_guard<std::mutex> guard(stop_mu_);
-    if (change_count_ != changesBefore || stop_.load() != 0) producerExit.exchange(1);
+    if (change_count_ != changesBefore || stop_.load() != 0) {
+      producerExit.exchange(1);
+      handle_.store(kWinDivertInvalidHandle);
+      WinDivertClose(handle);
+    }
   }
 
-  relayBatches(handle);
+  std::thread producerThread;
+  std::thread consumerThread;
+  try {
+    consumerThread = std::thread(&FromDevice::consumer, this);
+    producerThread = std::thread(&FromDevice::producer, this, handle);
+  } catch (const std::system_error& e) {
+    FDEV_LOG(3, kTag, "Unable to start packet threads: %s", e.what());
+    // A consumer without its producer is woken the producer's way.
+    consumerExit.exchange(1);
+    g_qmsg_queue.post(&g_consumer_wake);
+    firstTakeFailed_.exchange(1);
+  }
+  if (producerThread.joinable()) producerThread.join();
+  if (consumerThread.joinable()) consumerThread.join();
 
   closeHandle();
   producerExit.exchange(0);
@@ -373,19 +470,42 @@ void FromDevice::startPacketProcessing(bool failClose) {
   FDEV_LOG(6, kTag, "Exiting packet processing thread");
 }
 
-void FromDevice::relayBatches(WinDivertHandle handle) {
+void FromDevice::producer(WinDivertHandle handle) {
   constexpr char kTag[] = "FromDevice::startPacketProcessing::producer";
-  auto packets = std::make_unique<uint8_t[]>(kReceiveBytes);
-  auto records = std::make_unique<WINDIVERT_ADDRESS[]>(WINDIVERT_BATCH_MAX);
+  cxCrashDumpThreadInit();
+  FDEV_LOG(6, kTag, "producer packet thread started.");
+  _QMSGBLOCK* marker = g_capture_qmsg_pool.take();
+  if (marker == nullptr) {
+    FDEV_LOG(6, kTag, "Failed to get message block, existing producer thread");
+    firstTakeFailed_.exchange(1);
+    consumerExit.exchange(1);
+    g_qmsg_queue.post(&g_consumer_wake);
+    return;
+  }
+  qmsgblock_set_tag(marker, "producer");
+  marker->msgtype = QMSG_PRODUCER_START;
+  marker->capture_length = 0;
+  marker->addr_length = 0;
+  g_qmsg_queue.post(marker);
+
+  // The receive area: a blocked receive holds no block.
+  auto packets = std::make_unique<uint8_t[]>(kBatchBytes);
+  auto records = std::make_unique<WINDIVERT_ADDRESS[]>(kBatchPackets);
   while (producerExit.load() == 0) {
     uint32_t received = 0;
-    uint32_t addrLength = WINDIVERT_BATCH_MAX * sizeof(WINDIVERT_ADDRESS);
-    if (!WinDivertRecvEx(handle, packets.get(), kReceiveBytes, &received, 0, records.get(),
-                         &addrLength, nullptr)) {
+    uint32_t addrLength = kBatchPackets * kRecordBytes;
+    bool ok = WinDivertRecvEx(handle, packets.get(), kBatchBytes, &received, 0, records.get(),
+                              &addrLength, nullptr);
+    if (ok && producerExit.load() != 0) {
+      // The cycle ends: what was stolen goes back rather than being lost.
+      WinDivertSendEx(handle, packets.get(), received, nullptr, 0, records.get(), addrLength,
+                      nullptr);
+      break;
+    }
+    if (!ok) {
       uint32_t error = platform::last_error();
-      FDEV_LOG(3, kTag, "%s failed, error:%s(%d)\n", "WinDivertRecvEx", ErrorText(error),
-               static_cast<int>(error));
-      if (error == 6) {
+      GRAPH_LOG_LERR("WinDivertRecvEx");
+      if (error == platform::kErrorInvalidHandle) {
         producerExit.exchange(1);
         FDEV_LOG(6, kTag, "Windivert Driver handle closed, exiting");
         continue;
@@ -393,8 +513,359 @@ void FromDevice::relayBatches(WinDivertHandle handle) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    // Sent back even when an exit came meanwhile: what was stolen is not lost.
-    WinDivertSendEx(handle, packets.get(), received, nullptr, 0, records.get(), addrLength,
-                    nullptr);
+    _QMSGBLOCK* block = g_capture_qmsg_pool.take();
+    if (block == nullptr) continue;  // the consumer is behind: the batch is dropped
+    block->msgtype = QMSG_PKT_CAPTURED;
+    if (addrLength > kBatchPackets * kRecordBytes) addrLength = kBatchPackets * kRecordBytes;
+    if (received > block->capture_capacity) received = block->capture_capacity;
+    block->addr_length = addrLength;
+    block->capture_length = received;
+    std::memcpy(block->addr, records.get(), addrLength);
+    std::memcpy(block->capture_buffer, packets.get(), received);
+    g_qmsg_queue.post(block);
   }
+  consumerExit.exchange(1);
+  g_qmsg_queue.post(&g_consumer_wake);
+}
+
+void FromDevice::consumer() {
+  constexpr char kTag[] = "FromDevice::startPacketProcessing::consumer";
+  cxCrashDumpThreadInit();
+  FDEV_LOG(6, kTag, "consumer packet thread started.");
+  // Whatever was queued before this cycle's marker is stale.
+  for (;;) {
+    _QMSGBLOCK* block = g_qmsg_queue.wait();
+    if (block == &g_consumer_wake) {
+      if (consumerExit.load() != 0) return;
+      continue;
+    }
+    bool marker = block->msgtype == QMSG_PRODUCER_START;
+    qmsgblock_release(block);
+    if (marker) break;
+  }
+  for (;;) {
+    if (consumerExit.load() != 0) return;
+    _QMSGBLOCK* block = g_qmsg_queue.wait();
+    if (block == &g_consumer_wake) continue;
+    if (consumerExit.load() != 0) {
+      qmsgblock_release(block);
+      return;
+    }
+    switch (block->msgtype) {
+      case QMSG_PKT_CAPTURED:
+        process_captured_batch(block);
+        break;
+      case QMSG_PKT_OVERLAY:
+      case QMSG_IOMSG:
+      case QMSG_CMD_RECONFIGURE:
+      case QMSG_CMD_START:
+      case QMSG_CMD_STOP:
+      case QMSG_CMD_SET_FAIL_OPEN:
+      case QMSG_CMD_SET_FAIL_CLOSE:
+      case QMSG_CMD_SET_ALLOW_CWP:
+      case QMSG_CMD_SET_BLOCK_CWP:
+      case QMSG_CMD_SET_DC_MANAGED:
+      case QMSG_CMD_SET_DC_UNMANAGED:
+        process_incoming_tun_pkt(block);
+        break;
+      case QMSG_NOP:
+        break;
+      default:
+        FDEV_LOG(3, kTag, "g_fromDeviceConsumer got unknown msgtype:%d\n", block->msgtype);
+        break;
+    }
+    qmsgblock_release(block);
+    if (consumerExit.load() != 0) return;
+    drain_pending_send();
+  }
+}
+
+void FromDevice::process_incoming_tun_pkt(_QMSGBLOCK* block) {
+  constexpr char kTag[] = "FromDevice::process_incoming_tun_pkt";
+  if (block == nullptr || block->data == nullptr) {
+    FDEV_LOG(4, kTag, "cannot process qmsgblock as the associated qblock is released");
+    return;
+  }
+  if (block->enqueue_tick != 0) {
+    uint64_t now = GetTickCount64();
+    if (now > block->enqueue_tick && now - block->enqueue_tick > 100) {
+      FDEV_LOG(7, kTag, "consumer: queueing delay %llu ms\n",
+               static_cast<unsigned long long>(now - block->enqueue_tick));
+    }
+  }
+  const uint8_t* payload = block->data;
+  uint32_t length = block->data_length;
+  if (length > block->data_capacity) length = block->data_capacity;
+  if (block->msgtype == QMSG_PKT_OVERLAY) {
+    if (length < 4) {
+      FDEV_LOG(4, kTag, "overlay block of %u bytes has no packet, dropped", length);
+      return;
+    }
+    payload += 4;
+    length -= 4;
+  }
+  Packet* p = Packet::make(headroom_, payload, length);
+  if (p == nullptr) return;
+  p->set_network_header(p->data(), 0);
+  p->set_control_kind_anno(control_channel_kind(qmsgblock_tag(block)));
+  p->set_msgtype(static_cast<uint8_t>(block->msgtype));
+  p->set_timestamp(Timestamp::now());
+  if (block->msgtype == QMSG_PKT_OVERLAY)
+    std::memcpy(p->anno() + kOverlayPathAnnoOffset, block->data, 4);
+  if (!has_output_) {
+    p->release();
+    return;
+  }
+  output(0).push(p);
+}
+
+void FromDevice::process_captured_batch(_QMSGBLOCK* block) {
+  uint8_t* cursor = block->capture_buffer;
+  uint32_t remaining = block->capture_length;
+  if (remaining > block->capture_capacity) remaining = block->capture_capacity;
+  uint32_t nrecords = block->addr_length / kRecordBytes;
+  if (nrecords > kBatchPackets) nrecords = kBatchPackets;
+  const Timestamp now = Timestamp::now();
+
+  for (uint32_t i = 0; i < nrecords && cursor != nullptr && remaining > 0; ++i) {
+    WINDIVERT_IPHDR* ip = nullptr;
+    void* next = nullptr;
+    uint32_t nextLength = 0;
+    bool parsed = WinDivertHelperParsePacket(cursor, remaining, &ip, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr, &next, &nextLength);
+    if (!parsed && next == nullptr && ip == nullptr) {
+      // Not even the IPv4 framing holds: nothing after it can be found.
+      uint16_t total = remaining >= 4 ? static_cast<uint16_t>(cursor[2] << 8 | cursor[3]) : 0;
+      if (remaining < 20 || (cursor[0] >> 4) != 4 || total < 20 || total > remaining) break;
+    }
+    uint32_t length = remaining - nextLength;
+    WINDIVERT_ADDRESS* record = &block->addr[i];
+    uint8_t* packet = cursor;
+    cursor = static_cast<uint8_t*>(next);
+    remaining = nextLength;
+
+    if (!WinDivertHelperCalcChecksums(
+            ip, length, record,
+            WINDIVERT_HELPER_NO_IP_CHECKSUM | WINDIVERT_HELPER_NO_ICMP_CHECKSUM) &&
+        platform::last_error() != 0) {
+      GRAPH_LOG_LERR("WinDivertHelperCalcChecksums");
+    }
+    if (ip != nullptr && (record->Flags & kLoopbackBit) == 0) {
+      cache_windivert_ipv4addr2idx(ip, record);
+      uint32_t dst = ntohl(ip->DstAddr);
+      if ((dst & 0xF0000000u) != 0xE0000000u && dst != 0xFFFFFFFFu &&
+          !is_broadcast_address(ip->DstAddr)) {
+        Packet* p = Packet::make(headroom_, packet, length);
+        if (p == nullptr) continue;
+        // The block is refilled once released: the packet keeps its own copy.
+        unsigned char* copy = p->anno() + kCaptureRecordCopyAnnoOffset;
+        std::memcpy(copy, record, kRecordBytes);
+        p->set_capture_record_anno(copy);
+        uint32_t ihl = WinDivertIpHdrLength(ip);
+        p->set_network_header(p->data(), ihl);
+        p->set_timestamp(now);
+        // The header checksum of the copy: standard sum with the field as 0.
+        unsigned char* h = p->data();
+        h[10] = 0;
+        h[11] = 0;
+        uint32_t sum = 0;
+        for (uint32_t k = 0; k + 1 < ihl; k += 2)
+          sum += static_cast<uint32_t>(h[k] << 8 | h[k + 1]);
+        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+        uint16_t check = static_cast<uint16_t>(~sum);
+        h[10] = static_cast<unsigned char>(check >> 8);
+        h[11] = static_cast<unsigned char>(check);
+        p->set_msgtype(QMSG_PKT_CAPTURED);
+        dumpPacket(p->data(), p->length());
+        if (!has_output_) {
+          // Outside a graph the element only passes traffic through.
+          pending_send_.push_back(p);
+          continue;
+        }
+        output(0).push(p);
+        continue;
+      }
+    }
+    if (destination_internet_.load(std::memory_order_relaxed) != 0) continue;
+    batchAdd(reinject_, packet, length, *record);
+  }
+  batchFlush(reinject_);
+}
+
+void FromDevice::cache_windivert_ipv4addr2idx(const WINDIVERT_IPHDR* header,
+                                              const WINDIVERT_ADDRESS* record) {
+  if ((record->Flags & kOutboundBit) == 0 || header->SrcAddr == 0) return;
+  if (!addr2ifidx_) addr2ifidx_ = std::make_unique<HashMap<uint32_t, int>>(&map_arenas_);
+  int index = static_cast<int>(record->IfIdx);
+  if (int* known = addr2ifidx_->find(header->SrcAddr)) {
+    *known = index;
+    return;
+  }
+  FDEV_LOG(6, "FromDevice::cache_windivert_ipv4addr2idx", "IF_ADDR_ADD_EVENT: src=%s , dst=%s",
+           IPAddress(header->SrcAddr).to_string().c_str(),
+           IPAddress(header->DstAddr).to_string().c_str());
+  addr2ifidx_->insert(header->SrcAddr, index);
+  rebuildBroadcastMap();
+}
+
+void FromDevice::rebuildBroadcastMap() {
+  broadcast_map_ = std::make_unique<HashMap<uint32_t, int>>(&map_arenas_);
+  std::vector<platform::Adapter> adapters;
+  uint32_t error =
+      address_source_ ? address_source_(&adapters) : platform::list_adapters(AF_INET, &adapters);
+  if (error != 0) {
+    platform::set_last_error(error);
+    GRAPH_LOG_LERR("GetIpAddrTable");
+    return;
+  }
+  for (const platform::Adapter& adapter : adapters) {
+    for (const platform::AdapterAddress& a : adapter.addresses) {
+      // A /31 or /32 has no broadcast address: the key would be the host's
+      // own address.
+      if (a.family != AF_INET || a.prefix_len >= 31) continue;
+      uint32_t address;
+      std::memcpy(&address, a.addr, 4);
+      uint32_t key = address | ~IPAddress::make_prefix(a.prefix_len).addr();
+      broadcast_map_->insert(key, static_cast<int>(adapter.index));
+      FDEV_LOG(6, "FromDevice::cache_windivert_ipv4addr2idx", "caching bcastaddr %d:%s",
+               static_cast<int>(adapter.index), IPAddress(key).to_string().c_str());
+    }
+  }
+}
+
+int FromDevice::ipv4_addr2ifidx(uint32_t address) const {
+  if (!addr2ifidx_) return -1;
+  const int* index = addr2ifidx_->find(address);
+  return index != nullptr ? *index : -1;
+}
+
+bool FromDevice::is_broadcast_address(uint32_t address) const {
+  return broadcast_map_ && broadcast_map_->find(address) != nullptr;
+}
+
+void FromDevice::reportFlow(Packet* p) {
+  AggregateIPFlows* flows = AggregateIPFlows::process_instance();
+  if (flows == nullptr || p->aggregate_anno() == 0) return;
+  uint32_t index = p->flow_record_anno();
+  if (index < 1 || index > AggregateIPFlows::kMaxRecords || index > flows->record_count()) return;
+  AggregateFlowRecord* record = flows->record(index);
+  if (record == nullptr || record->reported) return;
+  if (record->egress_name[0] == '\0') std::memcpy(record->egress_name, "WAN", 4);
+  flows->notify(record->aggregate_id, NEW_AGG, record, p);
+  record->reported = true;
+}
+
+void FromDevice::drain_pending_send() {
+  constexpr char kTag[] = "FromDevice::selected";
+  int taken = 0;
+  for (; taken < pending_send_.size(); ++taken) {
+    Packet* p = pending_send_[taken];
+    reportFlow(p);
+    if (!p->peer_wan_ip_anno().empty()) {
+      FDEV_LOG(7, kTag, "selected: Writing pending dequeue packet to SSL Socket");
+      if (TunnelPacketWriter* writer = tunnel_packet_writer()) {
+        writer->write_packet(p->peer_wan_ip_anno(), p->peer_local_ip_anno(), p->data(),
+                             p->length());
+      }
+    } else {
+      WINDIVERT_ADDRESS record;
+      bool haveRecord = false;
+      if (p->decap_mark_anno() == kDecapMark) {
+        uint32_t dst = 0;
+        if (p->length() >= 20) std::memcpy(&dst, p->data() + 16, 4);
+        int index = ipv4_addr2ifidx(dst);
+        if (index >= 0) {
+          std::memset(&record, 0, sizeof record);
+          record.IfIdx = static_cast<uint32_t>(index);
+          haveRecord = true;
+        } else {
+          FDEV_LOG(3, "FromDevice::ipv4_addr2ifidx", "ipv4_addr2ifidx: failed to resolve for %s",
+                   IPAddress(dst).to_string().c_str());
+        }
+      } else {
+        haveRecord = capture_record_of(p, &record);
+      }
+      if (haveRecord) {
+        // Only the bytes the IPv4 header frames go out: a batch that does
+        // not split exactly is refused whole.
+        const unsigned char* d = p->data();
+        uint32_t total = p->length() >= 20 ? static_cast<uint32_t>(d[2] << 8 | d[3]) : 0;
+        if ((d[0] >> 4) != 4 || total < 20 || total > p->length()) {
+          FDEV_LOG(3, kTag, "drain: packet of %u bytes is not IPv4, not sent", p->length());
+        } else {
+          if (!WinDivertHelperCalcChecksums(p->data(), total, &record, 0) &&
+              platform::last_error() != 0) {
+            GRAPH_LOG_LERR("WinDivertHelperCalcChecksums");
+          }
+          dumpPacket(p->data(), total);
+          batchAdd(drain_, p->data(), total, record);
+        }
+      }
+    }
+    p->release();
+    if (consumerExit.load() != 0) {
+      ++taken;
+      break;
+    }
+  }
+  // What was taken is sent, also when the cycle is ending; the rest stays.
+  batchFlush(drain_);
+  if (taken == pending_send_.size()) {
+    pending_send_.clear();
+    return;
+  }
+  Vector<Packet*> rest;
+  for (int i = taken; i < pending_send_.size(); ++i) rest.push_back(pending_send_[i]);
+  pending_send_ = std::move(rest);
+}
+
+void FromDevice::makeBatches() {
+  // The consumer's areas, made once per element.
+  for (SendBatch* batch : {&reinject_, &drain_}) {
+    if (batch->bytes) continue;
+    batch->bytes = std::make_unique<uint8_t[]>(kBatchBytes);
+    batch->records = std::make_unique<WINDIVERT_ADDRESS[]>(kBatchPackets);
+  }
+}
+
+void FromDevice::batchAdd(SendBatch& batch, const uint8_t* data, uint32_t length,
+                          const WINDIVERT_ADDRESS& record) {
+  if (length > kBatchBytes) return;
+  if (batch.length + length > kBatchBytes) batchFlush(batch);
+  std::memcpy(batch.bytes.get() + batch.length, data, length);
+  batch.records[batch.count] = record;
+  batch.length += length;
+  ++batch.count;
+  if (batch.count == kBatchPackets) batchFlush(batch);
+}
+
+void FromDevice::batchFlush(SendBatch& batch) {
+  if (batch.count == 0) return;
+  // Failures are not looked at: a closed handle ends the cycle anyway.
+  WinDivertSendEx(handle_.load(std::memory_order_relaxed), batch.bytes.get(), batch.length, nullptr,
+                  0, batch.records.get(), batch.count * kRecordBytes, nullptr);
+  batch.count = 0;
+  batch.length = 0;
+  send_calls_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void FromDevice::dumpPacket(const uint8_t* data, uint32_t length) {
+  uint16_t n = static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length);
+  if (cx_pktdump_queued.load(std::memory_order_relaxed)) {
+    cx_pktdump_writer().pushData(data, n);
+    return;
+  }
+  cx_pktdump_write(data, n);
+}
+
+bool capture_record_of(const Packet* p, WINDIVERT_ADDRESS* out) {
+  if (p->capture_record_anno() == nullptr) return false;
+  std::memcpy(out, p->anno() + kCaptureRecordCopyAnnoOffset, sizeof *out);
+  return true;
+}
+
+void graph_log_last_error(const char* name, const char* function, const char* file, int line) {
+  uint32_t error = platform::last_error();
+  log_syslog_level(3, function, file, line, "%s failed, error:%s(%d)\n", name, ErrorText(error),
+                   static_cast<int>(error));
 }

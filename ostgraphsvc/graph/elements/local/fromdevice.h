@@ -1,16 +1,26 @@
 // FromDevice: the element through which the host's IPv4 traffic enters the
-// graph and through which what leaves the graph goes back to the host.
+// graph and through which what leaves the graph goes back to the host or into
+// an overlay connection.
 //
 // It owns the divert capture handle, the capture worker thread and the list
-// of packets waiting to be sent. Each capture cycle of the worker builds the
-// filter text from the fail-close state and the work directory's
-// "ostrel-exclusions.json", opens the handle, moves packets until the handle
-// is closed or a stop is asked for, and closes the handle again. A fail-close
-// change while the worker runs closes the handle, so the next cycle reopens it
-// with the other filter.
+// of packets waiting to be sent. The router thread hands itself over in
+// `selected`, which starts the IPC endpoint and the worker and then waits for
+// `exit`. Each capture cycle of the worker builds the filter text from the
+// fail-close state and the work directory's "ostrel-exclusions.json", opens
+// the handle and runs two threads until the handle is closed or a stop is
+// asked for:
+//   producer  receives batches (up to 255 packets) and posts each as a
+//             capture block on the packet queue;
+//   consumer  the one thread the whole graph runs on: it turns every block
+//             into packets, pushes them into output 0 and after each block
+//             drains `pending_send()` (re-injection in batches, or the
+//             tunnel writer for packets bound to an overlay peer).
+// A fail-close change while the worker runs closes the handle, so the next
+// cycle reopens it with the other filter.
 //
-// Until the producer and consumer threads take over, a cycle receives each
-// batch and sends it straight back unchanged, so nothing captured is lost.
+// Every captured packet keeps its own copy of its capture address record in
+// its annotation area (`capture_record_of`); `capture_record_anno` points at
+// that copy in the packet the element made.
 //
 // Registration: the constructor registers the element as the fail-close
 // listener of `FailCloseMgr::GetInstance()` (the last constructed wins) and
@@ -18,25 +28,48 @@
 // scheduler thread's select table.
 //
 // Threads: `configure`, `initialize` and the destructor run on the thread
-// that builds the router. `UpdateFailClose` runs on whichever thread changes
-// the fail-close verdict. The filter text and the exclusion list belong to the
-// worker thread once it runs. The flags and the handle are atomic.
+// that builds the router; `selected` on the router thread; `exit` once per
+// stop on any other thread (the service's dispatcher). `UpdateFailClose` runs
+// on whichever thread changes the fail-close verdict. The filter text and the
+// exclusion list belong to the worker thread once it runs; the maps, the
+// send batches and `pending_send()` to the consumer. The flags and the handle
+// are atomic. `cleanup` and the destructor stop the worker and wait for it.
 #ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_FROMDEVICE_H_
 #define OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_FROMDEVICE_H_
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "graph/element.h"
+#include "graph/hash_map.h"
 #include "graph/string.h"
 #include "graph/string_builder.h"
 #include "graph/vector.h"
 #include "ostgraphsvc/failclose/fail_close_update.h"
+#include "platform/adapters/adapters.h"
 #include "platform/divert/divert.h"
 
 class Packet;
+struct _QMSGBLOCK;
+
+// Where a captured packet keeps its own copy of its capture address record:
+// 80 bytes of the annotation area, clear of every named annotation.
+inline constexpr int kCaptureRecordCopyAnnoOffset = 136;
+static_assert(kCaptureRecordCopyAnnoOffset + sizeof(WINDIVERT_ADDRESS) <= 256);
+
+// Copies the capture record of a packet the capture element made (or a clone
+// of one) into `*out`; false for a packet without one.
+bool capture_record_of(const Packet* p, WINDIVERT_ADDRESS* out);
+
+// Logs "<name> failed, error:<system text>(<code>)" at error level with the
+// calling thread's last error.
+#define GRAPH_LOG_LERR(name) graph_log_last_error((name), __func__, __FILE__, __LINE__)
+void graph_log_last_error(const char* name, const char* function, const char* file, int line);
 
 // 1 while the filter captures only the virtual interface; read by the policy
 // lookup, cleared by `FromDevice::exit`.
@@ -47,6 +80,14 @@ class FromDevice : public Element, public IFailCloseUpdate {
   static constexpr uint32_t kHeadroom = 206;
   // Wait after a failed open before the next cycle tries again.
   static constexpr int kOpenRetryMs = 1000;
+  // One divert batch: 255 packets in a 382,500-byte area.
+  static constexpr uint32_t kBatchPackets = WINDIVERT_BATCH_MAX;
+  static constexpr uint32_t kBatchBytes = 382500;
+  // How long `exit` waits for the worker, in steps of 10 ms.
+  static constexpr int kExitWaitMs = 5000;
+
+  // The address table the broadcast map is built from (IPv4 rows).
+  using AddressTableSource = std::function<uint32_t(std::vector<platform::Adapter>*)>;
 
   FromDevice();
   ~FromDevice() override;
@@ -57,6 +98,12 @@ class FromDevice : public Element, public IFailCloseUpdate {
   int configure_phase() const override { return 0; }
   int configure(Vector<String>& conf, ErrorHandler* errh) override;
   int initialize(ErrorHandler* errh) override;
+  void cleanup(CleanupStage stage) override;
+
+  // The router thread's selection hook: starts the IPC endpoint and the
+  // capture worker, then returns only after `exit`.
+  using Element::selected;
+  void selected(int fd, int mask) override;
 
   bool UpdateFailClose(bool effective) override;
 
@@ -65,8 +112,22 @@ class FromDevice : public Element, public IFailCloseUpdate {
   void PrepareWinDivertFilter(bool failClose);
   // One capture cycle of the worker.
   void startPacketProcessing(bool failClose);
-  // The stop path: the worker ends after its current cycle.
+  // The stop path, once per stop: wakes `selected`, stops the IPC endpoint,
+  // closes the capture handle so the cycle ends at once, waits up to 5000 ms
+  // for the worker and clears the internet-bypass state.
   void exit();
+
+  // Consumer side, one block each.
+  void process_captured_batch(_QMSGBLOCK* block);
+  void process_incoming_tun_pkt(_QMSGBLOCK* block);
+  // Learns local source addresses of outbound packets; a new one rebuilds
+  // the broadcast map.
+  void cache_windivert_ipv4addr2idx(const WINDIVERT_IPHDR* header, const WINDIVERT_ADDRESS* record);
+  // The interface of a learned local address (network order), or -1.
+  int ipv4_addr2ifidx(uint32_t address) const;
+  bool is_broadcast_address(uint32_t address) const;
+  // Sends what `pending_send()` holds (see the class comment).
+  void drain_pending_send();
 
   // Packets handed over by the output elements; owned by this element.
   Vector<Packet*>& pending_send() { return pending_send_; }
@@ -80,11 +141,35 @@ class FromDevice : public Element, public IFailCloseUpdate {
   bool fail_close_state() const { return failClose_.load() != 0; }
   uint8_t destination_internet() const { return destination_internet_.load(); }
   WinDivertHandle handle() const { return handle_.load(); }
+  // Divert send calls of the consumer's two batches.
+  uint64_t send_calls() const { return send_calls_.load(std::memory_order_relaxed); }
+  size_t broadcast_count() const { return broadcast_map_ ? broadcast_map_->size() : 0; }
+  // Replaces the adapter list the broadcast map is read from (tests).
+  void set_address_table_source(AddressTableSource source) { address_source_ = std::move(source); }
 
  private:
+  // Packets and their records, sent with one divert call.
+  struct SendBatch {
+    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<WINDIVERT_ADDRESS[]> records;
+    uint32_t count = 0;
+    uint32_t length = 0;
+  };
+
   void workerLoop();
-  // The interim step between open and close: every batch goes straight back.
-  void relayBatches(WinDivertHandle handle);
+  void producer(WinDivertHandle handle);
+  void consumer();
+  // Ends the worker and waits for it without limit (cleanup, destructor).
+  void stopWorker();
+  // Appends one packet, sending first when it would not fit and after when
+  // the batch is full.
+  void batchAdd(SendBatch& batch, const uint8_t* data, uint32_t length,
+                const WINDIVERT_ADDRESS& record);
+  void batchFlush(SendBatch& batch);
+  void makeBatches();
+  void dumpPacket(const uint8_t* data, uint32_t length);
+  void reportFlow(Packet* p);
+  void rebuildBroadcastMap();
   void closeHandle();
   void setDestinationInternet(uint8_t value, const char* bypassStatus);
   // Sleeps up to `ms`, cut short by the stop flag or a fail-close change.
@@ -95,6 +180,9 @@ class FromDevice : public Element, public IFailCloseUpdate {
   std::atomic<uint8_t> producerExit{0};
   std::atomic<uint8_t> stop_{0};
   std::atomic<uint8_t> consumerExit{0};
+  // Set by a producer whose very first block take failed: the worker pauses
+  // before the next cycle instead of spinning.
+  std::atomic<uint8_t> firstTakeFailed_{0};
   std::mutex stop_mu_;
   std::condition_variable stop_cond_;
   // Bumped by every fail-close change, so a retry wait sees it.
@@ -103,6 +191,16 @@ class FromDevice : public Element, public IFailCloseUpdate {
   uint16_t dtls_port_ = 0;  // network order
   uint32_t headroom_ = 0;
   Vector<Packet*> pending_send_;
+  // Consumer only.
+  bool has_output_ = false;
+  SendBatch reinject_;
+  SendBatch drain_;
+  // Maps of this element only, so no other thread shares their node arena.
+  HashMap_ArenaFactory map_arenas_;
+  std::unique_ptr<HashMap<uint32_t, int>> addr2ifidx_;
+  std::unique_ptr<HashMap<uint32_t, int>> broadcast_map_;
+  AddressTableSource address_source_;
+  std::atomic<uint64_t> send_calls_{0};
   StringBuilder filter_;
   Vector<String> excluded_processes_;
   std::atomic<uint8_t> destination_internet_{0};

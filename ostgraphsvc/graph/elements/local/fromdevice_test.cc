@@ -5,18 +5,30 @@
 #include <net/if.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "client/lib/cxLog/cxPktDump.h"
 #include "graph/confparse.h"
+#include "graph/framework_static.h"
+#include "graph/lexer.h"
 #include "graph/master.h"
 #include "graph/packet.h"
 #include "graph/router.h"
+#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
+#include "ostgraphsvc/qmsg/qmsg.h"
+#include "ostgraphsvc/tarnipc/tarnipc.h"
 #include "platform/divert/simulated.h"
 #include "platform/divert/testing_packets.h"
 #include "tests/support/graph_harness.h"
@@ -232,7 +244,7 @@ WINDIVERT_ADDRESS Outbound() {
 }
 
 // Injects `packet` and waits until the worker has sent it back; true when it
-// came back unchanged.
+// came back unchanged but for its checksums.
 bool RoundTrip(const std::vector<uint8_t>& packet) {
   if (!sim::inject(packet.data(), static_cast<uint32_t>(packet.size()), Outbound())) return false;
   std::vector<platform::divert::SimPacket> back;
@@ -242,7 +254,10 @@ bool RoundTrip(const std::vector<uint8_t>& packet) {
       })) {
     return false;
   }
-  return back.size() == 1 && back[0].reinjected && back[0].bytes == packet;
+  // The drain puts every checksum right on the way out.
+  std::vector<uint8_t> expected = packet;
+  WinDivertHelperCalcChecksums(expected.data(), static_cast<uint32_t>(expected.size()), nullptr, 0);
+  return back.size() == 1 && back[0].reinjected && back[0].bytes == expected;
 }
 
 class FromDeviceCaptureTest : public FromDeviceTest {
@@ -313,6 +328,654 @@ TEST_F(FromDeviceCaptureTest, FailedOpenIsRetriedAfterAPause) {
   EXPECT_LT(waited, std::chrono::milliseconds(3000));
   EXPECT_EQ(Count(Log(), "Unable to open Windivert handle. Error: 5"), 1u);
   EXPECT_TRUE(RoundTrip(HostPacket("8.8.8.8")));
+}
+
+// ---- The capture path: producer, consumer and drain -------------------------
+
+namespace tp = platform::divert::testing;
+
+// What the graph saw of one packet.
+struct Seen {
+  int msgtype = 0;
+  int kind = 0;
+  uint32_t path = 0;
+  std::string dst;
+  bool hasRecord = false;
+  WINDIVERT_ADDRESS record{};
+};
+
+// The graph's first element in these tests: notes every packet, then hands
+// it to `hook` (which may keep, change or free it) or passes it on.
+class CaptureTap : public Element {
+ public:
+  using Hook = std::function<void(CaptureTap*, Packet*)>;
+  static inline std::mutex mu;
+  static inline std::vector<Seen> seen;
+  static inline Hook hook;
+
+  const char* class_name() const override { return "CaptureTap"; }
+  const char* port_count() const override { return "1/1"; }
+  const char* processing() const override { return kPush; }
+  void push(int, Packet* p) override {
+    Seen s;
+    s.msgtype = p->msgtype();
+    s.kind = p->control_kind_anno();
+    s.path = p->overlay_path_anno();
+    if (p->length() >= 20) s.dst = testing_support::Dotted(Dst(p));
+    s.hasRecord = capture_record_of(p, &s.record);
+    {
+      std::lock_guard<std::mutex> guard(mu);
+      seen.push_back(s);
+    }
+    if (hook) {
+      hook(this, p);
+      return;
+    }
+    forward(p);
+  }
+  void forward(Packet* p) { output(0).push(p); }
+  static uint32_t Dst(const Packet* p) {
+    uint32_t a;
+    std::memcpy(&a, p->data() + 16, 4);
+    return a;
+  }
+  static std::vector<Seen> Snapshot() {
+    std::lock_guard<std::mutex> guard(mu);
+    return seen;
+  }
+};
+
+Element* MakeTap(uintptr_t) { return new CaptureTap; }
+
+WINDIVERT_ADDRESS Where(bool outbound, uint32_t ifIdx, bool loopback = false) {
+  WINDIVERT_ADDRESS where{};
+  where.Flags =
+      (outbound ? WINDIVERT_ADDRESS_OUTBOUND : 0) | (loopback ? WINDIVERT_ADDRESS_LOOPBACK : 0);
+  where.IfIdx = ifIdx;
+  return where;
+}
+
+std::vector<uint8_t> Udp(const char* src, const char* dst, size_t payload = 12) {
+  return tp::make_udp(src, 5000, dst, 443, payload);
+}
+
+class CaptureTest : public FromDeviceTest {
+ protected:
+  CaptureTest() {
+    platform::divert::use_simulated_backend(true);
+    sim::reset();
+    make_global_lexer()->add_class(String("CaptureTap"), MakeTap, 0, false);
+    CaptureTap::seen.clear();
+    CaptureTap::hook = nullptr;
+    UseFixture("no_ranges.json");
+  }
+  ~CaptureTest() override {
+    Stop();
+    CaptureTap::hook = nullptr;
+    sim::reset();
+    platform::divert::use_simulated_backend(false);
+  }
+
+  // Loads the graph and runs the worker; returns once the consumer is past
+  // this cycle's start marker (a bypassed packet has come back).
+  void Start(const char* probeSrc = "192.168.5.2", const char* probeDst = "239.1.1.1") {
+    const std::string tail = "fd -> tap -> out;";
+    ASSERT_TRUE(h_.Load("fd :: FromDevice; tap :: CaptureTap; out :: OstrelToDevice; " + tail))
+        << h_.messages();
+    fd_ = static_cast<FromDevice*>(h_.Find("fd"));
+    fd_->UpdateFailClose(false);
+    ASSERT_TRUE(WaitFor([] { return sim::open_handles() == 1; }));
+    auto probe = Udp(probeSrc, probeDst);
+    ASSERT_TRUE(sim::inject(probe.data(), static_cast<uint32_t>(probe.size()), Where(true, 3)));
+    ASSERT_EQ(Delivered(1).size(), 1u);
+  }
+  void Stop() {
+    if (fd_ != nullptr) fd_->exit();
+    fd_ = nullptr;
+  }
+  void Inject(const std::vector<uint8_t>& p, const WINDIVERT_ADDRESS& where) {
+    EXPECT_TRUE(sim::inject(p.data(), static_cast<uint32_t>(p.size()), where));
+  }
+  // Waits for `n` delivered packets (and a little longer for strays).
+  std::vector<platform::divert::SimPacket> Delivered(size_t n) {
+    std::vector<platform::divert::SimPacket> got;
+    WaitFor([&] {
+      for (auto& p : sim::take_delivered()) got.push_back(std::move(p));
+      return got.size() >= n;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (auto& p : sim::take_delivered()) got.push_back(std::move(p));
+    return got;
+  }
+  // Posts a capture block of `packets` (one record each) from `ring`.
+  _QMSGBLOCK* PostCapture(QMsgBlockPool& ring, const std::vector<std::vector<uint8_t>>& packets,
+                          const std::vector<WINDIVERT_ADDRESS>& records) {
+    _QMSGBLOCK* b = ring.take();
+    EXPECT_NE(b, nullptr);
+    if (b == nullptr) return nullptr;
+    b->msgtype = QMSG_PKT_CAPTURED;
+    b->capture_length = 0;
+    for (size_t i = 0; i < packets.size(); ++i) {
+      std::memcpy(b->capture_buffer + b->capture_length, packets[i].data(), packets[i].size());
+      b->capture_length += static_cast<uint32_t>(packets[i].size());
+      b->addr[i] = records[i];
+    }
+    b->addr_length = static_cast<uint32_t>(records.size() * sizeof(WINDIVERT_ADDRESS));
+    g_qmsg_queue.post(b);
+    return b;
+  }
+  _QMSGBLOCK* PostData(QMsgBlockPool& ring, int type, const char* tag, const std::string& data) {
+    _QMSGBLOCK* b = ring.take();
+    EXPECT_NE(b, nullptr);
+    if (b == nullptr) return nullptr;
+    qmsgblock_set_tag(b, tag);
+    b->msgtype = type;
+    uint8_t* d = qmsgblock_reserve_data(b, static_cast<uint32_t>(data.size()));
+    std::memcpy(d, data.data(), data.size());
+    g_qmsg_queue.post(b);
+    return b;
+  }
+  static bool Released(_QMSGBLOCK* b) {
+    return WaitFor([b] { return !qmsgblock_in_use(b); });
+  }
+
+  testing_support::GraphHarness h_;
+  FromDevice* fd_ = nullptr;
+};
+
+TEST_F(CaptureTest, BlocksOtherThanCapturesBecomePacketsByType) {
+  QMsgBlockPool ring(16);
+  // Queued before the cycle's start marker: dropped unhandled.
+  _QMSGBLOCK* stale = PostData(ring, QMSG_IOMSG, "iomsg", std::string("iom\0", 4));
+  Start();
+  EXPECT_TRUE(Released(stale));
+
+  struct Case {
+    int type;
+    const char* tag;
+    std::string data;
+    bool pushed;
+    int kind;
+    uint32_t path;
+  };
+  const std::string overlay = std::string("\x01\x02\x03\x04", 4) + std::string(20, 'x');
+  const Case cases[] = {
+      {QMSG_IOMSG, "iomsg", std::string("iom\0", 4), true, 0, 0},
+      {QMSG_CMD_RECONFIGURE, "GoBGP", "{}", true, 1, 0},
+      {QMSG_CMD_SET_FAIL_CLOSE, "GraphUserCmd", "x", true, 5, 0},
+      {QMSG_PKT_OVERLAY, "ostoverlay", overlay, true, 0, 0x04030201},
+      {QMSG_PKT_OVERLAY, "ostoverlay", "abc", false, 0, 0},  // no room for the path id
+      {QMSG_NOP, "", "", false, 0, 0},
+      {QMSG_CMD_TUNNEL_ENABLE, "tunnel", "x", false, 0, 0},
+      {QMSG_CMD_TUNNEL_DISABLE, "tunnel", "x", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    size_t before = CaptureTap::Snapshot().size();
+    ASSERT_TRUE(Released(PostData(ring, c.type, c.tag, c.data)));
+    auto seen = CaptureTap::Snapshot();
+    ASSERT_EQ(seen.size(), before + (c.pushed ? 1 : 0));
+    if (!c.pushed) continue;
+    EXPECT_EQ(seen.back().msgtype, c.type);
+    EXPECT_EQ(seen.back().kind, c.kind);
+    EXPECT_EQ(seen.back().path, c.path);
+    EXPECT_FALSE(seen.back().hasRecord);
+  }
+  EXPECT_EQ(Count(Log(), "g_fromDeviceConsumer got unknown msgtype:11"), 1u);
+  EXPECT_EQ(Count(Log(), "g_fromDeviceConsumer got unknown msgtype:13"), 1u);
+}
+
+TEST_F(CaptureTest, CapturedBlockPushesGraphPacketsAndSendsTheRestInBatches) {
+  Start();
+  QMsgBlockPool ring(4, kQMsgCaptureCapacity);
+  struct Case {
+    const char* what;
+    size_t bypass;
+    size_t graph;
+    uint64_t sends;  // divert send calls for the block, bypass and drain together
+  };
+  const Case cases[] = {
+      {"100 bypass", 100, 0, 1},
+      {"255 bypass: sent at the 255th, nothing left at the end", 255, 0, 1},
+      {"3 bypass and 2 for the graph", 3, 2, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::vector<uint8_t>> packets;
+    std::vector<WINDIVERT_ADDRESS> records;
+    for (size_t i = 0; i < c.graph; ++i) {
+      packets.push_back(Udp("192.168.5.2", "8.8.4.4"));
+      records.push_back(Where(true, 3));
+    }
+    for (size_t i = 0; i < c.bypass; ++i) {
+      packets.push_back(Udp("192.168.5.2", "239.0.0.9", 1000));
+      records.push_back(Where(true, 3));
+    }
+    size_t seenBefore = CaptureTap::Snapshot().size();
+    uint64_t sendsBefore = fd_->send_calls();
+    ASSERT_TRUE(Released(PostCapture(ring, packets, records)));
+    auto got = Delivered(c.bypass + c.graph);
+    EXPECT_EQ(got.size(), c.bypass + c.graph);
+    EXPECT_EQ(fd_->send_calls() - sendsBefore, c.sends);
+    EXPECT_EQ(CaptureTap::Snapshot().size() - seenBefore, c.graph);
+    for (const auto& p : got) EXPECT_TRUE(p.reinjected);
+  }
+}
+
+TEST_F(CaptureTest, WhatNeverEntersTheGraph) {
+  std::vector<platform::Adapter> rows(40);
+  for (uint32_t i = 0; i < rows.size(); ++i) {
+    rows[i].index = 100 + i;
+    platform::AdapterAddress a;
+    a.family = AF_INET;
+    a.addr[0] = 10;
+    a.addr[1] = static_cast<uint8_t>(i);
+    a.addr[3] = 1;
+    a.prefix_len = 16;
+    rows[i].addresses.push_back(a);
+  }
+  auto set = [](platform::AdapterAddress& a, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3,
+                uint8_t prefix) {
+    a.addr[0] = b0;
+    a.addr[1] = b1;
+    a.addr[2] = b2;
+    a.addr[3] = b3;
+    a.prefix_len = prefix;
+  };
+  set(rows[17].addresses[0], 192, 168, 1, 10, 24);
+  set(rows[30].addresses[0], 10, 9, 9, 9, 32);  // no broadcast key
+  set(rows[31].addresses[0], 10, 8, 8, 0, 31);  // none either
+  Start();
+  fd_->set_address_table_source([&rows](std::vector<platform::Adapter>* out) {
+    *out = rows;
+    return 0u;
+  });
+  // A new local source builds the broadcast map.
+  Inject(Udp("192.168.1.10", "8.8.8.8"), Where(true, 117));
+  ASSERT_EQ(Delivered(1).size(), 1u);
+  EXPECT_EQ(fd_->broadcast_count(), 38u);
+  EXPECT_EQ(fd_->ipv4_addr2ifidx(htonl(tp::addr("192.168.1.10"))), 117);
+  EXPECT_NE(Log().find("IF_ADDR_ADD_EVENT: src=192.168.1.10 , dst=8.8.8.8"), std::string::npos);
+  EXPECT_NE(Log().find("caching bcastaddr 117:192.168.1.255"), std::string::npos);
+
+  struct Case {
+    const char* dst;
+    WINDIVERT_ADDRESS where;
+    bool entersGraph;
+  };
+  const Case cases[] = {
+      {"192.168.1.255", Where(true, 117), false},    // directed broadcast
+      {"255.255.255.255", Where(true, 117), false},  // limited broadcast
+      {"224.0.0.251", Where(false, 117), false},     // multicast
+      {"8.8.8.8", Where(true, 1, true), false},      // loopback
+      {"10.9.9.9", Where(false, 130), true},         // a /32 row is the host itself
+      {"10.8.8.1", Where(false, 131), true},        {"8.8.8.8", Where(true, 117), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dst);
+    size_t before = CaptureTap::Snapshot().size();
+    Inject(Udp("192.168.1.10", c.dst), c.where);
+    auto got = Delivered(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].reinjected);
+    auto seen = CaptureTap::Snapshot();
+    ASSERT_EQ(seen.size(), before + (c.entersGraph ? 1 : 0));
+    if (!c.entersGraph) continue;
+    EXPECT_EQ(seen.back().dst, c.dst);
+    EXPECT_EQ(seen.back().record.Flags & ~WINDIVERT_ADDRESS_LAYER_MASK, c.where.Flags);
+    EXPECT_EQ(seen.back().record.IfIdx, c.where.IfIdx);
+    // The drain recomputed every checksum.
+    EXPECT_EQ(got[0].bytes.size(), 40u);
+  }
+}
+
+TEST_F(CaptureTest, DestinationInternetDropsWhatBypassesTheGraph) {
+  UseFixture("virtual_ip.json");
+  Start("100.64.0.7", "8.8.8.8");
+  Inject(Udp("100.64.0.7", "239.1.1.1"), Where(true, 3));
+  Inject(Udp("100.64.0.7", "8.8.8.8"), Where(true, 3));
+  auto got = Delivered(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(tp::get16(got[0].bytes, 16), tp::addr("8.8.8.8") >> 16);
+}
+
+TEST_F(CaptureTest, PacketKeepsItsRecordWhenItsBlockIsRefilled) {
+  Start();
+  QMsgBlockPool ring(1, kQMsgCaptureCapacity);
+  std::vector<Packet*> held;
+  CaptureTap::hook = [&held](CaptureTap* tap, Packet* p) {
+    if (held.empty()) {
+      held.push_back(p);  // kept past its block's release
+      return;
+    }
+    tap->forward(held[0]);
+    tap->forward(p);
+  };
+  ASSERT_TRUE(Released(PostCapture(ring, {Udp("192.168.5.2", "8.8.8.8")}, {Where(true, 7)})));
+  ASSERT_TRUE(Released(PostCapture(ring, {Udp("8.8.4.4", "192.168.5.2")}, {Where(false, 9)})));
+  auto got = Delivered(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].addr.Flags & WINDIVERT_ADDRESS_OUTBOUND, WINDIVERT_ADDRESS_OUTBOUND);
+  EXPECT_EQ(got[0].addr.IfIdx, 7u);
+  EXPECT_EQ(got[1].addr.Flags & WINDIVERT_ADDRESS_OUTBOUND, 0u);
+  EXPECT_EQ(got[1].addr.IfIdx, 9u);
+}
+
+TEST_F(CaptureTest, DrainFlushesEarlySoLargePacketsAreNeverLost) {
+  Start();
+  QMsgBlockPool ring(1, kQMsgCaptureCapacity);
+  // The graph grows every packet to 2000 bytes.
+  CaptureTap::hook = [](CaptureTap* tap, Packet* p) {
+    p = p->put(2000 - p->length());
+    ASSERT_NE(p, nullptr);
+    p->data()[2] = 2000 >> 8;
+    p->data()[3] = 2000 & 0xFF;
+    tap->forward(p);
+  };
+  std::vector<std::vector<uint8_t>> packets(255, Udp("192.168.5.2", "8.8.8.8", 1000));
+  std::vector<WINDIVERT_ADDRESS> records(255, Where(true, 3));
+  uint64_t sendsBefore = fd_->send_calls();
+  ASSERT_TRUE(Released(PostCapture(ring, packets, records)));
+  auto got = Delivered(255);
+  ASSERT_EQ(got.size(), 255u);
+  for (const auto& p : got) EXPECT_EQ(p.bytes.size(), 2000u);
+  EXPECT_EQ(fd_->send_calls() - sendsBefore, 2u);
+}
+
+class RecordingWriter : public TunnelPacketWriter {
+ public:
+  int write_packet(IPAddress wan, IPAddress local, const unsigned char* data,
+                   uint32_t length) override {
+    std::lock_guard<std::mutex> guard(mu);
+    writes.push_back({wan.to_string().c_str(), local.to_string().c_str(), length});
+    (void)data;
+    return 0;
+  }
+  struct Write {
+    std::string wan, local;
+    uint32_t length;
+  };
+  std::mutex mu;
+  std::vector<Write> writes;
+};
+
+class RecordingListener : public AggregateListener {
+ public:
+  void notify_flow_event(uint32_t id, AggregateEvent event, AggregateFlowRecord* record,
+                         const Packet*) override {
+    calls.push_back({id, event, record->egress_name});
+  }
+  struct Call {
+    uint32_t id;
+    AggregateEvent event;
+    std::string egress;
+  };
+  std::vector<Call> calls;
+};
+
+TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
+  cxLogThreshold = CXLOG_DEBUG;
+  std::string dump = workdir_ + "capture.pcap";
+  RecordingWriter writer;
+  set_tunnel_packet_writer(&writer);
+  AggregateIPFlows flows;
+  flows.register_process_instance();
+  uint32_t first = flows.add_record(77);
+  uint32_t second = flows.add_record(78);
+  std::strcpy(flows.record(second)->egress_name, "LTE");
+  RecordingListener listener;
+  flows.add_listener(&listener);
+
+  Start();
+  ASSERT_TRUE(cx_pktdump_init(dump, 0));
+  // Learn 192.168.1.10 on interface 4 first.
+  Inject(Udp("192.168.1.10", "8.8.8.8"), Where(true, 4));
+  ASSERT_EQ(Delivered(1).size(), 1u);
+  CaptureTap::hook = [&](CaptureTap* tap, Packet* p) {
+    std::string dst = testing_support::Dotted(CaptureTap::Dst(p));
+    if (dst == "9.9.9.9") {  // bound for an overlay peer
+      p->set_peer_wan_ip_anno(IPAddress(htonl(tp::addr("203.0.113.5"))));
+      p->set_peer_local_ip_anno(IPAddress(htonl(tp::addr("192.168.1.10"))));
+    }
+    if (dst == "192.168.1.10" || dst == "10.77.0.1") p->set_decap_mark_anno(kDecapMark);
+    if (dst == "8.8.4.4") {
+      p->set_aggregate_anno(77);
+      p->set_flow_record_anno(first);
+    }
+    if (dst == "1.1.1.1") {
+      p->set_aggregate_anno(78);
+      p->set_flow_record_anno(second);
+    }
+    tap->forward(p);
+  };
+  struct Case {
+    const char* dst;
+    size_t delivered;
+    uint32_t ifIdx;
+    bool outbound;
+  };
+  const Case cases[] = {
+      {"9.9.9.9", 0, 0, false},
+      {"192.168.1.10", 1, 4, false},  // decapsulated: inbound on the learned interface
+      {"10.77.0.1", 0, 0, false},     // decapsulated to nobody here
+      {"8.8.4.4", 1, 3, true},
+      {"8.8.4.4", 1, 3, true},  // same flow: reported once
+      {"1.1.1.1", 1, 3, true},
+  };
+  int dumped = 2;  // the learning packet, in and out
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dst);
+    Inject(Udp("8.8.8.8", c.dst), Where(true, 3));
+    auto got = Delivered(c.delivered);
+    ASSERT_EQ(got.size(), c.delivered);
+    dumped += 1 + static_cast<int>(c.delivered);
+    if (c.delivered == 0) continue;
+    EXPECT_EQ(got[0].addr.IfIdx, c.ifIdx);
+    EXPECT_EQ((got[0].addr.Flags & WINDIVERT_ADDRESS_OUTBOUND) != 0, c.outbound);
+  }
+  Stop();
+  set_tunnel_packet_writer(nullptr);
+  cx_pktdump_close();
+
+  ASSERT_EQ(writer.writes.size(), 1u);
+  EXPECT_EQ(writer.writes[0].wan, "203.0.113.5");
+  EXPECT_EQ(writer.writes[0].local, "192.168.1.10");
+  EXPECT_EQ(writer.writes[0].length, 40u);
+  EXPECT_NE(Log().find("selected: Writing pending dequeue packet to SSL Socket"),
+            std::string::npos);
+  EXPECT_NE(Log().find("ipv4_addr2ifidx: failed to resolve for 10.77.0.1"), std::string::npos);
+  ASSERT_EQ(listener.calls.size(), 2u);
+  EXPECT_EQ(listener.calls[0].id, 77u);
+  EXPECT_EQ(listener.calls[0].event, NEW_AGG);
+  EXPECT_EQ(listener.calls[0].egress, "WAN");
+  EXPECT_EQ(listener.calls[1].egress, "LTE");
+  EXPECT_TRUE(flows.record(first)->reported);
+  // Each packet entering the graph, and each one re-injected from the
+  // drain, is one 40-byte record (the probe and the tunnel-bound packet are
+  // left out).
+  std::string pcap = ReadFile(dump);
+  EXPECT_EQ(pcap.size(), 24u + static_cast<size_t>(dumped) * (16 + 40));
+}
+
+TEST_F(CaptureTest, CycleEndsAtOnceWhenItsProducerEnds) {
+  Start();
+  auto cycles = [this] { return Count(Log(), "Exiting packet processing thread"); };
+  // A fail-close change while the queue is idle.
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(fd_->UpdateFailClose(true));
+  ASSERT_TRUE(WaitFor([&] { return cycles() == 1; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitFor([] { return sim::open_handles() == 1; }));
+
+  // A producer that cannot take its first block ends the cycle too (the
+  // consumer is still waiting for the start marker then).
+  Stop();
+  ASSERT_EQ(sim::open_handles(), 0u);
+  std::vector<_QMSGBLOCK*> taken;
+  while (_QMSGBLOCK* b = g_capture_qmsg_pool.take()) taken.push_back(b);
+  ASSERT_FALSE(taken.empty());
+  FromDevice fd;
+  size_t before = cycles();
+  t0 = std::chrono::steady_clock::now();
+  fd.UpdateFailClose(false);
+  ASSERT_TRUE(WaitFor([&] { return cycles() == before + 1; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_NE(Log().find("Failed to get message block, existing producer thread"), std::string::npos);
+  for (_QMSGBLOCK* b : taken) qmsgblock_release(b);
+  // After the pause the next cycle runs normally.
+  ASSERT_TRUE(WaitFor([&] { return sim::open_handles() == 1; }));
+  EXPECT_TRUE(RoundTrip(HostPacket("8.8.8.8")));
+}
+
+TEST(FromDeviceSelectedTest, StopEndsTheRouterThreadsWaitAndTheCycleAtOnce) {
+  StartedLog log(0);
+  platform::divert::use_simulated_backend(true);
+  sim::reset();
+  {
+    FromDevice fd;
+    std::thread router([&] { fd.selected(0, 1); });
+    ASSERT_TRUE(WaitFor([] { return sim::open_handles() == 1; }));
+    EXPECT_TRUE(WaitFor(
+        [] { return TarnIPCServer::GetInstance().endpoint().boundPort() == kTarnIPCPort; }));
+    auto t0 = std::chrono::steady_clock::now();
+    fd.exit();
+    router.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    EXPECT_FALSE(fd.thread_running());
+    EXPECT_EQ(sim::open_handles(), 0u);
+    EXPECT_EQ(destination_internet_flag.load(), 0);
+  }
+  EXPECT_EQ(Count(log.text(), "Packet processor thread did not exit in time"), 0u);
+  EXPECT_NE(log.text().find("cxcom2 server started"), std::string::npos);
+  EXPECT_NE(log.text().find("Set new tarninternetbypass status \"\""), std::string::npos);
+  sim::reset();
+  platform::divert::use_simulated_backend(false);
+}
+
+// A stop that lands before the router thread reaches the hook: the hook
+// returns at once and starts neither the worker nor a fail-close worker later.
+TEST(FromDeviceSelectedTest, StopBeforeTheHookStartsNothing) {
+  StartedLog log(0);
+  platform::divert::use_simulated_backend(true);
+  sim::reset();
+  {
+    FromDevice fd;
+    fd.exit();
+    fd.selected(0, 1);
+    EXPECT_FALSE(fd.UpdateFailClose(true));
+    EXPECT_FALSE(fd.thread_running());
+    EXPECT_EQ(sim::open_handles(), 0u);
+  }
+  EXPECT_EQ(log.text().find("cxcom2 server started"), std::string::npos);
+  sim::reset();
+  platform::divert::use_simulated_backend(false);
+}
+
+// ---- Real traffic through the graph, between two namespaces ----------------
+
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* f = ::popen(command.c_str(), "r");
+  if (f == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  ::pclose(f);
+  return out;
+}
+
+int SocketIn(const testing_support::TestNetns& ns, int type) {
+  int fd = -1;
+  ns.RunInside([&] { fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0); });
+  if (fd < 0) return fd;
+  timeval tv{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// Sends `bytes` from a socket in `client` to a listener in `server` at
+// `addr`, which echoes them; true when all come back intact.
+bool TcpEcho(const testing_support::TestNetns& client, const testing_support::TestNetns& server,
+             const char* addr, size_t bytes) {
+  int lfd = SocketIn(server, SOCK_STREAM);
+  int cfd = SocketIn(client, SOCK_STREAM);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  inet_pton(AF_INET, addr, &sa.sin_addr);
+  socklen_t len = sizeof sa;
+  auto* any = reinterpret_cast<sockaddr*>(&sa);
+  bool ok = lfd >= 0 && cfd >= 0 && ::bind(lfd, any, len) == 0 && ::listen(lfd, 1) == 0 &&
+            ::getsockname(lfd, any, &len) == 0 && ::connect(cfd, any, len) == 0;
+  std::vector<uint8_t> out(bytes), in(bytes);
+  for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(i * 131 + i / 251);
+  auto io = [](int fd, uint8_t* p, size_t n, bool write) {
+    while (n > 0) {
+      ssize_t r = write ? ::send(fd, p, n, MSG_NOSIGNAL) : ::recv(fd, p, n, 0);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  };
+  if (ok) {
+    std::thread echo([&] {
+      int afd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (afd < 0) return;
+      std::vector<uint8_t> got(bytes);
+      if (io(afd, got.data(), bytes, false)) io(afd, got.data(), bytes, true);
+      ::close(afd);
+    });
+    ok = io(cfd, out.data(), bytes, true) && io(cfd, in.data(), bytes, false) && in == out;
+    ::shutdown(cfd, SHUT_RDWR);
+    echo.join();
+  }
+  if (lfd >= 0) ::close(lfd);
+  if (cfd >= 0) ::close(cfd);
+  return ok;
+}
+
+TEST_F(FromDeviceTest, RealTrafficPassesThroughClassifierAndOutput) {
+  if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  testing_support::TestNetns a("fdgraph");
+  testing_support::TestNetns b("fdpeer");
+  ASSERT_TRUE(a.created() && b.created());
+  ASSERT_TRUE(a.Ip({"link", "add", "va", "type", "veth", "peer", "name", "vb", "netns", b.name()}));
+  ASSERT_TRUE(a.Ip({"addr", "add", "10.78.0.1/24", "dev", "va"}));
+  ASSERT_TRUE(b.Ip({"addr", "add", "10.78.0.2/24", "dev", "vb"}));
+  for (const auto* ns : {&a, &b}) {
+    ASSERT_TRUE(ns->Ip({"link", "set", "lo", "up"}));
+  }
+  ASSERT_TRUE(a.Ip({"link", "set", "va", "up"}));
+  ASSERT_TRUE(b.Ip({"link", "set", "vb", "up"}));
+  UseFixture("no_ranges.json");
+  platform::divert::use_simulated_backend(false);
+
+  testing_support::GraphHarness h;
+  ASSERT_TRUE(
+      h.Load("fd :: FromDevice; cl :: OstrelL3Classifier; out :: OstrelToDevice;"
+             "fd -> cl; cl[0] -> out; cl[1] -> out; cl[2] -> out; cl[3] -> out;"))
+      << h.messages();
+  auto* fd = static_cast<FromDevice*>(h.Find("fd"));
+  // The worker and its threads live in namespace a, like the rules they load.
+  ASSERT_TRUE(a.RunInside([&] { fd->UpdateFailClose(false); }));
+  ASSERT_TRUE(WaitFor([&] { return fd->handle() != kWinDivertInvalidHandle; }));
+  const std::string rules = "ip netns exec " + a.name() + " iptables-save -t raw";
+  EXPECT_NE(Output(rules).find("DOVADOD_Q"), std::string::npos);
+
+  EXPECT_TRUE(testing_support::RunProgram({"ip", "netns", "exec", a.name(), "ping", "-q", "-c", "3",
+                                           "-i", "0.2", "-W", "2", "10.78.0.2"}));
+  EXPECT_TRUE(TcpEcho(a, b, "10.78.0.2", 512 * 1024));
+  EXPECT_TRUE(TcpEcho(b, a, "10.78.0.1", 128 * 1024));
+  platform::divert::DivertCounters counters;
+  ASSERT_TRUE(platform::divert::get_counters(fd->handle(), &counters));
+  EXPECT_GT(counters.received, 100u);
+  EXPECT_EQ(counters.send_dropped, 0u);
+
+  // Closing runs in the handle's namespace, so its rules go with it.
+  ASSERT_TRUE(a.RunInside([&] { fd->exit(); }));
+  EXPECT_FALSE(fd->thread_running());
+  EXPECT_EQ(Output(rules).find("DOVADOD_Q"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+#include "ostgraphsvc/graph/elements/local/ostrel_output.h"
+
+#include "graph/packet.h"
+#include "graph/router.h"
+#include "graph/router_log.h"
+#include "ostgraphsvc/graph/elements/local/fromdevice.h"
+
+namespace {
+
+// The first element of the router, in index order, that casts to
+// "FromDevice"; null when there is none.
+FromDevice* FindFromDevice(const Router* router) {
+  if (router == nullptr) return nullptr;
+  for (int i = 0; i < router->nelements(); ++i) {
+    Element* e = router->element(i);
+    if (e == nullptr) continue;
+    if (void* found = e->cast("FromDevice")) return static_cast<FromDevice*>(found);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int OstrelToDevice::initialize(ErrorHandler*) {
+  from_device_ = FindFromDevice(router());
+  initialised_ = 1;
+  return from_device_ != nullptr ? 0 : -1;
+}
+
+void OstrelToDevice::push(int, Packet* p) {
+  // A router whose initialize failed never runs; still, never keep a packet
+  // nobody will drain.
+  if (from_device_ == nullptr) {
+    p->release();
+    return;
+  }
+  from_device_->pending_send().push_back(p);
+}
+
+int OstrelToHost::initialize(ErrorHandler*) {
+  from_device_ = FindFromDevice(router());
+  initialised_ = 1;
+  return 0;
+}
+
+void OstrelToHost::push(int, Packet* p) {
+  if (from_device_ == nullptr) {
+    log_syslog_level(6, "OstrelToHost::push", __FILE__, __LINE__, "FromDevice Handle Null");
+    p->release();
+    return;
+  }
+  from_device_->pending_send().push_back(p);
+}

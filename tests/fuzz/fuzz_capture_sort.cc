@@ -1,0 +1,74 @@
+// The first sorting steps over arbitrary packets: OstrelL3Classifier, with
+// some of its outputs led through OstDirMux. Each record of the input is one
+// packet with its type byte, decapsulation mark and capture record (none,
+// inbound, outbound) chosen by a control byte. Packets sit in buffers that
+// end where their data ends, so any read past a header is an
+// AddressSanitizer error.
+#include <cstddef>
+#include <cstdint>
+
+#include "graph/element.h"
+#include "graph/error_handler.h"
+#include "graph/framework_static.h"
+#include "graph/packet.h"
+#include "graph/router.h"
+#include "ostgraphsvc/graph/elements/local/ostrel_classifier.h"
+#include "platform/divert/divert.h"
+#include "tests/fuzz/element_fuzz.h"
+
+using element_fuzz::exact_packet;
+using element_fuzz::Sink;
+using element_fuzz::Source;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool started = [] {
+    router_static_initialize();
+    return true;
+  }();
+  (void)started;
+  static WINDIVERT_ADDRESS inbound{};
+  static WINDIVERT_ADDRESS outbound = [] {
+    WINDIVERT_ADDRESS record{};
+    record.Flags = WINDIVERT_ADDRESS_OUTBOUND;
+    return record;
+  }();
+
+  Router router(String(""));
+  auto* cls = new OstrelL3Classifier;
+  const String landmark("fuzz");
+  router.add_element(cls, String("cls"), String(""), landmark, 1);
+  router.add_element(new OstDirMux, String("mux"), String(""), landmark, 2);
+  router.add_element(new Sink, String("sink"), String(""), landmark, 3);
+  router.add_element(new Source, String("src"), String(""), landmark, 4);
+  // Outputs 1, 2 and 3 through the direction demux (2 may lack a record).
+  for (int i = 0; i < 7; ++i) {
+    if (i >= 1 && i <= 3)
+      router.add_connection(0, i, 1, 0);
+    else
+      router.add_connection(0, i, 2, 0);
+  }
+  router.add_connection(1, 0, 2, 0);
+  router.add_connection(1, 1, 2, 0);
+  router.add_connection(3, 0, 0, 0);
+  if (router.initialize(ErrorHandler::silent_handler()) < 0) __builtin_trap();
+
+  // Records: control byte (type in bits 0-4, mark in bit 5, record in bits
+  // 6-7), length, bytes.
+  size_t at = 0;
+  while (at + 2 <= size) {
+    const uint8_t control = data[at];
+    uint32_t length = data[at + 1];
+    at += 2;
+    if (length > size - at) length = static_cast<uint32_t>(size - at);
+    Packet* p = exact_packet(data + at, length);
+    at += length;
+    if (p == nullptr) continue;
+    p->set_msgtype(control & 0x1F);
+    if (control & 0x20) p->set_decap_mark_anno(kDecapMark);
+    const int record = control >> 6;
+    if (record == 1) p->set_capture_record_anno(&inbound);
+    if (record >= 2) p->set_capture_record_anno(&outbound);
+    cls->push(0, p);
+  }
+  return 0;
+}
