@@ -16,3 +16,7 @@ done
 # namespaces it makes (root only; it says so and skips otherwise).
 echo "== divert_bench.sh"
 ./bench/divert_bench.sh build/release
+# The whole service's pass-through against the bare divert loop, the same way
+# (root only; skipped otherwise).
+echo "== dovadod_bench.sh"
+./bench/dovadod_bench.sh build/release

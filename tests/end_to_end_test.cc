@@ -1,0 +1,414 @@
+// The built service end to end: `dovadod -console` on a copy of the example
+// work directory, capturing with the netfilter queue inside a "host" network
+// namespace that a veth pair joins to a "peer" namespace. Both namespaces are
+// made here; nothing is loaded into the namespace the test runs in. Needs root.
+//
+// Re-injected packets are counted by the packet counter of the rule that lets
+// our marked packets leave the capture chain: every packet the service puts
+// back carries the mark and passes that rule exactly once.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/netns.h"
+#include "tests/support/registry_values.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+using testing_support::ReadFile;
+using testing_support::TempRoot;
+using testing_support::TestNetns;
+
+constexpr char kExitBanner[] = "======= tarnclient 1.0.0.0 exiting ======";
+constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
+constexpr char kHostAddr[] = "10.77.0.1";
+constexpr char kPeerAddr[] = "10.77.0.2";
+constexpr char kHostPublic[] = "198.51.100.1";
+constexpr char kPeerPublic[] = "198.51.100.2";
+
+extern "C" char** environ;
+
+// Runs `args` (PATH lookup, no shell) and returns its standard output and
+// error together; `*exitCode` gets the exit status.
+std::string Capture(const std::vector<std::string>& args, int* exitCode = nullptr) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
+  ::close(fds[0]);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) status = -1;
+  if (exitCode != nullptr) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+uint64_t Fnv1a(const uint8_t* data, size_t size, uint64_t hash = 1469598103934665603ull) {
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
+  return hash;
+}
+
+void SetTimeouts(int fd, seconds limit) {
+  timeval tv{static_cast<time_t>(limit.count()), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+sockaddr_in Address(const char* ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ::inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+uint16_t BoundPort(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: runs the capture in network namespaces";
+    ASSERT_TRUE(host_.created() && peer_.created());
+    ASSERT_TRUE(
+        testing_support::RunProgram({"ip", "link", "add", "e2eh", "netns", host_.name(), "type",
+                                     "veth", "peer", "name", "e2ep", "netns", peer_.name()}));
+    for (const auto& [ns, dev, priv, pub] : {std::tuple{&host_, "e2eh", kHostAddr, kHostPublic},
+                                             std::tuple{&peer_, "e2ep", kPeerAddr, kPeerPublic}}) {
+      ASSERT_TRUE(ns->Ip({"addr", "add", std::string(priv) + "/24", "dev", dev}));
+      ASSERT_TRUE(ns->Ip({"addr", "add", std::string(pub) + "/24", "dev", dev}));
+      ASSERT_TRUE(ns->Ip({"link", "set", dev, "up"}));
+      // Inbound re-injection arrives on lo; the IPC port listens there too.
+      ASSERT_TRUE(ns->Ip({"link", "set", "lo", "up"}));
+    }
+    workdir_ = root_.file("workdir");
+    std::filesystem::copy(DOVADOD_EXAMPLE_WORKDIR, workdir_);
+    testing_support::SetRegText(kTarnKey, "workdir", workdir_);
+  }
+
+  void TearDown() override {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  std::string LogPath() const { return root_.file("console.log"); }
+  std::string Log() const { return ReadFile(LogPath()); }
+
+  std::string RawTable(bool counters = false) const {
+    std::vector<std::string> args = {"ip", "netns", "exec", host_.name(), "iptables-save",
+                                     "-t", "raw"};
+    if (counters) args.push_back("-c");
+    return Capture(args);
+  }
+
+  // Sum over our capture chains of the mark rule's packet counter.
+  uint64_t Reinjected() const {
+    static const std::regex kMarkRule(
+        R"(\[(\d+):\d+\] -A DOVADOD_Q\d+ -m mark --mark 0x20000000/0x20000000 -j RETURN)");
+    std::string table = RawTable(true);
+    uint64_t total = 0;
+    for (std::sregex_iterator it(table.begin(), table.end(), kMarkRule), end; it != end; ++it) {
+      total += std::stoull((*it)[1].str());
+    }
+    return total;
+  }
+
+  // Starts `dovadod -console` inside the host namespace and waits until its
+  // capture rules are loaded and the packet thread runs.
+  void Start() {
+    int out = ::open(LogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(out, 0);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string entry = *e;
+      // Real kernel views, the netfilter backend, and no service manager.
+      if (entry.rfind("NOTIFY_SOCKET=", 0) == 0 || entry.rfind("DOVADOD_SYSROOT=", 0) == 0 ||
+          entry.rfind("DOVADOD_DIVERT=", 0) == 0) {
+        continue;
+      }
+      env.push_back(entry);
+    }
+    env.push_back("DOVADOD_SYSROOT=/");
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = DOVADOD_PROGRAM;
+    char console[] = "-console";
+    char* argv[] = {program.data(), console, nullptr};
+    std::string nsPath = "/run/netns/" + host_.name();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int ns = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) ::_exit(126);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(out, STDERR_FILENO);
+      ::execve(argv[0], argv, envp.data());
+      ::_exit(127);
+    }
+    ::close(out);
+    ASSERT_GT(pid, 0);
+    pid_ = pid;
+    auto deadline = steady_clock::now() + seconds(20);
+    while (Log().find("consumer packet thread started.") == std::string::npos ||
+           RawTable().find("-j NFQUEUE") == std::string::npos) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid_, &status, WNOHANG), 0) << "dovadod ended early\n" << Log();
+      ASSERT_LT(steady_clock::now(), deadline) << "capture not up\n" << Log() << RawTable();
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+  }
+
+  // Signals the service and returns its exit code and how long it took.
+  int Stop(int signal, steady_clock::duration* took) {
+    auto signalled = steady_clock::now();
+    ::kill(pid_, signal);
+    int status = 0;
+    pid_t waited = ::waitpid(pid_, &status, 0);
+    *took = steady_clock::now() - signalled;
+    pid_ = -1;
+    if (waited < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  bool Ping(const char* to) const {
+    int code = -1;
+    Capture(
+        {"ip", "netns", "exec", host_.name(), "ping", "-c", "3", "-i", "0.2", "-W", "2", "-q", to},
+        &code);
+    return code == 0;
+  }
+
+  // Sends `size` bytes over TCP from the host namespace to the peer, which
+  // must read exactly them.
+  void TcpTransfer(size_t size) {
+    int listener = -1;
+    int client = -1;
+    peer_.RunInside([&] { listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+    host_.RunInside([&] { client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+    ASSERT_GE(listener, 0);
+    ASSERT_GE(client, 0);
+    sockaddr_in any = Address("0.0.0.0", 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    struct Received {
+      size_t bytes = 0;
+      uint64_t hash = 1469598103934665603ull;
+    };
+    std::future<Received> server = std::async(std::launch::async, [listener] {
+      Received r;
+      pollfd p{listener, POLLIN, 0};
+      if (::poll(&p, 1, 10000) != 1) return r;
+      int conn = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (conn < 0) return r;
+      SetTimeouts(conn, seconds(10));
+      uint8_t buffer[65536];
+      ssize_t n;
+      while ((n = ::recv(conn, buffer, sizeof buffer, 0)) > 0) {
+        r.hash = Fnv1a(buffer, static_cast<size_t>(n), r.hash);
+        r.bytes += static_cast<size_t>(n);
+      }
+      ::close(conn);
+      return r;
+    });
+
+    std::vector<uint8_t> data(size);
+    uint32_t x = 12345;
+    for (uint8_t& b : data) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+    SetTimeouts(client, seconds(10));
+    sockaddr_in to = Address(kPeerAddr, BoundPort(listener));
+    bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    size_t sent = 0;
+    while (connected && sent < size) {
+      ssize_t n = ::send(client, data.data() + sent, size - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    ::shutdown(client, SHUT_WR);
+    Received got = server.get();
+    ::close(client);
+    ::close(listener);
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(sent, size);
+    EXPECT_EQ(got.bytes, size);
+    EXPECT_EQ(got.hash, Fnv1a(data.data(), data.size()));
+  }
+
+  // Echoes `count` numbered datagrams off the peer at `peerAddr`; returns how
+  // many came back intact.
+  int UdpEcho(const char* peerAddr, int count) {
+    int server = -1;
+    int client = -1;
+    peer_.RunInside([&] { server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    host_.RunInside([&] { client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    EXPECT_GE(server, 0);
+    EXPECT_GE(client, 0);
+    if (server < 0 || client < 0) return 0;
+    sockaddr_in any = Address("0.0.0.0", 0);
+    EXPECT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
+      char buffer[2048];
+      while (!done.load()) {
+        pollfd p{server, POLLIN, 0};
+        if (::poll(&p, 1, 50) != 1) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n =
+            ::recvfrom(server, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n > 0) ::sendto(server, buffer, n, 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+    });
+    SetTimeouts(client, seconds(2));
+    sockaddr_in to = Address(peerAddr, BoundPort(server));
+    int echoed = 0;
+    for (int i = 0; i < count; ++i) {
+      std::string message = "echo " + std::to_string(i) + std::string(100 + i, 'x');
+      if (::sendto(client, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to) != static_cast<ssize_t>(message.size())) {
+        continue;
+      }
+      char buffer[2048];
+      ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+      if (n == static_cast<ssize_t>(message.size()) && message.compare(0, n, buffer, n) == 0) {
+        ++echoed;
+      }
+    }
+    done = true;
+    echo.join();
+    ::close(client);
+    ::close(server);
+    return echoed;
+  }
+
+  TempRoot root_;
+  TestNetns host_{"e2e-host"};
+  TestNetns peer_{"e2e-peer"};
+  std::string workdir_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(EndToEndTest, PassesTrafficCountsItAndStopsCleanly) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+
+  EXPECT_TRUE(Ping(kPeerAddr));
+  std::string log = Log();
+  EXPECT_GE(CountOf(log, "OstrelL3Classifier ICMP from 10.77.0.1 ==> 10.77.0.2, len 84"), 3u)
+      << log;
+  EXPECT_GE(CountOf(log, "OstrelL3Classifier ICMP from 10.77.0.2 ==> 10.77.0.1, len 84"), 3u)
+      << log;
+
+  // Every segment of the transfer leaves and enters through the service, at
+  // most one MTU each.
+  constexpr size_t kBytes = 4 << 20;
+  uint64_t before = Reinjected();
+  TcpTransfer(kBytes);
+  EXPECT_GE(Reinjected() - before, kBytes / 1500);
+
+  constexpr int kDatagrams = 20;
+  before = Reinjected();
+  EXPECT_EQ(UdpEcho(kPeerAddr, kDatagrams), kDatagrams);
+  EXPECT_GE(Reinjected() - before, 2u * kDatagrams);
+
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
+  EXPECT_LT(took, seconds(3));
+  log = Log();
+  EXPECT_NE(log.find(kExitBanner), std::string::npos) << log;
+  std::string table = RawTable();
+  EXPECT_EQ(table.find("DOVADOD"), std::string::npos) << table;
+  EXPECT_EQ(table.find("NFQUEUE"), std::string::npos) << table;
+}
+
+TEST_F(EndToEndTest, FailCloseCapturesOnlyPrivatePeers) {
+  testing_support::SetRegText(kTarnKey, "failclose_testing_variable", "enabled");
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_NE(Log().find("FailCloseMgr: failclose ENABLED via registry."), std::string::npos);
+
+  uint64_t before = Reinjected();
+  EXPECT_TRUE(Ping(kPeerPublic));
+  EXPECT_EQ(UdpEcho(kPeerPublic, 5), 5);
+  EXPECT_EQ(Reinjected(), before);
+  EXPECT_EQ(Log().find("ICMP from 198.51.100."), std::string::npos) << Log();
+
+  EXPECT_TRUE(Ping(kPeerAddr));
+  EXPECT_EQ(UdpEcho(kPeerAddr, 5), 5);
+  EXPECT_GE(Reinjected() - before, 2u * 5 + 6);
+  std::string log = Log();
+  EXPECT_GE(CountOf(log, "OstrelL3Classifier ICMP from 10.77.0.2 ==> 10.77.0.1"), 3u) << log;
+
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
+  EXPECT_LT(took, seconds(3));
+}
+
+TEST_F(EndToEndTest, KilledServiceLeavesNetworkUpAndNextStartClearsItsRules) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGKILL, &took), 128 + SIGKILL);
+
+  // The chain is left behind, but nobody listens on its queue: packets pass.
+  EXPECT_NE(RawTable().find("-j NFQUEUE"), std::string::npos);
+  EXPECT_TRUE(Ping(kPeerAddr));
+  EXPECT_EQ(UdpEcho(kPeerAddr, 3), 3);
+
+  ASSERT_NO_FATAL_FAILURE(Start());
+  std::string table = RawTable();
+  EXPECT_EQ(CountOf(table, "-j NFQUEUE"), 1u) << table;
+  EXPECT_EQ(CountOf(table, "-A OUTPUT"), 1u) << table;
+  EXPECT_EQ(CountOf(table, "-A PREROUTING"), 1u) << table;
+  uint64_t before = Reinjected();
+  EXPECT_TRUE(Ping(kPeerAddr));
+  EXPECT_GE(Reinjected() - before, 6u);
+
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
+  EXPECT_EQ(RawTable().find("DOVADOD"), std::string::npos) << RawTable();
+}
+
+}  // namespace
