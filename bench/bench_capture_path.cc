@@ -16,33 +16,13 @@
 #include <new>
 #include <vector>
 
+#include "bench/counting_new.h"
 #include "bench/ratio_reporter.h"
 #include "graph/packet.h"
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
 #include "platform/divert/testing_packets.h"
 #include "tests/support/graph_harness.h"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -84,11 +64,11 @@ void BM_CapturePath(benchmark::State& state) {
   fd->drain_pending_send();
   long before = 0;
   for (auto _ : state) {
-    if (before == 0) before = allocations.load();
+    if (before == 0) before = bench_heap_allocations();
     fd->process_captured_batch(captured.block);
     fd->drain_pending_send();
   }
-  state.counters["allocs/packet"] = static_cast<double>(allocations.load() - before) /
+  state.counters["allocs/packet"] = static_cast<double>(bench_heap_allocations() - before) /
                                     (static_cast<double>(state.iterations()) * kPackets);
   state.SetItemsProcessed(state.iterations() * kPackets);
 }

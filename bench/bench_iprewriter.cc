@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench/counting_new.h"
 #include "bench/ratio_reporter.h"
 #include "graph/confparse.h"
 #include "graph/element.h"
@@ -33,27 +34,6 @@
 #include "graph/router.h"
 #include "ostgraphsvc/graph/elements/ip/checksum.h"
 #include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -175,7 +155,7 @@ void BM_Established_Rewriter(benchmark::State& state) {
   if (b.rw->heap()->size() != kEstablished)
     state.SkipWithError(("flows missing: " + std::to_string(b.rw->heap()->size())).c_str());
   int flow = 0;
-  const long before = allocations.load(std::memory_order_relaxed);
+  const long before = bench_heap_allocations();
   for (auto _ : state) {
     flow = next_flow(flow);
     std::memcpy(p->data(), t[flow].bytes, 40);
@@ -183,7 +163,7 @@ void BM_Established_Rewriter(benchmark::State& state) {
     p = b.keep->kept;
     benchmark::DoNotOptimize(p->data()[10]);
   }
-  report(state, allocations.load(std::memory_order_relaxed) - before);
+  report(state, bench_heap_allocations() - before);
   p->release();
 }
 
@@ -220,7 +200,7 @@ void BM_Established_Map(benchmark::State& state) {
     flows.emplace(key_of(t[i].bytes), Mapping{kTranslated, key_of(t[i].bytes).sport});
   std::vector<unsigned char> packet(size);
   int flow = 0;
-  const long before = allocations.load(std::memory_order_relaxed);
+  const long before = bench_heap_allocations();
   for (auto _ : state) {
     flow = next_flow(flow);
     unsigned char* b = packet.data();
@@ -232,7 +212,7 @@ void BM_Established_Map(benchmark::State& state) {
     recompute_checksums(b, size);
     benchmark::DoNotOptimize(b[10]);
   }
-  report(state, allocations.load(std::memory_order_relaxed) - before);
+  report(state, bench_heap_allocations() - before);
 }
 
 // A SYN of new flow `n`: the client's next port, toward the next of many
@@ -265,9 +245,9 @@ void BM_NewFlow_Rewriter(benchmark::State& state) {
     p = b.keep->kept;
   };
   for (int i = 0; i < live; ++i) one();
-  const long before = allocations.load(std::memory_order_relaxed);
+  const long before = bench_heap_allocations();
   for (auto _ : state) one();
-  report(state, allocations.load(std::memory_order_relaxed) - before);
+  report(state, bench_heap_allocations() - before);
   if (b.rw->heap()->size() != live) state.SkipWithError("store not full");
   p->release();
 }
@@ -299,9 +279,9 @@ void BM_NewFlow_Map(benchmark::State& state) {
     }
   };
   for (int i = 0; i < live; ++i) one();
-  const long before = allocations.load(std::memory_order_relaxed);
+  const long before = bench_heap_allocations();
   for (auto _ : state) one();
-  report(state, allocations.load(std::memory_order_relaxed) - before);
+  report(state, bench_heap_allocations() - before);
 }
 
 BENCHMARK(BM_Established_Rewriter)->Arg(64)->Arg(1500);

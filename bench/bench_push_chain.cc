@@ -12,35 +12,12 @@
 #include <new>
 #include <vector>
 
+#include "bench/counting_new.h"
 #include "bench/ratio_reporter.h"
 #include "graph/element.h"
 #include "graph/error_handler.h"
 #include "graph/packet.h"
 #include "graph/router.h"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-}  // namespace
-
-// Counts every allocation of the program; the loops below read the count
-// around their iterations. They stay out of line so that the compiler
-// does not pair an inlined malloc() or free() with a new or delete.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -113,12 +90,12 @@ void BM_PushChain_Router(benchmark::State& state) {
 
   Packet* p = Packet::make(0, nullptr, 64, 0);
   // The chain starts at the first element's push, as its upstream would.
-  const long before = allocations.load(std::memory_order_relaxed);
+  const long before = bench_heap_allocations();
   for (auto _ : state) {
     first->push(0, p);
     benchmark::DoNotOptimize(last->kept);
   }
-  report(state, allocations.load(std::memory_order_relaxed) - before);
+  report(state, bench_heap_allocations() - before);
   p->release();
 }
 
@@ -134,12 +111,12 @@ void BM_PushChain_Direct(benchmark::State& state) {
   Link* first = next;
 
   Packet* p = Packet::make(0, nullptr, 64, 0);
-  const long before = allocations.load(std::memory_order_relaxed);
+  const long before = bench_heap_allocations();
   for (auto _ : state) {
     first->push(p);
     benchmark::DoNotOptimize(keep->kept);
   }
-  report(state, allocations.load(std::memory_order_relaxed) - before);
+  report(state, bench_heap_allocations() - before);
   p->release();
 }
 

@@ -27,33 +27,8 @@ for f in "$loop" "$direct"; do
   [ -x "$f" ] || { echo "divert_bench: $f not built" >&2; exit 1; }
 done
 
-tag=$$
-na=dvbench${tag}a
-nb=dvbench${tag}b
-addr_a=10.98.0.1
-addr_b=10.98.0.2
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns del "$na" 2>/dev/null || true
-  ip netns del "$nb" 2>/dev/null || true
-}
-trap cleanup EXIT
-
-ip netns add "$na"
-ip netns add "$nb"
-ip link add va netns "$na" type veth peer name vb netns "$nb"
-ip -n "$na" addr add $addr_a/24 dev va
-ip -n "$nb" addr add $addr_b/24 dev vb
-for ns in "$na" "$nb"; do ip -n "$ns" link set lo up; done
-ip -n "$na" link set va up
-ip -n "$nb" link set vb up
-
-ip netns exec "$nb" iperf3 -s -B $addr_b >/dev/null 2>&1 &
-srv=$!
-pids+=("$srv")
-sleep 0.5
+. bench/netns_pair.sh
+netns_pair_up dvbench 10.98.0
 
 # The direct loop's rules: the same shape as ours, its own chain and queue.
 direct_rules() {
@@ -78,23 +53,6 @@ direct_rules_off() {
 -X BENCH_DIRECT
 COMMIT
 EOF
-}
-
-rx_packets() {  # namespace, device
-  ip -n "$1" -s link show "$2" | awk '/RX:/ {getline; print $2; exit}'
-}
-
-# One iperf3 run; prints "gbps kpps" (kpps on the receiving veth, where GRO
-# and TSO may count a super-packet once; the loops report their own rate).
-measure() {
-  local args=("$@") rx_ns=$nb rx_dev=vb
-  for a in "${args[@]}"; do [ "$a" = "-R" ] && { rx_ns=$na; rx_dev=va; }; done
-  local before after out gbps
-  before=$(rx_packets "$rx_ns" "$rx_dev")
-  out=$(ip netns exec "$na" iperf3 -c $addr_b -t $seconds -f g "${args[@]}" 2>&1) || true
-  after=$(rx_packets "$rx_ns" "$rx_dev")
-  gbps=$(printf '%s\n' "$out" | awk '/receiver/ {for (i = 1; i <= NF; i++) if ($i == "Gbits/sec") v = $(i-1)} END {print v + 0}')
-  awk -v g="$gbps" -v p=$((after - before)) -v s=$seconds 'BEGIN {printf "%.2f %.0f\n", g, p / s / 1000}'
 }
 
 tests=("tcp a->b|" "tcp b->a|-R" "udp 64|-u -b 0 -l 64" "udp 1400|-u -b 0 -l 1400")

@@ -28,53 +28,14 @@ for f in "$loop" "$service" "$reg"; do
   [ -x "$f" ] || { echo "dovadod_bench: $f not built" >&2; exit 1; }
 done
 
-tag=$$
-na=dvsvc${tag}a
-nb=dvsvc${tag}b
-addr_a=10.97.0.1
-addr_b=10.97.0.2
+. bench/netns_pair.sh
+netns_pair_up dvsvc 10.97.0
 root=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns del "$na" 2>/dev/null || true
-  ip netns del "$nb" 2>/dev/null || true
-  rm -rf "$root"
-}
-trap cleanup EXIT
-
-ip netns add "$na"
-ip netns add "$nb"
-ip link add va netns "$na" type veth peer name vb netns "$nb"
-ip -n "$na" addr add $addr_a/24 dev va
-ip -n "$nb" addr add $addr_b/24 dev vb
-# lo carries the re-injected inbound packets (and the service's IPC port).
-for ns in "$na" "$nb"; do ip -n "$ns" link set lo up; done
-ip -n "$na" link set va up
-ip -n "$nb" link set vb up
+cleanup_paths+=("$root")
 
 # The service's own root: the store points at the example work directory.
 export DOVADOD_ROOT=$root
 "$reg" set 'HKLM\SOFTWARE\Corvex\tarn' workdir REG_SZ "$(pwd)/examples/workdir"
-
-ip netns exec "$nb" iperf3 -s -B $addr_b >/dev/null 2>&1 &
-pids+=("$!")
-sleep 0.5
-
-rx_packets() {  # namespace, device
-  ip -n "$1" -s link show "$2" | awk '/RX:/ {getline; print $2; exit}'
-}
-
-# One iperf3 run; prints "gbps kpps".
-measure() {
-  local before after out gbps
-  before=$(rx_packets "$nb" vb)
-  out=$(ip netns exec "$na" iperf3 -c $addr_b -t $seconds -f m "$@" 2>&1) || true
-  after=$(rx_packets "$nb" vb)
-  gbps=$(printf '%s\n' "$out" | awk '/receiver/ {for (i = 1; i <= NF; i++) if ($i == "Mbits/sec") v = $(i-1)} END {print v / 1000}')
-  awk -v g="$gbps" -v p=$((after - before)) -v s=$seconds 'BEGIN {printf "%.3f %.0f\n", g, p / s / 1000}'
-}
 
 # Starts a capture in namespace a and waits until its queue rule is loaded
 # (and, for the service, its packet thread runs); its pid goes in cap_pid.

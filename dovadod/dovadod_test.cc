@@ -150,7 +150,7 @@ TEST(DovaDodTest, FailedRouterStartStillStartsFailCloseAndCaptivePortal) {
   // The monitor thread runs: a change in the store reaches the flag. A
   // change made before the thread armed its watch is only seen with the next
   // one, so the value alternates between two texts that both mean active.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   for (int i = 0; !portal.IsCaptivePortalActive() && std::chrono::steady_clock::now() < deadline;
        ++i) {
     testing_support::SetRegText("SOFTWARE\\Corvex\\tarn\\cpdetection", "cpdetectionstatus",

@@ -19,19 +19,15 @@
 #ifndef PLATFORM_SERVICE_CONTROL_RECORDING_SERVICE_CONTROL_H_
 #define PLATFORM_SERVICE_CONTROL_RECORDING_SERVICE_CONTROL_H_
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/service_control/service_control.h"
+#include "platform/service_control/dispatcher_core.h"
 
 namespace platform::service_control {
 
-class RecordingServiceControl : public ServiceControlBackend {
+class RecordingServiceControl : public DispatcherCore {
  public:
   RecordingServiceControl();
   RecordingServiceControl(const RecordingServiceControl&) = delete;
@@ -55,39 +51,15 @@ class RecordingServiceControl : public ServiceControlBackend {
   std::string registered_name() const;
 
   bool start_dispatcher(const SERVICE_TABLE_ENTRY* serviceTable) override;
-  SERVICE_STATUS_HANDLE register_handler(const char* serviceName, LPHANDLER_FUNCTION_EX handler,
-                                         void* context) override;
-  bool set_status(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) override;
-  uint32_t inject_control(uint32_t control, uint32_t eventType, void* eventData,
-                          uint32_t* result) override;
 
  private:
-  struct Request {
-    uint32_t control = 0;
-    uint32_t eventType = 0;
-    void* eventData = nullptr;
-    uint32_t result = 0;
-    uint32_t error = 0;
-    bool done = false;
-  };
+  uint32_t registration_error_locked() const override { return registrationError_; }
+  void registered_locked(const char* serviceName) override { registeredName_ = serviceName; }
+  void record_report_locked(const SERVICE_STATUS& status) override;
 
-  SERVICE_STATUS_HANDLE handle() { return reinterpret_cast<SERVICE_STATUS_HANDLE>(this); }
-  bool accepting_locked() const;
-
-  mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
   uint32_t dispatcherError_ = 0;
   uint32_t registrationError_ = 0;
-  bool dispatching_ = false;
-  bool mainReturned_ = false;
-  bool stopped_ = false;
-  std::string serviceName_;
   std::string registeredName_;
-  LPHANDLER_FUNCTION_EX handler_ = nullptr;
-  void* context_ = nullptr;
-  uint32_t state_ = SERVICE_START_PENDING;
-  std::thread::id dispatcherThread_;
-  std::deque<Request*> queue_;
   std::vector<SERVICE_STATUS> statuses_;
 };
 

@@ -13,17 +13,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/error/win_error.h"
 #include "platform/fs/paths.h"
 #include "platform/service_control/control_message.h"
+#include "platform/service_control/dispatcher_core.h"
 #include "platform/service_control/internal.h"
 #include "platform/service_control/service_control.h"
 
@@ -72,55 +70,21 @@ std::string notify_text(const SERVICE_STATUS& s) {
   }
 }
 
-struct Request {
-  uint32_t control = 0;
-  uint32_t eventType = 0;
-  void* eventData = nullptr;
-  uint32_t result = 0;
-  uint32_t error = 0;
-  bool done = false;
-};
-
-class SystemdBackend : public ServiceControlBackend {
+class SystemdBackend : public DispatcherCore {
  public:
   bool start_dispatcher(const SERVICE_TABLE_ENTRY* serviceTable) override;
-  SERVICE_STATUS_HANDLE register_handler(const char* serviceName, LPHANDLER_FUNCTION_EX handler,
-                                         void* context) override;
-  bool set_status(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) override;
-  uint32_t inject_control(uint32_t control, uint32_t eventType, void* eventData,
-                          uint32_t* result) override;
 
  private:
-  SERVICE_STATUS_HANDLE handle() { return reinterpret_cast<SERVICE_STATUS_HANDLE>(this); }
-  bool accepting_locked() const {
-    return state_ != SERVICE_START_PENDING && state_ != SERVICE_STOPPED && handler_ != nullptr;
-  }
-  void wake();
+  void wake() override;
+  void reported(const SERVICE_STATUS& status) override;
   int open_control_socket();
   void read_signal(int fd);
   void read_control_socket(int fd);
-  // Runs the handler on this (the dispatcher) thread; `lock` is released
-  // around the call.
-  uint32_t call_handler(std::unique_lock<std::mutex>& lock, uint32_t control, uint32_t eventType,
-                        void* eventData);
   void deliver_from_outside(uint32_t control, uint32_t eventType, void* eventData,
                             const char* source);
   void run_loop(int signalFd, int socketFd);
 
-  std::mutex mu_;
-  std::mutex reportMu_;  // taken before mu_
-  std::condition_variable cv_;
-  bool dispatching_ = false;
-  bool mainReturned_ = false;
-  bool stopped_ = false;
   bool heldStop_ = false;
-  std::string serviceName_;
-  LPHANDLER_FUNCTION_EX handler_ = nullptr;
-  void* context_ = nullptr;
-  uint32_t state_ = SERVICE_START_PENDING;
-  uint32_t accepted_ = 0;
-  std::thread::id dispatcherThread_;
-  std::deque<Request*> queue_;
   int wakeFd_ = -1;
   std::string socketPath_;
 };
@@ -138,11 +102,7 @@ bool SystemdBackend::start_dispatcher(const SERVICE_TABLE_ENTRY* serviceTable) {
     set_last_error(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return false;
   }
-  if (serviceTable == nullptr || serviceTable[0].lpServiceName == nullptr ||
-      serviceTable[0].lpServiceProc == nullptr) {
-    set_last_error(kErrorInvalidParameter);
-    return false;
-  }
+  if (!valid_table(serviceTable)) return false;
   if (!block_stop_signals()) return false;
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -162,49 +122,24 @@ bool SystemdBackend::start_dispatcher(const SERVICE_TABLE_ENTRY* serviceTable) {
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (dispatching_) {
+    if (!begin_dispatch_locked(serviceTable)) {
       close(signalFd);
       close(wakeFd);
-      set_last_error(kErrorBusy);
       return false;
     }
-    dispatching_ = true;
-    mainReturned_ = false;
-    stopped_ = false;
     heldStop_ = false;
-    serviceName_ = serviceTable[0].lpServiceName;
-    handler_ = nullptr;
-    context_ = nullptr;
-    state_ = SERVICE_START_PENDING;
-    accepted_ = 0;
-    dispatcherThread_ = std::this_thread::get_id();
     wakeFd_ = wakeFd;
   }
   // Controls can still be injected and signals still stop the service
   // without the socket, so its failure is only logged.
   int socketFd = open_control_socket();
 
-  LPSERVICE_MAIN_FUNCTION serviceMain = serviceTable[0].lpServiceProc;
-  std::string name = serviceName_;
-  std::thread serviceThread([this, serviceMain, name] {
-    std::string arg0 = name;
-    char* argv[] = {arg0.data(), nullptr};
-    serviceMain(1, argv);
-    std::lock_guard<std::mutex> lock(mu_);
-    mainReturned_ = true;
-    wake();
-  });
-
+  std::thread serviceThread = start_service_main(serviceTable[0].lpServiceProc);
   run_loop(signalFd, socketFd);
   serviceThread.join();
 
   std::lock_guard<std::mutex> lock(mu_);
-  for (Request* r : queue_) {
-    r->error = ERROR_SERVICE_NOT_ACTIVE;
-    r->done = true;
-  }
-  queue_.clear();
-  cv_.notify_all();
+  finish_dispatch_locked();
   if (socketFd >= 0) {
     close(socketFd);
     unlink(socketPath_.c_str());
@@ -212,8 +147,6 @@ bool SystemdBackend::start_dispatcher(const SERVICE_TABLE_ENTRY* serviceTable) {
   close(signalFd);
   close(wakeFd_);
   wakeFd_ = -1;
-  handler_ = nullptr;
-  dispatching_ = false;
   return true;
 }
 
@@ -258,16 +191,6 @@ int SystemdBackend::open_control_socket() {
     return -1;
   }
   return fd;
-}
-
-uint32_t SystemdBackend::call_handler(std::unique_lock<std::mutex>& lock, uint32_t control,
-                                      uint32_t eventType, void* eventData) {
-  LPHANDLER_FUNCTION_EX handler = handler_;
-  void* context = context_;
-  lock.unlock();
-  uint32_t result = handler(control, eventType, eventData, context);
-  lock.lock();
-  return result;
 }
 
 void SystemdBackend::deliver_from_outside(uint32_t control, uint32_t eventType, void* eventData,
@@ -344,17 +267,7 @@ void SystemdBackend::run_loop(int signalFd, int socketFd) {
   while (true) {
     {
       std::unique_lock<std::mutex> lock(mu_);
-      while (!queue_.empty() && !stopped_) {
-        Request* r = queue_.front();
-        queue_.pop_front();
-        if (!accepting_locked()) {
-          r->error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-        } else {
-          r->result = call_handler(lock, r->control, r->eventType, r->eventData);
-        }
-        r->done = true;
-        cv_.notify_all();
-      }
+      drain_queue_locked(lock);
       if (stopped_ || mainReturned_) return;
       if (heldStop_ && state_ != SERVICE_START_PENDING) {
         heldStop_ = false;
@@ -383,76 +296,13 @@ void SystemdBackend::run_loop(int signalFd, int socketFd) {
   }
 }
 
-SERVICE_STATUS_HANDLE SystemdBackend::register_handler(const char* serviceName,
-                                                       LPHANDLER_FUNCTION_EX handler,
-                                                       void* context) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!dispatching_) {
-    set_last_error(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return nullptr;
-  }
-  if (handler == nullptr || serviceName == nullptr) {
-    set_last_error(kErrorInvalidParameter);
-    return nullptr;
-  }
-  if (serviceName_ != serviceName) {
-    set_last_error(ERROR_SERVICE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  handler_ = handler;
-  context_ = context;
-  return handle();
-}
-
-bool SystemdBackend::set_status(SERVICE_STATUS_HANDLE h, const SERVICE_STATUS* status) {
-  if (status == nullptr) {
-    set_last_error(kErrorInvalidParameter);
-    return false;
-  }
-  // One report at a time, from state change to notification, so systemd
-  // hears the states in the order they were set (a held stop delivered on
-  // RUNNING must not overtake READY=1).
-  std::lock_guard<std::mutex> report(reportMu_);
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (h != handle() || !dispatching_ || handler_ == nullptr || stopped_) {
-      set_last_error(kErrorInvalidHandle);
-      return false;
-    }
-    state_ = status->dwCurrentState;
-    accepted_ = status->dwControlsAccepted;
-    if (state_ == SERVICE_STOPPED) stopped_ = true;
-    if (state_ != SERVICE_START_PENDING || stopped_) wake();
-  }
+void SystemdBackend::reported(const SERVICE_STATUS& status) {
   internal::log(4, "Service status %s, check point %u, wait hint %u, exit code %u",
-                state_name(status->dwCurrentState), status->dwCheckPoint, status->dwWaitHint,
-                status->dwWin32ExitCode);
-  std::string text = notify_text(*status);
+                state_name(status.dwCurrentState), status.dwCheckPoint, status.dwWaitHint,
+                status.dwWin32ExitCode);
+  std::string text = notify_text(status);
   int rc = sd_notify(0, text.c_str());
   if (rc < 0) internal::log(3, "sd_notify failed: %s", std::strerror(-rc));
-  return true;
-}
-
-uint32_t SystemdBackend::inject_control(uint32_t control, uint32_t eventType, void* eventData,
-                                        uint32_t* result) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (!dispatching_ || handler_ == nullptr) return ERROR_SERVICE_NOT_ACTIVE;
-  if (!accepting_locked()) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-  if (std::this_thread::get_id() == dispatcherThread_) {
-    uint32_t r = call_handler(lock, control, eventType, eventData);
-    if (result != nullptr) *result = r;
-    return 0;
-  }
-  Request request;
-  request.control = control;
-  request.eventType = eventType;
-  request.eventData = eventData;
-  queue_.push_back(&request);
-  wake();
-  cv_.wait(lock, [&] { return request.done; });
-  if (request.error != 0) return request.error;
-  if (result != nullptr) *result = request.result;
-  return 0;
 }
 
 }  // namespace

@@ -9,23 +9,17 @@
 
 #include "graph/element.h"
 #include "graph/error_handler.h"
-#include "graph/framework_static.h"
 #include "graph/packet.h"
 #include "graph/router.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_classifier.h"
 #include "platform/divert/divert.h"
 #include "tests/fuzz/element_fuzz.h"
 
-using element_fuzz::exact_packet;
 using element_fuzz::Sink;
 using element_fuzz::Source;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool started = [] {
-    router_static_initialize();
-    return true;
-  }();
-  (void)started;
+  element_fuzz::start_framework();
   static WINDIVERT_ADDRESS inbound{};
   static WINDIVERT_ADDRESS outbound = [] {
     WINDIVERT_ADDRESS record{};
@@ -52,23 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   router.add_connection(3, 0, 0, 0);
   if (router.initialize(ErrorHandler::silent_handler()) < 0) __builtin_trap();
 
-  // Records: control byte (type in bits 0-4, mark in bit 5, record in bits
-  // 6-7), length, bytes.
-  size_t at = 0;
-  while (at + 2 <= size) {
-    const uint8_t control = data[at];
-    uint32_t length = data[at + 1];
-    at += 2;
-    if (length > size - at) length = static_cast<uint32_t>(size - at);
-    Packet* p = exact_packet(data + at, length);
-    at += length;
-    if (p == nullptr) continue;
+  // Control byte: type in bits 0-4, mark in bit 5, record in bits 6-7.
+  element_fuzz::for_each_record(data, size, [&](uint8_t control, Packet* p) {
     p->set_msgtype(control & 0x1F);
     if (control & 0x20) p->set_decap_mark_anno(kDecapMark);
     const int record = control >> 6;
     if (record == 1) p->set_capture_record_anno(&inbound);
     if (record >= 2) p->set_capture_record_anno(&outbound);
     cls->push(0, p);
-  }
+  });
   return 0;
 }

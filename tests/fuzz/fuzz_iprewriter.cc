@@ -19,7 +19,6 @@
 #include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
 #include "tests/fuzz/element_fuzz.h"
 
-using element_fuzz::exact_packet;
 using element_fuzz::fuzz_clock;
 using element_fuzz::now_msec;
 using element_fuzz::Sink;
@@ -49,20 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   router.add_connection(0, 1, 1, 1);
   if (router.initialize(ErrorHandler::silent_handler()) < 0) __builtin_trap();
 
-  // Records: control byte (input, flush, clock step), length, bytes.
-  size_t at = 0;
-  while (at + 2 <= size) {
-    const uint8_t control = data[at];
-    uint32_t length = data[at + 1];
-    at += 2;
-    if (length > size - at) length = static_cast<uint32_t>(size - at);
+  // Control byte: input, flush, clock step.
+  element_fuzz::for_each_record(data, size, [&](uint8_t control, Packet* p) {
     now_msec += (control >> 4) * 700;
-    Packet* p = exact_packet(data + at, length);
-    at += length;
-    if (p == nullptr) continue;
     p->set_nat_flush_anno(control & 8);
     rw->push((control & 3) % 3, p);
-  }
+  });
   for (const char* name : {"tcp_table", "udp_table", "patterns", "size"}) {
     const Handler* h = Router::find_handler(rw, String(name));
     if (h != nullptr) h->invoke_read(rw, String());

@@ -12,7 +12,6 @@
 
 #include "graph/element.h"
 #include "graph/error_handler.h"
-#include "graph/framework_static.h"
 #include "graph/packet.h"
 #include "graph/router.h"
 #include "ostgraphsvc/graph/elements/icmp/icmppingrewriter.h"
@@ -21,16 +20,11 @@
 #include "ostgraphsvc/graph/elements/tcpudp/iprewriter.h"
 #include "tests/fuzz/element_fuzz.h"
 
-using element_fuzz::exact_packet;
 using element_fuzz::Sink;
 using element_fuzz::Source;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool started = [] {
-    router_static_initialize();
-    return true;
-  }();
-  (void)started;
+  element_fuzz::start_framework();
 
   Router router(String(""));
   auto* mapper = new OstrelSNATIPMapper;
@@ -61,23 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mapper->add_napt_pattern(wan) != 0) __builtin_trap();
   cls->set_virtual_address(wan);
 
-  // Records: control byte (entry point, flush), length, bytes.
-  size_t at = 0;
-  while (at + 2 <= size) {
-    const uint8_t control = data[at];
-    uint32_t length = data[at + 1];
-    at += 2;
-    if (length > size - at) length = static_cast<uint32_t>(size - at);
-    Packet* p = exact_packet(data + at, length);
-    at += length;
-    if (p == nullptr) continue;
+  // Control byte: entry point, flush.
+  element_fuzz::for_each_record(data, size, [&](uint8_t control, Packet* p) {
     p->set_nat_flush_anno(control & 8);
     const int entry = (control & 3) % 3;
     if (entry == 2)
       icmperr->push(0, p);
     else
       cls->push(entry, p);
-  }
+  });
   mapper->clear_snat_flows();
   return 0;
 }

@@ -21,33 +21,33 @@ FromDevice* FindFromDevice(const Router* router) {
 
 }  // namespace
 
-int OstrelToDevice::initialize(ErrorHandler*) {
+bool OstrelCaptureExit::attach() {
   from_device_ = FindFromDevice(router());
   initialised_ = 1;
-  return from_device_ != nullptr ? 0 : -1;
+  return from_device_ != nullptr;
 }
+
+bool OstrelCaptureExit::hand_over(Packet* p) {
+  if (from_device_ == nullptr) return false;
+  from_device_->pending_send().push_back(p);
+  return true;
+}
+
+int OstrelToDevice::initialize(ErrorHandler*) { return attach() ? 0 : -1; }
 
 void OstrelToDevice::push(int, Packet* p) {
   // A router whose initialize failed never runs; still, never keep a packet
   // nobody will drain.
-  if (from_device_ == nullptr) {
-    p->release();
-    return;
-  }
-  from_device_->pending_send().push_back(p);
+  if (!hand_over(p)) p->release();
 }
 
 int OstrelToHost::initialize(ErrorHandler*) {
-  from_device_ = FindFromDevice(router());
-  initialised_ = 1;
+  attach();
   return 0;
 }
 
 void OstrelToHost::push(int, Packet* p) {
-  if (from_device_ == nullptr) {
-    log_syslog_level(6, "OstrelToHost::push", __FILE__, __LINE__, "FromDevice Handle Null");
-    p->release();
-    return;
-  }
-  from_device_->pending_send().push_back(p);
+  if (hand_over(p)) return;
+  log_syslog_level(6, "OstrelToHost::push", __FILE__, __LINE__, "FromDevice Handle Null");
+  p->release();
 }

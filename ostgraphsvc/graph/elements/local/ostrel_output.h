@@ -24,7 +24,25 @@
 
 class FromDevice;
 
-class OstrelToDevice : public Element {
+// What both exits share: the capture element they hand packets to.
+class OstrelCaptureExit : public Element {
+ public:
+  FromDevice* from_device() const { return from_device_; }
+  bool initialised() const { return initialised_ != 0; }
+
+ protected:
+  // Looks the capture element up; false when the router has none.
+  bool attach();
+  // Appends `p` to the capture element's list; false, `p` untouched, when
+  // there is none.
+  bool hand_over(Packet* p);
+
+ private:
+  FromDevice* from_device_ = nullptr;
+  uint8_t initialised_ = 0;
+};
+
+class OstrelToDevice : public OstrelCaptureExit {
  public:
   const char* class_name() const override { return "OstrelToDevice"; }
   const char* port_count() const override { return "1/0"; }
@@ -36,16 +54,9 @@ class OstrelToDevice : public Element {
   // -1 (no message) when the router has no capture element.
   int initialize(ErrorHandler* errh) override;
   void push(int port, Packet* p) override;
-
-  FromDevice* from_device() const { return from_device_; }
-  bool initialised() const { return initialised_ != 0; }
-
- private:
-  FromDevice* from_device_ = nullptr;
-  uint8_t initialised_ = 0;
 };
 
-class OstrelToHost : public Element {
+class OstrelToHost : public OstrelCaptureExit {
  public:
   const char* class_name() const override { return "OstrelToHost"; }
   const char* port_count() const override { return "1/0"; }
@@ -55,13 +66,6 @@ class OstrelToHost : public Element {
   // Always 0; without a capture element every packet is freed at push.
   int initialize(ErrorHandler* errh) override;
   void push(int port, Packet* p) override;
-
-  FromDevice* from_device() const { return from_device_; }
-  bool initialised() const { return initialised_ != 0; }
-
- private:
-  FromDevice* from_device_ = nullptr;
-  uint8_t initialised_ = 0;
 };
 
 #endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_OSTREL_OUTPUT_H_
