@@ -25,7 +25,8 @@ CaptivePortal& CaptivePortal::GetInstance() {
 bool CaptivePortal::Initialize() {
   initialized_ = true;
   bool started = monitor_.Start(this, kRegistryPath);
-  UpdateCaptivePortalStatus();
+  // Without a monitor the state would never follow the store: leave it.
+  if (started) UpdateCaptivePortalStatus();
   return started;
 }
 
