@@ -14,6 +14,10 @@
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
 #include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
+#include "tests/support/unix_datagram.h"
+
+using testing_support::CountOf;
+using testing_support::ExpectInOrder;
 
 namespace {
 
@@ -29,22 +33,6 @@ class CountingDovaDod : public DovaDod {
   std::atomic<int> stops{0};
 };
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-// Positions of `lines` in `text`, which must appear in this order.
-void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
-  size_t from = 0;
-  for (const std::string& line : lines) {
-    size_t at = text.find(line, from);
-    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << text;
-    from = at + line.size();
-  }
-}
-
 TEST(DovaDodTest, PreShutdownStopsOnceAndLetsRunReturn) {
   StartedLog log(0);
   CountingDovaDod service;
@@ -54,7 +42,7 @@ TEST(DovaDodTest, PreShutdownStopsOnceAndLetsRunReturn) {
   // The stop event is set, so the run's wait ends at once.
   service.Run();
   std::string text = log.text();
-  EXPECT_EQ(Count(text, "Received request to stop the DovaDod"), 1u) << text;
+  EXPECT_EQ(CountOf(text, "Received request to stop the DovaDod"), 1u) << text;
   ExpectInOrder(text, {"Received pre-shutdown request to stop the DovaDod",
                        "Received request to stop the DovaDod", "Stopped Event signaled",
                        "Tarn Client service main thread exiting"});

@@ -22,6 +22,9 @@
 
 #include "tests/support/registry_values.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/unix_datagram.h"
+
+using testing_support::ExpectInOrder;
 
 namespace {
 
@@ -106,16 +109,6 @@ ChildResult RunProgram(const std::vector<std::string>& args, const SpawnOptions&
   if (pid < 0) return result;
   result.exitCode = WaitExit(pid);
   return result;
-}
-
-// `lines` must appear in `text` in this order.
-void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
-  size_t from = 0;
-  for (const std::string& line : lines) {
-    size_t at = text.find(line, from);
-    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << text;
-    from = at + line.size();
-  }
 }
 
 class CommandLineTest : public ::testing::Test {
@@ -285,48 +278,25 @@ TEST_F(CommandLineTest, ConsoleWithoutRouterEndsWithExitCodeOne) {
   EXPECT_EQ(err.find("Stopped Event signaled"), std::string::npos) << err;
 }
 
-// Reads notify datagrams until one holds `what`; false after `limit`.
-bool WaitForNotify(int fd, const std::string& what, std::chrono::milliseconds limit,
-                   std::string* seen) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char buffer[4096];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) continue;
-    std::string message(buffer, static_cast<size_t>(n));
-    *seen += message + "|";
-    if (message.find(what) != std::string::npos) return true;
-  }
-  return false;
-}
-
 TEST_F(CommandLineTest, ServiceModeReportsReadyAndStopping) {
   if (!IsRoot()) GTEST_SKIP() << "needs root";
   testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "workdir", DOVADOD_EXAMPLE_WORKDIR);
-  std::string socketPath = root_.file("notify.sock");
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  testing_support::DatagramReceiver notify(root_.file("notify.sock"));
+  ASSERT_TRUE(notify.ok());
 
   SpawnOptions options = ConsoleOptions(root_);
-  options.env.push_back("NOTIFY_SOCKET=" + socketPath);
+  options.env.push_back("NOTIFY_SOCKET=" + notify.path());
   pid_t pid = Spawn({}, options, -1);
   ASSERT_GT(pid, 0);
   std::string seen;
-  EXPECT_TRUE(WaitForNotify(fd, "READY=1", std::chrono::seconds(20), &seen)) << seen;
-  // Stopped once the router thread is parked in the capture element: a stop
-  // that overtakes the capture start is the capture element's own matter.
+  EXPECT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(20), &seen)) << seen;
+  // Stopped once the capture runs, so that the stop takes the whole packet
+  // path down.
   EXPECT_TRUE(WaitForText(root_.file("var/log/Corvex/pellar/Logs/cxtarndebuglog.log"),
                           "consumer packet thread started.", std::chrono::seconds(20)));
   ::kill(pid, SIGTERM);
-  EXPECT_TRUE(WaitForNotify(fd, "STOPPING=1", std::chrono::seconds(3), &seen)) << seen;
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1", std::chrono::seconds(3), &seen)) << seen;
   EXPECT_EQ(WaitExit(pid), 0);
-  ::close(fd);
   std::string log = Log();
   ExpectInOrder(log,
                 {"vedororore OnInit!", "Received stop event from service control",

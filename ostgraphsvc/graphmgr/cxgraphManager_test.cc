@@ -24,6 +24,9 @@
 #include "platform/registry/registry.h"
 #include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
+#include "tests/support/unix_datagram.h"
+
+using testing_support::CountOf;
 
 namespace {
 
@@ -44,12 +47,6 @@ bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 double SecondsSince(Clock::time_point start) {
@@ -239,7 +236,7 @@ TEST_F(GraphManagerTest, GraphThatDoesNotBuild) {
     EXPECT_EQ(errors, workdir_ + c.message);
     ExpectTornDown(m);
   }
-  EXPECT_EQ(Count(Log(), " vedororore 4 graphmgr graph router failed to initialize\n"),
+  EXPECT_EQ(CountOf(Log(), " vedororore 4 graphmgr graph router failed to initialize\n"),
             std::size(cases))
       << Log();
 }
@@ -255,7 +252,7 @@ TEST_F(GraphManagerTest, ExampleWorkDirectoryRunsAndStops) {
     EXPECT_EQ(errors, "");
     EXPECT_TRUE(Logged(4, "graphmgr", "router file full path " + workdir_ + "/ostrel.graph"))
         << Log();
-    EXPECT_EQ(Count(Log(), " vedororore 4 init_pkt_pool_size Initialized packet pool for 1000\n"),
+    EXPECT_EQ(CountOf(Log(), " vedororore 4 init_pkt_pool_size Initialized packet pool for 1000\n"),
               1u)
         << Log();
 
@@ -341,7 +338,7 @@ TEST_F(GraphManagerTest, TwoCaptureElementsBothStop) {
     EXPECT_FALSE(fd->thread_running()) << name;
   }
   // Each stop records the empty bypass status once.
-  EXPECT_EQ(Count(Log(), "Set new tarninternetbypass status \"\""), 2u) << Log();
+  EXPECT_EQ(CountOf(Log(), "Set new tarninternetbypass status \"\""), 2u) << Log();
   EXPECT_EQ(BypassStatus(), "");
 }
 

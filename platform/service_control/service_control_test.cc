@@ -20,6 +20,7 @@
 #include "platform/error/win_error.h"
 #include "platform/service_control/control_message.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/unix_datagram.h"
 
 namespace sc = platform::service_control;
 using testing_support::ReadFile;
@@ -229,17 +230,8 @@ TEST(ControlMessage, Parse) {
 class Dispatcher : public testing::Test {
  protected:
   void SetUp() override {
-    notifyPath_ = root_.file("notify.sock");
-    notifyFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(notifyFd_, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(notifyPath_.size(), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, notifyPath_.c_str(), notifyPath_.size() + 1);
-    ASSERT_EQ(bind(notifyFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    timeval tv{5, 0};
-    setsockopt(notifyFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setenv("NOTIFY_SOCKET", notifyPath_.c_str(), 1);
+    ASSERT_TRUE(notify_.ok());
+    setenv("NOTIFY_SOCKET", notify_.path().c_str(), 1);
     sc::set_log_hook([this](int level, const std::string& text) {
       std::lock_guard<std::mutex> lock(logMu_);
       logLines_.push_back(std::to_string(level) + " " + text);
@@ -249,26 +241,13 @@ class Dispatcher : public testing::Test {
   void TearDown() override {
     sc::set_log_hook(nullptr);
     unsetenv("NOTIFY_SOCKET");
-    if (notifyFd_ >= 0) close(notifyFd_);
     self_ = nullptr;
   }
 
-  std::string Notified() {
-    char buf[512];
-    ssize_t n = recv(notifyFd_, buf, sizeof buf, 0);
-    return n < 0 ? "(nothing)" : std::string(buf, static_cast<size_t>(n));
-  }
+  std::string Notified() { return notify_.Receive(std::chrono::seconds(5)).value_or("(nothing)"); }
 
   bool SendControl(const std::string& text) {
-    std::string path = sc::control_socket_path(kName);
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ssize_t n =
-        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    close(fd);
-    return n == static_cast<ssize_t>(text.size());
+    return testing_support::SendDatagram(sc::control_socket_path(kName), text);
   }
 
   bool LoggedSoon(const std::string& needle) {
@@ -349,8 +328,7 @@ class Dispatcher : public testing::Test {
 
   static Dispatcher* self_;
   TempRoot root_;
-  std::string notifyPath_;
-  int notifyFd_ = -1;
+  testing_support::DatagramReceiver notify_{root_.file("notify.sock")};
   std::mutex mu_;
   std::mutex logMu_;
   std::condition_variable cv_;

@@ -18,12 +18,15 @@
 #include "platform/error/win_error.h"
 #include "platform/service_control/recording_service_control.h"
 #include "tests/support/started_log.h"
+#include "tests/support/unix_datagram.h"
 
 namespace sc = platform::service_control;
 using testing_support::ReadFile;
 using testing_support::StartedLog;
 using testing_support::TempRoot;
 using testing_support::WriteFile;
+
+using testing_support::CountOf;
 
 namespace {
 
@@ -64,14 +67,6 @@ class CountingService : public cxWinService {
   std::vector<uint32_t> userControls;
   std::vector<uint32_t> sessions;
 };
-
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++n;
-  }
-  return n;
-}
 
 class ServiceBase : public testing::Test {
  protected:
@@ -230,8 +225,8 @@ TEST_F(ServiceBase, OtherControlsReReportTheState) {
   EXPECT_EQ(service_.pauses, 1);
   EXPECT_EQ(service_.stops, 0);
   std::string text = log_.text();
-  EXPECT_EQ(Count(text, "Received PBT_APMSTANDBY"), 1u);
-  EXPECT_EQ(Count(text, "Received PBT_APMRESUMECRITICAL"), 1u);
+  EXPECT_EQ(CountOf(text, "Received PBT_APMSTANDBY"), 1u);
+  EXPECT_EQ(CountOf(text, "Received PBT_APMRESUMECRITICAL"), 1u);
 }
 
 TEST_F(ServiceBase, RefusedProtectedStopKeepsRunning) {
@@ -287,29 +282,18 @@ TEST_F(ServiceBase, Uninstall) {
 // own.
 class ServiceProcess : public testing::Test {
  protected:
-  void SetUp() override {
-    notifyPath_ = root_.file("notify.sock");
-    notifyFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(notifyFd_, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, notifyPath_.c_str(), notifyPath_.size() + 1);
-    ASSERT_EQ(bind(notifyFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    timeval tv{5, 0};
-    setsockopt(notifyFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
+  void SetUp() override { ASSERT_TRUE(notify_.ok()); }
   void TearDown() override {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    close(notifyFd_);
   }
 
   void Spawn(bool withNotifySocket) {
     std::vector<std::string> env = {"DOVADOD_ROOT=" + root_.path(),
                                     "DOVADOD_SYSROOT=" + root_.path(), "PATH=/usr/bin:/bin"};
-    if (withNotifySocket) env.push_back("NOTIFY_SOCKET=" + notifyPath_);
+    if (withNotifySocket) env.push_back("NOTIFY_SOCKET=" + notify_.path());
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -320,12 +304,7 @@ class ServiceProcess : public testing::Test {
 
   // Next notification that contains `needle`; false when none comes in 5 s.
   bool Notified(const std::string& needle) {
-    char buf[512];
-    while (true) {
-      ssize_t n = recv(notifyFd_, buf, sizeof buf, 0);
-      if (n < 0) return false;
-      if (std::string(buf, static_cast<size_t>(n)).find(needle) != std::string::npos) return true;
-    }
+    return notify_.WaitFor(needle, std::chrono::seconds(5));
   }
 
   bool Logged(const std::string& needle) {
@@ -350,15 +329,7 @@ class ServiceProcess : public testing::Test {
   }
 
   void SendControl(const std::string& text) {
-    std::string path = root_.file("run/dovadod/vedoRororeSvc.ctl");
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    EXPECT_EQ(
-        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr),
-        static_cast<ssize_t>(text.size()));
-    close(fd);
+    EXPECT_TRUE(testing_support::SendDatagram(root_.file("run/dovadod/vedoRororeSvc.ctl"), text));
   }
 
   std::string logPath() const {
@@ -366,8 +337,7 @@ class ServiceProcess : public testing::Test {
   }
 
   TempRoot root_;
-  std::string notifyPath_;
-  int notifyFd_ = -1;
+  testing_support::DatagramReceiver notify_{root_.file("notify.sock")};
   pid_t pid_ = -1;
 };
 

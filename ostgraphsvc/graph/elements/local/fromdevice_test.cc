@@ -34,6 +34,9 @@
 #include "tests/support/graph_harness.h"
 #include "tests/support/netns.h"
 #include "tests/support/started_log.h"
+#include "tests/support/unix_datagram.h"
+
+using testing_support::CountOf;
 
 namespace {
 
@@ -60,12 +63,6 @@ bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 class FromDeviceTest : public ::testing::Test {
@@ -206,7 +203,7 @@ TEST_F(FromDeviceTest, ConfigureReadsDtlsPortAndExclusions) {
     EXPECT_EQ(Std(fd.excluded_processes()[0]), "updater.exe");
     EXPECT_EQ(Std(fd.excluded_processes()[1]), "backup");
   }
-  EXPECT_EQ(Count(Log(), "Unable to parse args in fdev"), 4u);
+  EXPECT_EQ(CountOf(Log(), "Unable to parse args in fdev"), 4u);
   EXPECT_NE(Log().find("Flows from proces backup will be excluded from TARN client pipeline"),
             std::string::npos);
 }
@@ -326,7 +323,7 @@ TEST_F(FromDeviceCaptureTest, FailedOpenIsRetriedAfterAPause) {
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(900));
   EXPECT_LT(waited, std::chrono::milliseconds(3000));
-  EXPECT_EQ(Count(Log(), "Unable to open Windivert handle. Error: 5"), 1u);
+  EXPECT_EQ(CountOf(Log(), "Unable to open Windivert handle. Error: 5"), 1u);
   EXPECT_TRUE(RoundTrip(HostPacket("8.8.8.8")));
 }
 
@@ -521,8 +518,8 @@ TEST_F(CaptureTest, BlocksOtherThanCapturesBecomePacketsByType) {
     EXPECT_EQ(seen.back().path, c.path);
     EXPECT_FALSE(seen.back().hasRecord);
   }
-  EXPECT_EQ(Count(Log(), "g_fromDeviceConsumer got unknown msgtype:11"), 1u);
-  EXPECT_EQ(Count(Log(), "g_fromDeviceConsumer got unknown msgtype:13"), 1u);
+  EXPECT_EQ(CountOf(Log(), "g_fromDeviceConsumer got unknown msgtype:11"), 1u);
+  EXPECT_EQ(CountOf(Log(), "g_fromDeviceConsumer got unknown msgtype:13"), 1u);
 }
 
 TEST_F(CaptureTest, CapturedBlockPushesGraphPacketsAndSendsTheRestInBatches) {
@@ -799,7 +796,7 @@ TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
 
 TEST_F(CaptureTest, CycleEndsAtOnceWhenItsProducerEnds) {
   Start();
-  auto cycles = [this] { return Count(Log(), "Exiting packet processing thread"); };
+  auto cycles = [this] { return CountOf(Log(), "Exiting packet processing thread"); };
   // A fail-close change while the queue is idle.
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_TRUE(fd_->UpdateFailClose(true));
@@ -845,7 +842,7 @@ TEST(FromDeviceSelectedTest, StopEndsTheRouterThreadsWaitAndTheCycleAtOnce) {
     EXPECT_EQ(sim::open_handles(), 0u);
     EXPECT_EQ(destination_internet_flag.load(), 0);
   }
-  EXPECT_EQ(Count(log.text(), "Packet processor thread did not exit in time"), 0u);
+  EXPECT_EQ(CountOf(log.text(), "Packet processor thread did not exit in time"), 0u);
   EXPECT_NE(log.text().find("cxcom2 server started"), std::string::npos);
   EXPECT_NE(log.text().find("Set new tarninternetbypass status \"\""), std::string::npos);
   sim::reset();

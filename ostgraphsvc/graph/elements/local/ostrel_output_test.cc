@@ -10,6 +10,9 @@
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 #include "tests/support/graph_harness.h"
 #include "tests/support/started_log.h"
+#include "tests/support/unix_datagram.h"
+
+using testing_support::CountOf;
 
 namespace {
 
@@ -17,12 +20,6 @@ using testing_support::BuildIPv4;
 using testing_support::GraphHarness;
 using testing_support::MakePacket;
 using testing_support::PacketSpec;
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 // The four classes of the capture path answer the registry's rows.
 TEST(OstrelOutputTest, ClassesAnswerTheirRegistryRows) {
@@ -106,7 +103,7 @@ TEST(OstrelOutputTest, WithoutCaptureElement) {
   ASSERT_TRUE(h.Load("s :: TestSource; s -> th :: OstrelToHost;")) << h.messages();
   EXPECT_EQ(static_cast<OstrelToHost*>(h.Find("th"))->from_device(), nullptr);
   for (int i = 0; i < 3; ++i) h.Push("s", MakePacket(BuildIPv4(PacketSpec{})));
-  EXPECT_EQ(Count(log.text(), "FromDevice Handle Null"), 3u);
+  EXPECT_EQ(CountOf(log.text(), "FromDevice Handle Null"), 3u);
 }
 
 }  // namespace
