@@ -254,6 +254,17 @@ TEST_F(GraphLoadTest, HostileTextsAreBounded) {
        },
        "too many connections in configuration", 2},
       {"tunnel endpoint per port", [] { return std::string("(=>[65535)->i"); }, "", 1},
+      {"tunnel paths doubling through nested compounds",
+       [] {
+         std::string text = "elementclass D0 { input -> output }\n";
+         for (int i = 1; i <= 40; ++i) {
+           const std::string inner = "D" + std::to_string(i - 1);
+           text += "elementclass D" + std::to_string(i) + " { input -> x :: " + inner +
+                   " -> output; input -> x -> output }\n";
+         }
+         return text + "RatedSource -> D40 -> Discard;\n";
+       },
+       "", 0},
       {"flat class definitions",
        [] {
          return Numbered("elementclass C", " { input -> output }\n", 20000) +

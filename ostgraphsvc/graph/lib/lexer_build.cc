@@ -1,6 +1,7 @@
 // From a parsed text to a Router: placing compound elements, creating the
 // elements, resolving tunnels into direct connections.
 #include <cstdint>
+#include <unordered_set>
 #include <utility>
 
 #include "graph/confparse.h"
@@ -56,7 +57,16 @@ void LexerTables::TunnelEndpoint::collect_targets(Lexer& lexer, Vector<ElementPo
     Vector<ElementPort> taken = std::move(targets);
     targets.clear();
     if (taken.empty()) report_unused(lexer, this);
-    for (const ElementPort& t : taken) lexer.resolve_port(t.element, t.port, output, targets);
+    Vector<ElementPort> resolved;
+    for (const ElementPort& t : taken) lexer.resolve_port(t.element, t.port, output, resolved);
+    // Each port once: nested tunnels can reach one port along many paths,
+    // and keeping every path doubles the list at each level of nesting.
+    std::unordered_set<uint64_t> seen;
+    for (const ElementPort& t : resolved) {
+      const uint64_t key = static_cast<uint64_t>(static_cast<uint32_t>(t.element)) << 32 |
+                           static_cast<uint32_t>(t.port);
+      if (seen.insert(key).second) targets.push_back(t);
+    }
     collected = 2;
   }
   for (const ElementPort& t : targets) out.push_back(t);
