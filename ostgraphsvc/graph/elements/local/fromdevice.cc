@@ -434,6 +434,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
     std::unique_lock<std::mutex> lock(stop_mu_);
     stop_cond_.wait_for(lock, std::chrono::milliseconds(kOpenRetryMs),
                         [&] { return stop_.load() != 0 || change_count_ != changesBefore; });
+    // No cycle ran: a request to end it is spent.
     producerExit.exchange(0);
     return;
   }
@@ -496,10 +497,14 @@ void FromDevice::producer(WinDivertHandle handle) {
     uint32_t addrLength = kBatchPackets * kRecordBytes;
     bool ok = WinDivertRecvEx(handle, packets.get(), kBatchBytes, &received, 0, records.get(),
                               &addrLength, nullptr);
-    if (ok && producerExit.load() != 0) {
-      // The cycle ends: what was stolen goes back rather than being lost.
-      WinDivertSendEx(handle, packets.get(), received, nullptr, 0, records.get(), addrLength,
-                      nullptr);
+    if (producerExit.load() != 0) {
+      // The cycle ends (the stop and a fail-close change close the handle,
+      // so a failed receive is expected here): what was stolen goes back
+      // rather than being lost.
+      if (ok) {
+        WinDivertSendEx(handle, packets.get(), received, nullptr, 0, records.get(), addrLength,
+                        nullptr);
+      }
       break;
     }
     if (!ok) {
