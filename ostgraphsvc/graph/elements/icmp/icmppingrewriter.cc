@@ -43,8 +43,7 @@ int ICMPPingRewriter::configure(Vector<String>& conf, ErrorHandler* errh) {
       .read_anno("REPLY_ANNO", 0, reply_anno, 1)
       .remove_consumed();
   if (args.commit() < 0) return -1;
-  annos_ = dst_anno ? kDstAnno : 0;
-  if (reply_anno >= 0) annos_ |= kReplyAnno | (reply_anno << 2);
+  annos_ = anno_bits(dst_anno, reply_anno);
   return IPRewriterBase::configure(conf, errh);
 }
 
@@ -107,21 +106,14 @@ void ICMPPingRewriter::pass_unmapped(int port, Packet* p) {
 
 void ICMPPingRewriter::apply(RewriteFlow* flow, int direction, Packet* p, const IPHeaderView& ip) {
   IPHeaderView header = ip;
+  rewrite_ip_header(flow, direction, p, header, annos_);
   const FlowTuple& other = flow->entry(1 - direction).flowid();
-  header.set_src(other.daddr());
-  header.set_dst(other.saddr());
-  if (annos_ & kDstAnno) p->set_dst_ip_anno(other.saddr());
-  if (direction == 1 && (annos_ & kReplyAnno)) p->set_anno_u8(annos_ >> 2, flow->reply_anno());
-  const uint16_t ip_delta =
-      direction == 1 ? flow->ip_csum_delta() : static_cast<uint16_t>(~flow->ip_csum_delta());
-  checksum_update(header.checksum_field(), ip_delta);
   if (!header.first_fragment()) return;
 
   unsigned char* icmp = header.transport();
   const uint16_t id = direction == 0 ? other.dport() : other.sport();
   std::memcpy(icmp + 4, &id, 2);
-  const uint16_t delta = direction == 1 ? flow->transport_csum_delta()
-                                        : static_cast<uint16_t>(~flow->transport_csum_delta());
+  const uint16_t delta = transport_delta(flow, direction);
   checksum_update(icmp + 2, delta);
   if (icmp[2] != 0 || icmp[3] != 0) return;
   // A zero sum is ambiguous only for a message that is all zeros.

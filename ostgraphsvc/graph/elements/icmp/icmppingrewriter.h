@@ -52,8 +52,6 @@ class ICMPPingRewriter : public IPRewriterBase {
   static uint16_t companion(uint16_t id) { return static_cast<uint16_t>(id + 1); }
 
  private:
-  enum AnnoBits { kDstAnno = 1, kReplyAnno = 2 };
-
   // Maps a new request key through input `input`'s spec: the output or -1
   // when no flow results, -2 with `*entry` set otherwise.
   int map_new(const FlowTuple& key, int input, Packet* p, RewriteEntry** entry);

@@ -11,6 +11,8 @@
 #include "graph/router.h"
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
+#include "ostgraphsvc/graph/elements/ip/checksum.h"
+#include "ostgraphsvc/graph/elements/ip/ip_headers.h"
 
 namespace {
 
@@ -599,4 +601,16 @@ void IPRewriterBase::add_handlers() {
     Router::add_write_handler(this, name, pattern_write_handler,
                               user_data(static_cast<uintptr_t>(i)));
   }
+}
+
+void IPRewriterBase::rewrite_ip_header(RewriteFlow* flow, int direction, Packet* p,
+                                       IPHeaderView& header, int annos) {
+  const FlowTuple& other = flow->entry(1 - direction).flowid();
+  header.set_src(other.daddr());
+  header.set_dst(other.saddr());
+  if (annos & kDstAnno) p->set_dst_ip_anno(other.saddr());
+  if (direction == 1 && (annos & kReplyAnno)) p->set_anno_u8(annos >> 2, flow->reply_anno());
+  const uint16_t ip_delta =
+      direction == 1 ? flow->ip_csum_delta() : static_cast<uint16_t>(~flow->ip_csum_delta());
+  checksum_update(header.checksum_field(), ip_delta);
 }

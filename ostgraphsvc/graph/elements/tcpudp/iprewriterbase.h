@@ -31,6 +31,7 @@
 #include "ostgraphsvc/graph/elements/tcpudp/rewrite_pattern.h"
 
 class ErrorHandler;
+class IPHeaderView;
 class IPRewriterBase;
 class Packet;
 class RewriteInputSpec;
@@ -149,6 +150,21 @@ class IPRewriterBase : public Element {
                             ErrorHandler* errh);
 
  protected:
+  // DST_ANNO and REPLY_ANNO of the rewriters that take them: bit 0 DST_ANNO;
+  // with REPLY_ANNO bit 1 and, from bit 2, its offset.
+  enum AnnoBits { kDstAnno = 1, kReplyAnno = 2 };
+  static int anno_bits(bool dst_anno, int reply_anno) {
+    return (dst_anno ? kDstAnno : 0) | (reply_anno >= 0 ? kReplyAnno | reply_anno << 2 : 0);
+  }
+  // The IP part of a rewrite in `direction`: addresses from the other
+  // direction's tuple, the annotations `annos` asks for, the header checksum.
+  static void rewrite_ip_header(RewriteFlow* flow, int direction, Packet* p, IPHeaderView& header,
+                                int annos);
+  // The transport checksum delta of `flow` in `direction`.
+  static uint16_t transport_delta(const RewriteFlow* flow, int direction) {
+    return direction == 1 ? flow->transport_csum_delta()
+                          : static_cast<uint16_t>(~flow->transport_csum_delta());
+  }
   // `find_entry` over the map of `map_id`.
   RewriteEntry* find_in_map(int map_id, int ip_p, const FlowTuple& tuple, int input);
   // Moves guaranteed flows whose guarantee ran out to the best-effort heap.

@@ -51,8 +51,7 @@ int TCPRewriter::configure(Vector<String>& conf, ErrorHandler* errh) {
   // Seconds still: the base converts them, after its GUARANTEE has had its say.
   timeout_ = nodata;
   guarantee_ = guarantee;
-  annos_ = dst_anno ? kDstAnno : 0;
-  if (reply_anno >= 0) annos_ |= kReplyAnno | (reply_anno << 2);
+  annos_ = anno_bits(dst_anno, reply_anno);
   return IPRewriterBase::configure(conf, errh);
 }
 
@@ -106,16 +105,9 @@ void TCPRewriter::refresh_expiry(RewriteFlow* flow, uint32_t now) {
 
 void TCPRewriter::apply(RewriteFlow* flow, int direction, Packet* p, const IPHeaderView& ip) {
   IPHeaderView header = ip;
+  rewrite_ip_header(flow, direction, p, header, annos_);
   const FlowTuple& other = flow->entry(1 - direction).flowid();
-  header.set_src(other.daddr());
-  header.set_dst(other.saddr());
-  if (annos_ & kDstAnno) p->set_dst_ip_anno(other.saddr());
-  if (direction == 1 && (annos_ & kReplyAnno)) p->set_anno_u8(annos_ >> 2, flow->reply_anno());
-  const uint16_t ip_delta =
-      direction == 1 ? flow->ip_csum_delta() : static_cast<uint16_t>(~flow->ip_csum_delta());
-  checksum_update(header.checksum_field(), ip_delta);
-  const uint16_t delta = direction == 1 ? flow->transport_csum_delta()
-                                        : static_cast<uint16_t>(~flow->transport_csum_delta());
+  const uint16_t delta = transport_delta(flow, direction);
 
   if (flow->ip_p() == kIPProtoTCP) {
     TCPHeaderView tcp;

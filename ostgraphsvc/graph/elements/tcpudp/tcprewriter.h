@@ -51,8 +51,6 @@ class TCPRewriter : public IPRewriterBase {
   uint32_t tcp_state_timeout(const RewriteFlow* flow) const;
 
  protected:
-  enum AnnoBits { kDstAnno = 1, kReplyAnno = 2 };
-
   // The push shared with IPRewriter; `ip_rewriter` also maps UDP and writes
   // the created/failed log lines.
   void rewrite_push(int port, Packet* p, bool ip_rewriter);
