@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -45,6 +46,12 @@ struct LogState {
   // part of one (both under the mutex but the count, read any time).
   std::atomic<uint64_t> lostLines{0};
   bool lineOpen = false;
+  // Lines of packet-path threads dropped on a busy lock: all of them, and
+  // those not yet reported in the log.
+  std::atomic<uint64_t> droppedLines{0};
+  std::atomic<uint64_t> unreportedDrops{0};
+  // Until then (cxLogCoarseMs) packet-path threads only try the lock.
+  std::atomic<uint64_t> busyUntilMs{0};
 };
 
 LogState& state() {
@@ -55,6 +62,19 @@ LogState& state() {
 // Seconds east of UTC at the last local-time conversion; a signal handler
 // cannot convert time zones itself.
 std::atomic<long> g_utcOffset{0};
+
+thread_local bool t_packetPath = false;
+
+// How long packet-path threads only try the lock after one waited in vain.
+constexpr uint64_t kBusyBackoffMs = 1000;
+constexpr uint64_t kLimiterWindowMs = 1000;
+
+// A message ends its line itself: its own trailing line ends would leave
+// empty lines behind.
+size_t withoutLineEnds(const char* text, size_t n) {
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
+  return n;
+}
 
 // The part of a source path after its last backslash, else after its last
 // slash, else the whole path.
@@ -91,7 +111,7 @@ void appendMessage(std::string& out, const char* format, va_list args) {
   char message[kCxLogMaxMessage + 1];
   int n = std::vsnprintf(message, sizeof message, format, args);
   if (n < 0) return;
-  out.append(message, std::min(n, kCxLogMaxMessage));
+  out.append(message, withoutLineEnds(message, static_cast<size_t>(std::min(n, kCxLogMaxMessage))));
 }
 
 void buildLine(std::string& line, const char* tag, const char* sourceFile, unsigned lineNumber,
@@ -219,7 +239,8 @@ void buildLineSafe(SafeLine& line, const char* tag, const char* sourceFile, unsi
     line.add(' ').add(sourceFileName(sourceFile)).add(':').dec(lineNumber);
   line.add(' ').add(tag != nullptr ? tag : "").add(' ');
   std::string_view text = message != nullptr ? message : "";
-  line.add(text.substr(0, kCxLogMaxMessage));
+  text = text.substr(0, kCxLogMaxMessage);
+  line.add(text.substr(0, withoutLineEnds(text.data(), text.size())));
   line.add('\n');
 }
 
@@ -230,6 +251,52 @@ void writeAll(int fd, std::string_view text) {
     if (n <= 0) return;
     text.remove_prefix(static_cast<size_t>(n));
   }
+}
+
+// Writes a finished line (ending in '\n') to the output; under the mutex.
+void emit(LogState& s, std::string& text) {
+  switch (cxLogOutput.load(std::memory_order_relaxed)) {
+    case CXLOG_OUTPUT_STDERR:
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      break;
+    case CXLOG_OUTPUT_FILE:
+      writeToFile(s, text);
+      break;
+    case CXLOG_OUTPUT_DEBUGGER:
+      text.pop_back();
+      platform::output_debug_string(text.c_str());
+      text.push_back('\n');
+      break;
+    default:
+      break;
+  }
+}
+
+void buildLinef(std::string& line, const char* tag, const char* sourceFile, unsigned lineNumber,
+                int level, const char* format, ...) __attribute__((format(printf, 6, 7)));
+void buildLinef(std::string& line, const char* tag, const char* sourceFile, unsigned lineNumber,
+                int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  buildLine(line, tag, sourceFile, lineNumber, level, format, args);
+  va_end(args);
+  line.push_back('\n');
+}
+
+// Takes the log mutex for one line. Other threads wait as long as it takes;
+// a packet-path thread waits at most kCxLogPacketPathWaitMs, and after such a
+// wait was in vain only tries, for kBusyBackoffMs, so that a lock held for
+// long costs it one wait a second rather than one per line.
+bool lockForLine(LogState& s) {
+  if (!t_packetPath) {
+    s.mutex.lock();
+    return true;
+  }
+  const uint64_t now = cxLogCoarseMs();
+  if (now < s.busyUntilMs.load(std::memory_order_relaxed)) return s.mutex.try_lock();
+  if (s.mutex.try_lock_for(std::chrono::milliseconds(kCxLogPacketPathWaitMs))) return true;
+  s.busyUntilMs.store(now + kBusyBackoffMs, std::memory_order_relaxed);
+  return false;
 }
 
 }  // namespace
@@ -282,25 +349,25 @@ bool cxLogWriteV(const char* tag, const char* sourceFile, unsigned line, int lev
   text.push_back('\n');
 
   LogState& s = state();
+  if (!lockForLine(s)) {
+    s.droppedLines.fetch_add(1, std::memory_order_relaxed);
+    s.unreportedDrops.fetch_add(1, std::memory_order_relaxed);
+    --depth;
+    return false;
+  }
   {
-    std::lock_guard<platform::NamedMutex> guard(s.mutex);
+    std::lock_guard<platform::NamedMutex> guard(s.mutex, std::adopt_lock);
     // Shut down while this line was being built.
     if (cxLogEnabled.load(std::memory_order_acquire)) {
       s.rotation.rotateIfNeeded(0);
-      switch (cxLogOutput.load(std::memory_order_relaxed)) {
-        case CXLOG_OUTPUT_STDERR:
-          std::fwrite(text.data(), 1, text.size(), stderr);
-          break;
-        case CXLOG_OUTPUT_FILE:
-          writeToFile(s, text);
-          break;
-        case CXLOG_OUTPUT_DEBUGGER:
-          text.pop_back();
-          platform::output_debug_string(text.c_str());
-          break;
-        default:
-          break;
+      if (uint64_t dropped = s.unreportedDrops.exchange(0, std::memory_order_relaxed)) {
+        std::string notice;
+        buildLinef(notice, "cxLog", __FILE__, __LINE__, CXLOG_WARN,
+                   "%llu log lines dropped while the log lock was busy",
+                   static_cast<unsigned long long>(dropped));
+        emit(s, notice);
       }
+      emit(s, text);
     }
   }
   --depth;
@@ -388,8 +455,12 @@ bool cxLogInit(const char* base, const char* oldBase) {
   if (stream == nullptr) {
     std::fprintf(stderr, "Failed to open log file: %s err: %d\n", s.logPath.c_str(), errno);
   }
-  // Without the lock file the log still serialises this process's threads.
-  s.mutex.open(kLogMutexName);
+  // A log only root writes has a lock only root can hold. Without the lock
+  // file the log still serialises this process's threads.
+  bool locked =
+      s.mutex.open(kLogMutexName, programData ? platform::NamedMutex::Access::kOwnerOnly
+                                              : platform::NamedMutex::Access::kAnyAccount);
+  uint32_t lockError = locked ? 0 : platform::last_error();
 
   // Primes the UTC offset for lines written from signal handlers.
   time_t now = ::time(nullptr);
@@ -400,6 +471,14 @@ bool cxLogInit(const char* base, const char* oldBase) {
   s.rotation.init(s.logPath, s.oldPath, ".log", false);
   s.rotation.open(stream, "w");
   cxLogEnabled.store(true, std::memory_order_release);
+  if (!locked) {
+    // Whatever the threshold: the log is no longer serialised with the
+    // client's other processes.
+    cxLogWrite("cxLog", __FILE__, __LINE__, CXLOG_WARN, false,
+               "log lock %s not used, error %u: lines are serialised within this process only",
+               platform::NamedMutex::lock_path(kLogMutexName).c_str(),
+               static_cast<unsigned>(lockError));
+  }
   return true;
 }
 
@@ -422,5 +501,39 @@ void cxLogShutdown() {
 bool cxLogInProgramData() { return state().programData.load(); }
 
 uint64_t cxLogLostLines() { return state().lostLines.load(std::memory_order_relaxed); }
+
+void cxLogSetPacketPathThread(bool on) { t_packetPath = on; }
+
+uint64_t cxLogDroppedLines() { return state().droppedLines.load(std::memory_order_relaxed); }
+
+uint64_t cxLogCoarseMs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+bool cxLogLimiter::Admit(uint32_t* suppressed) {
+  const uint64_t now = cxLogCoarseMs();
+  uint64_t start = windowStart_.load(std::memory_order_relaxed);
+  // 0 is a window not yet begun.
+  if (start == 0 || now - start >= kLimiterWindowMs) {
+    if (windowStart_.compare_exchange_strong(start, now == 0 ? 1 : now,
+                                             std::memory_order_relaxed)) {
+      admitted_.store(0, std::memory_order_relaxed);
+    }
+  }
+  if (admitted_.fetch_add(1, std::memory_order_relaxed) >= kCxLogBurstLines) {
+    suppressed_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  *suppressed = suppressed_.exchange(0, std::memory_order_relaxed);
+  return true;
+}
+
+void cxLogWriteSuppressed(const char* tag, const char* sourceFile, unsigned line, int level,
+                          uint32_t suppressed) {
+  if (suppressed == 0) return;
+  cxLogWrite(tag, sourceFile, line, level, false, "%u more suppressed", suppressed);
+}
 
 cxRotationFile& cxLogRotationFile() { return state().rotation; }

@@ -12,6 +12,23 @@
 // one comparison and formats nothing. Nothing is written before `cxLogInit`
 // has succeeded or after `cxLogShutdown`.
 //
+// The lock file of a log that only root writes (the ProgramData folder) is
+// root's alone, so no other account can hold it and stall the service's
+// threads; a lock file planted there by anyone else is refused with one line,
+// and the log goes on serialised within this process only.
+//
+// Threads of the packet path mark themselves with `cxLogSetPacketPathThread`:
+// their lines wait at most `kCxLogPacketPathWaitMs` for the lock (another
+// root process may hold it). A line that would wait longer is dropped and
+// counted, and the count is written ahead of the next line that gets
+// through. After such a wait they do not wait again for a second, only try.
+//
+// Lines that input from outside can trigger go through `CXLOG_LIMITED` (or
+// the router side's `ROUTER_LOG_LIMITED`): at most `kCxLogBurstLines` a second
+// from one call site, the rest counted and reported as one "%u more
+// suppressed" line ahead of the next line that site writes. A message's own
+// trailing line ends are dropped: every call writes exactly one line.
+//
 // Any thread may log at any time. The settings below are read without a lock;
 // set `cxLogProcessTag` before `cxLogInit`, the others at any time.
 #ifndef CLIENT_LIB_CXLOG_CXLOG_H_
@@ -54,6 +71,8 @@ enum cxLogOutputTarget {
 inline constexpr int kCxLogMaxMessage = 4095;
 inline constexpr int64_t kCxLogMaxFileSize = 10485760;
 inline constexpr int kCxLogKeptFiles = 2;
+inline constexpr int kCxLogPacketPathWaitMs = 5;
+inline constexpr uint32_t kCxLogBurstLines = 10;
 
 extern std::atomic<int> cxLogThreshold;    // 1 at load; the host sets 4
 extern std::atomic<bool> cxLogEnabled;     // set by cxLogInit, cleared by cxLogShutdown
@@ -110,6 +129,36 @@ uint64_t cxLogLostLines();
 // The rotating file under the log.
 cxRotationFile& cxLogRotationFile();
 
+// Marks (or unmarks) the calling thread as one of the packet path's; see
+// above.
+void cxLogSetPacketPathThread(bool on);
+
+// Lines dropped since the process started because the log lock stayed busy.
+uint64_t cxLogDroppedLines();
+
+// Milliseconds of a coarse monotonic clock (no system call).
+uint64_t cxLogCoarseMs();
+
+// The budget of one call site: `kCxLogBurstLines` lines a second. Lock-free;
+// under a race between threads a window may admit a line or two more.
+// Constant-initialised, so a function-local static costs no guard.
+class cxLogLimiter {
+ public:
+  constexpr cxLogLimiter() = default;
+  // True when a line may be written now; `*suppressed` then gets how many
+  // lines this site held back since it last wrote one.
+  bool Admit(uint32_t* suppressed);
+
+ private:
+  std::atomic<uint64_t> windowStart_{0};
+  std::atomic<uint64_t> admitted_{0};
+  std::atomic<uint32_t> suppressed_{0};
+};
+
+// Writes the "%u more suppressed" line when `suppressed` is not 0.
+void cxLogWriteSuppressed(const char* tag, const char* sourceFile, unsigned line, int level,
+                          uint32_t suppressed);
+
 #define CXLOG_AT(force, tag, level, ...)                                    \
   do {                                                                      \
     if (cxLogThreshold.load(std::memory_order_relaxed) >= (level) &&        \
@@ -121,5 +170,19 @@ cxRotationFile& cxLogRotationFile();
 // CXLOG("cxLog", CXLOG_WARN, "Failed to move file. %s to %s, err %d", ...);
 #define CXLOG(tag, level, ...) CXLOG_AT(false, tag, level, __VA_ARGS__)
 #define CXLOG_FORCE(tag, level, ...) CXLOG_AT(true, tag, level, __VA_ARGS__)
+
+// CXLOG with the budget of its call site.
+#define CXLOG_LIMITED(tag, level, ...)                                               \
+  do {                                                                               \
+    if (cxLogThreshold.load(std::memory_order_relaxed) >= (level) &&                 \
+        cxLogEnabled.load(std::memory_order_relaxed)) {                              \
+      static cxLogLimiter cxlog_limiter_;                                            \
+      uint32_t cxlog_suppressed_ = 0;                                                \
+      if (cxlog_limiter_.Admit(&cxlog_suppressed_)) {                                \
+        cxLogWriteSuppressed((tag), __FILE__, __LINE__, (level), cxlog_suppressed_); \
+        cxLogWrite((tag), __FILE__, __LINE__, (level), false, __VA_ARGS__);          \
+      }                                                                              \
+    }                                                                                \
+  } while (0)
 
 #endif  // CLIENT_LIB_CXLOG_CXLOG_H_

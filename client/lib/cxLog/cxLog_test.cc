@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "client/lib/cxLog/cxFileUtils.h"
@@ -22,10 +24,13 @@
 #include "platform/debug_output/debug_output.h"
 #include "platform/named_mutex/named_mutex.h"
 #include "platform/process/process.h"
+#include "tests/support/netns.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/unix_datagram.h"
 
 namespace {
 
+using testing_support::CountOf;
 using testing_support::ReadFile;
 using testing_support::TempRoot;
 using testing_support::WriteFile;
@@ -380,6 +385,89 @@ TEST_F(CxLogTest, SignalSafeLineIsSkippedWhileAnotherProcessHoldsTheLock) {
 
   cxLogShutdown();
   EXPECT_FALSE(cxLogWriteSignalSafe("t", "f", 1, CXLOG_CRITICAL, "after shutdown"));
+}
+
+// A call site that outside input can trigger writes ten lines a second; the
+// rest are counted and reported ahead of its next line. No message leaves an
+// empty line behind, whatever line ends it carries.
+TEST_F(CxLogTest, LimitedCallSiteWritesItsBudgetThenCountsTheRest) {
+  ASSERT_TRUE(Start());
+  cxLogFormatFlags = 0;
+  auto flood = [](int n) {
+    for (int i = 0; i < n; ++i) CXLOG_LIMITED("t", CXLOG_WARN, "bad packet %d\n", i);
+  };
+  flood(100);
+  CXLOG("t", CXLOG_INFO, "other site\r\n");
+  std::vector<std::string> expected;
+  for (int i = 0; i < 10; ++i) expected.push_back(" vedororore t bad packet " + std::to_string(i));
+  expected.push_back(" vedororore t other site");
+  EXPECT_EQ(Lines(Log()), expected);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  flood(1);
+  expected.push_back(" vedororore t 90 more suppressed");
+  expected.push_back(" vedororore t bad packet 0");
+  EXPECT_EQ(Lines(Log()), expected);
+  EXPECT_EQ(Log().find("\n\n"), std::string::npos);
+}
+
+// Make the temporary root reachable for another account, so that only the
+// lock file's own mode decides.
+void OpenPathTo(const std::string& root) {
+  for (const char* dir : {"", "/run", "/run/dovadod"}) ::chmod((root + dir).c_str(), 0755);
+}
+
+// As root the log lives in the ProgramData folder, and its lock is root's
+// alone: an account that could hold it could stall every thread that logs.
+TEST_F(CxLogTest, LockOfTheRootLogIsRootsAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the log is under ProgramData only for root";
+  ASSERT_TRUE(Start());
+  const std::string lock = platform::NamedMutex::lock_path("Global\\cx_log_mutex");
+  struct stat st;
+  ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  OpenPathTo(root_.path());
+  auto nobodyCanTake = [](const std::string& path) {
+    return testing_support::RunProgram({"setpriv", "--reuid=65534", "--regid=65534",
+                                        "--clear-groups", "flock", "-n", "-x", path, "true"});
+  };
+  // The same account can take a lock any account may open beside it.
+  platform::NamedMutex open;
+  ASSERT_TRUE(open.open("Global\\shared_by_all"));
+  EXPECT_TRUE(nobodyCanTake(platform::NamedMutex::lock_path("Global\\shared_by_all")));
+  EXPECT_FALSE(nobodyCanTake(lock));
+}
+
+// A lock file another account planted before the service started is not used:
+// the log says so once and goes on, serialised within this process.
+TEST_F(CxLogTest, PlantedLockFileIsRefusedWithOneLine) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: plants a file of another owner";
+  const std::string lock = platform::NamedMutex::lock_path("Global\\cx_log_mutex");
+  struct Case {
+    const char* what;
+    uid_t owner;
+    mode_t mode;
+  } cases[] = {
+      {"another owner", 65534, 0600},
+      {"root's, but any account may open it", 0, 0666},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::create_directories(std::filesystem::path(lock).parent_path());
+    WriteFile(lock, "");
+    ASSERT_EQ(::chown(lock.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(::chmod(lock.c_str(), c.mode), 0);
+    ASSERT_TRUE(Start());
+    cxLogWrite("t", "f", 1, CXLOG_INFO, false, "still logging");
+    cxLogShutdown();
+    std::string log = Log();
+    EXPECT_EQ(CountOf(log, "log lock " + lock + " not used, error 5"), 1u) << log;
+    EXPECT_NE(log.find("still logging"), std::string::npos);
+    std::filesystem::remove(lock);
+    std::filesystem::remove(LogPath());
+  }
 }
 
 }  // namespace

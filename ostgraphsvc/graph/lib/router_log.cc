@@ -43,6 +43,19 @@ void log_syslog_level(int level, const char* function, const char* file, int lin
   va_end(args);
 }
 
+void log_syslog_level_limited(cxLogLimiter* limiter, int level, const char* function,
+                              const char* file, int line, const char* format, ...) {
+  int service_level = router_log_service_level(level);
+  if (!passes(service_level)) return;
+  uint32_t suppressed = 0;
+  if (!limiter->Admit(&suppressed)) return;
+  cxLogWriteSuppressed(function, file, static_cast<unsigned>(line), service_level, suppressed);
+  va_list args;
+  va_start(args, format);
+  write_formatted(function, file, line, service_level, format, args);
+  va_end(args);
+}
+
 void router_chatter(const char* format, ...) {
   if (!passes(CXLOG_INFO)) return;
   va_list args;

@@ -46,6 +46,8 @@ _QMSGBLOCK g_consumer_wake = {};
 constexpr char kBaseClause[] = "(remotePort != 67) && ((impostor && inbound)? false : true)";
 
 #define FDEV_LOG(level, tag, ...) log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
+// For lines that packets or blocks from outside can trigger.
+#define FDEV_LOG_LIMITED(level, tag, ...) ROUTER_LOG_LIMITED((level), (tag), __VA_ARGS__)
 
 // The system's text for the few codes the receive loop meets.
 const char* ErrorText(uint32_t error) {
@@ -474,6 +476,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
 void FromDevice::producer(WinDivertHandle handle) {
   constexpr char kTag[] = "FromDevice::startPacketProcessing::producer";
   cxCrashDumpThreadInit();
+  cxLogSetPacketPathThread(true);
   FDEV_LOG(6, kTag, "producer packet thread started.");
   _QMSGBLOCK* marker = g_capture_qmsg_pool.take();
   if (marker == nullptr) {
@@ -536,6 +539,7 @@ void FromDevice::producer(WinDivertHandle handle) {
 void FromDevice::consumer() {
   constexpr char kTag[] = "FromDevice::startPacketProcessing::consumer";
   cxCrashDumpThreadInit();
+  cxLogSetPacketPathThread(true);
   FDEV_LOG(6, kTag, "consumer packet thread started.");
   // Whatever was queued before this cycle's marker is stale.
   for (;;) {
@@ -576,7 +580,7 @@ void FromDevice::consumer() {
       case QMSG_NOP:
         break;
       default:
-        FDEV_LOG(3, kTag, "g_fromDeviceConsumer got unknown msgtype:%d\n", block->msgtype);
+        FDEV_LOG_LIMITED(3, kTag, "g_fromDeviceConsumer got unknown msgtype:%d\n", block->msgtype);
         break;
     }
     qmsgblock_release(block);
@@ -594,8 +598,8 @@ void FromDevice::process_incoming_tun_pkt(_QMSGBLOCK* block) {
   if (block->enqueue_tick != 0) {
     uint64_t now = GetTickCount64();
     if (now > block->enqueue_tick && now - block->enqueue_tick > 100) {
-      FDEV_LOG(7, kTag, "consumer: queueing delay %llu ms\n",
-               static_cast<unsigned long long>(now - block->enqueue_tick));
+      FDEV_LOG_LIMITED(7, kTag, "consumer: queueing delay %llu ms\n",
+                       static_cast<unsigned long long>(now - block->enqueue_tick));
     }
   }
   const uint8_t* payload = block->data;
@@ -603,7 +607,7 @@ void FromDevice::process_incoming_tun_pkt(_QMSGBLOCK* block) {
   if (length > block->data_capacity) length = block->data_capacity;
   if (block->msgtype == QMSG_PKT_OVERLAY) {
     if (length < 4) {
-      FDEV_LOG(4, kTag, "overlay block of %u bytes has no packet, dropped", length);
+      FDEV_LOG_LIMITED(4, kTag, "overlay block of %u bytes has no packet, dropped", length);
       return;
     }
     payload += 4;
@@ -632,13 +636,14 @@ void FromDevice::process_captured_batch(_QMSGBLOCK* block) {
   if (nrecords > kBatchPackets) nrecords = kBatchPackets;
   const Timestamp now = Timestamp::now();
 
-  for (uint32_t i = 0; i < nrecords && cursor != nullptr && remaining > 0; ++i) {
+  uint32_t i = 0;
+  for (; i < nrecords && cursor != nullptr && remaining > 0; ++i) {
     WINDIVERT_IPHDR* ip = nullptr;
     void* next = nullptr;
     uint32_t nextLength = 0;
     bool parsed = WinDivertHelperParsePacket(cursor, remaining, &ip, nullptr, nullptr, nullptr,
                                              nullptr, nullptr, nullptr, &next, &nextLength);
-    if (!parsed && next == nullptr && ip == nullptr) {
+    if (!parsed && next == nullptr) {
       // Not even the IPv4 framing holds: nothing after it can be found.
       uint16_t total = remaining >= 4 ? static_cast<uint16_t>(cursor[2] << 8 | cursor[3]) : 0;
       if (remaining < 20 || (cursor[0] >> 4) != 4 || total < 20 || total > remaining) break;
@@ -648,12 +653,20 @@ void FromDevice::process_captured_batch(_QMSGBLOCK* block) {
     uint8_t* packet = cursor;
     cursor = static_cast<uint8_t*>(next);
     remaining = nextLength;
+    if (!parsed) {
+      // A transport header that does not hold: no element could examine the
+      // packet, and sending it on unexamined would pass it around them all.
+      refused_.fetch_add(1, std::memory_order_relaxed);
+      FDEV_LOG_LIMITED(4, "FromDevice::process_captured_batch",
+                       "malformed packet of %u bytes dropped", length);
+      continue;
+    }
 
     if (!WinDivertHelperCalcChecksums(
             ip, length, record,
             WINDIVERT_HELPER_NO_IP_CHECKSUM | WINDIVERT_HELPER_NO_ICMP_CHECKSUM) &&
         platform::last_error() != 0) {
-      GRAPH_LOG_LERR("WinDivertHelperCalcChecksums");
+      GRAPH_LOG_LERR_LIMITED("WinDivertHelperCalcChecksums");
     }
     if (ip != nullptr && (record->Flags & kLoopbackBit) == 0) {
       cache_windivert_ipv4addr2idx(ip, record);
@@ -694,6 +707,8 @@ void FromDevice::process_captured_batch(_QMSGBLOCK* block) {
     if (destination_internet_.load(std::memory_order_relaxed) != 0) continue;
     batchAdd(reinject_, packet, length, *record);
   }
+  // Packets behind a break in the framing cannot be found: dropped too.
+  if (i < nrecords && remaining > 0) refused_.fetch_add(nrecords - i, std::memory_order_relaxed);
   batchFlush(reinject_);
 }
 
@@ -784,8 +799,9 @@ void FromDevice::drain_pending_send() {
           record.IfIdx = static_cast<uint32_t>(index);
           haveRecord = true;
         } else {
-          FDEV_LOG(3, "FromDevice::ipv4_addr2ifidx", "ipv4_addr2ifidx: failed to resolve for %s",
-                   IPAddress(dst).to_string().c_str());
+          FDEV_LOG_LIMITED(3, "FromDevice::ipv4_addr2ifidx",
+                           "ipv4_addr2ifidx: failed to resolve for %s",
+                           IPAddress(dst).to_string().c_str());
         }
       } else {
         haveRecord = capture_record_of(p, &record);
@@ -796,11 +812,11 @@ void FromDevice::drain_pending_send() {
         const unsigned char* d = p->data();
         uint32_t total = p->length() >= 20 ? static_cast<uint32_t>(d[2] << 8 | d[3]) : 0;
         if ((d[0] >> 4) != 4 || total < 20 || total > p->length()) {
-          FDEV_LOG(3, kTag, "drain: packet of %u bytes is not IPv4, not sent", p->length());
+          FDEV_LOG_LIMITED(3, kTag, "drain: packet of %u bytes is not IPv4, not sent", p->length());
         } else {
           if (!WinDivertHelperCalcChecksums(p->data(), total, &record, 0) &&
               platform::last_error() != 0) {
-            GRAPH_LOG_LERR("WinDivertHelperCalcChecksums");
+            GRAPH_LOG_LERR_LIMITED("WinDivertHelperCalcChecksums");
           }
           dumpPacket(p->data(), total);
           batchAdd(drain_, p->data(), total, record);
@@ -869,8 +885,14 @@ bool capture_record_of(const Packet* p, WINDIVERT_ADDRESS* out) {
   return true;
 }
 
-void graph_log_last_error(const char* name, const char* function, const char* file, int line) {
+void graph_log_last_error(const char* name, const char* function, const char* file, int line,
+                          cxLogLimiter* limiter) {
   uint32_t error = platform::last_error();
+  if (limiter != nullptr) {
+    log_syslog_level_limited(limiter, 3, function, file, line, "%s failed, error:%s(%d)\n", name,
+                             ErrorText(error), static_cast<int>(error));
+    return;
+  }
   log_syslog_level(3, function, file, line, "%s failed, error:%s(%d)\n", name, ErrorText(error),
                    static_cast<int>(error));
 }

@@ -45,6 +45,7 @@
 #include <mutex>
 #include <vector>
 
+#include "client/lib/cxLog/cxLog.h"
 #include "graph/element.h"
 #include "graph/hash_map.h"
 #include "graph/string.h"
@@ -67,9 +68,16 @@ static_assert(kCaptureRecordCopyAnnoOffset + sizeof(WINDIVERT_ADDRESS) <= 256);
 bool capture_record_of(const Packet* p, WINDIVERT_ADDRESS* out);
 
 // Logs "<name> failed, error:<system text>(<code>)" at error level with the
-// calling thread's last error.
+// calling thread's last error; the _LIMITED form within its call site's
+// budget (for failures that packets from outside can cause).
 #define GRAPH_LOG_LERR(name) graph_log_last_error((name), __func__, __FILE__, __LINE__)
-void graph_log_last_error(const char* name, const char* function, const char* file, int line);
+#define GRAPH_LOG_LERR_LIMITED(name)                                                  \
+  do {                                                                                \
+    static cxLogLimiter graph_lerr_limiter_;                                          \
+    graph_log_last_error((name), __func__, __FILE__, __LINE__, &graph_lerr_limiter_); \
+  } while (0)
+void graph_log_last_error(const char* name, const char* function, const char* file, int line,
+                          cxLogLimiter* limiter = nullptr);
 
 // 1 while the filter captures only the virtual interface; read by the policy
 // lookup, cleared by `FromDevice::exit`.
@@ -143,6 +151,8 @@ class FromDevice : public Element, public IFailCloseUpdate {
   WinDivertHandle handle() const { return handle_.load(); }
   // Divert send calls of the consumer's two batches.
   uint64_t send_calls() const { return send_calls_.load(std::memory_order_relaxed); }
+  // Captured packets the parser refused: dropped, never sent on unexamined.
+  uint64_t refused_packets() const { return refused_.load(std::memory_order_relaxed); }
   size_t broadcast_count() const { return broadcast_map_ ? broadcast_map_->size() : 0; }
   // Replaces the adapter list the broadcast map is read from (tests).
   void set_address_table_source(AddressTableSource source) { address_source_ = std::move(source); }
@@ -201,6 +211,7 @@ class FromDevice : public Element, public IFailCloseUpdate {
   std::unique_ptr<HashMap<uint32_t, int>> broadcast_map_;
   AddressTableSource address_source_;
   std::atomic<uint64_t> send_calls_{0};
+  std::atomic<uint64_t> refused_{0};
   StringBuilder filter_;
   Vector<String> excluded_processes_;
   std::atomic<uint8_t> destination_internet_{0};

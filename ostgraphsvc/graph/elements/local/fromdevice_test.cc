@@ -1,9 +1,14 @@
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <sys/socket.h>
 
@@ -636,6 +641,93 @@ TEST_F(CaptureTest, DestinationInternetDropsWhatBypassesTheGraph) {
   auto got = Delivered(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(tp::get16(got[0].bytes, 16), tp::addr("8.8.8.8") >> 16);
+}
+
+// A packet whose transport header does not hold reaches no element: it is
+// dropped and counted, never sent back around the graph, and a flood of them
+// writes a few lines only.
+TEST_F(CaptureTest, MalformedPacketsAreDroppedCountedAndLoggedWithinBudget) {
+  Start();
+  QMsgBlockPool ring(2, kQMsgCaptureCapacity);
+  const auto shortTcp = tp::make_ipv4(6, "8.8.4.4", "192.168.5.2", 8);
+  auto longUdp = Udp("8.8.4.4", "192.168.5.2");
+  tp::put16(longUdp, 24, 500);  // UDP length past the packet's end
+  constexpr size_t kBlocks = 8;
+  constexpr size_t kBadPerBlock = 100;
+  size_t seenBefore = CaptureTap::Snapshot().size();
+  for (size_t b = 0; b < kBlocks; ++b) {
+    std::vector<std::vector<uint8_t>> packets;
+    for (size_t i = 0; i < kBadPerBlock; ++i) packets.push_back(i % 2 ? shortTcp : longUdp);
+    packets.push_back(Udp("8.8.4.4", "192.168.5.2"));
+    std::vector<WINDIVERT_ADDRESS> records(packets.size(), Where(false, 3));
+    ASSERT_TRUE(Released(PostCapture(ring, packets, records)));
+  }
+  auto got = Delivered(kBlocks);
+  EXPECT_EQ(got.size(), kBlocks);
+  for (const auto& p : got) EXPECT_EQ(p.bytes.size(), 40u);
+  EXPECT_EQ(CaptureTap::Snapshot().size() - seenBefore, kBlocks);
+  EXPECT_EQ(fd_->refused_packets(), kBlocks * kBadPerBlock);
+  const std::string log = Log();
+  EXPECT_GE(CountOf(log, "malformed packet of 28 bytes dropped"), 1u);
+  // Ten a second; the flood may straddle two seconds.
+  EXPECT_LE(CountOf(log, "malformed packet of"), 2 * kCxLogBurstLines) << log;
+  EXPECT_EQ(CountOf(log, "WinDivertHelperCalcChecksums"), 0u);
+  EXPECT_EQ(log.find("\n\n"), std::string::npos);
+}
+
+// Another root process holding the log lock costs the packet path a short
+// wait now and then, never its traffic: every packet goes back, and the lines
+// that could not wait are counted in the log once the lock is free.
+TEST_F(CaptureTest, HeldLogLockNeverStallsThePacketPath) {
+  Start();
+  CaptureTap::hook = [](CaptureTap* tap, Packet* p) {
+    log_syslog_level(6, "CaptureTap::push", __FILE__, __LINE__, "packet of %u bytes", p->length());
+    tap->forward(p);
+  };
+  // Where the log opened its lock (the harness has a root of its own).
+  const std::string lock = log_.root().path() + "/run/dovadod/global/cx_log_mutex.lock";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(errno);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  const bool held = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  if (!held) {
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    FAIL() << "the holder could not take " << lock << ", errno " << WEXITSTATUS(status);
+  }
+
+  constexpr size_t kPackets = 1000;
+  const uint64_t droppedBefore = cxLogDroppedLines();
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < kPackets; ++i) Inject(Udp("192.168.5.2", "8.8.8.8"), Where(true, 3));
+  auto got = Delivered(kPackets);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(got.size(), kPackets);
+  for (const auto& p : got) EXPECT_TRUE(p.reinjected);
+  EXPECT_LT(took, std::chrono::seconds(3));
+  const uint64_t dropped = cxLogDroppedLines() - droppedBefore;
+  EXPECT_GE(dropped, kPackets);
+
+  // The next line that gets through carries the count.
+  Inject(Udp("192.168.5.2", "8.8.8.8"), Where(true, 3));
+  ASSERT_EQ(Delivered(1).size(), 1u);
+  EXPECT_TRUE(WaitFor([&] {
+    return Log().find(" log lines dropped while the log lock was busy") != std::string::npos;
+  }));
+  EXPECT_EQ(CountOf(Log(), "log lines dropped while the log lock was busy"), 1u);
 }
 
 TEST_F(CaptureTest, PacketKeepsItsRecordWhenItsBlockIsRefilled) {

@@ -50,8 +50,8 @@ void LogICMP(const unsigned char* ip, uint32_t length) {
   char dst[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, ip + 12, src, sizeof src);
   inet_ntop(AF_INET, ip + 16, dst, sizeof dst);
-  log_syslog_level(6, "OstrelL3Classifier::push", __FILE__, __LINE__,
-                   "OstrelL3Classifier ICMP from %s ==> %s, len %u", src, dst, length);
+  ROUTER_LOG_LIMITED(6, "OstrelL3Classifier::push",
+                     "OstrelL3Classifier ICMP from %s ==> %s, len %u", src, dst, length);
 }
 
 // Pushes `p` on `port`, or frees it when the graph left that output out.

@@ -48,6 +48,6 @@ int OstrelToHost::initialize(ErrorHandler*) {
 
 void OstrelToHost::push(int, Packet* p) {
   if (hand_over(p)) return;
-  log_syslog_level(6, "OstrelToHost::push", __FILE__, __LINE__, "FromDevice Handle Null");
+  ROUTER_LOG_LIMITED(6, "OstrelToHost::push", "FromDevice Handle Null");
   p->release();
 }

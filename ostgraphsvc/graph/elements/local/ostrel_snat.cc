@@ -130,8 +130,8 @@ int OstrelSNATIPMapper::rewrite_flowid(RewriteInputSpec* spec, const FlowTuple& 
   const uint16_t id = p != nullptr ? p->snat_pattern_anno() : 0;
   RewriteInputSpec* pattern_spec = pattern(id);
   if (pattern_spec == nullptr) {
-    log_syslog_level(6, "OstrelSNATIPMapper::rewrite_flowid", __FILE__, __LINE__,
-                     "Pattern %d not yet provisioned dropping!!!", id);
+    ROUTER_LOG_LIMITED(6, "OstrelSNATIPMapper::rewrite_flowid",
+                       "Pattern %d not yet provisioned dropping!!!", id);
     return kRewriteDrop;
   }
   pattern_spec->reply_element = spec->reply_element;

@@ -207,8 +207,9 @@ void TCPRewriter::rewrite_push(int port, Packet* p, bool ip_rewriter) {
         char src[16], dst[16];
         std::snprintf(src, sizeof src, "%d.%d.%d.%d", s[0], s[1], s[2], s[3]);
         std::snprintf(dst, sizeof dst, "%d.%d.%d.%d", d[0], d[1], d[2], d[3]);
-        log_syslog_level(6, "IPRewriter::push", __FILE__, __LINE__,
-                         "FLOW_NAT_Failed %s==>%s proto:%d rcvd on port:%d", src, dst, ip_p, port);
+        ROUTER_LOG_LIMITED(6, "IPRewriter::push",
+                           "FLOW_NAT_Failed %s==>%s proto:%d rcvd on port:%d", src, dst, ip_p,
+                           port);
       }
       if (result >= 0 && result < noutputs())
         output(result).push(p);
@@ -227,8 +228,7 @@ void TCPRewriter::rewrite_push(int port, Packet* p, bool ip_rewriter) {
   if (created && ip_rewriter && rewriter_info_logged()) {
     log_text_.clear();
     unparse_entry(&flow->entry(0), now, log_text_);
-    log_syslog_level(6, "IPRewriter::push", __FILE__, __LINE__, "FLOW_NAT_Created %s",
-                     log_text_.c_str());
+    ROUTER_LOG_LIMITED(6, "IPRewriter::push", "FLOW_NAT_Created %s", log_text_.c_str());
   }
   output(entry->output()).push(p);
 }

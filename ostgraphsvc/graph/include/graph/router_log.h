@@ -47,6 +47,21 @@ constexpr int router_log_service_level(int level) {
 void log_syslog_level(int level, const char* function, const char* file, int line,
                       const char* format, ...) __attribute__((format(printf, 5, 6)));
 
+// log_syslog_level within the budget of `limiter` (one per call site, see
+// cxLogLimiter): a line past it is counted, not written.
+void log_syslog_level_limited(cxLogLimiter* limiter, int level, const char* function,
+                              const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 6, 7)));
+
+// ROUTER_LOG_LIMITED(6, "OstrelL3Classifier::push", "ICMP from %s", ...): for
+// lines that packets from outside can trigger.
+#define ROUTER_LOG_LIMITED(level, function, ...)                                            \
+  do {                                                                                      \
+    static cxLogLimiter router_log_limiter_;                                                \
+    log_syslog_level_limited(&router_log_limiter_, (level), (function), __FILE__, __LINE__, \
+                             __VA_ARGS__);                                                  \
+  } while (0)
+
 // An informational status line with the component tag "graph" and no source
 // file (line 1), at service level info.
 void router_chatter(const char* format, ...) __attribute__((format(printf, 1, 2)));
