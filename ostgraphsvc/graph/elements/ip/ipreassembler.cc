@@ -248,6 +248,22 @@ void IPReassembler::open_queue(Packet* p, const unsigned char* ip, uint32_t off,
   check();
 }
 
+bool IPReassembler::overlap_differs(const Packet* q, const unsigned char* data, uint32_t off,
+                                    uint32_t end) {
+  const unsigned char* buf = payload(q);
+  const uint32_t held = data_length(q);
+  const unsigned char* at = q->anno() + kIPReassemblerAnnoOffset;
+  for (;;) {
+    const Link link = load_link(at);
+    if (link.offset >= end) return false;
+    const uint32_t from = link.offset > off ? link.offset : off;
+    const uint32_t to = link.end < end ? link.end : end;
+    if (from < to && std::memcmp(buf + from, data + (from - off), to - from) != 0) return true;
+    if (link.end >= held) return false;
+    at = buf + link.end;
+  }
+}
+
 Packet* IPReassembler::add_fragment(Packet* prev, Packet* q, Packet* p, uint32_t off,
                                     uint32_t end) {
   const unsigned char* fip = p->network_header();
@@ -265,6 +281,15 @@ Packet* IPReassembler::add_fragment(Packet* prev, Packet* q, Packet* p, uint32_t
   // datagram cannot be both, and the gap at its end may not hold a link.
   if ((end > held && !queue_mf) || (!frag_mf && end < held)) {
     p->release();
+    return nullptr;
+  }
+  if (overlap_differs(q, fip + fhlen, off, end)) {
+    // Overlaps that rewrite held bytes are how traffic slips past
+    // inspection: the whole datagram goes.
+    unlink(q);
+    q->release();
+    p->release();
+    ++bad_;
     return nullptr;
   }
   if (end > held) {

@@ -6,10 +6,12 @@
 // ranges form a chain of (offset, end) links whose first link is the
 // queue's IPREASSEMBLER annotation and whose later links sit in the first
 // four bytes of each gap, so no memory is taken per fragment. The complete
-// datagram leaves in place of the fragment that completed it. Queues older
-// than 30 s are dropped (output 1 when present) at checks made on fragment
-// arrival at most every 10 s; when the held data passes HIMEM the oldest
-// queues are reaped down to three quarters of it.
+// datagram leaves in place of the fragment that completed it. A fragment
+// whose bytes differ from data already received where they overlap drops
+// the whole datagram (counted as bad); identical overlaps are harmless.
+// Queues older than 30 s are dropped (output 1 when present) at checks made
+// on fragment arrival at most every 10 s; when the held data passes HIMEM
+// the oldest queues are reaped down to three quarters of it.
 //
 // Ownership: owns its queues until they leave or cleanup frees them.
 // Threads: the packet thread.
@@ -71,6 +73,10 @@ class IPReassembler : public Element {
   void expire(int now);
   void reap(int now);
   void open_queue(Packet* p, const unsigned char* ip, uint32_t off, uint32_t end);
+  // Whether [off, end) of a fragment, its data at `data`, differs from any
+  // byte already received for queue `q`; gaps are not compared.
+  static bool overlap_differs(const Packet* q, const unsigned char* data, uint32_t off,
+                              uint32_t end);
   Packet* add_fragment(Packet* prev, Packet* q, Packet* p, uint32_t off, uint32_t end);
   void check();
 

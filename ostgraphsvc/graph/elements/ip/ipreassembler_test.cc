@@ -295,51 +295,113 @@ TEST(IPReassemblerTest, MaxMTUAnnotation) {
   out->release();
 }
 
-// Random datagrams, fragmented at random MTUs, shuffled with duplicates and
-// with pieces of a second fragmentation: each comes back once, byte for
-// byte, and what is left over ages out, leaving nothing held.
-TEST(IPReassemblerTest, PropertyEveryDatagramComesBackOnce) {
+size_t HeaderLength(const Bytes& f) { return (f[0] & 0x0Fu) * 4u; }
+size_t DataOffset(const Bytes& f) { return (Be16(f, 6) & 0x1FFFu) * 8u; }
+
+// The fragment whose data holds byte `x` of the datagram's data.
+size_t Covering(const std::vector<Bytes>& frags, size_t x) {
+  for (size_t i = 0; i < frags.size(); ++i) {
+    const size_t off = DataOffset(frags[i]);
+    if (off <= x && x < off + frags[i].size() - HeaderLength(frags[i])) return i;
+  }
+  ADD_FAILURE() << "no fragment holds byte " << x;
+  return 0;
+}
+
+Bytes Flipped(Bytes f, size_t x) {
+  f[HeaderLength(f) + x - DataOffset(f)] ^= 0x5A;
+  return f;
+}
+
+// Random datagrams, fragmented at random MTUs, their fragments interleaved.
+// Honest ones come with duplicates and pieces of a second fragmentation,
+// all agreeing on their bytes: each comes back once, byte for byte. Forged
+// ones carry one piece differing in a byte from a fragment either already
+// held or arriving later, both before the datagram could complete: the
+// whole datagram is dropped and counted, and its remaining fragments open
+// a queue that never completes. What is left over ages out.
+TEST(IPReassemblerTest, PropertyEveryDatagramComesBackOnceUnlessForged) {
   FakeClock clock;
   GraphHarness h;
   ASSERT_TRUE(h.Load(Graph())) << h.messages();
+  IPReassembler* r = Reassembler(h);
   std::mt19937 rng(31);
+  auto pick = [&rng](size_t lo, size_t hi) {
+    return std::uniform_int_distribution<size_t>(lo, hi)(rng);
+  };
   ErrorHandler* errh = ErrorHandler::default_handler();
   ASSERT_NE(errh, nullptr);
   const int errors = errh->error_count();
+  uint32_t forged = 0;
   for (int round = 0; round < 20; ++round) {
     std::vector<Bytes> datagrams;
-    std::vector<Bytes> stream;
+    std::vector<std::vector<Bytes>> streams;
     for (uint16_t n = 0; n < 8; ++n) {
-      const size_t options = std::uniform_int_distribution<int>(0, 2)(rng) * 12;
-      const size_t payload = std::uniform_int_distribution<size_t>(1, 6000)(rng);
+      const size_t options = pick(0, 2) * 12;
       const auto id = static_cast<uint16_t>(round * 64 + n);
-      const Bytes d = Datagram(payload, id, options);
-      datagrams.push_back(d);
-      const auto mtu1 = static_cast<uint16_t>(std::uniform_int_distribution<int>(68, 1500)(rng));
-      const auto mtu2 = static_cast<uint16_t>(std::uniform_int_distribution<int>(68, 1500)(rng));
-      const std::vector<Bytes> a = Fragment(h, d, mtu1);
-      const std::vector<Bytes> b = Fragment(h, d, mtu2);
-      stream.insert(stream.end(), a.begin(), a.end());
-      // Only one piece with offset 0 exists, so only one copy completes.
-      for (size_t i = 1; i < a.size(); ++i) {
-        if (rng() % 3 == 0) stream.push_back(a[i]);
+      const Bytes d = Datagram(pick(1, 6000), id, options);
+      const std::vector<Bytes> a = Fragment(h, d, static_cast<uint16_t>(pick(68, 1500)));
+      const std::vector<Bytes> b = Fragment(h, d, static_cast<uint16_t>(pick(68, 1500)));
+      std::vector<Bytes> s;
+      if (a.size() < 2 || rng() % 3 != 0) {
+        datagrams.push_back(d);
+        s = a;
+        // Only one piece with offset 0 exists, so only one copy completes.
+        for (size_t i = 1; i < a.size(); ++i) {
+          if (rng() % 3 == 0) s.push_back(a[i]);
+        }
+        for (size_t i = 1; i < b.size(); ++i) {
+          if (rng() % 2 == 0) s.push_back(b[i]);
+        }
+        std::shuffle(s.begin(), s.end(), rng);
+      } else {
+        ++forged;
+        const size_t x = pick(0, d.size() - HeaderLength(d) - 1);
+        const size_t c = Covering(a, x);
+        std::vector<size_t> order(a.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+        // The fragment at x is not the last to arrive, so the datagram
+        // cannot complete before both it and the forgery are in.
+        if (order.back() == c) std::swap(order.back(), order[pick(0, order.size() - 2)]);
+        for (size_t i : order) s.push_back(a[i]);
+        const auto at =
+            static_cast<size_t>(std::find(order.begin(), order.end(), c) - order.begin());
+        if (b.size() > 1 && rng() % 2 == 0) {
+          // A piece of the other fragmentation, overlapping held data.
+          s.insert(s.begin() + static_cast<std::ptrdiff_t>(pick(at + 1, s.size() - 1)),
+                   Flipped(b[Covering(b, x)], x));
+        } else {
+          // Held first, then the real fragment overlaps it.
+          s.insert(s.begin() + static_cast<std::ptrdiff_t>(pick(0, at)), Flipped(a[c], x));
+        }
       }
-      for (size_t i = 1; i < b.size(); ++i) {
-        if (rng() % 2 == 0) stream.push_back(b[i]);
-      }
+      streams.push_back(s);
     }
-    std::shuffle(stream.begin(), stream.end(), rng);
-    for (const Bytes& f : stream) h.Push("rsrc", MakePacket(f));
+    // Interleave, each datagram's fragments keeping their order.
+    std::vector<size_t> next(streams.size(), 0);
+    for (;;) {
+      std::vector<size_t> open;
+      for (size_t i = 0; i < streams.size(); ++i) {
+        if (next[i] < streams[i].size()) open.push_back(i);
+      }
+      if (open.empty()) break;
+      const size_t i = open[pick(0, open.size() - 1)];
+      h.Push("rsrc", MakePacket(streams[i][next[i]++]));
+    }
     std::vector<Bytes> out = Drain(h, 1);
     std::sort(out.begin(), out.end());
     std::sort(datagrams.begin(), datagrams.end());
     ASSERT_EQ(out, datagrams) << "round " << round;
+    ASSERT_EQ(r->bad(), forged) << "round " << round;
     // One fresh queue after the check drops every leftover.
     clock.advance_sec(31);
     h.Push("rsrc", MakePacket(Fragment(h, Datagram(3000, 60000), 1500)[0]));
     Drain(h, 2);
-    ASSERT_EQ(Reassembler(h)->mem_used(), 1480u + 40u) << h.Read("r", "dump");
+    ASSERT_EQ(r->mem_used(), 1480u + 40u) << h.Read("r", "dump");
   }
+  EXPECT_GT(forged, 20u);
+  EXPECT_EQ(r->failed(), 0u);
   // The queue self-check found nothing wrong along the way.
   EXPECT_EQ(errh->error_count(), errors);
 }
