@@ -11,6 +11,7 @@
 #include "graph/error_handler.h"
 #include "graph/packet.h"
 #include "graph/router.h"
+#include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_classifier.h"
 #include "platform/divert/divert.h"
 #include "tests/fuzz/element_fuzz.h"
@@ -20,8 +21,8 @@ using element_fuzz::Source;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   element_fuzz::start_framework();
-  static WINDIVERT_ADDRESS inbound{};
-  static WINDIVERT_ADDRESS outbound = [] {
+  static const WINDIVERT_ADDRESS inbound{};
+  static const WINDIVERT_ADDRESS outbound = [] {
     WINDIVERT_ADDRESS record{};
     record.Flags = WINDIVERT_ADDRESS_OUTBOUND;
     return record;
@@ -51,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p->set_msgtype(control & 0x1F);
     if (control & 0x20) p->set_decap_mark_anno(kDecapMark);
     const int record = control >> 6;
-    if (record == 1) p->set_capture_record_anno(&inbound);
-    if (record >= 2) p->set_capture_record_anno(&outbound);
+    if (record == 1) set_capture_record(p, inbound);
+    if (record >= 2) set_capture_record(p, outbound);
     cls->push(0, p);
   });
   return 0;

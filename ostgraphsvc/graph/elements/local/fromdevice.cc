@@ -22,6 +22,7 @@
 #include "lib/tarnutils/tarnutils.h"
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
 #include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
 #include "ostgraphsvc/tarnipc/tarnipc.h"
@@ -676,9 +677,7 @@ void FromDevice::process_captured_batch(_QMSGBLOCK* block) {
         Packet* p = Packet::make(headroom_, packet, length);
         if (p == nullptr) continue;
         // The block is refilled once released: the packet keeps its own copy.
-        unsigned char* copy = p->anno() + kCaptureRecordCopyAnnoOffset;
-        std::memcpy(copy, record, kRecordBytes);
-        p->set_capture_record_anno(copy);
+        set_capture_record(p, *record);
         uint32_t ihl = WinDivertIpHdrLength(ip);
         p->set_network_header(p->data(), ihl);
         p->set_timestamp(now);
@@ -877,12 +876,6 @@ void FromDevice::dumpPacket(const uint8_t* data, uint32_t length) {
     return;
   }
   cx_pktdump_write(data, n);
-}
-
-bool capture_record_of(const Packet* p, WINDIVERT_ADDRESS* out) {
-  if (p->capture_record_anno() == nullptr) return false;
-  std::memcpy(out, p->anno() + kCaptureRecordCopyAnnoOffset, sizeof *out);
-  return true;
 }
 
 void graph_log_last_error(const char* name, const char* function, const char* file, int line,

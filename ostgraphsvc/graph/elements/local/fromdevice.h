@@ -19,8 +19,7 @@
 // cycle reopens it with the other filter.
 //
 // Every captured packet keeps its own copy of its capture address record in
-// its annotation area (`capture_record_of`); `capture_record_anno` points at
-// that copy in the packet the element made.
+// its annotation area (capture_record.h), which is what the drain sends with.
 //
 // Registration: the constructor registers the element as the fail-close
 // listener of `FailCloseMgr::GetInstance()` (the last constructed wins) and
@@ -57,15 +56,6 @@
 
 class Packet;
 struct _QMSGBLOCK;
-
-// Where a captured packet keeps its own copy of its capture address record:
-// 80 bytes of the annotation area, clear of every named annotation.
-inline constexpr int kCaptureRecordCopyAnnoOffset = 136;
-static_assert(kCaptureRecordCopyAnnoOffset + sizeof(WINDIVERT_ADDRESS) <= 256);
-
-// Copies the capture record of a packet the capture element made (or a clone
-// of one) into `*out`; false for a packet without one.
-bool capture_record_of(const Packet* p, WINDIVERT_ADDRESS* out);
 
 // Logs "<name> failed, error:<system text>(<code>)" at error level with the
 // calling thread's last error; the _LIMITED form within its call site's

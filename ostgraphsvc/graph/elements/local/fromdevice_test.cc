@@ -30,6 +30,8 @@
 #include "graph/packet.h"
 #include "graph/router.h"
 #include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/local/capture_record.h"
+#include "ostgraphsvc/graph/elements/local/ostrel_classifier.h"
 #include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
@@ -420,12 +422,10 @@ class CaptureTest : public FromDeviceTest {
     platform::divert::use_simulated_backend(false);
   }
 
-  // Loads the graph and runs the worker; returns once the consumer is past
+  // Loads `graph_` and runs the worker; returns once the consumer is past
   // this cycle's start marker (a bypassed packet has come back).
   void Start(const char* probeSrc = "192.168.5.2", const char* probeDst = "239.1.1.1") {
-    const std::string tail = "fd -> tap -> out;";
-    ASSERT_TRUE(h_.Load("fd :: FromDevice; tap :: CaptureTap; out :: OstrelToDevice; " + tail))
-        << h_.messages();
+    ASSERT_TRUE(h_.Load(graph_)) << h_.messages();
     fd_ = static_cast<FromDevice*>(h_.Find("fd"));
     fd_->UpdateFailClose(false);
     ASSERT_TRUE(WaitFor([] { return sim::open_handles() == 1; }));
@@ -483,6 +483,9 @@ class CaptureTest : public FromDeviceTest {
     return WaitFor([b] { return !qmsgblock_in_use(b); });
   }
 
+  // The capture element must be "fd".
+  std::string graph_ =
+      "fd :: FromDevice; tap :: CaptureTap; out :: OstrelToDevice; fd -> tap -> out;";
   testing_support::GraphHarness h_;
   FromDevice* fd_ = nullptr;
 };
@@ -750,6 +753,89 @@ TEST_F(CaptureTest, PacketKeepsItsRecordWhenItsBlockIsRefilled) {
   EXPECT_EQ(got[0].addr.IfIdx, 7u);
   EXPECT_EQ(got[1].addr.Flags & WINDIVERT_ADDRESS_OUTBOUND, 0u);
   EXPECT_EQ(got[1].addr.IfIdx, 9u);
+}
+
+// Sorting outputs 0 to 3 of the classifier "cls", each to the same port of
+// "sink".
+constexpr char kSortedToSink[] =
+    "sink :: TestSink; cls :: OstrelL3Classifier;"
+    "cls[0] -> [0]sink; cls[1] -> [1]sink; cls[2] -> [2]sink; cls[3] -> [3]sink;";
+
+// The fragments wait in a queue, as they would before an output, so the
+// captured datagram and then the first fragment are freed before the later
+// fragments are sorted: each must carry its direction itself.
+TEST_F(CaptureTest, FragmentsAreSortedByTheirOwnCaptureRecord) {
+  graph_ = std::string(kSortedToSink) +
+           "fd :: FromDevice; fd -> OstrelIPFragmenter(300) -> TestQueue -> pull :: TestPuller;"
+           "src :: TestSource; src -> cls;";
+  Start();
+  QMsgBlockPool ring(1, kQMsgCaptureCapacity);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> packet;
+    WINDIVERT_ADDRESS where;
+    int output;
+  };
+  const Case cases[] = {
+      {"outbound", Udp("192.168.5.2", "8.8.8.8", 1000), Where(true, 3),
+       OstrelL3Classifier::kOutbound},
+      {"inbound", Udp("8.8.4.4", "192.168.5.2", 1000), Where(false, 3),
+       OstrelL3Classifier::kInbound},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Released(PostCapture(ring, {c.packet}, {c.where})));
+    int fragments = 0;
+    while (Packet* fragment = h_.Pull("pull")) {
+      h_.Push("src", fragment);
+      Packet* sorted = h_.Take("sink", c.output);
+      ASSERT_NE(sorted, nullptr) << "fragment " << fragments;
+      sorted->release();
+      ++fragments;
+    }
+    EXPECT_EQ(fragments, 4);
+    EXPECT_EQ(h_.Count("sink"), 0u);
+  }
+}
+
+// Whichever fragment comes first, the datagram sorts by its capture record.
+// When the first fragment arrives last, the datagram takes that fragment's
+// annotations and the fragment is freed before the datagram is sorted.
+TEST_F(CaptureTest, ReassembledDatagramIsSortedByItsOwnCaptureRecord) {
+  graph_ = std::string(kSortedToSink) + "fd :: FromDevice; fd -> IPReassembler -> cls;";
+  Start();
+  QMsgBlockPool ring(1, kQMsgCaptureCapacity);
+  struct Case {
+    const char* what;
+    bool outbound;
+    bool firstLast;
+  };
+  const Case cases[] = {
+      {"outbound, first fragment last", true, true},
+      {"inbound, first fragment last", false, true},
+      {"outbound, first fragment first", true, false},
+      {"inbound, first fragment first", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string local = "192.168.5.2";
+    const std::string remote = "8.8.8.8";
+    const std::string& src = c.outbound ? local : remote;
+    const std::string& dst = c.outbound ? remote : local;
+    const auto first = testing_support::BuildIPv4(
+        {.protocol = 17, .src = src, .dst = dst, .payload = 24, .more_fragments = true});
+    const auto later = testing_support::BuildIPv4(
+        {.protocol = 17, .src = src, .dst = dst, .payload = 40, .fragment_offset = 4});
+    ASSERT_TRUE(Released(
+        PostCapture(ring, c.firstLast ? std::vector{later, first} : std::vector{first, later},
+                    {Where(c.outbound, 3), Where(c.outbound, 3)})));
+    Packet* datagram =
+        h_.Take("sink", c.outbound ? OstrelL3Classifier::kOutbound : OstrelL3Classifier::kInbound);
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->length(), 20u + 8 + 24 + 40);
+    datagram->release();
+    EXPECT_EQ(h_.Count("sink"), 0u);
+  }
 }
 
 TEST_F(CaptureTest, DrainFlushesEarlySoLargePacketsAreNeverLost) {

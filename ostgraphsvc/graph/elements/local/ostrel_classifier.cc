@@ -6,8 +6,8 @@
 
 #include "graph/packet.h"
 #include "graph/router_log.h"
+#include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
-#include "platform/divert/divert.h"
 
 namespace {
 
@@ -32,11 +32,6 @@ uint32_t Read32(const unsigned char* at) {
 // Host-order address.
 bool IsLocalOnlyAddress(uint32_t address) {
   return (address & 0xF0000000u) == 0xE0000000u || address == 0xFFFFFFFFu;
-}
-
-bool IsOutbound(const Packet* p) {
-  const auto* record = static_cast<const WINDIVERT_ADDRESS*>(p->capture_record_anno());
-  return (record->Flags & WINDIVERT_ADDRESS_OUTBOUND) != 0;
 }
 
 bool InfoLogged() {
@@ -94,7 +89,7 @@ int OstrelL3Classifier::classify(const Packet* p) {
   if (IsLocalOnlyAddress(Read32(ip + 12)) || IsLocalOnlyAddress(Read32(ip + 16))) {
     return kLocalOnly;
   }
-  return IsOutbound(p) ? kOutbound : kInbound;
+  return capture_record_outbound(p) ? kOutbound : kInbound;
 }
 
 void OstrelL3Classifier::push(int, Packet* p) { PushOrFree(this, classify(p), p); }
@@ -106,5 +101,5 @@ void OstDirMux::push(int, Packet* p) {
     p->release();
     return;
   }
-  PushOrFree(this, IsOutbound(p) ? 0 : 1, p);
+  PushOrFree(this, capture_record_outbound(p) ? 0 : 1, p);
 }

@@ -20,9 +20,10 @@
 // OstDirMux splits captured packets by direction only: outbound to 0,
 // inbound to 1; a packet without a capture address record is freed.
 //
-// The capture address record is what `capture_record_anno` points at: a
-// WINDIVERT_ADDRESS owned by whoever made the packet, alive at least as long
-// as the packet.
+// Whether a packet has a capture address record is `capture_record_anno`
+// being set; its direction is read from the packet's own copy of the record
+// (capture_record.h), so clones, fragments and reassembled datagrams sort
+// like the packet they came from.
 //
 // Threads: the consumer thread only; no state.
 #ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_OSTREL_CLASSIFIER_H_

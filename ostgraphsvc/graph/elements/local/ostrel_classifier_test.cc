@@ -8,6 +8,7 @@
 
 #include "graph/confparse.h"
 #include "graph/packet.h"
+#include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "platform/divert/divert.h"
 #include "tests/support/graph_harness.h"
 #include "tests/support/started_log.h"
@@ -20,16 +21,6 @@ using testing_support::MakePacket;
 using testing_support::PacketSpec;
 
 using Bytes = std::vector<uint8_t>;
-
-WINDIVERT_ADDRESS Record(uint32_t flags) {
-  WINDIVERT_ADDRESS record{};
-  record.Flags = flags;
-  record.IfIdx = 3;
-  return record;
-}
-// Records outlive every packet that points at them.
-WINDIVERT_ADDRESS g_outbound = Record(WINDIVERT_ADDRESS_OUTBOUND);
-WINDIVERT_ADDRESS g_inbound = Record(0);
 
 enum Where { kNone, kIn, kOut };
 
@@ -77,7 +68,12 @@ Packet* Make(const Bytes& bytes, uint8_t type, Where where, uint32_t mark = 0) {
   Packet* p = MakePacket(bytes);
   p->set_msgtype(type);
   p->set_decap_mark_anno(mark);
-  if (where != kNone) p->set_capture_record_anno(where == kOut ? &g_outbound : &g_inbound);
+  if (where != kNone) {
+    WINDIVERT_ADDRESS record{};
+    record.Flags = where == kOut ? WINDIVERT_ADDRESS_OUTBOUND : 0;
+    record.IfIdx = 3;
+    set_capture_record(p, record);
+  }
   return p;
 }
 

@@ -263,7 +263,9 @@ class Packet {
   void set_dscp_anno(uint8_t v) { anno_[kDSCPAnnoOffset] = v; }
   uint16_t overlay_class_anno() const { return get_anno<uint16_t>(kOverlayClassAnnoOffset); }
   void set_overlay_class_anno(uint16_t v) { set_anno(kOverlayClassAnnoOffset, v); }
-  // The capture address record inside the packet's message block.
+  // Set on a packet that carries a capture address record. Never read
+  // through: a copied annotation area leaves it pointing into the packet it
+  // was copied from.
   void* capture_record_anno() const { return get_anno<void*>(kCaptureRecordAnnoOffset); }
   void set_capture_record_anno(void* p) { set_anno(kCaptureRecordAnnoOffset, p); }
   IPAddress peer_wan_ip_anno() const { return get_anno<IPAddress>(kPeerWanIPAnnoOffset); }
