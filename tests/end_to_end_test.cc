@@ -1,7 +1,8 @@
-// The built service end to end: `dovadod -console` on a copy of the example
-// work directory, capturing with the netfilter queue inside a "host" network
-// namespace that a veth pair joins to a "peer" namespace. Both namespaces are
-// made here; nothing is loaded into the namespace the test runs in. Needs root.
+// The built service end to end: `dovadod -console`, or the service mode under
+// a notify socket of the test's own, on a copy of the example work directory,
+// capturing with the netfilter queue inside a "host" network namespace that a
+// veth pair joins to a "peer" namespace. Both namespaces are made here;
+// nothing is loaded into the namespace the test runs in. Needs root.
 //
 // Re-injected packets are counted by the packet counter of the rule that lets
 // our marked packets leave the capture chain: every packet the service puts
@@ -17,13 +18,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -32,16 +37,19 @@
 #include "tests/support/netns.h"
 #include "tests/support/registry_values.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/unix_datagram.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
+using testing_support::CountOf;
 using testing_support::ReadFile;
 using testing_support::TempRoot;
 using testing_support::TestNetns;
 
+constexpr char kStartBanner[] = "======= tarnclient 1.0.0.0 starting ======";
 constexpr char kExitBanner[] = "======= tarnclient 1.0.0.0 exiting ======";
 constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
 constexpr char kHostAddr[] = "10.77.0.1";
@@ -78,12 +86,6 @@ std::string Capture(const std::vector<std::string>& args, int* exitCode = nullpt
   return out;
 }
 
-size_t CountOf(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
-
 uint64_t Fnv1a(const uint8_t* data, size_t size, uint64_t hash = 1469598103934665603ull) {
   for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
   return hash;
@@ -108,6 +110,62 @@ uint16_t BoundPort(int fd) {
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
+}
+
+// The kernel's table of the host namespace's netfilter queues, summed over
+// the queues (the service holds one).
+struct QueueCounts {
+  uint64_t waiting = 0;  // handed to the service, no verdict yet
+  uint64_t dropped = 0;  // the queue or the service's socket was full
+  uint64_t queued = 0;   // the id sequence: every packet ever queued
+};
+
+// `fd` is the table opened inside the host namespace; it stays bound to it.
+QueueCounts ReadQueueCounts(int fd) {
+  QueueCounts counts;
+  char text[4096];
+  ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return counts;
+  text[n] = '\0';
+  // queue, port id, waiting, copy mode, copy range, queue dropped, user dropped, id sequence
+  unsigned long long f[8];
+  for (char* line = text; line != nullptr && *line != '\0';) {
+    if (std::sscanf(line, "%llu %llu %llu %llu %llu %llu %llu %llu", &f[0], &f[1], &f[2], &f[3],
+                    &f[4], &f[5], &f[6], &f[7]) == 8) {
+      counts.waiting += f[2];
+      counts.dropped += f[5] + f[6];
+      counts.queued += f[7];
+    }
+    line = std::strchr(line, '\n');
+    if (line != nullptr) ++line;
+  }
+  return counts;
+}
+
+// A sound IPv4 header from the peer to the host (the host's kernel checks
+// only that much before the capture hook) over a transport header that lies:
+// TCP cut to 8 of its 20 bytes, or a UDP length past the end of the packet.
+std::array<uint8_t, 28> MalformedFrame(uint8_t protocol, uint16_t id) {
+  std::array<uint8_t, 28> f{};
+  f[0] = 0x45;
+  f[3] = f.size();
+  f[4] = static_cast<uint8_t>(id >> 8);
+  f[5] = static_cast<uint8_t>(id);
+  f[8] = 64;
+  f[9] = protocol;
+  ::inet_pton(AF_INET, kPeerAddr, &f[12]);
+  ::inet_pton(AF_INET, kHostAddr, &f[16]);
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 20; i += 2) sum += static_cast<uint32_t>(f[i] << 8 | f[i + 1]);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  f[10] = static_cast<uint8_t>(~sum >> 8);
+  f[11] = static_cast<uint8_t>(~sum);
+  uint8_t* l4 = &f[20];
+  l4[0] = 0x9c;  // source port 40000, destination port 9
+  l4[1] = 0x40;
+  l4[3] = 9;
+  if (protocol == IPPROTO_UDP) l4[4] = 1;  // a length of 256
+  return f;
 }
 
 class EndToEndTest : public ::testing::Test {
@@ -138,8 +196,16 @@ class EndToEndTest : public ::testing::Test {
     }
   }
 
-  std::string LogPath() const { return root_.file("console.log"); }
-  std::string Log() const { return ReadFile(LogPath()); }
+  // The service's standard output and error.
+  std::string OutputPath() const { return root_.file("console.log"); }
+  // The log file of the service mode, and the copy a rotation moved aside.
+  std::string LogFilePath(int archive = 0) const {
+    return root_.file(archive == 0 ? "var/log/Corvex/pellar/Logs/cxtarndebuglog.log"
+                                   : "var/log/Corvex/pellar/Logs/cxtarndebuglog.1.log");
+  }
+  // What the service logged so far: a "-console" run logs to its standard
+  // error, the service mode to its log file.
+  std::string Log() const { return ReadFile(service_ ? LogFilePath() : OutputPath()); }
 
   std::string RawTable(bool counters = false) const {
     std::vector<std::string> args = {"ip", "netns", "exec", host_.name(), "iptables-save",
@@ -160,15 +226,18 @@ class EndToEndTest : public ::testing::Test {
     return total;
   }
 
-  // Starts `dovadod -console` inside the host namespace and waits until its
-  // capture rules are loaded and the packet thread runs.
-  void Start() {
-    int out = ::open(LogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Starts the service inside the host namespace, as `dovadod -console` or,
+  // with `asService`, in the service mode with a notify socket of ours for
+  // the service manager, and waits until its capture rules are loaded and
+  // the packet thread runs.
+  void Start(bool asService = false) {
+    service_ = asService;
+    int out = ::open(OutputPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(out, 0);
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       std::string entry = *e;
-      // Real kernel views, the netfilter backend, and no service manager.
+      // Real kernel views, the netfilter backend, and no service manager but ours.
       if (entry.rfind("NOTIFY_SOCKET=", 0) == 0 || entry.rfind("DOVADOD_SYSROOT=", 0) == 0 ||
           entry.rfind("DOVADOD_DIVERT=", 0) == 0) {
         continue;
@@ -176,12 +245,17 @@ class EndToEndTest : public ::testing::Test {
       env.push_back(entry);
     }
     env.push_back("DOVADOD_SYSROOT=/");
+    if (asService) {
+      notify_ = std::make_unique<testing_support::DatagramReceiver>(root_.file("notify.sock"));
+      ASSERT_TRUE(notify_->ok());
+      env.push_back("NOTIFY_SOCKET=" + notify_->path());
+    }
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     std::string program = DOVADOD_PROGRAM;
     char console[] = "-console";
-    char* argv[] = {program.data(), console, nullptr};
+    char* argv[] = {program.data(), asService ? nullptr : console, nullptr};
     std::string nsPath = "/run/netns/" + host_.name();
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -195,6 +269,12 @@ class EndToEndTest : public ::testing::Test {
     ::close(out);
     ASSERT_GT(pid, 0);
     pid_ = pid;
+    if (asService) {
+      std::string seen;
+      ASSERT_TRUE(notify_->WaitFor("READY=1", seconds(20), &seen))
+          << seen << "\n"
+          << Log() << ReadFile(OutputPath());
+    }
     auto deadline = steady_clock::now() + seconds(20);
     while (Log().find("consumer packet thread started.") == std::string::npos ||
            RawTable().find("-j NFQUEUE") == std::string::npos) {
@@ -203,6 +283,103 @@ class EndToEndTest : public ::testing::Test {
       ASSERT_LT(steady_clock::now(), deadline) << "capture not up\n" << Log() << RawTable();
       std::this_thread::sleep_for(milliseconds(50));
     }
+  }
+
+  // The log files of the service mode: the file, the copy a rotation moved
+  // aside, and one still on its way there.
+  std::vector<std::string> LogFiles() const {
+    return {LogFilePath(), LogFilePath(1),
+            root_.file("var/log/Corvex/pellar/Logs/cxtarndebuglog_old.log")};
+  }
+  std::string AllLogText() const {
+    std::string text;
+    for (const std::string& path : LogFiles()) text += ReadFile(path);
+    return text;
+  }
+
+  // Waits until the log files have not grown for a second (or `limit`
+  // passed): the service's last lines about what it worked through are in.
+  void WaitForQuietLog(seconds limit) const {
+    auto deadline = steady_clock::now() + limit;
+    auto quietSince = steady_clock::now();
+    uintmax_t last = 0;
+    while (steady_clock::now() < deadline) {
+      uintmax_t size = 0;
+      for (const std::string& path : LogFiles()) {
+        std::error_code ec;
+        uintmax_t bytes = std::filesystem::file_size(path, ec);
+        if (!ec) size += bytes;
+      }
+      if (size != last) {
+        last = size;
+        quietSince = steady_clock::now();
+      } else if (steady_clock::now() - quietSince >= seconds(1)) {
+        return;
+      }
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  }
+
+  struct Flood {
+    size_t sent = 0;
+    QueueCounts before;
+    QueueCounts after;
+    steady_clock::duration took{};
+  };
+
+  // Sends `count` malformed frames from the peer to the host through a raw
+  // socket, the two kinds in turn, in batches; stops early at `limit`. At
+  // most `kMaxWaiting` frames wait in the host's queue, so that the service
+  // meets the whole flood rather than the queue's limit a part of it.
+  Flood FloodMalformed(size_t count, seconds limit) {
+    constexpr uint64_t kMaxWaiting = 1000;
+    constexpr size_t kBatch = 64;
+    Flood flood;
+    int table = -1;
+    host_.RunInside([&] {
+      table = ::open("/proc/thread-self/net/netfilter/nfnetlink_queue", O_RDONLY | O_CLOEXEC);
+    });
+    EXPECT_GE(table, 0);
+    if (table < 0) return flood;
+    flood.before = ReadQueueCounts(table);
+    int sender = -1;
+    peer_.RunInside([&] { sender = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW); });
+    EXPECT_GE(sender, 0);
+    if (sender < 0) {
+      ::close(table);
+      return flood;
+    }
+    SetTimeouts(sender, seconds(1));
+    sockaddr_in to = Address(kHostAddr, 0);
+    std::vector<std::array<uint8_t, 28>> frames(kBatch);
+    std::vector<iovec> iov(kBatch);
+    std::vector<mmsghdr> messages(kBatch);
+    auto start = steady_clock::now();
+    while (flood.sent < count && steady_clock::now() - start < limit) {
+      if (ReadQueueCounts(table).waiting > kMaxWaiting) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      size_t batch = std::min(kBatch, count - flood.sent);
+      for (size_t i = 0; i < batch; ++i) {
+        size_t n = flood.sent + i;
+        frames[i] =
+            MalformedFrame(n % 2 == 0 ? IPPROTO_TCP : IPPROTO_UDP, static_cast<uint16_t>(n + 1));
+        iov[i] = {frames[i].data(), frames[i].size()};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &to;
+        messages[i].msg_hdr.msg_namelen = sizeof to;
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      int n = ::sendmmsg(sender, messages.data(), static_cast<unsigned>(batch), 0);
+      if (n > 0) flood.sent += static_cast<size_t>(n);
+    }
+    flood.took = steady_clock::now() - start;
+    flood.after = ReadQueueCounts(table);
+    ::close(sender);
+    ::close(table);
+    return flood;
   }
 
   // Signals the service and returns its exit code and how long it took.
@@ -217,11 +394,12 @@ class EndToEndTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  bool Ping(const char* to) const {
+  // Pings `to` from the host namespace, or from `from`.
+  bool Ping(const char* to, const TestNetns* from = nullptr, const char* count = "3") const {
     int code = -1;
-    Capture(
-        {"ip", "netns", "exec", host_.name(), "ping", "-c", "3", "-i", "0.2", "-W", "2", "-q", to},
-        &code);
+    Capture({"ip", "netns", "exec", (from != nullptr ? from : &host_)->name(), "ping", "-c", count,
+             "-i", "0.2", "-W", "2", "-q", to},
+            &code);
     return code == 0;
   }
 
@@ -331,6 +509,8 @@ class EndToEndTest : public ::testing::Test {
   TestNetns host_{"e2e-host"};
   TestNetns peer_{"e2e-peer"};
   std::string workdir_;
+  bool service_ = false;
+  std::unique_ptr<testing_support::DatagramReceiver> notify_;
   pid_t pid_ = -1;
 };
 
@@ -408,6 +588,58 @@ TEST_F(EndToEndTest, KilledServiceLeavesNetworkUpAndNextStartClearsItsRules) {
   EXPECT_GE(Reinjected() - before, 6u);
 
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
+  EXPECT_EQ(RawTable().find("DOVADOD"), std::string::npos) << RawTable();
+}
+
+// A peer that floods the host with frames whose transport headers are broken
+// must neither fill the log with a line each (the log rotates: enough of them
+// wipe every earlier line) nor stop the service or its traffic.
+TEST_F(EndToEndTest, MalformedFloodFromPeerLeavesLogAndTrafficAlone) {
+  ASSERT_NO_FATAL_FAILURE(Start(/*asService=*/true));
+  // Also learns the link addresses, so that no frame of the flood waits for them.
+  ASSERT_TRUE(Ping(kHostAddr, &peer_, "1"));
+  size_t linesBefore = CountOf(AllLogText(), "\n");
+
+  constexpr size_t kFrames = 100000;
+  Flood flood = FloodMalformed(kFrames, seconds(10));
+  ASSERT_EQ(flood.sent, kFrames);
+  // The capture queue is worked in order: once a ping from the peer is
+  // answered, the service is done with every frame queued before it.
+  bool answered = false;
+  for (auto deadline = steady_clock::now() + seconds(20);
+       !answered && steady_clock::now() < deadline;) {
+    answered = Ping(kHostAddr, &peer_, "1");
+  }
+  EXPECT_TRUE(answered);
+  WaitForQuietLog(seconds(10));
+
+  std::string log = AllLogText();
+  size_t lines = CountOf(log, "\n");
+  ASSERT_GE(lines, linesBefore) << "the log lost lines";
+  size_t added = lines - linesBefore;
+  uint64_t queued = flood.after.queued - flood.before.queued;
+  uint64_t dropped = flood.after.dropped - flood.before.dropped;
+  EXPECT_GE(queued, kFrames * 9 / 10) << dropped << " dropped at the queue";
+  EXPECT_LT(added, 100u) << added << " log lines (at least: older ones may have rotated away) for "
+                         << flood.sent << " frames sent in "
+                         << std::chrono::duration_cast<milliseconds>(flood.took).count() << " ms, "
+                         << queued << " queued, " << dropped << " dropped there; "
+                         << CountOf(log, "WinDivertHelperCalcChecksums failed")
+                         << " checksum failures in the log";
+  EXPECT_NE(log.find(kStartBanner), std::string::npos) << "start banner rotated away";
+
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid_, &status, WNOHANG), 0) << "dovadod ended\n" << ReadFile(OutputPath());
+  uint64_t before = Reinjected();
+  EXPECT_TRUE(Ping(kPeerAddr));
+  EXPECT_EQ(UdpEcho(kPeerAddr, 5), 5);
+  EXPECT_GE(Reinjected() - before, 2u * 5 + 6);
+  TcpTransfer(64 << 10);
+
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
+  EXPECT_LT(took, seconds(3));
+  EXPECT_NE(Log().find(kExitBanner), std::string::npos);
   EXPECT_EQ(RawTable().find("DOVADOD"), std::string::npos) << RawTable();
 }
 
