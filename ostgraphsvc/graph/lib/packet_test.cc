@@ -399,9 +399,9 @@ TEST_F(PacketLogTest, PullAndTakeCutToLength) {
   } cases[] = {
       {true, 14, 50, nullptr},
       {true, 50, 50, nullptr},
-      {true, 70, 50, "Packet::pull 70 > length 50\n"},
+      {true, 70, 50, "Packet::pull 70 > length 50"},
       {false, 6, 50, nullptr},
-      {false, 51, 50, "Packet::take 51 > length 50\n"},
+      {false, 51, 50, "Packet::take 51 > length 50"},
   };
   std::string expected;
   for (const Case& c : cases) {
