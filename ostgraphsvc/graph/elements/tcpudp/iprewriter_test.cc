@@ -497,6 +497,22 @@ TEST(IPRewriterSharedTest, SharedCapacity) {
   EXPECT_EQ(h.Count("sink"), 2u);
 }
 
+// CAPACITY and MAPPING_CAPACITY name one setting: the later one wins.
+TEST(IPRewriterConfigTest, LaterCapacityKeywordWins) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"drop, drop, CAPACITY 5, MAPPING_CAPACITY 7", "7"},
+      {"drop, drop, MAPPING_CAPACITY 7, CAPACITY 5", "5"},
+      {"drop, drop, CAPACITY 5", "5"},
+      {"drop, drop, MAPPING_CAPACITY 7", "7"},
+  };
+  FakeClock clock;
+  GraphHarness h;
+  for (const auto& [config, capacity] : cases) {
+    ASSERT_TRUE(h.Load(Graph(config))) << config << "\n" << h.messages();
+    EXPECT_EQ(h.Read("rw", "capacity"), capacity) << config;
+  }
+}
+
 TEST(IPRewriterConfigTest, Errors) {
   const std::pair<std::string, std::string> cases[] = {
       {"drop", "need 2 arguments, one per input port"},

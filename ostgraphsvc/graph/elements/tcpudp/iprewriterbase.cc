@@ -34,6 +34,21 @@ uintptr_t user_value(void* p) { return reinterpret_cast<uintptr_t>(p); }
 // The largest time-out the wrapping millisecond clock can compare.
 constexpr uint32_t kMaxSeconds = 2147483;
 
+// Index of the last argument given as `keyword value`, or -1.
+int last_keyword_of(const Vector<String>& conf, const char* keyword) {
+  const size_t length = std::strlen(keyword);
+  int last = -1;
+  for (int i = 0; i < conf.size(); ++i) {
+    const String& arg = conf[i];
+    if (static_cast<size_t>(arg.length()) > length &&
+        std::memcmp(arg.data(), keyword, length) == 0 &&
+        (arg[static_cast<int>(length)] == ' ' || arg[static_cast<int>(length)] == '\t' ||
+         arg[static_cast<int>(length)] == '\n' || arg[static_cast<int>(length)] == '\r'))
+      last = i;
+  }
+  return last;
+}
+
 }  // namespace
 
 bool rewriter_seconds_to_msec(uint32_t seconds, uint32_t* msec, const char* keyword,
@@ -179,6 +194,8 @@ bool IPRewriterBase::parse_input_spec(const String& text, int input, RewriteInpu
 
 int IPRewriterBase::configure(Vector<String>& conf, ErrorHandler* errh) {
   String capacity_word, mapping_capacity_word;
+  const bool mapping_capacity_last =
+      last_keyword_of(conf, "MAPPING_CAPACITY") > last_keyword_of(conf, "CAPACITY");
   uint32_t timeout = timeout_;
   uint32_t guarantee = guarantee_;
   uint32_t reap_interval = reap_interval_;
@@ -193,7 +210,8 @@ int IPRewriterBase::configure(Vector<String>& conf, ErrorHandler* errh) {
       .remove_consumed();
   if (args.commit() < 0) return -1;
 
-  const String& capacity = mapping_capacity_word.empty() ? capacity_word : mapping_capacity_word;
+  // The two keywords say the same thing: whichever comes later wins.
+  const String& capacity = mapping_capacity_last ? mapping_capacity_word : capacity_word;
   if (!capacity.empty()) {
     int32_t value;
     int status;
