@@ -473,8 +473,8 @@ int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
     return error;
   }
   if (pumpClients_.size() >= kMaxClients) {
-    ::close(accepted);
     CXLOG_LIMITED(kTag, CXLOG_WARN, "%zu clients already, new connection closed", kMaxClients);
+    ::close(accepted);
     return 0;
   }
   if (!isValidClient(peer)) {
@@ -800,8 +800,12 @@ bool CCXCom2::SendMsg(const std::string& text, const std::string& clientName) {
   // A listener called from cxsend may send again and drop clients, so the
   // targets are chosen first and looked up again one by one.
   std::vector<int> targets;
-  for (const auto& [name, socket] : names_) {
-    if (clientName.empty() || name == clientName) targets.push_back(socket);
+  if (clientName.empty()) {
+    for (const auto& [name, socket] : names_) targets.push_back(socket);
+  } else {
+    // Looked up, not scanned: each answer to a client goes through here.
+    auto [first, last] = names_.equal_range(clientName);
+    for (auto entry = first; entry != last; ++entry) targets.push_back(entry->second);
   }
   bool result = false;
   int count = 0;

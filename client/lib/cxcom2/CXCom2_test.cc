@@ -898,8 +898,10 @@ TEST_F(CXCom2Test, LoadOfBadClientsKeepsAGoodOneServed) {
       idle.push_back(Join(port, "idle"));
     }
 
+    // Bursts of half a pass's budget: under the sanitizers one pass over
+    // all of them already takes a good part of the second.
     std::string burst;
-    for (int i = 0; i < 300; ++i) burst += Framed(R"({"65535":{"command":"x"}})");
+    for (int i = 0; i < 32; ++i) burst += Framed(R"({"65535":{"command":"x"}})");
     for (auto& c : deaf) ASSERT_TRUE(c->send(burst));
     const std::string half = Framed(std::string(4000, 'h')).substr(0, 2000);
     for (auto& c : closers) {
@@ -908,13 +910,17 @@ TEST_F(CXCom2Test, LoadOfBadClientsKeepsAGoodOneServed) {
     }
     ASSERT_TRUE(WaitUntil([&] { return listener_.count(Kind::kDisconnect) >= 10; }));
     for (int i = 0; i < 10; ++i) EXPECT_FALSE(server_.SendMsg("x", "closer" + std::to_string(i)));
-    for (auto& c : deaf) ASSERT_TRUE(c->send(burst));
+    for (int round = 0; round < 4; ++round) {
+      for (auto& c : deaf) ASSERT_TRUE(c->send(burst));
+      std::this_thread::sleep_for(100ms);
+    }
     std::this_thread::sleep_for(500ms);
 
     measuring.store(false);
     prober.join();
     EXPECT_EQ(unanswered.load(), 0);
     EXPECT_LT(worstMs.load(), 1000);
+    RecordProperty("worst_answer_ms", static_cast<int>(worstMs.load()));
     EXPECT_EQ(listener_.count(Kind::kDisconnect), 10u);
   }
   EXPECT_TRUE(server_.stop());
