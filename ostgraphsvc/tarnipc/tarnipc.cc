@@ -20,7 +20,8 @@ namespace {
 constexpr char kEnqueueTag[] = "TarnIPCServer::tarn_equeue_msg";
 constexpr char kDumpTag[] = "tarnipc";
 
-#define IPC_LOG(level, tag, ...) log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
+// Every line here is triggered by a client's text: each call site has a budget.
+#define IPC_LOG(level, tag, ...) ROUTER_LOG_LIMITED((level), (tag), __VA_ARGS__)
 
 struct CommandCode {
   const char* command;
@@ -85,7 +86,10 @@ void TarnIPCServer::tarn_equeue_msg(const std::string& text) {
     handlePktDumpCommand(command);
     return;
   }
-  IPC_LOG(6, kEnqueueTag, "Received command %s/%s", command.c_str(), subsystem.c_str());
+  // The client's bytes, made safe for a log line.
+  const std::string shownCommand = cxLogEscape(command);
+  const std::string shownSubsystem = cxLogEscape(subsystem);
+  IPC_LOG(6, kEnqueueTag, "Received command %s/%s", shownCommand.c_str(), shownSubsystem.c_str());
 
   QMsgType type = QMSG_CMD_RECONFIGURE;
   if (subsystem == "tunnel") {
@@ -94,8 +98,8 @@ void TarnIPCServer::tarn_equeue_msg(const std::string& text) {
     } else if (command == "disable") {
       type = QMSG_CMD_TUNNEL_DISABLE;
     } else {
-      IPC_LOG(3, kEnqueueTag, "Got unknown command %s from client %s, ignored", command.c_str(),
-              subsystem.c_str());
+      IPC_LOG(3, kEnqueueTag, "Got unknown command %s from client %s, ignored",
+              shownCommand.c_str(), shownSubsystem.c_str());
       return;
     }
   } else {
@@ -113,23 +117,23 @@ void TarnIPCServer::tarn_equeue_msg(const std::string& text) {
   // client still gets its "OK", so the log is the only trace.
   _QMSGBLOCK* block = pool_.take();
   if (block == nullptr) {
-    IPC_LOG(4, kEnqueueTag, "No free message block, command %s/%s dropped", command.c_str(),
-            subsystem.c_str());
+    IPC_LOG(4, kEnqueueTag, "No free message block, command %s/%s dropped", shownCommand.c_str(),
+            shownSubsystem.c_str());
     return;
   }
   uint32_t length = static_cast<uint32_t>(command.size());
   uint8_t* data = qmsgblock_reserve_data(block, length);
   if (!qmsgblock_set_tag(block, subsystem) || (length > 0 && data == nullptr)) {
     qmsgblock_release(block);
-    IPC_LOG(4, kEnqueueTag, "Out of memory, command %s/%s dropped", command.c_str(),
-            subsystem.c_str());
+    IPC_LOG(4, kEnqueueTag, "Out of memory, command %s/%s dropped", shownCommand.c_str(),
+            shownSubsystem.c_str());
     return;
   }
   block->msgtype = type;
   if (length > 0) std::memcpy(data, command.data(), length);
   if (!queue_->post(block)) {
-    IPC_LOG(4, kEnqueueTag, "Queue full, command %s/%s dropped", command.c_str(),
-            subsystem.c_str());
+    IPC_LOG(4, kEnqueueTag, "Queue full, command %s/%s dropped", shownCommand.c_str(),
+            shownSubsystem.c_str());
   }
 }
 

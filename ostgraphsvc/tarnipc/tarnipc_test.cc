@@ -91,6 +91,26 @@ TEST_F(TarnIPCServerTest, CommandsBecomeBlocks) {
             std::string::npos);
 }
 
+// A line end inside a client's subsystem or command cannot forge a line.
+TEST_F(TarnIPCServerTest, ClientTextIsEscapedInTheLog) {
+  // JSON escapes: the parsed strings hold a real CR, LF and ESC.
+  const std::string received = "Received command start\\r\\n forged\\x1B/Graph\\nCmd\n";
+  // The line's call site may have spent its budget in an earlier test of this
+  // process: sent again until a new second lets it through.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  do {
+    EXPECT_TRUE(Send(Command("Graph\\nCmd", "start\\r\\n forged\\u001b")).has_value());
+    if (Log().find(received) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(Send(Command("tunnel", "x\\n forged too")), std::nullopt);
+  std::string log = Log();
+  EXPECT_NE(log.find(received), std::string::npos) << log;
+  EXPECT_NE(log.find("Got unknown command x\\n forged too from client tunnel, ignored\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("\n forged"), std::string::npos);
+}
+
 TEST_F(TarnIPCServerTest, ExhaustedRingDropsWithWarning) {
   std::vector<_QMSGBLOCK*> held;
   for (int i = 0; i < kIpcRingBlocks; ++i) {

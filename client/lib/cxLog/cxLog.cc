@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -528,6 +529,38 @@ bool cxLogLimiter::Admit(uint32_t* suppressed) {
   }
   *suppressed = suppressed_.exchange(0, std::memory_order_relaxed);
   return true;
+}
+
+std::string cxLogEscape(std::string_view text, size_t maxBytes) {
+  constexpr std::string_view kCut = "...";
+  std::string out;
+  out.reserve(std::min(text.size(), maxBytes));
+  size_t cutAt = 0;  // where the mark goes should the text not fit
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    char escaped[4] = {c};
+    size_t size = 1;
+    if (byte == '\n' || byte == '\r' || byte == '\\') {
+      escaped[0] = '\\';
+      escaped[1] = byte == '\n' ? 'n' : byte == '\r' ? 'r' : '\\';
+      size = 2;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      escaped[0] = '\\';
+      escaped[1] = 'x';
+      escaped[2] = kHex[byte >> 4];
+      escaped[3] = kHex[byte & 0xF];
+      size = 4;
+    }
+    if (out.size() + size > maxBytes) {
+      out.resize(cutAt);
+      if (cutAt + kCut.size() <= maxBytes) out.append(kCut);
+      break;
+    }
+    out.append(escaped, size);
+    if (out.size() + kCut.size() <= maxBytes) cutAt = out.size();
+  }
+  return out;
 }
 
 void cxLogWriteSuppressed(const char* tag, const char* sourceFile, unsigned line, int level,

@@ -36,8 +36,10 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class cxRotationFile;
 
@@ -154,6 +156,14 @@ class cxLogLimiter {
   std::atomic<uint64_t> admitted_{0};
   std::atomic<uint32_t> suppressed_{0};
 };
+
+// Text from outside the process (client names, commands, paths) made safe
+// for one log line: "\n" and "\r" become `\n` and `\r`, a backslash `\\`,
+// every other byte below 0x20 and 0x7F `\xHH`; other bytes stay. At most
+// `maxBytes` bytes of escaped text are kept; a longer one is cut on an escape
+// boundary and ends in "...". Log it with "%s".
+inline constexpr size_t kCxLogMaxEscaped = 256;
+std::string cxLogEscape(std::string_view text, size_t maxBytes = kCxLogMaxEscaped);
 
 // Writes the "%u more suppressed" line when `suppressed` is not 0.
 void cxLogWriteSuppressed(const char* tag, const char* sourceFile, unsigned line, int level,

@@ -411,6 +411,38 @@ TEST_F(CxLogTest, LimitedCallSiteWritesItsBudgetThenCountsTheRest) {
   EXPECT_EQ(Log().find("\n\n"), std::string::npos);
 }
 
+// Text from outside cannot start a line of its own or pass for an escape,
+// and a long one costs a bounded part of the line.
+TEST(CxLogEscapeTest, ControlBytesAreEscapedAndLengthIsBounded) {
+  using namespace std::string_literals;
+  auto repeated = [](std::string_view piece, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += piece;
+    return out;
+  };
+  struct Case {
+    std::string text;
+    size_t maxBytes;
+    std::string escaped;
+  } cases[] = {
+      {"ui", kCxLogMaxEscaped, "ui"},
+      {"a\nb\rc", kCxLogMaxEscaped, "a\\nb\\rc"},
+      {"\x01\t\x1f\x7f"s + "\0"s, kCxLogMaxEscaped, "\\x01\\x09\\x1F\\x7F\\x00"},
+      {"C:\\n", kCxLogMaxEscaped, "C:\\\\n"},  // a literal backslash-n stays apart
+      {"caf\xc3\xa9 \x80", kCxLogMaxEscaped, "caf\xc3\xa9 \x80"},
+      {"abcdef", 6, "abcdef"},  // fits exactly: not cut
+      {"abcdefg", 6, "abc..."},
+      {"ab\ncdef", 6, "ab..."},  // an escape is never split
+      {"\n\n\n\n", 7, "\\n\\n..."},
+      {std::string(100000, '\n'), kCxLogMaxEscaped, repeated("\\n", 126) + "..."},
+  };
+  for (const Case& c : cases) {
+    std::string escaped = cxLogEscape(c.text, c.maxBytes);
+    EXPECT_EQ(escaped, c.escaped) << testing::PrintToString(c.text);
+    EXPECT_LE(escaped.size(), c.maxBytes);
+  }
+}
+
 // Make the temporary root reachable for another account, so that only the
 // lock file's own mode decides.
 void OpenPathTo(const std::string& root) {

@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -26,11 +27,22 @@ namespace {
 
 constexpr const char* kTag = "CXCOM2";
 constexpr int kListenBacklog = 5;
-constexpr size_t kReadChunk = 10000;
+constexpr size_t kReadChunk = 16 * 1024;
 // One pass reads at most this much from a client, so that a fast sender
-// neither starves the others nor grows its buffer past one text's limit.
-constexpr size_t kReadBudget = CCXCom2::kMaxTextLength;
+// neither starves the others nor piles up texts; a longer text is gathered
+// over several passes.
+constexpr size_t kReadBudget = 64 * 1024;
 constexpr int kRefusedClient = -8;
+// The pump's poll list: the stop event, the wake-up socket and the listening
+// socket first, then one entry per client.
+constexpr size_t kWakeSlot = 1;
+constexpr size_t kListenSlot = 2;
+constexpr size_t kFirstClientSlot = 3;
+
+// Accept errors that repeat at once for every waiting connection.
+bool IsOutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 int LastError() { return static_cast<int>(platform::last_error()); }
 
@@ -313,26 +325,32 @@ void CCXCom2::closeAllSockets() {
 }
 
 int CCXCom2::startServerMessagePump() {
+  acceptPausedUntil_ = {};
   int result = 0;
+  std::vector<pollfd> polled;
+  // poll has no set limit: every client is watched, whatever its number.
   for (;;) {
-    platform::SocketSet readable;
-    readable.add(ownSocket_);
-    readable.add(wakeRead_);
-    readable.add(stopEvent_);
-    for (const auto& [socket, client] : pumpClients_) {
-      if (!readable.add(socket)) break;
-    }
-    platform::SocketSet writable;
+    bool paused = std::chrono::steady_clock::now() < acceptPausedUntil_;
+    int timeout = paused ? PollTimeout(acceptPausedUntil_) : -1;
+    polled.clear();
+    polled.push_back({stopEvent_, POLLIN, 0});
+    polled.push_back({wakeRead_, POLLIN, 0});
+    // A negative descriptor is skipped by poll.
+    polled.push_back({paused ? -1 : ownSocket_, POLLIN, 0});
     {
       std::lock_guard<std::mutex> guard(pendingLock_);
-      for (int socket : pending_) {
-        if (!writable.add(socket)) break;
+      for (const auto& [socket, client] : pumpClients_) {
+        short events = pending_.contains(socket) ? POLLIN | POLLOUT : POLLIN;
+        polled.push_back({socket, events, 0});
+        // Texts left over from the budget are served without waiting.
+        if (client.backlog) timeout = 0;
       }
     }
 
-    int ready = platform::select_sockets(&readable, &writable, -1);
+    int ready = ::poll(polled.data(), polled.size(), timeout);
     if (ready < 0) {
-      int error = LastError();
+      if (errno == EINTR) continue;
+      int error = static_cast<int>(platform::set_last_socket_error_from_errno());
       CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: select failed %d", error);
       listener_->onError(error, "");
       result = -1;
@@ -340,7 +358,7 @@ int CCXCom2::startServerMessagePump() {
     }
     if (stopRequested_.load()) break;
 
-    if (readable.contains(wakeRead_)) {
+    if (polled[kWakeSlot].revents != 0) {
       CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump: select wake up triggered");
       char discard[256];
       ssize_t got = platform::recv_socket(wakeRead_, discard, sizeof discard);
@@ -358,28 +376,10 @@ int CCXCom2::startServerMessagePump() {
       CXLOG(kTag, CXLOG_DEBUG, "socket pair recv ret %d", static_cast<int>(got));
     }
 
-    serveClients(readable, writable);
-
-    if (readable.contains(ownSocket_)) {
-      CXLOG(kTag, CXLOG_DEBUG, "new client");
-      int socket = -1;
-      PumpClient client;
-      int rc = handleNewClient(&socket, &client);
-      if (rc != 0 && !stopRequested_.load()) {
-        CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: handleNewClient failed %d", rc);
-        listener_->onError(rc, "");
-      }
-      if (rc == 0 && socket >= 0) {
-        PumpClient& added = pumpClients_[socket] = std::move(client);
-        if (!processReceivedData(added)) {
-          std::string name = added.name;
-          bool reported = removeClient(socket);
-          ::close(socket);
-          pumpClients_.erase(socket);
-          if (reported) listener_->onDisconnect(platform::kWsaEconnreset, name);
-        }
-      }
+    for (size_t i = kFirstClientSlot; i < polled.size(); ++i) {
+      serveClient(polled[i].fd, polled[i].revents);
     }
+    if (polled[kListenSlot].revents != 0) acceptClient();
     if (stopRequested_.load()) break;
   }
 
@@ -393,57 +393,61 @@ int CCXCom2::startServerMessagePump() {
   return result;
 }
 
-void CCXCom2::serveClients(const platform::SocketSet& readable,
-                           const platform::SocketSet& writable) {
-  for (auto it = pumpClients_.begin(); it != pumpClients_.end();) {
-    int socket = it->first;
-    PumpClient& client = it->second;
-    bool canWrite = writable.contains(socket);
-    bool canRead = readable.contains(socket);
-    if (!canWrite && !canRead) {
-      ++it;
-      continue;
+void CCXCom2::acceptClient() {
+  CXLOG(kTag, CXLOG_DEBUG, "new client");
+  int socket = -1;
+  PumpClient client;
+  int rc = handleNewClient(&socket, &client);
+  if (rc != 0 && !stopRequested_.load()) {
+    // A back-off that has just begun has written its one line.
+    if (std::chrono::steady_clock::now() >= acceptPausedUntil_) {
+      CXLOG_LIMITED(kTag, CXLOG_ERROR, "startServerMessagePump: handleNewClient failed %d", rc);
     }
-
-    // Closes a client whose record is gone or is taken out now; only the
-    // one who takes the record out reports the client.
-    auto drop = [&]() {
-      bool reported = removeClient(socket);
-      ::close(socket);
-      it = pumpClients_.erase(it);
-      return reported;
-    };
-
-    if (canWrite) {
-      CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump: write enabled");
-      int error = flushOutput(socket);
-      if (error != 0) {
-        CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: cxsend failed for client %s",
-              client.name.c_str());
-        std::string name = client.name;
-        if (drop()) listener_->onError(error, name);
-        continue;
-      }
-    }
-    if (!canRead) {
-      ++it;
-      continue;
-    }
-    CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump:read enabled");
-    if (doRead(socket, &client.input) != 0) {
-      CXLOG(kTag, CXLOG_ERROR, "startServerMessagePump: Connection closed by client %s",
-            client.name.c_str());
-      std::string name = client.name;
-      if (drop()) listener_->onDisconnect(platform::kWsaEconnreset, name);
-      continue;
-    }
-    if (!processReceivedData(client)) {
-      std::string name = client.name;
-      if (drop()) listener_->onDisconnect(platform::kWsaEconnreset, name);
-      continue;
-    }
-    ++it;
+    listener_->onError(rc, "");
   }
+  if (rc != 0 || socket < 0) return;
+  PumpClient& added = pumpClients_[socket] = std::move(client);
+  if (!processReceivedData(socket, added)) dropPumpClient(socket, platform::kWsaEconnreset);
+}
+
+void CCXCom2::serveClient(int socket, short events) {
+  auto found = pumpClients_.find(socket);
+  if (found == pumpClients_.end()) return;
+  PumpClient& client = found->second;
+  bool canWrite = (events & (POLLOUT | POLLERR | POLLHUP)) != 0;
+  bool canRead = (events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+
+  if (canWrite) {
+    int error = flushOutput(socket);
+    if (error != 0) {
+      CXLOG_LIMITED(kTag, CXLOG_ERROR, "startServerMessagePump: cxsend failed for client %s",
+                    cxLogEscape(client.name).c_str());
+      dropPumpClient(socket, error);
+      return;
+    }
+  }
+  // While texts are left from the last pass nothing more is read, so that a
+  // fast sender's input stays within one read budget.
+  if (canRead && !client.backlog && doRead(socket, &client.input) != 0) {
+    CXLOG_LIMITED(kTag, CXLOG_ERROR, "startServerMessagePump: Connection closed by client %s",
+                  cxLogEscape(client.name).c_str());
+    dropPumpClient(socket, platform::kWsaEconnreset);
+    return;
+  }
+  if ((canRead || client.backlog) && !processReceivedData(socket, client)) {
+    dropPumpClient(socket, platform::kWsaEconnreset);
+  }
+}
+
+void CCXCom2::dropPumpClient(int socket, int error) {
+  auto found = pumpClients_.find(socket);
+  if (found == pumpClients_.end()) return;
+  std::string name = std::move(found->second.name);
+  // Only the one who takes the record out reports the client.
+  bool reported = removeClient(socket);
+  ::close(socket);
+  pumpClients_.erase(found);
+  if (reported) listener_->onDisconnect(error, name);
 }
 
 int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
@@ -452,11 +456,26 @@ int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
   int accepted =
       ::accept4(ownSocket_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
   if (accepted < 0) {
+    int cause = errno;
     int error = static_cast<int>(platform::set_last_socket_error_from_errno());
     // Gone again before it was taken: nothing to accept.
     if (error == static_cast<int>(platform::kWsaEwouldblock)) return 0;
-    CXLOG(kTag, CXLOG_ERROR, "accept failed %d", error);
+    if (IsOutOfResources(cause)) {
+      // The connection stays queued and the listener readable: without a
+      // pause every pass would fail again at once.
+      acceptPausedUntil_ =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
+      CXLOG(kTag, CXLOG_ERROR, "accept failed %d (%s), not accepting for %d ms", error,
+            std::strerror(cause), kAcceptBackoffMs);
+      return error;
+    }
+    CXLOG_LIMITED(kTag, CXLOG_ERROR, "accept failed %d", error);
     return error;
+  }
+  if (pumpClients_.size() >= kMaxClients) {
+    CXLOG_LIMITED(kTag, CXLOG_WARN, "%zu clients already, new connection closed", kMaxClients);
+    ::close(accepted);
+    return 0;
   }
   if (!isValidClient(peer)) {
     ::close(accepted);
@@ -577,11 +596,12 @@ int CCXCom2::receiveWithin(int socket, char* data, size_t size, int step) {
     int ready = platform::select_sockets(&readable, nullptr, PollTimeout(deadline));
     if (stopRequested_.load()) return platform::kWsaEconnreset;
     if (ready <= 0) {
-      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: select %d failed, ret: %d, err: %d", step,
-            ready, ready < 0 ? LastError() : 0);
+      CXLOG_LIMITED(kTag, CXLOG_ERROR, "doHandshakefromServer: select %d failed, ret: %d, err: %d",
+                    step, ready, ready < 0 ? LastError() : 0);
       return platform::kWsaEconnreset;
     }
-    CXLOG(kTag, CXLOG_INFO, "doHandshakefromServer: select %d completed, ret: %d", step, ready);
+    CXLOG_LIMITED(kTag, CXLOG_INFO, "doHandshakefromServer: select %d completed, ret: %d", step,
+                  ready);
     ssize_t got = platform::recv_socket(socket, data + have, size - have);
     if (got == 0) {
       CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d connection reset", step);
@@ -631,16 +651,29 @@ int CCXCom2::doRead(int socket, std::string* input) {
   return 0;
 }
 
-bool CCXCom2::processReceivedData(PumpClient& client) {
-  CXComCutResult cut = cxComCutTexts(client.input, kMaxTextLength, [&](std::string_view view) {
+bool CCXCom2::processReceivedData(int socket, PumpClient& client) {
+  bool gone = false;
+  auto onText = [&](std::string_view view) {
+    // A send from inside the listener may have dropped this very client:
+    // the rest of its texts are not worth a call.
+    if (gone) return;
+    {
+      std::lock_guard<std::recursive_mutex> guard(clientLock_);
+      gone = !clients_.contains(socket);
+    }
+    if (gone) return;
     std::string text(view);
     CXMsg2 message;
     if (message.attach(text) && message.getMsgId() == kClientPingId) return;
     listener_->onMessage(text, client.name);
-  });
+  };
+  CXComCutResult cut = cxComCutTexts(client.input, kMaxTextLength, onText, kTextsPerPass);
+  client.backlog = cut.status == CXComCutStatus::kBudget;
+  if (gone) return false;
   if (cut.status != CXComCutStatus::kTooLong) return true;
-  CXLOG(kTag, CXLOG_ERROR, "processReceivedData: text of %u bytes from client %s exceeds %u bytes",
-        cut.length, client.name.c_str(), kMaxTextLength);
+  CXLOG_LIMITED(kTag, CXLOG_ERROR,
+                "processReceivedData: text of %u bytes from client %s exceeds %u bytes", cut.length,
+                cxLogEscape(client.name).c_str(), kMaxTextLength);
   return false;
 }
 
@@ -655,7 +688,7 @@ int CCXCom2::flushOutput(int socket) {
                                          record.output.size() - record.outputStart);
     if (sent < 0) {
       error = LastError();
-      CXLOG(kTag, CXLOG_ERROR, "cxsend: send failed: %d", error);
+      CXLOG_LIMITED(kTag, CXLOG_ERROR, "cxsend: send failed: %d", error);
       break;
     }
     record.outputStart += static_cast<size_t>(sent);
@@ -701,18 +734,17 @@ bool CCXCom2::queueOutput(ClientRecord& record, const char* data, size_t size) {
   return true;
 }
 
-bool CCXCom2::cxsend(int socket, const std::string& framed, std::vector<int>* overflowed) {
+bool CCXCom2::cxsend(int socket, const std::string& framed, std::vector<DroppedClient>* dropped) {
   auto found = clients_.find(socket);
   if (found == clients_.end()) return false;
   ClientRecord& record = found->second;
 
   // A client that stopped reading would otherwise hold memory without end.
   auto overflow = [&]() {
-    CXLOG(kTag, CXLOG_ERROR, "cxsend: send failed: %d", static_cast<int>(platform::kWsaEnobufs));
-    CXLOG(kTag, CXLOG_ERROR, "cxsend: more than %zu bytes queued for client %s, dropping it",
-          kMaxQueuedBytes, record.name.c_str());
-    listener_->onError(platform::kWsaEnobufs, record.name);
-    overflowed->push_back(socket);
+    CXLOG_LIMITED(kTag, CXLOG_ERROR,
+                  "cxsend: more than %zu bytes queued for client %s, dropping it", kMaxQueuedBytes,
+                  cxLogEscape(record.name).c_str());
+    dropped->push_back({socket, static_cast<int>(platform::kWsaEnobufs), true});
     return false;
   };
 
@@ -729,9 +761,10 @@ bool CCXCom2::cxsend(int socket, const std::string& framed, std::vector<int>* ov
   }
   if (sent == framed.size()) return true;
   int error = LastError();
-  CXLOG(kTag, CXLOG_ERROR, "cxsend: send failed: %d", error);
+  CXLOG_LIMITED(kTag, CXLOG_ERROR, "cxsend: send failed: %d", error);
   if (error != static_cast<int>(platform::kWsaEwouldblock)) {
-    listener_->onError(error, record.name);
+    // The peer is gone; left in the tables it would fail every later send.
+    dropped->push_back({socket, error, false});
     return false;
   }
   {
@@ -740,7 +773,7 @@ bool CCXCom2::cxsend(int socket, const std::string& framed, std::vector<int>* ov
   }
   record.writable = false;
   if (!queueOutput(record, framed.data() + sent, framed.size() - sent)) return overflow();
-  // The pump's write set does not have this socket yet.
+  // The pump's poll list does not have this socket's output yet.
   wakePump();
   return true;
 }
@@ -767,25 +800,42 @@ bool CCXCom2::SendMsg(const std::string& text, const std::string& clientName) {
   // A listener called from cxsend may send again and drop clients, so the
   // targets are chosen first and looked up again one by one.
   std::vector<int> targets;
-  for (const auto& [name, socket] : names_) {
-    if (clientName.empty() || name == clientName) targets.push_back(socket);
+  if (clientName.empty()) {
+    for (const auto& [name, socket] : names_) targets.push_back(socket);
+  } else {
+    // Looked up, not scanned: each answer to a client goes through here.
+    auto [first, last] = names_.equal_range(clientName);
+    for (auto entry = first; entry != last; ++entry) targets.push_back(entry->second);
   }
   bool result = false;
   int count = 0;
-  std::vector<int> overflowed;
+  std::vector<DroppedClient> dropped;
   for (int socket : targets) {
     if (clients_.find(socket) == clients_.end()) continue;
-    result = cxsend(socket, framed, &overflowed);
+    result = cxsend(socket, framed, &dropped);
     ++count;
   }
   // Still under the lock: the pump closes a socket only after its record is
-  // gone, so the socket shut down here is the client's own.
-  for (int socket : overflowed) {
-    if (removeClient(socket)) ::shutdown(socket, SHUT_RDWR);
+  // gone, so the socket shut down here is the client's own. The pump then
+  // reads the end of the stream and closes it.
+  for (const DroppedClient& gone : dropped) {
+    auto found = clients_.find(gone.socket);
+    if (found == clients_.end()) continue;
+    std::string name = found->second.name;
+    removeClient(gone.socket);
+    ::shutdown(gone.socket, SHUT_RDWR);
+    // Reported after the record is out, so that a send from the listener
+    // does not meet the client again.
+    if (gone.overflowed) {
+      listener_->onError(gone.error, name);
+    } else {
+      listener_->onDisconnect(gone.error, name);
+    }
   }
-  CXLOG(kTag, CXLOG_INFO, "message %s sent from server to \"%s\" client with count %d",
-        MessageName(text).c_str(), clientName.empty() ? "ALL" : clientName.c_str(), count);
-  if (!overflowed.empty()) wakePump();
+  CXLOG_LIMITED(kTag, CXLOG_INFO, "message %s sent from server to \"%s\" client with count %d",
+                MessageName(text).c_str(),
+                clientName.empty() ? "ALL" : cxLogEscape(clientName).c_str(), count);
+  if (!dropped.empty()) wakePump();
   return result;
 }
 

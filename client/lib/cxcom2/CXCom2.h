@@ -14,7 +14,12 @@
 // Limits: a handshake must arrive within the handshake deadline (30 s for the
 // length and again for the frame) and be at most 10000 bytes; a client that
 // announces a text over 1 MiB, or lets more than 16 MiB pile up for it, is
-// dropped. One socket set watches at most 200 sockets.
+// dropped. At most 256 clients are served; one more is closed at accept. The
+// pump polls every client and, in one pass, hands the listener at most 64
+// texts of one client before it serves the others. A client whose send fails
+// (other than would-block) is closed and reported through onDisconnect with
+// that error, so it costs nothing further. An accept that fails for want of
+// descriptors or memory stops accepting for one second, with one log line.
 //
 // Threads and ownership: the listener is not owned and must outlive the
 // server thread. The server thread makes every listener call except the
@@ -29,6 +34,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -63,6 +69,9 @@ class CCXCom2 {
   static constexpr uint32_t kMaxTextLength = 1024 * 1024;
   static constexpr size_t kMaxQueuedBytes = 16 * 1024 * 1024;
   static constexpr int kClientPingId = 124;
+  static constexpr size_t kMaxClients = 256;
+  static constexpr size_t kTextsPerPass = 64;
+  static constexpr int kAcceptBackoffMs = 1000;
 
   CCXCom2();
   CCXCom2(const CCXCom2&) = delete;
@@ -113,7 +122,14 @@ class CCXCom2 {
   // What only the pump touches of a client.
   struct PumpClient {
     std::string name;
-    std::string input;  // received bytes not yet cut into texts
+    std::string input;     // received bytes not yet cut into texts
+    bool backlog = false;  // complete texts wait in input beyond the last pass's budget
+  };
+  // A client to be taken out of the tables after a failed send.
+  struct DroppedClient {
+    int socket;
+    int error;
+    bool overflowed;  // too much queued: reported through onError
   };
 
   void serverThread();
@@ -124,7 +140,8 @@ class CCXCom2 {
   void closeWakePair();
   void closeAllSockets();
   int startServerMessagePump();
-  void serveClients(const platform::SocketSet& readable, const platform::SocketSet& writable);
+  void serveClient(int socket, short events);
+  void acceptClient();
   int handleNewClient(int* socket, PumpClient* client);
   bool isValidClient(const sockaddr_storage& peer);
   bool setNonBlocking(int socket);
@@ -133,10 +150,11 @@ class CCXCom2 {
   int receiveWithin(int socket, char* data, size_t size, int step);
   void sendHandshakeAckfromServer(int socket);
   int doRead(int socket, std::string* input);
-  bool processReceivedData(PumpClient& client);
+  bool processReceivedData(int socket, PumpClient& client);
+  void dropPumpClient(int socket, int error);
   int flushOutput(int socket);
   bool removeClient(int socket);
-  bool cxsend(int socket, const std::string& framed, std::vector<int>* overflowed);
+  bool cxsend(int socket, const std::string& framed, std::vector<DroppedClient>* dropped);
   bool queueOutput(ClientRecord& record, const char* data, size_t size);
   void wakePump();
 
@@ -169,7 +187,10 @@ class CCXCom2 {
   std::unordered_map<int, ClientRecord> clients_;
   std::multimap<std::string, int> names_;  // equal names in registration order
 
-  std::map<int, PumpClient> pumpClients_;  // server thread only
+  // Server thread only.
+  std::map<int, PumpClient> pumpClients_;
+  // While a failed accept's back-off lasts the listening socket is not polled.
+  std::chrono::steady_clock::time_point acceptPausedUntil_{};
 
   std::atomic<bool> retryAbort_{false};
   int winsockResult_ = -1;

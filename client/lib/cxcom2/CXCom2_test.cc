@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -660,6 +664,267 @@ TEST_F(CXCom2Test, StopEndsAHandshakeWait) {
   EXPECT_LT(Clock::now() - start, 1s);
   EXPECT_TRUE(silent.closedWithin(1s));
   EXPECT_EQ(listener_.count(Kind::kError), 0u);
+}
+
+// Answers nothing while a listener call holds the server thread; the test
+// lets it go on. The hold is taken on the text "hold".
+class PumpHold {
+ public:
+  explicit PumpHold(CXCom2RecordingListener* listener) {
+    listener->setObserver([this](const CXCom2Event& e) {
+      if (e.kind != Kind::kMessage || e.text != "hold") return;
+      held_.store(true);
+      while (!released_.load()) std::this_thread::sleep_for(1ms);
+    });
+  }
+  PumpHold(const PumpHold&) = delete;
+  PumpHold& operator=(const PumpHold&) = delete;
+  ~PumpHold() { release(); }
+  bool waitHeld() {
+    return WaitUntil([&] { return held_.load(); });
+  }
+  void release() { released_.store(true); }
+
+ private:
+  std::atomic<bool> held_{false};
+  std::atomic<bool> released_{false};
+};
+
+// Closes with a reset, as a program that dies does.
+void Abort(RawClient& client) {
+  linger hard{1, 0};
+  ::setsockopt(client.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  client.close();
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(CXCom2Test, AFailedSendRemovesTheClientAtOnce) {
+  uint16_t port = Start(false);
+  auto deadp = Join(port, "ui");
+  auto livep = Join(port, "ui");
+  auto otherp = Join(port, "other");
+  // The server thread waits inside a listener call, so only the send can see
+  // that the client is gone.
+  PumpHold hold(&listener_);
+  ASSERT_TRUE(otherp->send(Framed("hold")));
+  ASSERT_TRUE(hold.waitHeld());
+  Abort(*deadp);
+  std::this_thread::sleep_for(20ms);
+
+  EXPECT_TRUE(server_.SendMsg("first", "ui"));  // the live one was sent to last
+  std::vector<CXCom2Event> events = listener_.events();
+  ASSERT_EQ(listener_.count(Kind::kDisconnect), 1u);
+  EXPECT_EQ(events.back().client, "ui");
+  EXPECT_EQ(events.back().code, 10054);
+  EXPECT_EQ(listener_.count(Kind::kError), 0u);
+
+  // Gone from the tables: nothing more to fail or report.
+  EXPECT_TRUE(server_.SendMsg("second", "ui"));
+  EXPECT_TRUE(Logged("sent from server to \"ui\" client with count 1"));
+  EXPECT_EQ(listener_.events().size(), events.size());
+  hold.release();
+  EXPECT_EQ(livep->readText(), "first");
+  EXPECT_EQ(livep->readText(), "second");
+  ASSERT_TRUE(otherp->send(Framed("after")));
+  ASSERT_TRUE(listener_.waitFor(Kind::kMessage, 5));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(listener_.count(Kind::kDisconnect), 1u);
+}
+
+TEST_F(CXCom2Test, AFloodingClientDoesNotHoldBackAnother) {
+  uint16_t port = Start(false);
+  auto floodp = Join(port, "flood");
+  auto otherp = Join(port, "other");
+  PumpHold hold(&listener_);
+  ASSERT_TRUE(otherp->send(Framed("hold")));
+  ASSERT_TRUE(hold.waitHeld());
+
+  // All of it waits in the socket while the server thread is held.
+  constexpr int kTexts = 5000;
+  std::string burst;
+  for (int i = 0; i < kTexts; ++i) burst += Framed("fl");
+  std::thread sender([&] { floodp->send(burst); });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(otherp->send(Framed("ping")));
+  hold.release();
+  ASSERT_TRUE(WaitUntil([&] { return listener_.count(Kind::kMessage) >= 4 + kTexts; }));
+  sender.join();
+
+  std::vector<std::string> texts = Messages();
+  auto ping = std::find(texts.begin(), texts.end(), "other:ping");
+  ASSERT_NE(ping, texts.end());
+  // At most a budget's worth a pass goes ahead of the other client's text.
+  EXPECT_LE(std::count(texts.begin(), ping, "flood:fl"), 2 * 64);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "flood:fl"), kTexts);
+}
+
+// Makes room for `needed` descriptors; false when the hard limit is lower.
+bool EnsureDescriptors(rlim_t needed) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= needed) return true;
+  if (limit.rlim_max < needed) return false;
+  limit.rlim_cur = needed;
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+TEST_F(CXCom2Test, EveryClientIsPolledUpToTheCapAndOneMoreIsClosed) {
+  ASSERT_TRUE(EnsureDescriptors(1024));
+  uint16_t port = Start(false);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 249; ++i) idle.push_back(Join(port, "idle"));
+  auto late = Join(port, "late");
+  for (size_t i = idle.size() + 1; i < CCXCom2::kMaxClients; ++i) {
+    idle.push_back(Join(port, "idle"));
+  }
+
+  // The 250th, with 255 idle clients around it, is read at once.
+  listener_.answerWith(&server_);
+  ASSERT_TRUE(late->send(Framed("ping")));
+  EXPECT_EQ(late->readText(2s), "OK");
+
+  RawClient extra(port);
+  ASSERT_TRUE(extra.send(Handshake("extra")));
+  EXPECT_TRUE(extra.closedWithin(2s));
+  EXPECT_TRUE(Logged("3 CXCOM2 256 clients already, new connection closed"));
+
+  // A closed client's place is free again, whatever its number.
+  idle.back()->close();
+  ASSERT_TRUE(listener_.waitFor(Kind::kDisconnect, 1, 2s));
+  RawClient next(port);
+  ASSERT_TRUE(next.handshake("next", Framed("hello")));
+  EXPECT_EQ(next.readText(2s), "OK");
+}
+
+TEST_F(CXCom2Test, AcceptOutOfDescriptorsBacksOffWithOneLineEach) {
+  uint16_t port = Start();
+  // The sanitizer's first check of a listener call needs descriptors of its
+  // own; one served client makes the checks before the descriptors run out.
+  auto first = Join(port, "first");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // A low limit keeps the filling short; every descriptor up to it is taken.
+  int highest = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    highest = std::max(highest, std::stoi(entry.path().filename().string()));
+  }
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, static_cast<rlim_t>(highest) + 64);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  // One left for the client; the server's accept finds none.
+  ::close(filler.back());
+  filler.pop_back();
+  RawClient client(port);
+
+  double cpuBefore = ProcessCpuSeconds();
+  std::this_thread::sleep_for(2500ms);
+  double cpu = ProcessCpuSeconds() - cpuBefore;
+  size_t errors = listener_.count(Kind::kError);
+  for (int fd : filler) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  // A retry each second, not each pass.
+  size_t lines = CountOf(log_.text(), "(Too many open files), not accepting for 1000 ms");
+  EXPECT_GE(errors, 2u);
+  EXPECT_LE(errors, 4u);
+  EXPECT_GE(lines, errors);
+  EXPECT_LE(lines, errors + 1);
+  EXPECT_EQ(CountOf(log_.text(), "handleNewClient failed"), 0u);
+  EXPECT_LT(cpu, 0.5);
+
+  // Served once descriptors are back, within the next retry.
+  ASSERT_TRUE(client.handshake("ui", Framed("hello")));
+  EXPECT_EQ(client.readText(2s), "OK");
+}
+
+// 256 clients: most idle, 50 that never read what they are sent, 10 that go
+// away in the middle of their texts. A well-behaved client is answered
+// within a second throughout, and every descriptor is given back.
+TEST_F(CXCom2Test, LoadOfBadClientsKeepsAGoodOneServed) {
+  ASSERT_TRUE(EnsureDescriptors(1024));
+  const size_t descriptorsBefore = OpenDescriptors();
+  uint16_t port = Start();
+  {
+    auto goodp = Join(port, "good");
+    RawClient& good = *goodp;
+    ASSERT_EQ(good.readText(), "OK");
+
+    std::atomic<bool> measuring{true};
+    std::atomic<long> worstMs{0};
+    std::atomic<int> unanswered{0};
+    std::thread prober([&] {
+      while (measuring.load()) {
+        auto start = Clock::now();
+        if (!good.send(Framed(R"({"65535":{"command":"start"}})")) || good.readText(1s) != "OK") {
+          ++unanswered;
+          return;
+        }
+        long ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        worstMs.store(std::max(worstMs.load(), ms));
+        std::this_thread::sleep_for(20ms);
+      }
+    });
+
+    std::vector<std::unique_ptr<RawClient>> deaf;
+    std::vector<std::unique_ptr<RawClient>> closers;
+    std::vector<std::unique_ptr<RawClient>> idle;
+    // Groups of five share a name: each of their texts is answered to five.
+    for (int i = 0; i < 50; ++i) deaf.push_back(Join(port, "deaf" + std::to_string(i / 5), 4096));
+    for (int i = 0; i < 10; ++i) closers.push_back(Join(port, "closer" + std::to_string(i)));
+    while (idle.size() + deaf.size() + closers.size() + 1 < CCXCom2::kMaxClients) {
+      idle.push_back(Join(port, "idle"));
+    }
+
+    // Bursts of half a pass's budget: under the sanitizers one pass over
+    // all of them already takes a good part of the second.
+    std::string burst;
+    for (int i = 0; i < 32; ++i) burst += Framed(R"({"65535":{"command":"x"}})");
+    for (auto& c : deaf) ASSERT_TRUE(c->send(burst));
+    const std::string half = Framed(std::string(4000, 'h')).substr(0, 2000);
+    for (auto& c : closers) {
+      ASSERT_TRUE(c->send(burst + half));
+      Abort(*c);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return listener_.count(Kind::kDisconnect) >= 10; }));
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(server_.SendMsg("x", "closer" + std::to_string(i)));
+    for (int round = 0; round < 4; ++round) {
+      for (auto& c : deaf) ASSERT_TRUE(c->send(burst));
+      std::this_thread::sleep_for(100ms);
+    }
+    std::this_thread::sleep_for(500ms);
+
+    measuring.store(false);
+    prober.join();
+    EXPECT_EQ(unanswered.load(), 0);
+    EXPECT_LT(worstMs.load(), 1000);
+    RecordProperty("worst_answer_ms", static_cast<int>(worstMs.load()));
+    EXPECT_EQ(listener_.count(Kind::kDisconnect), 10u);
+  }
+  EXPECT_TRUE(server_.stop());
+  EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ uint32_t ReadBigEndian32(const char* p) {
 }  // namespace
 
 CXComCutResult cxComCutTexts(std::string& buffer, uint32_t maxTextLength,
-                             const std::function<void(std::string_view text)>& onText) {
+                             const std::function<void(std::string_view text)>& onText,
+                             size_t maxTexts) {
   CXComCutResult result;
   ConsumedFront consumed(buffer);
   // The first text of a call needs 5 bytes, every further one more than 5.
@@ -42,6 +43,10 @@ CXComCutResult cxComCutTexts(std::string& buffer, uint32_t maxTextLength,
       return result;
     }
     if (left < kCxComPrefixSize + uint64_t{length}) return result;
+    if (result.texts == maxTexts) {
+      result.status = CXComCutStatus::kBudget;
+      return result;
+    }
     consumed.offset += kCxComPrefixSize + length;
     ++result.texts;
     onText(std::string_view(front + kCxComPrefixSize, length));

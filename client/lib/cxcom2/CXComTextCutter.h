@@ -11,7 +11,10 @@
 // a lone empty text, or a 1-byte text behind another one, waits for more
 // bytes. A text not yet complete waits; one whose length exceeds the caller's
 // limit is reported instead and left in the buffer, with the texts before it
-// consumed, so the caller can drop the client.
+// consumed, so the caller can drop the client. A call delivers at most
+// `maxTexts` texts; when a further one is complete it stops with kBudget, so
+// that one sender cannot hold its reader, and the next call goes on where it
+// stopped.
 //
 // The buffer belongs to the caller; the callback must not touch it (the views
 // it gets point into it). One thread per buffer.
@@ -27,6 +30,7 @@
 enum class CXComCutStatus {
   kWaiting,  // every complete text delivered; what is left waits for more bytes
   kTooLong,  // the text at the front announces more than the limit
+  kBudget,   // maxTexts delivered; the next text is complete already
 };
 
 struct CXComCutResult {
@@ -39,6 +43,7 @@ struct CXComCutResult {
 inline constexpr uint32_t kCxComNoTextLimit = UINT32_MAX;
 
 CXComCutResult cxComCutTexts(std::string& buffer, uint32_t maxTextLength,
-                             const std::function<void(std::string_view text)>& onText);
+                             const std::function<void(std::string_view text)>& onText,
+                             size_t maxTexts = SIZE_MAX);
 
 #endif  // CLIENT_LIB_CXCOM2_CXCOMTEXTCUTTER_H_

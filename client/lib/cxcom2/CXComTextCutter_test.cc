@@ -21,10 +21,10 @@ struct Cut {
   std::vector<std::string> texts;
 };
 
-Cut CutAll(std::string& buffer, uint32_t limit = kCxComNoTextLimit) {
+Cut CutAll(std::string& buffer, uint32_t limit = kCxComNoTextLimit, size_t maxTexts = SIZE_MAX) {
   Cut cut;
-  cut.result =
-      cxComCutTexts(buffer, limit, [&](std::string_view text) { cut.texts.emplace_back(text); });
+  cut.result = cxComCutTexts(
+      buffer, limit, [&](std::string_view text) { cut.texts.emplace_back(text); }, maxTexts);
   return cut;
 }
 
@@ -110,6 +110,45 @@ TEST(CXComTextCutterTest, WaitingBytesCompleteInLaterCalls) {
   Cut cut = CutAll(buffer);
   EXPECT_EQ(cut.texts, (std::vector<std::string>{""}));
   EXPECT_EQ(buffer, Framed("y"));
+}
+
+// A call stops at its budget only when another text is ready; the next call
+// goes on with it as if the first had not stopped.
+TEST(CXComTextCutterTest, BudgetStopsAtACompleteTextOnly) {
+  const std::string stream = Framed("a") + Framed("bb") + Framed("x") + Framed("cc");
+  struct Case {
+    const char* what;
+    std::string input;
+    std::vector<std::string> texts;
+    std::string left;
+    CXComCutStatus status;
+  } cases[] = {
+      {"next complete", stream, {"a", "bb"}, Framed("x") + Framed("cc"), CXComCutStatus::kBudget},
+      {"next incomplete",
+       Framed("a") + Framed("bb") + Framed("cc").substr(0, 5),
+       {"a", "bb"},
+       Framed("cc").substr(0, 5),
+       CXComCutStatus::kWaiting},
+      {"next too long",
+       Framed("a") + Framed("bb") + Framed("123456"),
+       {"a", "bb"},
+       Framed("123456"),
+       CXComCutStatus::kTooLong},
+      {"nothing behind", Framed("a") + Framed("bb"), {"a", "bb"}, "", CXComCutStatus::kWaiting},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string buffer = c.input;
+    Cut cut = CutAll(buffer, 5, 2);
+    EXPECT_EQ(cut.texts, c.texts);
+    EXPECT_EQ(buffer, c.left);
+    EXPECT_EQ(cut.result.status, c.status);
+  }
+  std::string buffer = stream;
+  CutAll(buffer, 5, 2);
+  Cut rest = CutAll(buffer, 5, 2);
+  EXPECT_EQ(rest.texts, (std::vector<std::string>{"x", "cc"}));
+  EXPECT_EQ(rest.result.status, CXComCutStatus::kWaiting);
 }
 
 TEST(CXComTextCutterTest, ThrowingCallbackDoesNotReplayTexts) {
