@@ -25,7 +25,13 @@ struct KeyMaterial {
   std::atomic<bool> loaded{false};
   std::string deviceId;
   std::string productId;
+  uint64_t lastAttemptMs = 0;  // cxLogCoarseMs of the last failed load, under mutex
 };
+
+// Without key material every text a client sends would read the device
+// identity and the settings store again: a failed load is retried at most
+// this often.
+constexpr uint64_t kKeyRetryMs = 1000;
 
 KeyMaterial& keyMaterial() {
   static KeyMaterial* material = new KeyMaterial;  // never destroyed: late threads may use it
@@ -38,9 +44,14 @@ void loadKeyMaterial() {
   std::lock_guard<std::mutex> lock(material.mutex);
   if (material.loaded.load(std::memory_order_acquire)) return;
 
+  const uint64_t now = cxLogCoarseMs();
+  if (material.lastAttemptMs != 0 && now - material.lastAttemptMs < kKeyRetryMs) return;
+  material.lastAttemptMs = now;
+
   // The device id stays once computed; ask only until it has succeeded.
   if (cxDeviceUid.empty() && !cxGetDeviceUid()) {
-    CXLOG("CXMSG2", CXLOG_CRITICAL, "failed to get unique id, ipc connection might have problem");
+    CXLOG_LIMITED("CXMSG2", CXLOG_CRITICAL,
+                  "failed to get unique id, ipc connection might have problem");
     return;
   }
   material.deviceId = cxDeviceUid;
@@ -48,7 +59,7 @@ void loadKeyMaterial() {
   reg::Key key;
   if (reg::open_key(reg::RootKey::kLocalMachine, kProductIdKey,
                     reg::kKeyRead | reg::kKeyWow64_64Key, &key) != 0) {
-    CXLOG("cxUtil", CXLOG_ERROR, "failed to open registry key %s", kProductIdKey);
+    CXLOG_LIMITED("cxUtil", CXLOG_ERROR, "failed to open registry key %s", kProductIdKey);
   } else {
     char productId[260] = {};
     uint32_t size = sizeof(productId);
@@ -61,9 +72,9 @@ void loadKeyMaterial() {
       material.loaded.exchange(true, std::memory_order_acq_rel);
       return;
     }
-    CXLOG("cxUtil", CXLOG_ERROR, "failed to query registry key %s", kProductIdKey);
+    CXLOG_LIMITED("cxUtil", CXLOG_ERROR, "failed to query registry key %s", kProductIdKey);
   }
-  CXLOG("CXMSG2", CXLOG_CRITICAL, "failed to get salt, ipc connection might have problem");
+  CXLOG_LIMITED("CXMSG2", CXLOG_CRITICAL, "failed to get salt, ipc connection might have problem");
 }
 
 // The deepest nesting of arrays and objects in `json`, counted until it
@@ -108,6 +119,7 @@ void CXMsg2::resetKeyMaterialForTesting() {
   KeyMaterial& material = keyMaterial();
   std::lock_guard<std::mutex> lock(material.mutex);
   material.loaded.store(false, std::memory_order_release);
+  material.lastAttemptMs = 0;
   material.deviceId.clear();
   material.productId.clear();
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "client/lib/cxUtils/cxDeviceUtils.h"
 #include "platform/device_identity/device_identity.h"
@@ -20,9 +22,11 @@ namespace {
 //     -K <hex of "D259D765-9F67-7235-BD24-89B39753"> -iv <hex of "00330-80000-0000">
 // The key is the device id of the inputs below cut to 32 characters, the IV
 // the product id cut to 16.
-constexpr const char* kStatusCipher = "39bDR55L6QADsvULeca4SKc3s9AiqYVTDa5I1Naje3A=";  // {"status":"alive","n":"3"}
+constexpr const char* kStatusCipher =
+    "39bDR55L6QADsvULeca4SKc3s9AiqYVTDa5I1Naje3A=";                 // {"status":"alive","n":"3"}
 constexpr const char* kNotJsonCipher = "WDtTxWI1+W1aQvP87qXdjg==";  // not json at all
-constexpr const char* kKeyCipher = "Jnm+2y+vQY8VMgpUbzMpeMVg456QKjxQY90v+Lxf8ys=";  // {"key":"s3cr3t-linux-key"}
+constexpr const char* kKeyCipher =
+    "Jnm+2y+vQY8VMgpUbzMpeMVg456QKjxQY90v+Lxf8ys=";  // {"key":"s3cr3t-linux-key"}
 
 std::string Encrypted(int id, const std::string& cipher) {
   return "{\"" + std::to_string(id) + "\":{\"encryptData\":\"" + cipher + "\"}}";
@@ -75,7 +79,8 @@ TEST_F(CXMsg2Test, AttachTable) {
       {R"({"172":{"state":"on","count":"2"}})", true, 172, "2 CXMSG2 encrypt data not found"},
       {R"({"65535":{"command_subsystem":"tarn","command":"status"}})", false, 65535,
        "2 CXMSG2 encrypt data not found"},
-      {"[1, 2]", false, 0, "2 CXMSG2 attach: invalid message format received json array/empty dict"},
+      {"[1, 2]", false, 0,
+       "2 CXMSG2 attach: invalid message format received json array/empty dict"},
       {"{}", false, 0, "2 CXMSG2 attach: invalid message format received json array/empty dict"},
       {"5", false, 0, "2 CXMSG2 attach: invalid message format contains scalar/empty value"},
       {"not json", false, 0, "2 CXMSG2 corrupted message: not json"},
@@ -154,7 +159,11 @@ TEST_F(CXMsg2Test, WithoutProductIdOnlyPlainIdsPassAndLoadingIsRetried) {
             std::string::npos);
   EXPECT_NE(text.find("invalid parameters"), std::string::npos);
 
+  // Asked again at most once a second, not for every text.
   ProvisionProductId();
+  CXMsg2 soon;
+  EXPECT_FALSE(soon.attach(Encrypted(124, kStatusCipher)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   CXMsg2 second;
   EXPECT_TRUE(second.attach(Encrypted(124, kStatusCipher)));
 }
