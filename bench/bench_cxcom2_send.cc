@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "client/lib/cxLog/cxLog.h"
 #include "client/lib/cxcom2/CXCom2.h"
 #include "client/lib/cxcom2/CXComWire.h"
+#include "tests/support/fake_proc.h"
 
 namespace {
 
@@ -87,11 +89,13 @@ BENCHMARK(BM_PlainSend);
 }  // namespace
 
 int main(int argc, char** argv) {
-  // No owner can be found under an empty system root, so the in-process
-  // client is admitted whatever this program is called.
+  // The in-process client is admitted by what a system root of our own says
+  // this process runs: an allowed program beside it.
   char sysroot[] = "/tmp/bench-cxcom2-XXXXXX";
   if (::mkdtemp(sysroot) == nullptr) return 1;
   ::setenv("DOVADOD_SYSROOT", sysroot, 1);
+  testing_support::PlantProcess(sysroot, ::getpid(),
+                                testing_support::BesideThisProgram("pellarui"));
   cxLogThreshold = CXLOG_WARN;
   cxComAppendFramedText(&g_framed, kText);
 
@@ -145,6 +149,6 @@ int main(int argc, char** argv) {
   ::close(client);
   ::close(plainReader);
   ::close(listenerFd);
-  ::rmdir(sysroot);
+  std::filesystem::remove_all(sysroot);
   return rc;
 }

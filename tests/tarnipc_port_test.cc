@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ostgraphsvc/tarnipc/tarnipc.h"
+#include "tests/support/fake_proc.h"
 #include "tests/support/started_log.h"
 
 namespace {
@@ -21,15 +22,22 @@ std::string Command(const std::string& subsystem, const std::string& command) {
          R"("}})";
 }
 
-// Runs the test client with `texts`; its standard output.
-std::string RunClient(const std::vector<std::string>& texts) {
+// Runs the test client with `texts`, shown in the log's system root as an
+// allowed program of this one's folder; its standard output.
+std::string RunClient(const StartedLog& log, const std::vector<std::string>& texts) {
   int out[2];
+  int go[2];
   if (::pipe(out) != 0) return "";
+  if (::pipe(go) != 0) return "";
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(out[1], 1);
     ::close(out[0]);
     ::close(out[1]);
+    // Connects only once it is planted.
+    ::close(go[1]);
+    char byte;
+    if (::read(go[0], &byte, 1) != 1) ::_exit(127);
     std::vector<std::string> args = {CXCOM2_CLIENT_PEER, "4444", "ipc-test"};
     args.insert(args.end(), texts.begin(), texts.end());
     std::vector<char*> argv;
@@ -39,6 +47,11 @@ std::string RunClient(const std::vector<std::string>& texts) {
     ::_exit(127);
   }
   ::close(out[1]);
+  ::close(go[0]);
+  testing_support::PlantProcess(log.root().path(), pid,
+                                testing_support::BesideThisProgram("pellarui"));
+  (void)!::write(go[1], "g", 1);
+  ::close(go[1]);
   std::string output;
   char chunk[4096];
   for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) {
@@ -57,7 +70,7 @@ std::string Repeat(const std::string& line, int n) {
 }
 
 TEST(TarnIPCPortTest, CommandsAreQueuedAndAnsweredOK) {
-  StartedLog log(0);  // its empty sysroot lets the client past the owner check
+  StartedLog log(0);
   // The statistics element may ask first, without a queue: the server then
   // posts to the process-wide one.
   TarnIPCServer& server = TarnIPCServer::GetInstance(nullptr);
@@ -78,7 +91,7 @@ TEST(TarnIPCPortTest, CommandsAreQueuedAndAnsweredOK) {
       R"([1, 2])",
       "not json",
   };
-  EXPECT_EQ(RunClient(texts), "ack\n" + Repeat("text OK\n", 8));
+  EXPECT_EQ(RunClient(log, texts), "ack\n" + Repeat("text OK\n", 8));
   struct Want {
     int32_t type;
     const char* tag;
@@ -100,7 +113,7 @@ TEST(TarnIPCPortTest, CommandsAreQueuedAndAnsweredOK) {
   // answered, and the log names it.
   std::vector<std::string> flood;
   for (int i = 0; i < 129; ++i) flood.push_back(Command("GraphCmd", "n" + std::to_string(i)));
-  EXPECT_EQ(RunClient(flood), "ack\n" + Repeat("text OK\n", 129));
+  EXPECT_EQ(RunClient(log, flood), "ack\n" + Repeat("text OK\n", 129));
   EXPECT_NE(log.text().find("No free message block, command n128/GraphCmd dropped"),
             std::string::npos);
   for (int i = 0; i < 128; ++i) {

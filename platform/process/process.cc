@@ -1,5 +1,6 @@
 #include "platform/process/process.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -68,12 +69,13 @@ bool current_session_id(uint32_t* session_id) {
   return true;
 }
 
-bool process_image_path(uint32_t pid, std::string* path) {
-  const std::string link = under_sysroot("/proc/" + std::to_string(pid) + "/exe");
+namespace {
+
+bool read_image_link(int dir, const char* link, std::string* path) {
   // readlink truncates silently: a result that fills the buffer may be cut.
   std::string target(256, '\0');
   for (;;) {
-    ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    ssize_t n = ::readlinkat(dir, link, target.data(), target.size());
     if (n < 0) {
       set_last_error_from_errno(errno);
       return false;
@@ -92,6 +94,17 @@ bool process_image_path(uint32_t pid, std::string* path) {
   if (std::string_view(target).ends_with(kDeleted)) target.resize(target.size() - kDeleted.size());
   *path = std::move(target);
   return true;
+}
+
+}  // namespace
+
+bool process_image_path(uint32_t pid, std::string* path) {
+  const std::string link = under_sysroot("/proc/" + std::to_string(pid) + "/exe");
+  return read_image_link(AT_FDCWD, link.c_str(), path);
+}
+
+bool process_image_path_at(int proc_dir, std::string* path) {
+  return read_image_link(proc_dir, "exe", path);
 }
 
 }  // namespace platform

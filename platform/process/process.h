@@ -31,6 +31,10 @@ bool current_session_id(uint32_t* session_id);
 // as a kernel thread), 5 when access is denied.
 bool process_image_path(uint32_t pid, std::string* path);
 
+// The same from the "exe" link of a /proc/<pid> directory open as `proc_dir`,
+// so that a pid reused since it was opened cannot answer.
+bool process_image_path_at(int proc_dir, std::string* path);
+
 }  // namespace platform
 
 #endif  // PLATFORM_PROCESS_PROCESS_H_

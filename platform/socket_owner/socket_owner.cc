@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "platform/error/win_error.h"
 #include "platform/fs/paths.h"
+#include "platform/process/process.h"
 
 namespace platform {
 namespace {
@@ -288,6 +290,68 @@ void remember(const std::vector<std::pair<uint64_t, CachedOwner>>& seen) {
     g_cache.insert_or_assign(it->first, it->second);
 }
 
+// Namespace links read "mnt:[4026531841]"; the text names the namespace.
+std::string namespace_link(int dir_fd, const char* name) {
+  char target[64];
+  ssize_t n = ::readlinkat(dir_fd, name, target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return {};
+  return std::string(target, static_cast<size_t>(n));
+}
+
+struct Namespaces {
+  std::string mnt;
+  std::string user;
+
+  // Unreadable links never compare equal.
+  bool same_as(const Namespaces& other) const {
+    return !mnt.empty() && !user.empty() && mnt == other.mnt && user == other.user;
+  }
+};
+
+Namespaces read_namespaces(int dir_fd, const std::string& prefix) {
+  return {namespace_link(dir_fd, (prefix + "ns/mnt").c_str()),
+          namespace_link(dir_fd, (prefix + "ns/user").c_str())};
+}
+
+// Real and effective uid 0 by the "Uid:" line of /proc/<pid>/status.
+bool runs_as_root(int proc_dir) {
+  int fd = ::openat(proc_dir, "status", O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  // The line comes early; a status file is a couple of KiB.
+  char buffer[8192];
+  size_t total = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer + total, sizeof buffer - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+    if (total == sizeof buffer) break;
+  }
+  ::close(fd);
+  std::string_view text(buffer, total);
+  size_t at = text.starts_with("Uid:") ? 0 : text.find("\nUid:");
+  if (at == std::string_view::npos) return false;
+  std::string_view rest = text.substr(text.find(':', at) + 1);
+  rest = rest.substr(0, rest.find('\n'));
+  uint64_t real = 0;
+  uint64_t effective = 0;
+  return parse_decimal(next_field(&rest), &real) && parse_decimal(next_field(&rest), &effective) &&
+         real == 0 && effective == 0;
+}
+
+bool holds_any(int proc_dir, std::span<const uint64_t> inodes) {
+  DirPtr fds = open_dir_at(proc_dir, "fd");
+  if (!fds) return false;  // gone, a kernel thread, or not ours to read
+  while (const dirent* entry = ::readdir(fds.get())) {
+    uint32_t fd = 0;
+    uint64_t inode = 0;
+    if (!parse_number(entry->d_name, &fd)) continue;
+    if (!read_socket_link(::dirfd(fds.get()), entry->d_name, &inode)) continue;
+    if (std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool parse_socket_row(std::string_view line, int family, SocketRow* out) {
@@ -388,6 +452,32 @@ uint32_t find_socket_owner(std::span<const uint64_t> inodes, size_t* index) {
   if (!scan.found()) return 0;
   if (index != nullptr) *index = scan.index();
   return scan.pid();
+}
+
+uint32_t find_socket_holders(std::span<const uint64_t> inodes, std::vector<SocketHolder>* holders) {
+  holders->clear();
+  const std::string proc = under_sysroot("/proc");
+  DirPtr procs = open_dir_at(AT_FDCWD, proc.c_str());
+  if (!procs) return set_last_error_from_errno(errno);
+  if (inodes.empty()) return kErrorSuccess;
+  const Namespaces own = read_namespaces(AT_FDCWD, proc + "/self/");
+  while (const dirent* entry = ::readdir(procs.get())) {
+    uint32_t pid = 0;
+    if (!parse_number(entry->d_name, &pid)) continue;
+    int dir = ::openat(::dirfd(procs.get()), entry->d_name,
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) continue;
+    if (holds_any(dir, inodes)) {
+      SocketHolder holder;
+      holder.pid = pid;
+      if (!process_image_path_at(dir, &holder.image)) holder.image.clear();
+      holder.own_namespaces = read_namespaces(dir, "").same_as(own);
+      holder.root = runs_as_root(dir);
+      holders->push_back(std::move(holder));
+    }
+    ::close(dir);
+  }
+  return kErrorSuccess;
 }
 
 void clear_socket_owner_cache() {

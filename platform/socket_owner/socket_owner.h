@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -62,6 +63,23 @@ uint32_t read_socket_table(SocketTable table, std::vector<SocketRow>* rows,
 // a descriptor of, and that socket's position in `*index` (optional). 0 when no
 // process holds any of them (or none is visible to the caller).
 uint32_t find_socket_owner(std::span<const uint64_t> inodes, size_t* index = nullptr);
+
+// A process holding a socket, as seen through one open $DOVADOD_SYSROOT/proc/<pid>
+// directory, so that a pid reused meanwhile cannot answer for it. What cannot
+// be read stays at its default, which never vouches for the process.
+struct SocketHolder {
+  uint32_t pid = 0;
+  std::string image;            // the exe link, without " (deleted)"; empty if unreadable
+  bool own_namespaces = false;  // the mount and user namespaces of this process (/proc/self)
+  bool root = false;            // real and effective uid 0
+};
+
+// Replaces `*holders` with every process holding a descriptor of one of
+// `inodes`, each once, in /proc order: one per process at most, so bounded by
+// the number of processes. Unlike `find_socket_owner` it never stops early nor
+// answers from memory, since one disallowed holder among several matters.
+// Returns 0, or the Windows error of opening /proc.
+uint32_t find_socket_holders(std::span<const uint64_t> inodes, std::vector<SocketHolder>* holders);
 
 // Forgets every remembered owner, so that the next lookup walks the processes.
 void clear_socket_owner_cache();

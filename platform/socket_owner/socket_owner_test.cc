@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -187,6 +188,60 @@ TEST_F(FindSocketOwnerTest, RemembersOwnersButNeverTrustsAMovedSocket) {
   EXPECT_EQ(find_socket_owner(std::vector<uint64_t>{111}), 0u);
   // Sockets passed during a walk are remembered too, and checked the same way.
   EXPECT_EQ(find_socket_owner(std::vector<uint64_t>{555}), 100u);
+}
+
+TEST_F(FindSocketOwnerTest, ListsEveryHolderWithWhatVouchesForIt) {
+  auto process = [&](const std::string& pid, const std::string& mnt, const std::string& status) {
+    ASSERT_EQ(create_directories(root_.file("proc/" + pid + "/ns")), 0u);
+    ASSERT_EQ(::symlink(("/opt/bin/p" + pid).c_str(), root_.file("proc/" + pid + "/exe").c_str()),
+              0);
+    ASSERT_EQ(::symlink(mnt.c_str(), root_.file("proc/" + pid + "/ns/mnt").c_str()), 0);
+    ASSERT_EQ(::symlink("user:[2]", root_.file("proc/" + pid + "/ns/user").c_str()), 0);
+    if (!status.empty()) WriteFile(root_.file("proc/" + pid + "/status"), status);
+  };
+  process("self", "mnt:[1]", "");
+  const std::string head = "Name:\tp\nUmask:\t0022\n";
+  Link("100", "3", "socket:[111]");
+  process("100", "mnt:[1]", head + "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\n");
+  Link("200", "4", "socket:[222]");  // a holder of the other candidate
+  Link("200", "5", "socket:[111]");
+  process("200", "mnt:[9]", head + "Uid:\t0\t0\t0\t0\n");
+  Link("300", "0", "socket:[111]");
+  process("300", "mnt:[1]", head + "Uid:\t1000\t0\t0\t0\n");
+  Link("400", "0", "socket:[111]");
+  process("400", "mnt:[1]", head + "Uid:\t0\t1000\t0\t0\n");
+  Link("500", "0", "socket:[111]");  // nothing but its descriptors to read
+  Link("600", "0", "socket:[666]");  // holds something else
+
+  std::vector<SocketHolder> holders;
+  ASSERT_EQ(find_socket_holders(std::vector<uint64_t>{111, 222}, &holders), 0u);
+  struct Want {
+    uint32_t pid;
+    const char* image;
+    bool own_namespaces;
+    bool root;
+  } wants[] = {
+      {100, "/opt/bin/p100", true, true},
+      {200, "/opt/bin/p200", false, true},
+      {300, "/opt/bin/p300", true, false},
+      {400, "/opt/bin/p400", true, false},
+      {500, "", false, false},
+  };
+  ASSERT_EQ(holders.size(), std::size(wants));
+  // A plain directory lists in no particular order.
+  std::sort(holders.begin(), holders.end(),
+            [](const SocketHolder& a, const SocketHolder& b) { return a.pid < b.pid; });
+  for (size_t i = 0; i < holders.size(); ++i) {
+    SCOPED_TRACE(wants[i].pid);
+    EXPECT_EQ(holders[i].pid, wants[i].pid);
+    EXPECT_EQ(holders[i].image, wants[i].image);
+    EXPECT_EQ(holders[i].own_namespaces, wants[i].own_namespaces);
+    EXPECT_EQ(holders[i].root, wants[i].root);
+  }
+
+  // No holder at all, as for a socket in flight between processes.
+  ASSERT_EQ(find_socket_holders(std::vector<uint64_t>{999}, &holders), 0u);
+  EXPECT_TRUE(holders.empty());
 }
 
 }  // namespace

@@ -9,7 +9,10 @@
 // 0. Exit 3 when the connection closed before the acknowledgement (a refused
 // client), 4 on a wrong acknowledgement, 5 on time-out, 2 on other errors.
 //
-// cxcom2-client-peer <port> <name> [--expect N] [--wait-ms MS] [text...]
+// With --fd it talks over the connected socket <fd> it inherited instead of
+// connecting (port is then ignored), as a process handed a connection would.
+//
+// cxcom2-client-peer <port> <name> [--expect N] [--wait-ms MS] [--fd FD] [text...]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -71,25 +74,30 @@ int main(int argc, char** argv) {
   std::string name = argv[2];
   std::vector<std::string> texts;
   int expect = -1;
+  int fd = -1;
   for (int i = 3; i < argc; ++i) {
     if (std::strcmp(argv[i], "--expect") == 0 && i + 1 < argc) {
       expect = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc) {
       g_waitMs = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--fd") == 0 && i + 1 < argc) {
+      fd = std::atoi(argv[++i]);
     } else {
       texts.emplace_back(argv[i]);
     }
   }
   if (expect < 0) expect = static_cast<int>(texts.size());
 
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    std::perror("connect");
-    return 2;
+  if (fd < 0) {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      std::perror("connect");
+      return 2;
+    }
   }
   // A refused client is closed before it writes; its handshake may then fail.
   SendAll(fd, cxComBuildClientHandshake(0, cxComTlv(kCxComTlvClientName, name)));

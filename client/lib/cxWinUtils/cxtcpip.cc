@@ -64,13 +64,18 @@ bool addresses_match(const uint8_t* asked, const uint8_t* row, size_t n) {
   return all_zero(asked, n) || all_zero(row, n) || std::memcmp(asked, row, n) == 0;
 }
 
-bool row_matches(const Endpoint& ep, const platform::SocketRow& row) {
-  if (row.local_port != ep.port) return false;
-  if (ep.family == AF_INET6) {
-    return row.family == AF_INET6 && addresses_match(ep.addr, row.local_addr, 16);
-  }
-  if (row.family == AF_INET) return addresses_match(ep.addr, row.local_addr, 4);
-  return is_v4_mapped(row.local_addr) && addresses_match(ep.addr, row.local_addr + 12, 4);
+bool address_matches(const Endpoint& ep, int family, const uint8_t* addr) {
+  if (ep.family == AF_INET6) return family == AF_INET6 && addresses_match(ep.addr, addr, 16);
+  if (family == AF_INET) return addresses_match(ep.addr, addr, 4);
+  return is_v4_mapped(addr) && addresses_match(ep.addr, addr + 12, 4);
+}
+
+// `remote` (optional) narrows the rows to one peer; its port 0 matches any.
+bool row_matches(const Endpoint& ep, const Endpoint* remote, const platform::SocketRow& row) {
+  if (row.local_port != ep.port || !address_matches(ep, row.family, row.local_addr)) return false;
+  if (remote == nullptr) return true;
+  return (remote->port == 0 || row.remote_port == remote->port) &&
+         address_matches(*remote, row.family, row.remote_addr);
 }
 
 struct Protocol {
@@ -82,14 +87,13 @@ struct Protocol {
 constexpr Protocol kTcp{true, platform::SocketTable::kTcp, platform::SocketTable::kTcp6};
 constexpr Protocol kUdp{false, platform::SocketTable::kUdp, platform::SocketTable::kUdp6};
 
-// Appends the socket inodes of the rows of `table` matching `ep`, in table
-// order. Rows without an inode (TIME_WAIT, orphans) and listeners have no owner
-// to report, and a stale one matched first would hide the real connection.
-// False, after logging, when the table cannot be read; a missing table counts
-// as empty when `missing_is_empty`.
+// Appends (to what `*inodes` holds) the socket inodes of the rows of `table` matching `ep`, in
+// table order. Rows without an inode (TIME_WAIT, orphans) and listeners have no owner to report,
+// and a stale one matched first would hide the real connection. False, after logging, when the
+// table cannot be read; a missing table counts as empty when `missing_is_empty`.
 bool collect_candidates(const Protocol& proto, platform::SocketTable table, const Endpoint& ep,
-                        bool missing_is_empty, std::vector<uint64_t>* inodes) {
-  inodes->clear();
+                        const Endpoint* remote, bool missing_is_empty,
+                        std::vector<uint64_t>* inodes) {
   size_t bytes = 0;
   int entries = 0;
   uint32_t error = platform::for_each_socket_row(
@@ -98,13 +102,10 @@ bool collect_candidates(const Protocol& proto, platform::SocketTable table, cons
         ++entries;
         if (row.inode == 0) return;
         if (proto.tcp && row.state == platform::kTcpStateListen) return;
-        if (row_matches(ep, row)) inodes->push_back(row.inode);
+        if (row_matches(ep, remote, row)) inodes->push_back(row.inode);
       },
       &bytes);
-  if (error == platform::kErrorFileNotFound && missing_is_empty) {
-    inodes->clear();
-    return true;
-  }
+  if (error == platform::kErrorFileNotFound && missing_is_empty) return true;
   if (error != 0) {
     CXLOG(kTag, CXLOG_ERROR,
           proto.tcp ? "GetExtendedTcpTable failed with error: %d"
@@ -131,14 +132,16 @@ uint32_t owner_pid(const Protocol& proto, const sockaddr* addr) {
     return 0;
   }
   std::vector<uint64_t> inodes;
-  if (!collect_candidates(proto, ep.family == AF_INET ? proto.v4 : proto.v6, ep, false, &inodes)) {
+  if (!collect_candidates(proto, ep.family == AF_INET ? proto.v4 : proto.v6, ep, nullptr, false,
+                          &inodes)) {
     return 0;
   }
   uint32_t pid = platform::find_socket_owner(inodes);
   // A dual-stack socket's IPv4 traffic is listed only in the IPv6 table. A
   // kernel without IPv6 has no such table.
   if (pid == 0 && ep.family == AF_INET) {
-    if (!collect_candidates(proto, proto.v6, ep, true, &inodes)) return 0;
+    inodes.clear();
+    if (!collect_candidates(proto, proto.v6, ep, nullptr, true, &inodes)) return 0;
     pid = platform::find_socket_owner(inodes);
   }
   if (pid == 0) {
@@ -155,6 +158,32 @@ uint32_t owner_pid(const Protocol& proto, const sockaddr* addr) {
 uint32_t cxGetTcpOwnerPid(const sockaddr* addr) { return owner_pid(kTcp, addr); }
 
 uint32_t cxGetUdpOwnerPid(const sockaddr* addr) { return owner_pid(kUdp, addr); }
+
+bool cxGetTcpHolders(const sockaddr* local, const sockaddr* remote,
+                     std::vector<platform::SocketHolder>* holders) {
+  holders->clear();
+  Endpoint ep;
+  Endpoint peer;
+  if (local == nullptr || remote == nullptr || !read_endpoint(local, &ep) ||
+      !read_endpoint(remote, &peer) || peer.family != ep.family) {
+    CXLOG(kTag, CXLOG_ERROR, "invalid params");
+    return false;
+  }
+  // Both tables: a connection is listed in one of them, and a holder of
+  // any match must not go unchecked.
+  std::vector<uint64_t> inodes;
+  if (!collect_candidates(kTcp, ep.family == AF_INET ? kTcp.v4 : kTcp.v6, ep, &peer, false,
+                          &inodes) ||
+      (ep.family == AF_INET && !collect_candidates(kTcp, kTcp.v6, ep, &peer, true, &inodes))) {
+    return false;
+  }
+  uint32_t error = platform::find_socket_holders(inodes, holders);
+  if (error != 0) {
+    CXLOG(kTag, CXLOG_ERROR, "Failed to list socket holders, error %d", static_cast<int>(error));
+    return false;
+  }
+  return true;
+}
 
 bool cxGetFlowProcessName(const sockaddr* addr, uint8_t protocol, std::string* name, uint32_t* pid,
                           bool fullPath) {

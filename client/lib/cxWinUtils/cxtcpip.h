@@ -16,6 +16,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/socket_owner/socket_owner.h"
 
 // The process owning the local TCP connection endpoint `addr`; 0 when not
 // found. A row of port and address 0.0.0.0 (or ::) matches any address, an
@@ -27,6 +30,14 @@ uint32_t cxGetTcpOwnerPid(const sockaddr* addr);
 
 // The same for the local UDP endpoint `addr`.
 uint32_t cxGetUdpOwnerPid(const sockaddr* addr);
+
+// Every process holding a descriptor of the TCP connection from the local
+// endpoint `local` to `remote` (of the same family; an address or port of 0
+// in `remote` matches any), with what the IPC peer check needs to know of
+// each. A socket no process holds (passed over a Unix socket and not yet
+// received) gives none. False when a table or /proc cannot be read.
+bool cxGetTcpHolders(const sockaddr* local, const sockaddr* remote,
+                     std::vector<platform::SocketHolder>* holders);
 
 // The executable of the owner of the local endpoint `addr` of `protocol`
 // (6 TCP, 17 UDP), lower-cased: its full path when `fullPath` is set, else

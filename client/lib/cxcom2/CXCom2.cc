@@ -516,15 +516,19 @@ int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
 }
 
 bool CCXCom2::isValidClient(const sockaddr_storage& peer) {
-  std::string clientPath;
-  uint32_t pid = 0;
-  if (!cxGetFlowProcessName(reinterpret_cast<const sockaddr*>(&peer), IPPROTO_TCP, &clientPath,
-                            &pid, true)) {
-    // Fail-open: a client whose owner cannot be found is served.
-    CXLOG(kTag, CXLOG_INFO, "cannot get client name");
-    return true;
+  // The client's end is the one connected to our listening address; another
+  // socket may share its local port.
+  sockaddr_storage own{};
+  socklen_t ownLength = sizeof own;
+  std::vector<platform::SocketHolder> holders;
+  if (::getsockname(ownSocket_, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0 ||
+      !cxGetTcpHolders(reinterpret_cast<const sockaddr*>(&peer),
+                       reinterpret_cast<const sockaddr*>(&own), &holders) ||
+      holders.empty()) {
+    // No process to vouch for, e.g. a socket parked in flight between two.
+    CXLOG(kTag, CXLOG_WARN, "cannot get client name");
+    return false;
   }
-  CXLOG(kTag, CXLOG_INFO, "client app name is %s", clientPath.c_str());
   std::string module;
   if (!ModuleFileName(&module)) {
     CXLOG(kTag, CXLOG_ERROR, "GetModuleFileName failed %d", LastError());
@@ -532,10 +536,22 @@ bool CCXCom2::isValidClient(const sockaddr_storage& peer) {
   }
   CXLOG(kTag, CXLOG_DEBUG, "module filename is %s", module.c_str());
   std::string folder = Lower(std::string_view(module).substr(0, module.rfind('/') + 1));
-  if (cxComIsAllowedClient(folder, clientPath)) return true;
-  listener_->onInvalidClient(clientPath, pid);
-  CXLOG(kTag, CXLOG_WARN, "invalid client connection from %s", clientPath.c_str());
-  return false;
+  const std::string self = Lower(module);
+  // Every holder can talk over the connection, so every one must pass.
+  for (const platform::SocketHolder& holder : holders) {
+    std::string clientPath = Lower(holder.image);
+    CXLOG(kTag, CXLOG_INFO, "client app name is %s", clientPath.c_str());
+    // Another mount namespace can put any program at an allowed path, and any
+    // account can run our own program and stop it holding a connection.
+    if (holder.own_namespaces && cxComIsAllowedClient(folder, clientPath) &&
+        (holder.root || WithoutExe(clientPath) != WithoutExe(self))) {
+      continue;
+    }
+    listener_->onInvalidClient(clientPath, holder.pid);
+    CXLOG(kTag, CXLOG_WARN, "invalid client connection from %s", clientPath.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool CCXCom2::setNonBlocking(int socket) {

@@ -2,16 +2,23 @@
 // copies in folders of the test's own, since the server admits a client by
 // the path of the executable that owns the client's end of the connection.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -88,6 +95,8 @@ class Peer {
     if (out_ >= 0) ::close(out_);
   }
 
+  pid_t pid() const { return pid_; }
+
   void closeInput() {
     if (in_ >= 0) ::close(in_);
     in_ = -1;
@@ -157,8 +166,10 @@ class CXCom2PeersTest : public ::testing::Test {
 
   // Starts the server peer; its port, or 0.
   uint16_t StartServer(const std::string& sysroot) {
+    // A short handshake wait: a client wrongly served but silent shows soon.
     server_.emplace(
-        (serverDir_ / "dovadod").string(), std::vector<std::string>{"--level", "5"},
+        (serverDir_ / "dovadod").string(),
+        std::vector<std::string>{"--level", "5", "--handshake-ms", "2000"},
         std::vector<std::string>{"DOVADOD_ROOT=" + root_.path(), "DOVADOD_SYSROOT=" + sysroot},
         root_.file("server.log"), true);
     auto line = server_->readLine();
@@ -172,6 +183,20 @@ class CXCom2PeersTest : public ::testing::Test {
                 root_.file("client.log"), false);
     return client.finish(lines);
   }
+
+  // A connection made while the server is stopped, so that it is checked only
+  // after ResumeServer, once the test has arranged who holds it. Inheritable.
+  int ConnectWhilePaused(uint16_t port) {
+    EXPECT_EQ(::kill(server_->pid(), SIGSTOP), 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    return fd;
+  }
+  void ResumeServer() { EXPECT_EQ(::kill(server_->pid(), SIGCONT), 0); }
 
   // Stops the server peer; its output after the port line.
   std::vector<std::string> StopServer() {
@@ -194,7 +219,8 @@ TEST_F(CXCom2PeersTest, OnlyAllowedProgramsInTheServersFolderAreServed) {
   } cases[] = {
       {serverDir_ / "pellarui", true},
       {serverDir_ / "PellarUI", true},
-      {serverDir_ / "dovadod.exe", true},
+      // The server's own program, which only root may hold a client with.
+      {serverDir_ / "dovadod.exe", ::geteuid() == 0},
       {serverDir_ / "pellar", false},  // a prefix of an allowed name
       {otherDir / "pellarui", false},
   };
@@ -233,18 +259,133 @@ TEST_F(CXCom2PeersTest, OnlyAllowedProgramsInTheServersFolderAreServed) {
             std::string::npos);
 }
 
-TEST_F(CXCom2PeersTest, AClientWhoseOwnerCannotBeFoundIsServed) {
+TEST_F(CXCom2PeersTest, AClientWhoseOwnerCannotBeFoundIsRefused) {
   // An empty system root: no socket tables, so no owner to check.
   fs::path program = fs::path(root_.path()) / "elsewhere/pellar";
   CopyProgram(CXCOM2_CLIENT_PEER, program);
   uint16_t port = StartServer(root_.path());
   ASSERT_NE(port, 0);
   std::vector<std::string> lines;
-  EXPECT_EQ(RunClient(program, port, &lines), 0);
-  EXPECT_EQ(lines, (std::vector<std::string>{"ack", "text OK"}));
+  EXPECT_EQ(RunClient(program, port, &lines), 3);
+  EXPECT_EQ(lines, (std::vector<std::string>{"closed"}));
+  EXPECT_EQ(server_->readLine(), "error -8 ");
   StopServer();
-  EXPECT_NE(ReadFile(root_.file("server.log")).find("4 CXCOM2 cannot get client name"),
+  EXPECT_NE(ReadFile(root_.file("server.log")).find("3 CXCOM2 cannot get client name"),
             std::string::npos);
+}
+
+TEST_F(CXCom2PeersTest, AConnectionInFlightBetweenProcessesIsRefused) {
+  uint16_t port = StartServer("/");
+  ASSERT_NE(port, 0);
+  int fd = ConnectWhilePaused(port);
+  // Parked in a Unix socket's queue with no copy left: no process holds it.
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  char byte = 0;
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+  EXPECT_EQ(::sendmsg(pair[0], &message, 0), 1);
+  ::close(fd);
+  ResumeServer();
+  EXPECT_EQ(server_->readLine(), "error -8 ");
+  ::close(pair[0]);
+  ::close(pair[1]);
+  StopServer();
+  EXPECT_NE(ReadFile(root_.file("server.log")).find("3 CXCOM2 cannot get client name"),
+            std::string::npos);
+}
+
+TEST_F(CXCom2PeersTest, EveryProcessHoldingTheConnectionMustBeAllowed) {
+  const fs::path allowed = serverDir_ / "pellarui";
+  CopyProgram(CXCOM2_CLIENT_PEER, allowed);
+  uint16_t port = StartServer("/");
+  ASSERT_NE(port, 0);
+  int fd = ConnectWhilePaused(port);
+  // The allowed program is started first, so a walk in process order meets it
+  // before the other holder.
+  Peer client(allowed.string(), {"0", "ui", "--fd", std::to_string(fd), "hello"}, {},
+              root_.file("client.log"), false);
+  const std::string sleep = fs::canonical("/bin/sleep").string();
+  Peer other(sleep, {"30"}, {}, root_.file("other.log"), false);
+  ::close(fd);
+  ResumeServer();
+  std::vector<std::string> lines;
+  EXPECT_EQ(client.finish(&lines), 3);
+  EXPECT_EQ(lines, (std::vector<std::string>{"closed"}));
+  EXPECT_EQ(server_->readLine(), "invalid " + Lower(sleep));
+  EXPECT_EQ(server_->readLine(), "error -8 ");
+}
+
+TEST_F(CXCom2PeersTest, AProgramMountedAtAnAllowedPathInAnotherNamespaceIsRefused) {
+  if (std::system("unshare -Urm true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "cannot make a user and mount namespace here";
+  }
+  // The allowed path exists only as a mount point; the program bound over it
+  // in the client's own namespace is any program at all.
+  const fs::path allowed = serverDir_ / "pellarui";
+  const fs::path planted = fs::path(root_.path()) / "elsewhere/planted";
+  CopyProgram(CXCOM2_CLIENT_PEER, planted);
+  testing_support::WriteFile(allowed.string(), "");
+  uint16_t port = StartServer("/");
+  ASSERT_NE(port, 0);
+  Peer client("/usr/bin/unshare",
+              {"-Urm", "sh", "-c", R"(mount --bind "$0" "$1" && exec "$1" "$2" ui hello)",
+               planted.string(), allowed.string(), std::to_string(port)},
+              {}, root_.file("client.log"), false);
+  std::vector<std::string> lines;
+  EXPECT_EQ(client.finish(&lines), 3);
+  EXPECT_EQ(lines, (std::vector<std::string>{"closed"}));
+  EXPECT_EQ(server_->readLine(), "invalid " + Lower(allowed.string()));
+  EXPECT_EQ(server_->readLine(), "error -8 ");
+}
+
+TEST_F(CXCom2PeersTest, TheServersOwnProgramRunByAnotherAccountIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running a program as another account needs root";
+  // The account must reach the program.
+  const fs::path program = serverDir_ / "dovadod";
+  for (fs::path p = program; p != fs::path(root_.path()).parent_path(); p = p.parent_path()) {
+    ASSERT_EQ(::chmod(p.c_str(), 0755), 0) << p;
+  }
+  uint16_t port = StartServer("/");
+  ASSERT_NE(port, 0);
+  int fd = ConnectWhilePaused(port);
+  // The account execs the program with the connection and is held stopped
+  // there (traced, so it stops at the exec before running any of it).
+  struct Holder {
+    ~Holder() {
+      if (pid <= 0) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+  } holder;
+  holder.pid = ::fork();
+  if (holder.pid == 0) {
+    if (::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+        ::setresuid(65534, 65534, 65534) == 0 &&
+        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
+      ::execl(program.c_str(), program.c_str(), nullptr);
+    }
+    ::_exit(127);
+  }
+  ::close(fd);
+  ASSERT_GT(holder.pid, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(holder.pid, &status, 0), holder.pid);
+  ASSERT_TRUE(WIFSTOPPED(status)) << status;
+  ResumeServer();
+  EXPECT_EQ(server_->readLine(), "invalid " + Lower(program.string()));
+  EXPECT_EQ(server_->readLine(), "error -8 ");
 }
 
 }  // namespace
