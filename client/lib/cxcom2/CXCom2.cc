@@ -526,7 +526,7 @@ bool CCXCom2::isValidClient(const sockaddr_storage& peer) {
                        reinterpret_cast<const sockaddr*>(&own), &holders) ||
       holders.empty()) {
     // No process to vouch for, e.g. a socket parked in flight between two.
-    CXLOG(kTag, CXLOG_WARN, "cannot get client name");
+    CXLOG_LIMITED(kTag, CXLOG_WARN, "cannot get client name");
     return false;
   }
   std::string module;
@@ -540,7 +540,7 @@ bool CCXCom2::isValidClient(const sockaddr_storage& peer) {
   // Every holder can talk over the connection, so every one must pass.
   for (const platform::SocketHolder& holder : holders) {
     std::string clientPath = Lower(holder.image);
-    CXLOG(kTag, CXLOG_INFO, "client app name is %s", clientPath.c_str());
+    CXLOG_LIMITED(kTag, CXLOG_INFO, "client app name is %s", cxLogEscape(clientPath).c_str());
     // Another mount namespace can put any program at an allowed path, and any
     // account can run our own program and stop it holding a connection.
     if (holder.own_namespaces && cxComIsAllowedClient(folder, clientPath) &&
@@ -548,7 +548,8 @@ bool CCXCom2::isValidClient(const sockaddr_storage& peer) {
       continue;
     }
     listener_->onInvalidClient(clientPath, holder.pid);
-    CXLOG(kTag, CXLOG_WARN, "invalid client connection from %s", clientPath.c_str());
+    CXLOG_LIMITED(kTag, CXLOG_WARN, "invalid client connection from %s",
+                  cxLogEscape(clientPath).c_str());
     return false;
   }
   return true;
