@@ -346,6 +346,11 @@ int CCXCom2::startServerMessagePump() {
         if (client.backlog) timeout = 0;
       }
     }
+    for (const auto& [socket, pending] : handshakes_) {
+      polled.push_back({socket, POLLIN, 0});
+      int left = PollTimeout(pending.deadline);
+      if (timeout < 0 || left < timeout) timeout = left;
+    }
 
     int ready = ::poll(polled.data(), polled.size(), timeout);
     if (ready < 0) {
@@ -377,8 +382,13 @@ int CCXCom2::startServerMessagePump() {
     }
 
     for (size_t i = kFirstClientSlot; i < polled.size(); ++i) {
-      serveClient(polled[i].fd, polled[i].revents);
+      if (handshakes_.contains(polled[i].fd)) {
+        serveHandshake(polled[i].fd, polled[i].revents);
+      } else {
+        serveClient(polled[i].fd, polled[i].revents);
+      }
     }
+    expireHandshakes();
     if (polled[kListenSlot].revents != 0) acceptClient();
     if (stopRequested_.load()) break;
   }
@@ -389,25 +399,25 @@ int CCXCom2::startServerMessagePump() {
     ::close(socket);
   }
   pumpClients_.clear();
+  for (const auto& [socket, pending] : handshakes_) ::close(socket);
+  handshakes_.clear();
   CXLOG(kTag, CXLOG_DEBUG, "startServerMessagePump ended");
   return result;
 }
 
 void CCXCom2::acceptClient() {
   CXLOG(kTag, CXLOG_DEBUG, "new client");
-  int socket = -1;
-  PumpClient client;
-  int rc = handleNewClient(&socket, &client);
-  if (rc != 0 && !stopRequested_.load()) {
-    // A back-off that has just begun has written its one line.
-    if (std::chrono::steady_clock::now() >= acceptPausedUntil_) {
-      CXLOG_LIMITED(kTag, CXLOG_ERROR, "startServerMessagePump: handleNewClient failed %d", rc);
-    }
-    listener_->onError(rc, "");
+  int rc = handleNewClient();
+  // A back-off that has just begun has written its one line.
+  if (rc != 0) reportNewClientFailure(rc, std::chrono::steady_clock::now() < acceptPausedUntil_);
+}
+
+void CCXCom2::reportNewClientFailure(int rc, bool logged) {
+  if (stopRequested_.load()) return;
+  if (!logged) {
+    CXLOG_LIMITED(kTag, CXLOG_ERROR, "startServerMessagePump: handleNewClient failed %d", rc);
   }
-  if (rc != 0 || socket < 0) return;
-  PumpClient& added = pumpClients_[socket] = std::move(client);
-  if (!processReceivedData(socket, added)) dropPumpClient(socket, platform::kWsaEconnreset);
+  listener_->onError(rc, "");
 }
 
 void CCXCom2::serveClient(int socket, short events) {
@@ -450,7 +460,7 @@ void CCXCom2::dropPumpClient(int socket, int error) {
   if (reported) listener_->onDisconnect(error, name);
 }
 
-int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
+int CCXCom2::handleNewClient() {
   sockaddr_storage peer{};
   socklen_t peerLength = sizeof peer;
   int accepted =
@@ -472,7 +482,7 @@ int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
     CXLOG_LIMITED(kTag, CXLOG_ERROR, "accept failed %d", error);
     return error;
   }
-  if (pumpClients_.size() >= kMaxClients) {
+  if (pumpClients_.size() + handshakes_.size() >= kMaxClients) {
     CXLOG_LIMITED(kTag, CXLOG_WARN, "%zu clients already, new connection closed", kMaxClients);
     ::close(accepted);
     return 0;
@@ -486,32 +496,11 @@ int CCXCom2::handleNewClient(int* socket, PumpClient* client) {
     ::close(accepted);
     return error;
   }
-  std::string name;
-  std::string leftover;
-  int rc = serverHandshake(accepted, &name, &leftover);
-  if (rc != 0) {
-    if (!stopRequested_.load()) {
-      CXLOG(kTag, CXLOG_ERROR, "handleNewClient: doHandshakefromServer failed");
-    }
-    ::close(accepted);
-    return rc;
-  }
-  if (!listener_->onNewClient(name)) {
-    CXLOG(kTag, CXLOG_INFO, "New client closed by user");
-    ::close(accepted);
-    return -1;
-  }
-  {
-    std::lock_guard<std::recursive_mutex> guard(clientLock_);
-    ClientRecord& record = clients_[accepted];
-    record.name = name;
-    record.socket = accepted;
-    record.writable = true;
-    names_.emplace(name, accepted);
-  }
-  *socket = accepted;
-  client->name = std::move(name);
-  client->input = std::move(leftover);
+  // Its handshake is read as it arrives, between the other clients' turns.
+  HandshakeClient& pending = handshakes_[accepted];
+  pending.deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_.load());
+  pending.wanted = kCxComPrefixSize;
   return 0;
 }
 
@@ -561,15 +550,94 @@ bool CCXCom2::setNonBlocking(int socket) {
   return false;
 }
 
-int CCXCom2::serverHandshake(int socket, std::string* name, std::string* leftover) {
-  std::string frame;
-  int rc = doHandshakefromServer(socket, &frame);
-  if (rc != 0) {
-    if (!stopRequested_.load()) {
-      CXLOG(kTag, CXLOG_ERROR, "Recv Hanshale from Client failed - %d", rc);
-    }
-    return rc;
+void CCXCom2::serveHandshake(int socket, short events) {
+  auto found = handshakes_.find(socket);
+  if (events == 0 || found == handshakes_.end()) return;
+  CXLOG_LIMITED(kTag, CXLOG_INFO, "doHandshakefromServer: select %d completed, ret: 1",
+                found->second.step);
+  std::optional<int> rc = readHandshake(socket, found->second);
+  if (rc) finishHandshake(socket, *rc);
+}
+
+void CCXCom2::expireHandshakes() {
+  auto now = std::chrono::steady_clock::now();
+  std::vector<int> expired;
+  for (const auto& [socket, pending] : handshakes_) {
+    if (pending.deadline > now) continue;
+    CXLOG_LIMITED(kTag, CXLOG_ERROR, "doHandshakefromServer: select %d failed, ret: 0, err: 0",
+                  pending.step);
+    expired.push_back(socket);
   }
+  for (int socket : expired) finishHandshake(socket, platform::kWsaEconnreset);
+}
+
+std::optional<int> CCXCom2::readHandshake(int socket, HandshakeClient& pending) {
+  // Never more than the current step wants: bytes behind the frame are texts,
+  // read once the client is served. Bounded by the frame's size limit.
+  for (;;) {
+    size_t have = pending.bytes.size();
+    pending.bytes.resize(pending.wanted);
+    ssize_t got = platform::recv_socket(socket, pending.bytes.data() + have, pending.wanted - have);
+    pending.bytes.resize(have + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got == 0) {
+      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d connection reset", pending.step);
+      return platform::kWsaEconnreset;
+    }
+    if (got < 0) {
+      int error = LastError();
+      if (error == static_cast<int>(platform::kWsaEwouldblock)) return std::nullopt;
+      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d failed %d", pending.step, error);
+      // Any failure on the frame itself counts as a lost connection.
+      return pending.step == 1 ? error : static_cast<int>(platform::kWsaEconnreset);
+    }
+    if (pending.bytes.size() < pending.wanted) continue;
+    if (pending.step == 2) return 0;
+    const auto* prefix = reinterpret_cast<const unsigned char*>(pending.bytes.data());
+    uint32_t length = (uint32_t{prefix[0]} << 24) | (uint32_t{prefix[1]} << 16) |
+                      (uint32_t{prefix[2]} << 8) | uint32_t{prefix[3]};
+    if (length > kCxComMaxFrameSize) {
+      CXLOG(kTag, CXLOG_ERROR, "Not enough buffer to process incoming message.");
+      return -1;
+    }
+    if (length == 0) {
+      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv 2 connection reset");
+      return platform::kWsaEconnreset;
+    }
+    // The frame has a deadline of its own.
+    pending.step = 2;
+    pending.wanted = length;
+    pending.bytes.clear();
+    pending.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_.load());
+  }
+}
+
+void CCXCom2::finishHandshake(int socket, int rc) {
+  auto found = handshakes_.find(socket);
+  std::string frame = std::move(found->second.bytes);
+  handshakes_.erase(found);
+  PumpClient client;
+  if (rc != 0) {
+    CXLOG(kTag, CXLOG_ERROR, "Recv Hanshale from Client failed - %d", rc);
+  } else {
+    rc = serverHandshake(socket, frame, &client.name, &client.input);
+  }
+  if (rc != 0) {
+    CXLOG(kTag, CXLOG_ERROR, "handleNewClient: doHandshakefromServer failed");
+  } else {
+    rc = admitClient(socket, client.name);
+  }
+  if (rc != 0) {
+    ::close(socket);
+    reportNewClientFailure(rc, false);
+    return;
+  }
+  PumpClient& added = pumpClients_[socket] = std::move(client);
+  if (!processReceivedData(socket, added)) dropPumpClient(socket, platform::kWsaEconnreset);
+}
+
+int CCXCom2::serverHandshake(int socket, const std::string& frame, std::string* name,
+                             std::string* leftover) {
   CCXComFrameParser parser;
   if (!parser.setFrameBuffer(reinterpret_cast<const uint8_t*>(frame.data()), frame.size())) {
     CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: failed");
@@ -581,57 +649,17 @@ int CCXCom2::serverHandshake(int socket, std::string* name, std::string* leftove
   return 0;
 }
 
-int CCXCom2::doHandshakefromServer(int socket, std::string* frame) {
-  unsigned char prefix[kCxComPrefixSize];
-  int rc = receiveWithin(socket, reinterpret_cast<char*>(prefix), sizeof prefix, 1);
-  if (rc != 0) return rc;
-  uint32_t length = (uint32_t{prefix[0]} << 24) | (uint32_t{prefix[1]} << 16) |
-                    (uint32_t{prefix[2]} << 8) | uint32_t{prefix[3]};
-  if (length > kCxComMaxFrameSize) {
-    CXLOG(kTag, CXLOG_ERROR, "Not enough buffer to process incoming message.");
+int CCXCom2::admitClient(int socket, const std::string& name) {
+  if (!listener_->onNewClient(name)) {
+    CXLOG(kTag, CXLOG_INFO, "New client closed by user");
     return -1;
   }
-  if (length == 0) {
-    CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv 2 connection reset");
-    return platform::kWsaEconnreset;
-  }
-  frame->resize(length);
-  rc = receiveWithin(socket, frame->data(), length, 2);
-  // Any failure on the frame itself counts as a lost connection.
-  return rc == 0 ? 0 : static_cast<int>(platform::kWsaEconnreset);
-}
-
-int CCXCom2::receiveWithin(int socket, char* data, size_t size, int step) {
-  // Short reads are completed, all within one deadline per step.
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_.load());
-  size_t have = 0;
-  while (have < size) {
-    platform::SocketSet readable;
-    readable.add(socket);
-    readable.add(stopEvent_);
-    int ready = platform::select_sockets(&readable, nullptr, PollTimeout(deadline));
-    if (stopRequested_.load()) return platform::kWsaEconnreset;
-    if (ready <= 0) {
-      CXLOG_LIMITED(kTag, CXLOG_ERROR, "doHandshakefromServer: select %d failed, ret: %d, err: %d",
-                    step, ready, ready < 0 ? LastError() : 0);
-      return platform::kWsaEconnreset;
-    }
-    CXLOG_LIMITED(kTag, CXLOG_INFO, "doHandshakefromServer: select %d completed, ret: %d", step,
-                  ready);
-    ssize_t got = platform::recv_socket(socket, data + have, size - have);
-    if (got == 0) {
-      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d connection reset", step);
-      return platform::kWsaEconnreset;
-    }
-    if (got < 0) {
-      int error = LastError();
-      if (error == static_cast<int>(platform::kWsaEwouldblock)) continue;
-      CXLOG(kTag, CXLOG_ERROR, "doHandshakefromServer: recv %d failed %d", step, error);
-      return error;
-    }
-    have += static_cast<size_t>(got);
-  }
+  std::lock_guard<std::recursive_mutex> guard(clientLock_);
+  ClientRecord& record = clients_[socket];
+  record.name = name;
+  record.socket = socket;
+  record.writable = true;
+  names_.emplace(name, socket);
   return 0;
 }
 

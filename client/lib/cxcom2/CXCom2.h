@@ -5,16 +5,19 @@
 // then run the message pump until stop or failure. The pump accepts a client,
 // checks the executable that owns the client's end of the connection (one of
 // the allowed programs in this executable's folder; an owner that cannot be
-// found is let in), reads its handshake (its name), and from then on hands
-// every length-prefixed text the client sends to the listener (the keep-alive
-// CLIENT_PING excepted) and writes out what `SendMsg` had to queue. A failed
+// found is let in), then polls it with the others while its handshake (its
+// name) arrives, so that a slow or silent client holds up no one; from then
+// on it hands every length-prefixed text the client sends to the listener
+// (the keep-alive CLIENT_PING excepted) and writes out what `SendMsg` had to
+// queue. A failed
 // cycle is reported through onError and retried after the retry wait, until
 // `stop`.
 //
 // Limits: a handshake must arrive within the handshake deadline (30 s for the
 // length and again for the frame) and be at most 10000 bytes; a client that
 // announces a text over 1 MiB, or lets more than 16 MiB pile up for it, is
-// dropped. At most 256 clients are served; one more is closed at accept. The
+// dropped. At most 256 clients are served, those still in their handshake
+// included; one more is closed at accept. The
 // pump polls every client and, in one pass, hands the listener at most 64
 // texts of one client before it serves the others. A client whose send fails
 // (other than would-block) is closed and reported through onDisconnect with
@@ -39,6 +42,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -119,6 +123,14 @@ class CCXCom2 {
     int socket = -1;
     bool writable = true;
   };
+  // A client that passed the owner check and whose handshake is still on its
+  // way: the length prefix (step 1), then the frame (step 2).
+  struct HandshakeClient {
+    std::chrono::steady_clock::time_point deadline;  // of the current step
+    int step = 1;
+    size_t wanted = 0;  // bytes of the current step
+    std::string bytes;  // received so far of the current step
+  };
   // What only the pump touches of a client.
   struct PumpClient {
     std::string name;
@@ -142,12 +154,17 @@ class CCXCom2 {
   int startServerMessagePump();
   void serveClient(int socket, short events);
   void acceptClient();
-  int handleNewClient(int* socket, PumpClient* client);
+  int handleNewClient();
+  void reportNewClientFailure(int rc, bool logged);
   bool isValidClient(const sockaddr_storage& peer);
   bool setNonBlocking(int socket);
-  int serverHandshake(int socket, std::string* name, std::string* leftover);
-  int doHandshakefromServer(int socket, std::string* frame);
-  int receiveWithin(int socket, char* data, size_t size, int step);
+  void serveHandshake(int socket, short events);
+  void expireHandshakes();
+  std::optional<int> readHandshake(int socket, HandshakeClient& pending);
+  void finishHandshake(int socket, int rc);
+  int serverHandshake(int socket, const std::string& frame, std::string* name,
+                      std::string* leftover);
+  int admitClient(int socket, const std::string& name);
   void sendHandshakeAckfromServer(int socket);
   int doRead(int socket, std::string* input);
   bool processReceivedData(int socket, PumpClient& client);
@@ -174,8 +191,7 @@ class CCXCom2 {
   std::mutex wakeLock_;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
-  // Readable once stop is asked; ends the retry wait, handshake waits and the
-  // pump at once.
+  // Readable once stop is asked; ends the retry wait and the pump at once.
   int stopEvent_ = -1;
 
   std::thread thread_;
@@ -189,6 +205,7 @@ class CCXCom2 {
 
   // Server thread only.
   std::map<int, PumpClient> pumpClients_;
+  std::map<int, HandshakeClient> handshakes_;
   // While a failed accept's back-off lasts the listening socket is not polled.
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
 

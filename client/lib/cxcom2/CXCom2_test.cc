@@ -355,6 +355,61 @@ TEST_F(CXCom2Test, SilentClientTimesOutWithoutHoldingOthersForever) {
   ASSERT_TRUE(later.handshake("ui"));
 }
 
+size_t OpenDescriptors();
+
+TEST_F(CXCom2Test, PendingHandshakesDoNotHoldBackAnotherClient) {
+  uint16_t port = Start();
+  constexpr auto kDeadline = 1000ms;
+  server_.setHandshakeTimeoutMs(static_cast<int>(kDeadline.count()));
+  const size_t descriptorsBefore = OpenDescriptors();
+
+  auto connected = Clock::now();
+  RawClient silent(port);
+  RawClient trickler(port);
+  std::atomic<bool> trickling{true};
+  std::thread slow([&] {
+    for (char byte : Handshake("slow")) {
+      if (!trickling.load() || !trickler.send(std::string_view(&byte, 1))) return;
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  // Both are accepted, and the trickler's prefix is in, before the good one
+  // arrives.
+  std::this_thread::sleep_for(450ms);
+
+  auto start = Clock::now();
+  {
+    RawClient good(port);
+    ASSERT_TRUE(good.handshake("good", Framed("hello")));
+    EXPECT_EQ(good.readText(), "OK");
+    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_TRUE(silent.quietFor(0ms));
+  }
+
+  EXPECT_TRUE(silent.closedWithin(3s));
+  EXPECT_GE(Clock::now() - connected, kDeadline - 50ms);
+  // The frame has a deadline of its own, counted from the prefix.
+  EXPECT_TRUE(trickler.closedWithin(3s));
+  trickling.store(false);
+  slow.join();
+  EXPECT_TRUE(Logged("2 CXCOM2 doHandshakefromServer: select 1 failed, ret: 0, err: 0"));
+  EXPECT_TRUE(Logged("2 CXCOM2 doHandshakefromServer: select 2 failed, ret: 0, err: 0"));
+  EXPECT_TRUE(Logged("2 CXCOM2 Recv Hanshale from Client failed - 10054"));
+  EXPECT_TRUE(Logged("2 CXCOM2 startServerMessagePump: handleNewClient failed 10054"));
+
+  ASSERT_TRUE(listener_.waitFor(Kind::kDisconnect, 1));
+  std::vector<std::string> seen;
+  for (const CXCom2Event& e : listener_.events()) {
+    if (e.kind == Kind::kError || e.kind == Kind::kNewClient) {
+      seen.push_back(e.client + ":" + std::to_string(e.code));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"good:0", ":10054", ":10054"}));
+  silent.close();
+  trickler.close();
+  EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+}
+
 // Key material for the codec (device id inputs and the product id) in the
 // test's root, forgotten again afterwards.
 class KeyMaterial {
