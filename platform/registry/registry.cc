@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/error/win_error.h"
+#include "platform/fs/open_file.h"
 #include "platform/fs/paths.h"
 #include "platform/registry/hive.h"
 
@@ -73,17 +74,16 @@ void report_bad_lines(const std::string& file, const std::vector<BadLine>& bad) 
   for (const BadLine& b : bad) hook(file, b.line, b.text);
 }
 
-// The whole file; a missing file reads as empty.
+// The whole file; a missing file reads as empty, a link or FIFO in its place
+// is refused with 5.
 uint32_t read_file(const std::string& path, size_t limit, std::string* text) {
   text->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open_no_links(path.c_str(), O_RDONLY, 0);
   if (fd < 0) return errno == ENOENT ? kErrorSuccess : win_error_from_errno(errno);
   struct stat st;
   uint32_t rc = kErrorSuccess;
   if (::fstat(fd, &st) != 0) {
     rc = win_error_from_errno(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    rc = kErrorAccessDenied;
   } else if (static_cast<uint64_t>(st.st_size) > limit) {
     rc = kErrorNotEnoughMemory;
   }
@@ -181,8 +181,10 @@ uint32_t write_all(int fd, std::string_view data) {
   return kErrorSuccess;
 }
 
-uint32_t write_file(const std::string& path, std::string_view data, mode_t mode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+// Writes a fresh temporary file: whatever was left or planted at its name is
+// removed first, never written through.
+uint32_t write_temporary(const std::string& path, std::string_view data, mode_t mode) {
+  int fd = open_no_links(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
   if (fd < 0) return win_error_from_errno(errno);
   ::fchmod(fd, mode);
   uint32_t rc = write_all(fd, data);
@@ -249,13 +251,13 @@ uint32_t modify(const Change& change) {
   std::string dir = hive_dir();
   mode_t mode = 0644;
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
   auto fresh = std::make_shared<Loaded>();
   fresh->text = write_reg_text(*tree);
   // A file no reader would accept would take every setting with it.
   if (fresh->text.size() > kMaxHiveBytes) return kErrorNotEnoughMemory;
   std::string temp = path + ".new";
-  rc = write_file(temp, fresh->text, mode);
+  rc = write_temporary(temp, fresh->text, mode);
   if (rc == kErrorSuccess && ::rename(temp.c_str(), path.c_str()) != 0) {
     rc = win_error_from_errno(errno);
   }

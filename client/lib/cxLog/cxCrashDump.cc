@@ -20,6 +20,7 @@
 #include "client/lib/cxLog/cxLog.h"
 #include "client/lib/cxLog/cxSafeText.h"
 #include "platform/error/win_error.h"
+#include "platform/fs/open_file.h"
 
 namespace {
 
@@ -147,7 +148,8 @@ bool copyMemoryMap(int fd) {
 
 // 0 on success, else the errno of the failure.
 int writeDump(int sig, const siginfo_t* info, const ucontext_t* uc, uint32_t code) {
-  int fd = ::open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // The log folder may hold a link or FIFO planted at the dump's name.
+  int fd = platform::open_no_links(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return errno;
   ::fchmod(fd, 0600);  // an earlier dump may have had a wider mode
 

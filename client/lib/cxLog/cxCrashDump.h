@@ -4,7 +4,8 @@
 // SIGBUS, SIGFPE, SIGILL, SIGABRT and SIGTRAP on an alternate stack. The
 // handler logs "Critical Exception received: %8X" with the exception code of
 // the signal (`cxCrashExceptionCode`), writes <executable stem>.dmp (mode
-// 0600) into the log folder, logs where it went or why it failed, restores the
+// 0600) into the log folder (a link or FIFO at that name is refused, error 5),
+// logs where it went or why it failed, restores the
 // default action and re-raises, so the process dies of its signal. The dump is
 // text: signal, code, fault address, registers, backtrace and the memory map;
 // it holds no memory contents, which may include keys.

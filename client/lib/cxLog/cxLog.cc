@@ -18,6 +18,7 @@
 #include "client/lib/cxLog/cxSafeText.h"
 #include "platform/debug_output/debug_output.h"
 #include "platform/error/win_error.h"
+#include "platform/fs/open_file.h"
 #include "platform/fs/paths.h"
 #include "platform/named_mutex/named_mutex.h"
 #include "platform/process/process.h"
@@ -148,7 +149,7 @@ void buildLine(std::string& line, const char* tag, const char* sourceFile, unsig
 void writeToFile(LogState& s, const std::string& text) {
   FILE* stream = s.rotation.stream();
   if (stream == nullptr) {
-    stream = std::fopen(s.logPath.c_str(), "a");
+    stream = platform::fopen_no_links(s.logPath.c_str(), "a");
     if (stream == nullptr) {
       std::fputs("Failed to open log file\n", stderr);
       return;
@@ -323,7 +324,7 @@ bool cxLogWriteSignalSafe(const char* tag, const char* sourceFile, unsigned line
       writeAll(fd, text.view());
     }
   } else {
-    int fd = ::open(s.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = platform::open_no_links(s.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
     if (fd >= 0) {
       writeAll(fd, text.view());
       ::close(fd);
@@ -452,7 +453,7 @@ bool cxLogInit(const char* base, const char* oldBase) {
   s.logPath = folder + base + ".log";
   s.oldPath = folder + oldBase + ".log";
 
-  FILE* stream = std::fopen(s.logPath.c_str(), "a");
+  FILE* stream = platform::fopen_no_links(s.logPath.c_str(), "a");
   if (stream == nullptr) {
     std::fprintf(stderr, "Failed to open log file: %s err: %d\n", s.logPath.c_str(), errno);
   }

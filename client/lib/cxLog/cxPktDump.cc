@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "client/lib/cxLog/cxLog.h"
+#include "platform/fs/open_file.h"
 
 std::atomic<bool> cx_pktdump_queued{false};
 
@@ -85,8 +86,7 @@ cxDumpAsync& cx_pktdump_writer() {
 }
 
 bool cx_pktdump_create_file(const std::string& path) {
-  int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kCaptureMode);
+  int fd = platform::open_no_links(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, kCaptureMode);
   if (fd < 0) {
     std::perror("Failed to open pktdump file");
     return false;
@@ -103,9 +103,13 @@ bool cx_pktdump_init(const std::string& path, uint32_t snapLength) {
   c.path = path;
   c.oldPath = path + ".old.pcap";
   c.rotation.init(c.path, c.oldPath, ".pcap", true);
-  cx_pktdump_create_file(c.path);
-  if (FILE* stream = c.rotation.open(nullptr, "wb"); stream != nullptr) {
-    writeGlobalHeader(stream, snapLength);
+  // A refused file is not opened a second way: the capture goes on without.
+  if (cx_pktdump_create_file(c.path)) {
+    if (FILE* stream = c.rotation.open(nullptr, "wb"); stream != nullptr) {
+      writeGlobalHeader(stream, snapLength);
+    }
+  } else {
+    c.rotation.close();
   }
   c.open.store(true);
   return true;

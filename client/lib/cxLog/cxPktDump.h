@@ -57,7 +57,8 @@ bool cx_pktdump_check_rotation(uint32_t capturedLength);
 // Marks the capture closed and closes the stream; true.
 bool cx_pktdump_close();
 
-// Creates or empties `path` with mode 0600. On failure prints
+// Creates or empties `path` with mode 0600; a link, FIFO or file with a
+// second name there is refused (Permission denied). On failure prints
 // "Failed to open pktdump file: <reason>" on standard error and returns false.
 bool cx_pktdump_create_file(const std::string& path);
 

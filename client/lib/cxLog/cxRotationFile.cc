@@ -13,6 +13,7 @@
 #include "client/lib/cxLog/cxFileUtils.h"
 #include "client/lib/cxLog/cxLog.h"
 #include "platform/error/win_error.h"
+#include "platform/fs/open_file.h"
 
 namespace {
 
@@ -22,22 +23,6 @@ std::string appendModeOf(const std::string& mode) {
     if (c == 'w') c = 'a';
   }
   return out;
-}
-
-// The open(2) flags of an fopen mode ("w", "ab", "r+", ...).
-int openFlagsOf(const char* mode) {
-  bool update = std::strchr(mode, '+') != nullptr;
-  int flags = O_CLOEXEC;
-  switch (mode[0]) {
-    case 'r':
-      return flags | (update ? O_RDWR : O_RDONLY);
-    case 'w':
-      return flags | (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-    case 'a':
-      return flags | (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-    default:
-      return -1;
-  }
 }
 
 }  // namespace
@@ -101,17 +86,9 @@ FILE* cxRotationFile::open(FILE* stream, const std::string& mode) {
 }
 
 FILE* cxRotationFile::openFile(const char* mode) const {
-  if (!createMode_) return std::fopen(basePath_.c_str(), mode);
-  int flags = openFlagsOf(mode);
-  if (flags < 0) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  int fd = ::open(basePath_.c_str(), flags, *createMode_);
-  if (fd < 0) return nullptr;
-  if ((flags & O_ACCMODE) != O_RDONLY) ::fchmod(fd, *createMode_);
-  FILE* stream = ::fdopen(fd, mode);
-  if (stream == nullptr) ::close(fd);
+  FILE* stream = platform::fopen_no_links(basePath_.c_str(), mode, createMode_.value_or(0666));
+  bool writes = mode[0] != 'r' || std::strchr(mode, '+') != nullptr;
+  if (stream != nullptr && createMode_ && writes) ::fchmod(fileno(stream), *createMode_);
   return stream;
 }
 

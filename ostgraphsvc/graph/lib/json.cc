@@ -15,6 +15,8 @@
 #include "graph/hashcode.h"
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
+#include "platform/error/win_error.h"
+#include "platform/fs/open_file.h"
 
 namespace {
 
@@ -782,10 +784,16 @@ int file_size(int fd) {
 }  // namespace
 
 int Json::file_parse(const String& file_name, Json& result) {
-  int fd = ::open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
-  int size = fd >= 0 ? file_size(fd) : -1;
+  // Work files lie in a folder the service does not own alone.
+  int fd = platform::open_no_links(file_name.c_str(), O_RDONLY, 0);
+  if (fd < 0) {
+    router_chatter("Unable to open file %s, error %u", file_name.c_str(),
+                   static_cast<unsigned>(platform::win_error_from_errno(errno)));
+    return -1;
+  }
+  int size = file_size(fd);
   if (size < 0) {
-    if (fd >= 0) ::close(fd);
+    ::close(fd);
     router_chatter("Unable to open file %s", file_name.c_str());
     return -1;
   }

@@ -448,7 +448,7 @@ TEST_F(JsonFileTest, MissingFileIsLogged) {
   Json result = Json(1);
   EXPECT_EQ(Json::file_parse(String(path.c_str()), result), -1);
   EXPECT_EQ(Text(result), "1");
-  EXPECT_EQ(Log(), " vedororore 4 graph Unable to open file " + path + "\n");
+  EXPECT_EQ(Log(), " vedororore 4 graph Unable to open file " + path + ", error 2\n");
 }
 
 }  // namespace

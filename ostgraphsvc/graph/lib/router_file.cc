@@ -13,6 +13,7 @@
 #include "graph/master.h"
 #include "graph/router.h"
 #include "graph/string_builder.h"
+#include "platform/fs/open_file.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ String read_whole_file(const String& file_name, ErrorHandler* errh) {
     PrefixErrorHandler prefixed(errh, String("<stdin>: "));
     return read_whole_stream(stdin, errh != nullptr ? &prefixed : nullptr);
   }
-  FILE* f = std::fopen(file_name.c_str(), "rb");
+  FILE* f = platform::fopen_no_links(file_name.c_str(), "rb");
   if (f == nullptr) {
     const int error = errno;
     if (errh != nullptr) errh->error("%s: %s", file_name.c_str(), std::strerror(error));

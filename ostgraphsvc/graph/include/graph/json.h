@@ -90,9 +90,11 @@ class Json {
   // (white space around it allowed).
   static Json parse(const String& text);
   // Parses the file at `file_name` (up to its first NUL byte) into `result`.
-  // Returns 0, or -1 after logging "Unable to open file %s" when it cannot be
-  // read or "Parse failed %s" (with the text) when the result is null, [] or
-  // {}; a failed parse leaves `result` null. A file too large for the memory
+  // Returns 0, or -1 after logging "Unable to open file %s, error %u" (5 for a
+  // link or FIFO in its place, which is never followed or waited on) or
+  // "Unable to open file %s" (no size) when it cannot be read, or "Parse
+  // failed %s" (with the text) when the result is null, [] or {}; a failed
+  // parse leaves `result` null. A file too large for the memory
   // left logs "Unable to read file %s: out of memory" and gives -1.
   static int file_parse(const String& file_name, Json& result);
   // Parses source[begin, end); on success the value replaces *this, on
