@@ -76,9 +76,13 @@ void report_bad_lines(const std::string& file, const std::vector<BadLine>& bad) 
 
 // The whole file; a missing file reads as empty, a link or FIFO in its place
 // is refused with 5.
-uint32_t read_file(const std::string& path, size_t limit, std::string* text) {
+// `system_file`: a view the system keeps (under the sysroot), which may be a
+// link by design; only the store's own files refuse links.
+uint32_t read_file(const std::string& path, size_t limit, std::string* text,
+                   bool system_file = false) {
   text->clear();
-  int fd = open_no_links(path.c_str(), O_RDONLY, 0);
+  int fd = system_file ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                       : open_no_links(path.c_str(), O_RDONLY, 0);
   if (fd < 0) return errno == ENOENT ? kErrorSuccess : win_error_from_errno(errno);
   struct stat st;
   uint32_t rc = kErrorSuccess;
@@ -106,7 +110,7 @@ uint32_t read_file(const std::string& path, size_t limit, std::string* text) {
 // $DOVADOD_SYSROOT/etc/machine-id does not hold 32 hex digits.
 std::string machine_guid() {
   std::string id;
-  if (read_file(under_sysroot("etc/machine-id"), kMaxMachineIdBytes, &id) != kErrorSuccess) {
+  if (read_file(under_sysroot("etc/machine-id"), kMaxMachineIdBytes, &id, true) != kErrorSuccess) {
     return {};
   }
   while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
