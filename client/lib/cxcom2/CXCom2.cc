@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -199,6 +200,7 @@ int CCXCom2::startServerThread() {
 }
 
 void CCXCom2::serverThread() {
+  pthread_setname_np(pthread_self(), "cxcom2-server");  // for top -H and perf
   cxCrashDumpThreadInit();
   retryAbort_.store(false);
   for (bool first = true; !stopRequested_.load(); first = false) {

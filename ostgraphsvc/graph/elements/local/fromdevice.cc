@@ -1,6 +1,7 @@
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -372,6 +373,7 @@ void FromDevice::stopWorker() {
 
 void FromDevice::workerLoop() {
   constexpr char kTag[] = "FromDevice::StartWindivertWorkerThread";
+  pthread_setname_np(pthread_self(), "fdev-worker");  // for top -H and perf
   cxCrashDumpThreadInit();
   do {
     FDEV_LOG(6, kTag,
@@ -476,6 +478,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
 
 void FromDevice::producer(WinDivertHandle handle) {
   constexpr char kTag[] = "FromDevice::startPacketProcessing::producer";
+  pthread_setname_np(pthread_self(), "fdev-producer");  // for top -H and perf
   cxCrashDumpThreadInit();
   cxLogSetPacketPathThread(true);
   FDEV_LOG(6, kTag, "producer packet thread started.");
@@ -539,6 +542,7 @@ void FromDevice::producer(WinDivertHandle handle) {
 
 void FromDevice::consumer() {
   constexpr char kTag[] = "FromDevice::startPacketProcessing::consumer";
+  pthread_setname_np(pthread_self(), "fdev-consumer");  // for top -H and perf
   cxCrashDumpThreadInit();
   cxLogSetPacketPathThread(true);
   FDEV_LOG(6, kTag, "consumer packet thread started.");
