@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
 
 extern "C" {
@@ -210,6 +211,7 @@ BENCHMARK(BM_MutexQueueHandover)->Arg(4)->Repetitions(kRepetitions)->UseRealTime
 // allocations per block any repetition saw.
 class MinReporter : public benchmark::ConsoleReporter {
  public:
+  using ConsoleReporter::ConsoleReporter;
   struct Figures {
     double nanos = 0;
     double allocs = 0;
@@ -238,9 +240,10 @@ class MinReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto options = bench::ConsoleOptions(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  MinReporter reporter;
+  MinReporter reporter(options);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
