@@ -1,30 +1,38 @@
 #!/usr/bin/env bash
-# Throughput of the whole service's pass-through (`dovadod -console` on the
-# example graph) against the bare diversion loop (tools/divert-loop) in the
-# same run. Needs root. Everything happens between two network namespaces
-# made here (a and b, joined by a veth pair); the capture runs in a, never in
-# the namespace this script runs in.
+# The whole service's pass-through (`dovadod -console` on the example graph)
+# against the bare diversion loop (tools/divert-loop) and the floor of any
+# queue capture (tools/queue-floor: one batch accept per read, nothing else),
+# in the same run. Needs root. Everything happens between two network
+# namespaces made here (a and b, joined by a veth pair); the capture runs in
+# a, never in the namespace this script runs in.
 #
-#   bench/dovadod_bench.sh [BUILD_DIR] [RUNS]   (defaults build/release, 3)
+#   bench/dovadod_bench.sh [BUILD_DIR] [ROUNDS]   (defaults build/release, 3)
 #
-# For each round, each capture (none, loop, dovadod) carries iperf3 TCP a->b
-# and unthrottled 64-byte UDP a->b for 4 s. Reported per capture: the minimum
-# and median over the rounds of Gb/s at the receiver and kpps on the receiving
-# veth, and dovadod's ratio to the loop (medians).
+# Each round runs the captures in turn (floor, loop, dovadod), so drift in the
+# machine's load hits all of them. Under each capture: iperf3 TCP a->b with 1
+# and 4 streams, unthrottled UDP a->b with 64- and 1400-byte payloads, 4 s
+# each, then 50 pings a->b 10 ms apart. Reported per capture, medians over the
+# rounds: Gb/s at the receiver, kpps on the receiving veth, the capturing
+# process's CPU seconds (user + system, all threads) per GB (TCP) or per
+# million packets (UDP), and the ping p50. It ends with one "target:" line per
+# target, met or missed, and exits 1 when one is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
-runs=${2:-3}
+rounds=${2:-3}
+floor=$build/tools/queue-floor/queue-floor
 loop=$build/tools/divert-loop/divert-loop
 service=$build/dovadod/dovadod
 reg=$build/tools/dovadod-reg/dovadod-reg
 seconds=4
+pings=50
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "dovadod_bench: needs root (network namespaces); skipped"
+  echo "target: not measured (dovadod_bench.sh needs root)"
   exit 0
 fi
-for f in "$loop" "$service" "$reg"; do
+for f in "$floor" "$loop" "$service" "$reg"; do
   [ -x "$f" ] || { echo "dovadod_bench: $f not built" >&2; exit 1; }
 done
 
@@ -32,24 +40,30 @@ done
 netns_pair_up dvsvc 10.97.0
 root=$(mktemp -d)
 cleanup_paths+=("$root")
+hz=$(getconf CLK_TCK)
 
 # The service's own root: the store points at the example work directory.
 export DOVADOD_ROOT=$root
 "$reg" set 'HKLM\SOFTWARE\Corvex\tarn' workdir REG_SZ "$(pwd)/examples/workdir"
 
 # Starts a capture in namespace a and waits until its queue rule is loaded
-# (and, for the service, its packet thread runs); its pid goes in cap_pid.
+# and it says it runs; its pid goes in cap_pid. `ip netns exec` execs, so the
+# service's pid is the one started here.
 start_capture() {  # mode, log
+  local started=ready
   case $1 in
+    floor) "$floor" --netns "$na" >"$2" 2>&1 & ;;
     loop) "$loop" --netns "$na" >"$2" 2>&1 & ;;
-    dovadod) ip netns exec "$na" "$service" -console >"$2" 2>&1 & ;;
+    dovadod)
+      ip netns exec "$na" "$service" -console >"$2" 2>&1 &
+      started="consumer packet thread started."
+      ;;
   esac
   cap_pid=$!
   pids+=("$cap_pid")
   local ready=
   for _ in $(seq 200); do
-    if ip netns exec "$na" iptables-save -t raw | grep -q NFQUEUE &&
-      { [ "$1" = loop ] || grep -q "consumer packet thread started." "$2"; }; then
+    if ip netns exec "$na" iptables-save -t raw | grep -q NFQUEUE && grep -q "$started" "$2"; then
       ready=1
       break
     fi
@@ -67,49 +81,81 @@ stop_capture() {  # pid
   fi
 }
 
-tests=("tcp|" "udp 64|-u -b 0 -l 64")
-modes=(none loop dovadod)
-declare -A samples
+# User + system clock ticks of a process, all its threads (fields 14 and 15;
+# counted after the command name, which may hold spaces).
+cpu_ticks() {  # pid
+  sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+}
 
-# Rounds alternate the captures so that drift in the machine's load hits all.
-for ((round = 1; round <= runs; round++)); do
+tests=("tcp 1|" "tcp 4|-P 4" "udp 64|-u -b 0 -l 64" "udp 1400|-u -b 0 -l 1400")
+modes=(floor loop dovadod)
+declare -A samples ping
+
+for ((round = 1; round <= rounds; round++)); do
   for mode in "${modes[@]}"; do
+    start_capture "$mode" "$root/$mode.log"
     for t in "${tests[@]}"; do
       name=${t%%|*}
       read -r -a args <<<"${t#*|}"
-      r=
-      if [ "$mode" = none ]; then
-        r=$(measure "${args[@]}")
-      else
-        start_capture "$mode" "$root/$mode.log"
-        r=$(measure "${args[@]}")
-        stop_capture "$cap_pid"
-      fi
-      samples[$mode,$name]+="$r;"
+      before=$(cpu_ticks "$cap_pid")
+      r=$(measure "${args[@]}")
+      after=$(cpu_ticks "$cap_pid")
+      # CPU seconds per GB received (TCP) or per million packets (UDP).
+      per=$(awk -v r="$r" -v c=$((after - before)) -v hz="$hz" -v s="$seconds" -v n="$name" 'BEGIN {
+        split(r, f, " "); cpu = c / hz
+        unit = (n ~ /^tcp/) ? f[1] * s / 8 : f[2] * s / 1000
+        print (unit > 0 ? cpu / unit : "nan") }')
+      samples[$mode,$name]+="$r $per;"
     done
+    ping[$mode]+="$(ping_p50 "$pings");"
+    stop_capture "$cap_pid"
   done
 done
 
-# "min median" of field `col` (1 Gb/s, 2 kpps) of a sample list.
-stat() {  # samples, col
-  tr ';' '\n' <<<"$1" | awk -v c="$2" 'NF {print $c}' | sort -g |
-    awk '{v[NR] = $1} END {printf "%s %s\n", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2)}'
+# The median of field `col` of a sample list.
+med() {  # samples, col
+  tr ';' '\n' <<<"$1" | awk -v c="$2" 'NF {print $c}' | median
 }
 
-echo "iperf3 a->b through the capture in namespace a, $runs runs of ${seconds}s; min / median"
-printf '%-7s %-8s %8s %8s %8s %8s\n' test capture "Gb/s min" median "kpps min" median
+echo "a->b through the capture in namespace a; medians of $rounds rounds (${seconds}s iperf3, $pings pings)"
+printf '%-9s %-8s %8s %9s %13s %9s\n' test capture Gb/s kpps "cpu/unit" "vs floor"
+declare -A fig
 for t in "${tests[@]}"; do
   name=${t%%|*}
+  unit="s/GB"
+  [[ $name == udp* ]] && unit="s/Mpkt"
   for mode in "${modes[@]}"; do
-    read -r gmin gmed <<<"$(stat "${samples[$mode,$name]}" 1)"
-    read -r kmin kmed <<<"$(stat "${samples[$mode,$name]}" 2)"
-    printf '%-7s %-8s %8s %8s %8s %8s\n' "$name" "$mode" "$gmin" "$gmed" "$kmin" "$kmed"
+    g=$(med "${samples[$mode,$name]}" 1)
+    k=$(med "${samples[$mode,$name]}" 2)
+    c=$(med "${samples[$mode,$name]}" 3)
+    fig[$mode,$name,gbps]=$g
+    fig[$mode,$name,cpu]=$c
+    [ "$mode" = floor ] && { fg=$g; fk=$k; }
+    # Throughput against the floor: Gb/s for TCP, kpps for UDP.
+    ratio=$(awk -v n="$name" -v g="$g" -v k="$k" -v fg="$fg" -v fk="$fk" 'BEGIN {
+      if (n ~ /^tcp/) printf "%.2fx", (fg > 0 ? g / fg : 0); else printf "%.2fx", (fk > 0 ? k / fk : 0) }')
+    printf '%-9s %-8s %8.3f %9.0f %6.3f %-6s %9s\n' "$name" "$mode" "$g" "$k" "$c" "$unit" "$ratio"
   done
-  read -r _ gl <<<"$(stat "${samples[loop,$name]}" 1)"
-  read -r _ kl <<<"$(stat "${samples[loop,$name]}" 2)"
-  read -r _ gd <<<"$(stat "${samples[dovadod,$name]}" 1)"
-  read -r _ kd <<<"$(stat "${samples[dovadod,$name]}" 2)"
-  awk -v n="$name" -v gl="$gl" -v gd="$gd" -v kl="$kl" -v kd="$kd" 'BEGIN {
-    printf "%-7s ratio dovadod/loop: %.2fx Gb/s, %.2fx kpps (target >= 0.8x)\n", n,
-           (gl > 0 ? gd / gl : 0), (kl > 0 ? kd / kl : 0) }'
 done
+printf '%-9s' "ping p50"
+for mode in "${modes[@]}"; do
+  p=$(tr ';' '\n' <<<"${ping[$mode]}" | awk 'NF' | median)
+  fig[$mode,ping]=$p
+  printf ' %s %.3f ms' "$mode" "$p"
+done
+echo
+
+# The service against the floor; each line carries its figure.
+missed=0
+target() {  # description, condition on a (dovadod) and b (floor), figure format, a, b
+  local verdict=met
+  awk -v a="$4" -v b="$5" "BEGIN {exit !($2)}" || { verdict=missed; missed=1; }
+  echo "target: $1: $verdict, $(awk -v a="$4" -v b="$5" "BEGIN {printf \"$3\", a, b, (b > 0 ? a / b : 0), a - b}")"
+}
+target "dovadod TCP throughput (1 stream) >= 0.8x floor" "a >= 0.8 * b" \
+  "%.3f vs %.3f Gb/s (%.2fx)" "${fig[dovadod,tcp 1,gbps]}" "${fig[floor,tcp 1,gbps]}"
+target "dovadod CPU per GB (TCP 1 stream) <= 2x floor" "a <= 2 * b" \
+  "%.3f vs %.3f s/GB (%.2fx)" "${fig[dovadod,tcp 1,cpu]}" "${fig[floor,tcp 1,cpu]}"
+target "dovadod ping p50 <= floor + 0.05 ms" "a <= b + 0.05" \
+  "%.3f vs %.3f ms (%.2fx, %+.3f ms)" "${fig[dovadod,ping]}" "${fig[floor,ping]}"
+exit "$missed"

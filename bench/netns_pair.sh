@@ -5,6 +5,7 @@
 #   . bench/netns_pair.sh
 #   netns_pair_up dvbench 10.98.0   # sets na, nb, addr_a, addr_b
 #   r=$(measure -u -b 0 -l 64)      # "gbps kpps" over `seconds`
+#   p=$(ping_p50 50)                # median round trip a->b in ms
 #
 # Processes started in the background go in `pids` and files to remove in
 # `cleanup_paths`; both are cleaned on exit.
@@ -56,4 +57,17 @@ measure() {
   after=$(rx_packets "$rx_ns" "$rx_dev")
   gbps=$(printf '%s\n' "$out" | awk '/receiver/ {for (i = 1; i <= NF; i++) if ($i == "Mbits/sec") v = $(i-1)} END {print v / 1000}')
   awk -v g="$gbps" -v p=$((after - before)) -v s="$seconds" 'BEGIN {printf "%.3f %.0f\n", g, p / s / 1000}'
+}
+
+# The median of the numbers on stdin, one a line; "nan" when there are none.
+median() {
+  sort -g | awk '{v[NR] = $1} END {
+    if (NR == 0) print "nan"
+    else print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+}
+
+# Median round trip a->b in ms of `count` pings 10 ms apart.
+ping_p50() {  # count
+  ip netns exec "$na" ping -c "$1" -i 0.01 -W 1 "$addr_b" 2>/dev/null |
+    sed -n 's/.* time=\([0-9.]*\) ms.*/\1/p' | median
 }
