@@ -19,7 +19,8 @@
 namespace platform::divert::nf {
 namespace {
 
-// accept_local changes are not announced; a changed value counts after this.
+// rp_filter changes are announced, accept_local changes are not: a changed
+// accept_local counts after this.
 constexpr int64_t kConfLifetimeMs = 1000;
 
 int64_t coarse_now_ms() {
@@ -70,25 +71,40 @@ int InboundCheck::open() {
 
 void InboundCheck::poll_changes() {
   const int fd = mnl_socket_get_fd(events_);
+  bool changed = false;
   for (;;) {
     const ssize_t n = recv(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == ENOBUFS) local_stale_ = true;  // notifications were lost
+      if (errno == ENOBUFS) {  // notifications were lost: trust nothing
+        changed = local_stale_ = conf_stale_ = true;
+      }
       break;
     }
-    // Route and rule changes leave addresses and names alone.
-    bool routes_only = static_cast<size_t>(n) <= buffer_.size();
-    int left = routes_only ? static_cast<int>(n) : 0;
-    for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer_.data());
-         routes_only && mnl_nlmsg_ok(h, left); h = mnl_nlmsg_next(h, &left)) {
-      routes_only = h->nlmsg_type == RTM_NEWROUTE || h->nlmsg_type == RTM_DELROUTE ||
-                    h->nlmsg_type == RTM_NEWRULE || h->nlmsg_type == RTM_DELRULE;
+    changed = true;
+    if (static_cast<size_t>(n) > buffer_.size()) {
+      local_stale_ = conf_stale_ = true;
+      continue;
     }
-    if (!routes_only) local_stale_ = true;
-    for (Route& r : routes_) r.valid = false;
+    int left = static_cast<int>(n);
+    for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer_.data());
+         mnl_nlmsg_ok(h, left); h = mnl_nlmsg_next(h, &left)) {
+      switch (h->nlmsg_type) {
+        case RTM_NEWROUTE:
+        case RTM_DELROUTE:
+        case RTM_NEWRULE:
+        case RTM_DELRULE:
+          break;  // the route cache alone
+        case RTM_NEWNETCONF:
+        case RTM_DELNETCONF:
+          conf_stale_ = true;
+          break;
+        default:
+          local_stale_ = true;
+      }
+    }
   }
-  if (local_stale_) {
+  if (changed) {
     for (Route& r : routes_) r.valid = false;
   }
 }
@@ -205,6 +221,11 @@ const InboundCheck::Route& InboundCheck::route_to(uint32_t src_be, uint32_t dst_
 
 Delivery InboundCheck::check(uint32_t src_be, uint32_t dst_be, uint32_t if_index) {
   if (local_stale_) refresh_local();
+  if (conf_stale_) {
+    conf_stale_ = false;
+    all_.read_at = -1;
+    for (Interface& i : interfaces_) i.read_at = -1;
+  }
   if (std::find(local_.begin(), local_.end(), dst_be) == local_.end()) return Delivery::kNotLocal;
   if (martian_source(ntohl(src_be))) return Delivery::kMartian;
 

@@ -17,8 +17,8 @@
 // notification (links, addresses, routes, rules, netconf) says they changed;
 // `poll_changes` reads those without blocking, once per batch. Route answers
 // are kept in a small direct-mapped cache. The sysctl values are read under
-// $DOVADOD_SYSROOT and kept for a second, since accept_local changes are not
-// announced.
+// $DOVADOD_SYSROOT, again after a netconf notification (rp_filter changes
+// send one) and at least every second, since accept_local changes send none.
 //
 // Threads: one caller at a time (the backend's send lock).
 #ifndef PLATFORM_DIVERT_NETFILTER_DELIVERY_H_
@@ -83,6 +83,7 @@ class InboundCheck {
   mnl_socket* query_ = nullptr;
   uint32_t seq_ = 0;
   bool local_stale_ = true;
+  bool conf_stale_ = false;
   std::vector<uint32_t> local_;  // network order, 127/8 left out
   std::vector<Interface> interfaces_;
   Interface all_;  // conf/all

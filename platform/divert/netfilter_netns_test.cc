@@ -586,29 +586,56 @@ bool receives(int fd, const std::string& tag, int wait_ms) {
   }
 }
 
-TEST_F(NetfilterNetns, InboundIsDeliveredExactlyAsWithoutTheCapture) {
-  constexpr uint16_t kPort = 5300;
-  const std::string mac_a = "02:00:00:77:00:01", mac_b = "02:00:00:77:00:02";
-  ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "va", "address", mac_a}), 0);
-  ASSERT_EQ(run({kIp, "-n", b_, "link", "set", "vb", "address", mac_b}), 0);
-  // 10.78.0.0/24 is routed out of A by a second link, away from va.
-  ASSERT_EQ(run({kIp, "-n", a_, "link", "add", "vx", "type", "veth", "peer", "name", "vy"}), 0);
-  ASSERT_EQ(run({kIp, "-n", a_, "addr", "add", "10.78.0.1/24", "dev", "vx"}), 0);
-  ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "vx", "up"}), 0);
-  ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "vy", "up"}), 0);
-  // A new namespace may inherit the machine's conf/all values.
-  set_conf(a_, "all", "rp_filter", 0);
-  set_conf(a_, "all", "accept_local", 0);
+// Inbound packets put on va's wire by B, delivery seen by a UDP socket on
+// any address of A. A second link of A (vx) has 10.78.0.0/24, so sources
+// there are routed away from va.
+class InboundNetns : public NetfilterNetns {
+ protected:
+  static constexpr uint16_t kPort = 5300;
 
-  const int rfd = socket_in(a_, SOCK_DGRAM);
-  sockaddr_in any = endpoint("0.0.0.0", kPort);
-  ASSERT_EQ(bind(rfd, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+  void SetUp() override {
+    NetfilterNetns::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "va", "address", "02:00:00:77:00:01"}), 0);
+    ASSERT_EQ(run({kIp, "-n", b_, "link", "set", "vb", "address", "02:00:00:77:00:02"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "add", "vx", "type", "veth", "peer", "name", "vy"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "addr", "add", "10.78.0.1/24", "dev", "vx"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "vx", "up"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "vy", "up"}), 0);
+    // A new namespace may inherit the machine's conf/all values.
+    set_conf(a_, "all", "rp_filter", 0);
+    set_conf(a_, "all", "accept_local", 0);
+    rfd_ = socket_in(a_, SOCK_DGRAM);
+    sockaddr_in any = endpoint("0.0.0.0", kPort);
+    ASSERT_EQ(bind(rfd_, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+  }
 
+  void TearDown() override {
+    if (rfd_ >= 0) close(rfd_);
+    NetfilterNetns::TearDown();
+  }
+
+  // Sends UDP `src` -> `dst` carrying `tag`; true when A's socket gets it
+  // within `wait_ms`.
+  bool deliver(const char* src, const char* dst, const std::string& tag, int wait_ms) {
+    std::vector<uint8_t> p = testing::make_ipv4(IPPROTO_UDP, src, dst, 8 + tag.size());
+    testing::put16(p, 20, 40000);
+    testing::put16(p, 22, kPort);
+    testing::put16(p, 24, static_cast<uint16_t>(8 + tag.size()));
+    memcpy(p.data() + 28, tag.data(), tag.size());
+    WinDivertHelperCalcChecksums(p.data(), static_cast<uint32_t>(p.size()), nullptr, 0);
+    return send_frame(b_, p) && receives(rfd_, tag, wait_ms);
+  }
+
+  int rfd_ = -1;
+};
+
+TEST_F(InboundNetns, DeliveredExactlyAsWithoutTheCapture) {
   struct Case {
     const char* name;
     const char* src;
     const char* dst;
-    int rp_filter, accept_local;
+    int rp_filter, accept_local;  // of va
     bool delivered;
   };
   const Case cases[] = {
@@ -633,19 +660,11 @@ TEST_F(NetfilterNetns, InboundIsDeliveredExactlyAsWithoutTheCapture) {
   for (const Case& c : cases) {
     set_conf(a_, "va", "rp_filter", c.rp_filter);
     set_conf(a_, "va", "accept_local", c.accept_local);
-    auto deliver = [&](const std::string& tag) {
-      std::vector<uint8_t> p = testing::make_ipv4(IPPROTO_UDP, c.src, c.dst, 8 + tag.size());
-      testing::put16(p, 20, 40000);
-      testing::put16(p, 22, kPort);
-      testing::put16(p, 24, static_cast<uint16_t>(8 + tag.size()));
-      memcpy(p.data() + 28, tag.data(), tag.size());
-      WinDivertHelperCalcChecksums(p.data(), static_cast<uint32_t>(p.size()), nullptr, 0);
-      return send_frame(b_, p) && receives(rfd, tag, c.delivered ? 2000 : 300);
-    };
-    const bool plain = deliver(std::string(c.name) + " plain");
+    const int wait_ms = c.delivered ? 2000 : 300;
+    const bool plain = deliver(c.src, c.dst, std::string(c.name) + " plain", wait_ms);
     Holder holder;
     ASSERT_EQ(holder.start(a_), "ready");
-    const bool captured = deliver(std::string(c.name) + " captured");
+    const bool captured = deliver(c.src, c.dst, std::string(c.name) + " captured", wait_ms);
     EXPECT_EQ(plain, c.delivered) << c.name << ": the namespace is not set up as meant";
     EXPECT_EQ(captured, plain) << c.name;
     // 127/8 destinations pass uncaptured; anything else refused is a send drop.
@@ -655,7 +674,25 @@ TEST_F(NetfilterNetns, InboundIsDeliveredExactlyAsWithoutTheCapture) {
     EXPECT_EQ(n.send_dropped, to_loopback || c.delivered ? 0u : 1u) << c.name;
     holder.close_and_wait();
   }
-  close(rfd);
+}
+
+// The capture's cached routes and addresses follow changes made while it runs.
+TEST_F(InboundNetns, RouteAndAddressChangesReachARunningCapture) {
+  set_conf(a_, "va", "rp_filter", 1);
+  Holder holder;
+  ASSERT_EQ(holder.start(a_), "ready");
+  EXPECT_FALSE(deliver("10.78.0.2", kAddrA, "routed elsewhere", 300));
+  ASSERT_EQ(run({kIp, "-n", a_, "route", "add", "10.78.0.2/32", "dev", "va"}), 0);
+  EXPECT_TRUE(deliver("10.78.0.2", kAddrA, "routed back by va", 2000));
+  ASSERT_EQ(run({kIp, "-n", a_, "route", "del", "10.78.0.2/32", "dev", "va"}), 0);
+  EXPECT_FALSE(deliver("10.78.0.2", kAddrA, "routed elsewhere again", 300));
+
+  set_conf(a_, "va", "rp_filter", 0);
+  EXPECT_TRUE(deliver("10.79.0.1", kAddrA, "foreign", 2000));
+  ASSERT_EQ(run({kIp, "-n", a_, "addr", "add", "10.79.0.1/32", "dev", "vx"}), 0);
+  EXPECT_FALSE(deliver("10.79.0.1", kAddrA, "now the host's own", 300));
+  EXPECT_EQ(parse_counts(holder.ask('S')).send_dropped, 3u);
+  holder.close_and_wait();
 }
 
 TEST_F(NetfilterNetns, AKilledHolderLeavesTrafficFlowingAndItsChainIsClearedNextTime) {
