@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/adapters/adapters.h"
-
 namespace platform::divert::nf {
 namespace {
 
@@ -103,32 +101,7 @@ int Injector::open(uint32_t mark) {
   probe_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (probe_fd_ < 0) return errno;
   scratch_.resize(65535);
-  return 0;
-}
-
-void Injector::refresh_local() {
-  std::vector<Adapter> adapters;
-  if (list_adapters(AF_INET, &adapters) != 0) return;
-  local_.clear();
-  for (const Adapter& a : adapters) {
-    for (const AdapterAddress& addr : a.addresses) {
-      uint32_t v;
-      memcpy(&v, addr.addr, 4);
-      local_.push_back(v);
-    }
-  }
-  local_loaded_ = true;
-}
-
-bool Injector::is_local(uint32_t addr_be, bool* refreshed) {
-  if ((ntohl(addr_be) >> 24) == 127) return true;
-  if (!local_loaded_) refresh_local();
-  if (std::find(local_.begin(), local_.end(), addr_be) != local_.end()) return true;
-  // Addresses change rarely: look again on a miss, once per batch.
-  if (*refreshed) return false;
-  *refreshed = true;
-  refresh_local();
-  return std::find(local_.begin(), local_.end(), addr_be) != local_.end();
+  return inbound_.open();
 }
 
 bool Injector::send_fragmented(const uint8_t* pkt, uint32_t len, const sockaddr_in& to, int* err) {
@@ -162,14 +135,19 @@ int Injector::send(const OutPacket* packets, uint32_t count, uint64_t* sent_byte
   *sent_bytes = 0;
   *dropped = 0;
   int last_err = 0;
-  bool refreshed = false;
+  bool polled = false;
   uint32_t n = 0;
   for (uint32_t i = 0; i < count && i < msgs_.size(); ++i) {
     const OutPacket& p = packets[i];
-    uint32_t dst;
+    uint32_t src, dst;
+    memcpy(&src, p.data + 12, 4);
     memcpy(&dst, p.data + 16, 4);
     if ((p.addr->Flags & WINDIVERT_ADDRESS_OUTBOUND) == 0) {
-      if (!is_local(dst, &refreshed)) {
+      if (!polled) {
+        polled = true;
+        inbound_.poll_changes();
+      }
+      if (inbound_.check(src, dst, p.addr->IfIdx) != Delivery::kDeliver) {
         ++*dropped;
         last_err = EADDRNOTAVAIL;
         continue;

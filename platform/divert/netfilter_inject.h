@@ -2,11 +2,13 @@
 // packets carry the re-injection mark, written with sendmmsg.
 //
 // An outbound packet goes to its destination by the routing table. An inbound
-// one is sent to its own destination, which must be a local address, so that
-// it loops back and arrives on `lo`: host firewall rules written for the real
-// interface do not see it. A raw socket does not fragment, so a packet above
-// the route's MTU is fragmented here when its DF bit is clear and dropped
-// (counted) when it is set.
+// one is sent to its own destination so that it loops back and arrives on
+// `lo`: host firewall rules written for the real interface do not see it.
+// Since `lo` also skips the kernel's input checks, an inbound packet goes out
+// only when those checks (netfilter_delivery.h) would have let it in on its
+// arrival interface; otherwise it is dropped and counted. A raw socket does not fragment, so a
+// packet above the route's MTU is fragmented here when its DF bit is clear and dropped (counted)
+// when it is set.
 //
 // Threads: one sender at a time (the backend's send lock); `fragment_ipv4` is
 // pure and thread-safe.
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "platform/divert/backend.h"
+#include "platform/divert/netfilter_delivery.h"
 
 namespace platform::divert::nf {
 
@@ -54,16 +57,13 @@ class Injector {
   int send(const OutPacket* packets, uint32_t count, uint64_t* sent_bytes, uint32_t* dropped);
 
  private:
-  bool is_local(uint32_t addr_be, bool* refreshed);
-  void refresh_local();
   // Sends one packet the kernel refused as too big; true when it went out.
   bool send_fragmented(const uint8_t* pkt, uint32_t len, const sockaddr_in& to, int* err);
 
   int fd_ = -1;
   int probe_fd_ = -1;  // UDP socket connected per oversized packet to learn the route MTU
   uint16_t next_id_ = 1;
-  std::vector<uint32_t> local_;  // network order
-  bool local_loaded_ = false;
+  InboundCheck inbound_;
   std::array<mmsghdr, 255> msgs_{};
   std::array<iovec, 255> iovs_{};
   std::array<sockaddr_in, 255> addrs_{};

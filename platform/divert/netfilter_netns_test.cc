@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -37,6 +39,8 @@ constexpr const char* kAddrB = "10.77.0.2";
 constexpr uint16_t kPassPort = 7;  // the filter leaves this port alone
 constexpr uint16_t kSinkPort = 9;  // the holder never puts these back
 constexpr const char* kFilter = "remotePort != 7";
+constexpr uint8_t kMacA[6] = {2, 0, 0, 0x77, 0, 1};
+constexpr uint8_t kMacB[6] = {2, 0, 0, 0x77, 0, 2};
 
 int run(std::vector<std::string> argv, std::string* out = nullptr) {
   return nf::run_program(argv, "", out);
@@ -536,6 +540,159 @@ TEST_F(NetfilterNetns, DivertsBothWaysAndCountsEveryPacketOnce) {
 
   EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
   EXPECT_EQ(raw_table(a_).find(nf::kChainPrefix.data()), std::string::npos);
+}
+
+void set_conf(const std::string& ns, const std::string& dev, const std::string& key, int value) {
+  run({kIp, "netns", "exec", ns, "/usr/sbin/sysctl", "-qw",
+       "net.ipv4.conf." + dev + "." + key + "=" + std::to_string(value)});
+}
+
+// Puts `ip` on vb's wire as an Ethernet frame to va's MAC, so that sources
+// and destinations the peer's own stack would refuse to send still arrive.
+bool send_frame(const std::string& ns, const std::vector<uint8_t>& ip) {
+  bool sent = false;
+  std::thread([&] {
+    if (!enter(ns)) return;
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(if_nametoindex("vb"));
+    to.sll_halen = 6;
+    memcpy(to.sll_addr, kMacA, 6);
+    std::vector<uint8_t> frame(kMacA, kMacA + 6);
+    frame.insert(frame.end(), kMacB, kMacB + 6);
+    frame.push_back(0x08);
+    frame.push_back(0x00);
+    frame.insert(frame.end(), ip.begin(), ip.end());
+    sent = sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                  sizeof(to)) == static_cast<ssize_t>(frame.size());
+    close(fd);
+  }).join();
+  return sent;
+}
+
+// Whether a datagram carrying `tag` reaches `fd` within `wait_ms`; anything
+// else queued there is skipped.
+bool receives(int fd, const std::string& tag, int wait_ms) {
+  char buf[256];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0) return false;
+    const ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n == static_cast<ssize_t>(tag.size()) && memcmp(buf, tag.data(), tag.size()) == 0) {
+      return true;
+    }
+  }
+}
+
+// Inbound packets put on va's wire by B, delivery seen by a UDP socket on
+// any address of A. A second link of A (vx) has 10.78.0.0/24, so sources
+// there are routed away from va.
+class InboundNetns : public NetfilterNetns {
+ protected:
+  static constexpr uint16_t kPort = 5300;
+
+  void SetUp() override {
+    NetfilterNetns::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "va", "address", "02:00:00:77:00:01"}), 0);
+    ASSERT_EQ(run({kIp, "-n", b_, "link", "set", "vb", "address", "02:00:00:77:00:02"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "add", "vx", "type", "veth", "peer", "name", "vy"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "addr", "add", "10.78.0.1/24", "dev", "vx"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "vx", "up"}), 0);
+    ASSERT_EQ(run({kIp, "-n", a_, "link", "set", "vy", "up"}), 0);
+    // A new namespace may inherit the machine's conf/all values.
+    set_conf(a_, "all", "rp_filter", 0);
+    set_conf(a_, "all", "accept_local", 0);
+    rfd_ = socket_in(a_, SOCK_DGRAM);
+    sockaddr_in any = endpoint("0.0.0.0", kPort);
+    ASSERT_EQ(bind(rfd_, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+  }
+
+  void TearDown() override {
+    if (rfd_ >= 0) close(rfd_);
+    NetfilterNetns::TearDown();
+  }
+
+  // Sends UDP `src` -> `dst` carrying `tag`; true when A's socket gets it
+  // within `wait_ms`.
+  bool deliver(const char* src, const char* dst, const std::string& tag, int wait_ms) {
+    std::vector<uint8_t> p = testing::make_ipv4(IPPROTO_UDP, src, dst, 8 + tag.size());
+    testing::put16(p, 20, 40000);
+    testing::put16(p, 22, kPort);
+    testing::put16(p, 24, static_cast<uint16_t>(8 + tag.size()));
+    memcpy(p.data() + 28, tag.data(), tag.size());
+    WinDivertHelperCalcChecksums(p.data(), static_cast<uint32_t>(p.size()), nullptr, 0);
+    return send_frame(b_, p) && receives(rfd_, tag, wait_ms);
+  }
+
+  int rfd_ = -1;
+};
+
+TEST_F(InboundNetns, DeliveredExactlyAsWithoutTheCapture) {
+  struct Case {
+    const char* name;
+    const char* src;
+    const char* dst;
+    int rp_filter, accept_local;  // of va
+    bool delivered;
+  };
+  const Case cases[] = {
+      {"plain", kAddrB, kAddrA, 0, 0, true},
+      {"to-loopback", kAddrB, "127.0.0.1", 0, 0, false},
+      {"from-remote-to-loopback", "8.8.8.8", "127.0.0.1", 0, 0, false},
+      {"from-loopback", "127.0.0.1", kAddrA, 0, 0, false},
+      {"from-unspecified", "0.0.0.0", kAddrA, 0, 0, false},
+      {"from-zeronet", "0.1.2.3", kAddrA, 0, 0, true},  // the kernel accepts the rest of 0/8
+      {"from-multicast", "224.0.0.1", kAddrA, 0, 0, false},
+      {"from-broadcast", "255.255.255.255", kAddrA, 0, 0, false},
+      {"from-own", kAddrA, kAddrA, 0, 0, false},
+      {"from-own-accept-local", kAddrA, kAddrA, 0, 1, true},
+      {"from-other-link-own", "10.78.0.1", kAddrA, 0, 0, false},
+      {"strict-routes-back", kAddrB, kAddrA, 1, 0, true},
+      {"strict-routed-elsewhere", "10.78.0.2", kAddrA, 1, 0, false},
+      {"strict-unroutable", "198.51.100.7", kAddrA, 1, 0, false},
+      {"loose-routed-elsewhere", "10.78.0.2", kAddrA, 2, 0, true},
+      {"loose-unroutable", "198.51.100.7", kAddrA, 2, 0, false},
+      {"off-unroutable", "198.51.100.7", kAddrA, 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    set_conf(a_, "va", "rp_filter", c.rp_filter);
+    set_conf(a_, "va", "accept_local", c.accept_local);
+    const int wait_ms = c.delivered ? 2000 : 300;
+    const bool plain = deliver(c.src, c.dst, std::string(c.name) + " plain", wait_ms);
+    Holder holder;
+    ASSERT_EQ(holder.start(a_), "ready");
+    const bool captured = deliver(c.src, c.dst, std::string(c.name) + " captured", wait_ms);
+    EXPECT_EQ(plain, c.delivered) << c.name << ": the namespace is not set up as meant";
+    EXPECT_EQ(captured, plain) << c.name;
+    // 127/8 destinations pass uncaptured; anything else refused is a send drop.
+    const Counts n = parse_counts(holder.ask('S'));
+    const bool to_loopback = strncmp(c.dst, "127.", 4) == 0;
+    EXPECT_EQ(n.stolen, to_loopback ? 0u : 1u) << c.name;
+    EXPECT_EQ(n.send_dropped, to_loopback || c.delivered ? 0u : 1u) << c.name;
+    holder.close_and_wait();
+  }
+}
+
+// The capture's cached routes and addresses follow changes made while it runs.
+TEST_F(InboundNetns, RouteAndAddressChangesReachARunningCapture) {
+  set_conf(a_, "va", "rp_filter", 1);
+  Holder holder;
+  ASSERT_EQ(holder.start(a_), "ready");
+  EXPECT_FALSE(deliver("10.78.0.2", kAddrA, "routed elsewhere", 300));
+  ASSERT_EQ(run({kIp, "-n", a_, "route", "add", "10.78.0.2/32", "dev", "va"}), 0);
+  EXPECT_TRUE(deliver("10.78.0.2", kAddrA, "routed back by va", 2000));
+  ASSERT_EQ(run({kIp, "-n", a_, "route", "del", "10.78.0.2/32", "dev", "va"}), 0);
+  EXPECT_FALSE(deliver("10.78.0.2", kAddrA, "routed elsewhere again", 300));
+
+  set_conf(a_, "va", "rp_filter", 0);
+  EXPECT_TRUE(deliver("10.79.0.1", kAddrA, "foreign", 2000));
+  ASSERT_EQ(run({kIp, "-n", a_, "addr", "add", "10.79.0.1/32", "dev", "vx"}), 0);
+  EXPECT_FALSE(deliver("10.79.0.1", kAddrA, "now the host's own", 300));
+  EXPECT_EQ(parse_counts(holder.ask('S')).send_dropped, 3u);
+  holder.close_and_wait();
 }
 
 TEST_F(NetfilterNetns, AKilledHolderLeavesTrafficFlowingAndItsChainIsClearedNextTime) {

@@ -27,7 +27,7 @@ TEST(NetfilterRules, InstallScriptIsExact) {
             "-A DOVADOD_Q30001 -o lo -j RETURN\n"
             "-A DOVADOD_Q30001 -j NFQUEUE --queue-num 30001 --queue-bypass\n"
             "-I OUTPUT -m addrtype --dst-type UNICAST -j DOVADOD_Q30001\n"
-            "-I PREROUTING -m addrtype --dst-type LOCAL -j DOVADOD_Q30001\n"
+            "-I PREROUTING ! -d 127.0.0.0/8 -m addrtype --dst-type LOCAL -j DOVADOD_Q30001\n"
             "COMMIT\n");
 }
 
@@ -44,7 +44,7 @@ constexpr std::string_view kSaved =
     ":DOVADOD_QX - [0:0]\n"
     ":MINE - [0:0]\n"
     "-A PREROUTING -m addrtype --dst-type LOCAL -j DOVADOD_Q30002\n"
-    "-A PREROUTING -m addrtype --dst-type LOCAL -j DOVADOD_Q30000\n"
+    "-A PREROUTING ! -d 127.0.0.0/8 -m addrtype --dst-type LOCAL -j DOVADOD_Q30000\n"
     "-A OUTPUT -m addrtype --dst-type UNICAST -j DOVADOD_Q30002\n"
     "-A OUTPUT -m addrtype --dst-type UNICAST -j DOVADOD_Q30000\n"
     "-A OUTPUT -j DOVADOD_Q07\n"
@@ -63,7 +63,7 @@ TEST(NetfilterRules, FindsOnlyOurChainsAndRemovesThemWithEveryJump) {
 
   EXPECT_EQ(removal_script(kSaved, [](uint16_t q) { return q == 30000; }),
             "*raw\n"
-            "-D PREROUTING -m addrtype --dst-type LOCAL -j DOVADOD_Q30000\n"
+            "-D PREROUTING ! -d 127.0.0.0/8 -m addrtype --dst-type LOCAL -j DOVADOD_Q30000\n"
             "-D OUTPUT -m addrtype --dst-type UNICAST -j DOVADOD_Q30000\n"
             "-D MINE -p udp -g DOVADOD_Q30000\n"
             "-F DOVADOD_Q30000\n"

@@ -74,7 +74,7 @@ std::string install_script(uint16_t queue) {
   s += "-A " + chain + " -o lo -j RETURN\n";
   s += "-A " + chain + " -j NFQUEUE --queue-num " + std::to_string(queue) + " --queue-bypass\n";
   s += "-I OUTPUT -m addrtype --dst-type UNICAST -j " + chain + "\n";
-  s += "-I PREROUTING -m addrtype --dst-type LOCAL -j " + chain + "\n";
+  s += "-I PREROUTING ! -d 127.0.0.0/8 -m addrtype --dst-type LOCAL -j " + chain + "\n";
   s += "COMMIT\n";
   return s;
 }
