@@ -21,13 +21,15 @@ thread_local bool t_counting = false;
 thread_local long t_allocations = 0;
 }  // namespace
 
-void* operator new(std::size_t n) {
+// Out of line, so that the compiler does not pair an inlined malloc() or
+// free() with a new or delete.
+[[gnu::noinline]] void* operator new(std::size_t n) {
   if (t_counting) ++t_allocations;
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace platform::divert {
 namespace {
