@@ -24,6 +24,8 @@
 #include <cstring>
 #include <string>
 
+#include "tools/common/enter_netns.h"
+
 namespace {
 
 constexpr unsigned kBatch = 255;
@@ -101,12 +103,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: divert_direct_loop --netns NAME --queue N\n");
     return 2;
   }
-  const int nsfd = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-  if (nsfd < 0 || setns(nsfd, CLONE_NEWNET) != 0) {
-    perror("setns");
-    return 1;
-  }
-  close(nsfd);
+  if (!enter_netns(netns, "divert_direct_loop")) return 1;
 
   struct sigaction sa {};
   sa.sa_handler = on_stop;  // no SA_RESTART: the blocked recvmmsg returns EINTR

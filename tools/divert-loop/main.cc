@@ -24,6 +24,7 @@
 
 #include "platform/divert/divert.h"
 #include "platform/error/win_error.h"
+#include "tools/common/enter_netns.h"
 
 namespace {
 
@@ -60,15 +61,7 @@ int main(int argc, char** argv) {
     }
   }
   if (netns.empty() == !here) return usage();
-  if (!netns.empty()) {
-    const int fd = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-      fprintf(stderr, "divert-loop: cannot enter network namespace %s: %s\n", netns.c_str(),
-              strerror(errno));
-      return 1;
-    }
-    close(fd);
-  }
+  if (!netns.empty() && !enter_netns(netns, "divert-loop")) return 1;
 
   // The signals are taken by a waiting thread that closes the handle, which
   // wakes the loop's blocked receive.

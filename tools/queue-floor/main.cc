@@ -24,6 +24,7 @@
 #include "platform/divert/divert.h"
 #include "platform/divert/netfilter_queue.h"
 #include "platform/divert/netfilter_rules.h"
+#include "tools/common/enter_netns.h"
 
 namespace {
 
@@ -67,15 +68,7 @@ int main(int argc, char** argv) {
     }
   }
   if (netns.empty() == !here) return usage();
-  if (!netns.empty()) {
-    const int fd = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-      fprintf(stderr, "queue-floor: cannot enter network namespace %s: %s\n", netns.c_str(),
-              strerror(errno));
-      return 1;
-    }
-    close(fd);
-  }
+  if (!netns.empty() && !enter_netns(netns, "queue-floor")) return 1;
 
   struct sigaction sa {};
   sa.sa_handler = on_stop;  // no SA_RESTART: a blocked receive returns EINTR
