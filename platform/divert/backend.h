@@ -32,6 +32,11 @@
 //               Returns 0 with `*sent_bytes` the bytes handed on (packets it
 //               had to drop are counted in send_dropped), 6 after close(), or
 //               an error when nothing could be sent.
+// shutdown_recv()  From any thread, any number of times: stop stealing at
+//               once (the capture rules go) and wake every blocked recv.
+//               recv then returns, without blocking, what was stolen before
+//               and not yet handed out, and 232 once nothing is left. send
+//               keeps working until close().
 // close()       From any thread, any number of times, also while recv or
 //               send run on other threads: stop stealing at once (the capture
 //               rules go), wake every blocked recv (which returns 6). What
@@ -72,6 +77,7 @@ class DivertBackend {
   virtual uint32_t open(const FilterProgram& filter) = 0;
   virtual uint32_t recv(RecvArea* area) = 0;
   virtual uint32_t send(const OutPacket* packets, uint32_t count, uint32_t* sent_bytes) = 0;
+  virtual void shutdown_recv() = 0;
   virtual void close() = 0;
   virtual DivertCounters counters() const = 0;
 };

@@ -221,6 +221,14 @@ bool WinDivertSendEx(WinDivertHandle handle, const void* pPacket, uint32_t packe
   return true;
 }
 
+bool WinDivertShutdown(WinDivertHandle handle, WINDIVERT_SHUTDOWN how) {
+  const std::shared_ptr<HandleState> state = table().get(handle);
+  if (!state) return platform::divert::fail(platform::kErrorInvalidHandle);
+  if (how != WINDIVERT_SHUTDOWN_RECV) return platform::divert::fail(platform::kErrorInvalidParameter);
+  state->backend->shutdown_recv();
+  return true;
+}
+
 bool WinDivertClose(WinDivertHandle handle) {
   const std::shared_ptr<HandleState> state = table().remove(handle);
   if (!state) return platform::divert::fail(platform::kErrorInvalidHandle);

@@ -131,6 +131,13 @@ inline constexpr uint64_t WINDIVERT_HELPER_NO_UDP_CHECKSUM = 16;
 // receive buffer; it was dropped (and counted) so the handle cannot stall.
 inline constexpr uint32_t kWinDivertErrorInsufficientBuffer = 122;
 
+// ERROR_NO_DATA: a receive after WinDivertShutdown found nothing left.
+inline constexpr uint32_t kWinDivertErrorNoData = 232;
+
+enum WINDIVERT_SHUTDOWN : uint32_t {
+  WINDIVERT_SHUTDOWN_RECV = 0x1,  // the only kind there is
+};
+
 // Opens a handle that steals the host IPv4 packets `filter` matches. `layer`
 // and `flags` must be 0, `priority` within +-30000. The filter is compiled
 // once here; a text the filter language refuses fails with 87 and installs
@@ -160,8 +167,17 @@ bool WinDivertSendEx(WinDivertHandle handle, const void* pPacket, uint32_t packe
                      uint32_t* pSendLen, uint64_t flags, const WINDIVERT_ADDRESS* pAddr,
                      uint32_t addrLen, void* lpOverlapped);
 
+// Stops the handle capturing (any thread): no packet is stolen from here on,
+// a blocked receive wakes, and receives return what was stolen before, then
+// fail with 232 once nothing is left. Sends keep working until the close, so
+// a capture can hand back everything it took before closing. `how` must be
+// WINDIVERT_SHUTDOWN_RECV (else 87); a stale handle fails with 6. Shutting
+// down twice is harmless.
+bool WinDivertShutdown(WinDivertHandle handle, WINDIVERT_SHUTDOWN how);
+
 // Closes the handle (any thread, also while other calls on it run); its
-// capture is removed at once. A stale handle fails with 6.
+// capture is removed at once. Packets it handed out and never put back are
+// dropped: they were consumed. A stale handle fails with 6.
 bool WinDivertClose(WinDivertHandle handle);
 
 // Parses the packet at the front of `pPacket`. Succeeds only for well-formed

@@ -114,6 +114,7 @@ class NetfilterBackend final : public DivertBackend {
   uint32_t open(const FilterProgram& filter) override;
   uint32_t recv(RecvArea* area) override;
   uint32_t send(const OutPacket* packets, uint32_t count, uint32_t* sent_bytes) override;
+  void shutdown_recv() override;
   void close() override;
   DivertCounters counters() const override;
 
@@ -138,6 +139,7 @@ class NetfilterBackend final : public DivertBackend {
   bool rules_loaded_ = false;
 
   std::atomic<bool> closed_{false};
+  std::atomic<bool> shut_{false};
   std::mutex close_mu_;
   std::mutex recv_mu_;  // guards everything below up to send_mu_
   Pending pending_[kBatch];
@@ -276,6 +278,8 @@ uint32_t NetfilterBackend::recv(RecvArea* area) {
       const int err = read_batch();
       if (err == EAGAIN || err == EWOULDBLOCK) {
         if (area->count > 0) return 0;
+        // The rules are gone, so what the socket held was all there was.
+        if (shut_.load()) return kWinDivertErrorNoData;
         pollfd fds[2] = {{queue_.fd(), POLLIN, 0}, {close_fd_, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) return win_error_from_errno(errno);
         continue;
@@ -320,6 +324,17 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
   if (err != 0) return win_error_from_errno(err);
   *sent_bytes = static_cast<uint32_t>(bytes);
   return 0;
+}
+
+void NetfilterBackend::shutdown_recv() {
+  std::lock_guard<std::mutex> lock(close_mu_);
+  if (closed_.load() || shut_.exchange(true)) return;
+  if (rules_loaded_) remove_chain(queue_.queue());
+  rules_loaded_ = false;
+  if (close_fd_ >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(close_fd_, &one, sizeof(one));
+  }
 }
 
 void NetfilterBackend::close() {

@@ -129,8 +129,9 @@ class SimulatedBackend final : public DivertBackend {
   uint32_t recv(RecvArea* area) override {
     Network& net = network();
     std::unique_lock<std::mutex> lock(net.mu);
-    ready_.wait(lock, [&] { return closed_ || !queue_->empty(); });
+    ready_.wait(lock, [&] { return closed_ || shut_ || !queue_->empty(); });
     if (closed_) return kErrorInvalidHandle;
+    if (queue_->empty()) return kWinDivertErrorNoData;
     if (queue_->front_len() > area->packet_capacity) {
       queue_->pop();
       ++counters_.oversize;
@@ -173,6 +174,16 @@ class SimulatedBackend final : public DivertBackend {
     return 0;
   }
 
+  void shutdown_recv() override {
+    Network& net = network();
+    std::lock_guard<std::mutex> lock(net.mu);
+    if (closed_ || shut_) return;
+    shut_ = true;
+    // Steals nothing more: later packets pass to the next handle or the host.
+    std::erase(net.handles, this);
+    ready_.notify_all();
+  }
+
   void close() override {
     Network& net = network();
     std::lock_guard<std::mutex> lock(net.mu);
@@ -206,6 +217,7 @@ class SimulatedBackend final : public DivertBackend {
   std::unique_ptr<PacketRing> queue_;
   std::condition_variable ready_;
   bool closed_ = false;
+  bool shut_ = false;
   DivertCounters counters_;
 };
 

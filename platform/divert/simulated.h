@@ -49,7 +49,7 @@ uint64_t delivered_overflow();
 // Makes the next simulated open fail with `code` (once).
 void fail_next_open(uint32_t code);
 
-// Simulated handles currently open.
+// Simulated handles currently capturing (open and not shut down).
 size_t open_handles();
 
 // Empties the delivered list, clears its overflow count and a pending
