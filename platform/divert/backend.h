@@ -19,7 +19,9 @@
 //               each exactly its IPv4 total length; record i gets Timestamp
 //               (CLOCK_MONOTONIC ns at steal time, `timestamp_now`), Flags
 //               (layer 0 | OUTBOUND | LOOPBACK | IMPOSTOR as seen), IfIdx (in
-//               or out device), SubIfIdx 0 and zero reserved bytes. Returns 0
+//               or out device), SubIfIdx 0; the reserved bytes are the
+//               backend's own (zero, or what it needs to know the packet again
+//               when it comes back to send). Returns 0
 //               with `count` >= 1; 6 once close() has run (also when it runs
 //               while recv blocks: close must wake it); 122 when the first
 //               packet is larger than the whole packet area (that packet is
@@ -27,11 +29,16 @@
 //               system call. Several threads may call recv at once.
 // send(pkts,n)  Put back n (1..255) IPv4 packets, each with its record:
 //               OUTBOUND set -> towards the network by the routing table,
-//               clear -> delivered to the local stack. Re-injected packets are
-//               never stolen again by this layer. Must not block for long.
+//               clear -> delivered to the local stack, as the kernel would
+//               deliver it. Re-injected packets are never stolen again by this
+//               layer. A backend may let a packet it handed out go on in place
+//               of the original when it comes back; every other packet is new. Must not block for long.
 //               Returns 0 with `*sent_bytes` the bytes handed on (packets it
 //               had to drop are counted in send_dropped), 6 after close(), or
 //               an error when nothing could be sent.
+// release(recs,n)  The caller is done with the packets of these records:
+//               those handed out and not sent back are consumed. Skips what
+//               it does not know.
 // shutdown_recv()  From any thread, any number of times: stop stealing at
 //               once (the capture rules go) and wake every blocked recv.
 //               recv then returns, without blocking, what was stolen before
@@ -77,6 +84,7 @@ class DivertBackend {
   virtual uint32_t open(const FilterProgram& filter) = 0;
   virtual uint32_t recv(RecvArea* area) = 0;
   virtual uint32_t send(const OutPacket* packets, uint32_t count, uint32_t* sent_bytes) = 0;
+  virtual void release(const WINDIVERT_ADDRESS* records, uint32_t count) = 0;
   virtual void shutdown_recv() = 0;
   virtual void close() = 0;
   virtual DivertCounters counters() const = 0;

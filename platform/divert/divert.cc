@@ -113,6 +113,14 @@ int64_t timestamp_now() {
 
 void use_simulated_backend(bool on) { g_force_simulated.store(on); }
 
+bool release_received(WinDivertHandle handle, const WINDIVERT_ADDRESS* records, uint32_t count) {
+  const std::shared_ptr<HandleState> state = table().get(handle);
+  if (!state) return fail(kErrorInvalidHandle);
+  if (records == nullptr && count > 0) return fail(kErrorInvalidParameter);
+  if (count > 0) state->backend->release(records, count);
+  return true;
+}
+
 bool get_counters(WinDivertHandle handle, DivertCounters* out) {
   const std::shared_ptr<HandleState> state = table().get(handle);
   if (!state) return fail(kErrorInvalidHandle);

@@ -223,10 +223,20 @@ struct DivertCounters {
   uint64_t overflow = 0;      // matched but dropped: receive queue full
   uint64_t oversize = 0;      // too big to capture or receive (passed or dropped, per backend)
   uint64_t send_dropped = 0;  // given to send but not delivered (MTU with DF, socket error)
+  uint64_t by_verdict = 0;    // of the reinjected, those that went back in place of the original
+  uint64_t expired = 0;       // handed out and never put back in time: dropped
+  uint64_t checksum_dropped = 0;  // inbound TCP/UDP with a wrong checksum on arrival: dropped
 };
 
 // Reads the counters of an open handle; false with 6 for a stale one.
 bool get_counters(WinDivertHandle handle, DivertCounters* out);
+
+// The caller is done with the packets that came with these records (some or
+// all of one receive): any of them not put back by now was consumed, and the
+// handle lets it go at once rather than when a later receive's packets come
+// back or at close. Records of packets already put back, of another handle or
+// of none are skipped. False with 6 for a stale handle, 87 for a null array.
+bool release_received(WinDivertHandle handle, const WINDIVERT_ADDRESS* records, uint32_t count);
 
 // Testing API: makes every later open use the simulated network (true) or the
 // default choice again (false: simulated only when DOVADOD_DIVERT=simulated).

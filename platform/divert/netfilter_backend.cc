@@ -1,14 +1,30 @@
 // The netfilter-queue backend: capture rules in the raw table send host IPv4
 // packets to a queue of ours; recv reads them in batches, lets the packets the
-// filter does not match go on at once and steals the others; send puts packets
-// back through a marked raw socket. See netfilter_rules.h, netfilter_queue.h
-// and netfilter_inject.h for the three parts.
+// filter does not match go on at once and holds the others in the kernel
+// queue. A held packet that comes back through send goes back as the verdict
+// on its own queue entry (NF_ACCEPT, with the new bytes when they changed), so
+// the kernel carries on with it where it stopped and it crosses the stack
+// once. Anything else sent (copies, packets the service made, packets whose
+// entry was already settled) goes through a marked raw socket. See
+// netfilter_rules.h, netfilter_queue.h and netfilter_inject.h for the parts.
+//
+// Held packets. Every packet message read takes the next position of a ring
+// of kHeld, and its bytes stay in that position's slot until the position is
+// freed, so send can tell whether the service changed them. Each record
+// handed out carries a token (this backend's tag, the position and the queue
+// id) in its reserved bytes. A held packet is settled, and its position can be
+// reused, once it has its verdict: NF_ACCEPT when it comes back; NF_DROP when
+// it has not come back by the time a packet of a later receive does (it was
+// consumed, or is held by the service past its cycle and goes out through the
+// raw socket), when it is older than kHoldNs, when the ring needs its position,
+// or at close. Verdicts go out in batches wherever the ids allow.
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/if_ether.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,20 +38,22 @@
 #include "platform/divert/netfilter_inject.h"
 #include "platform/divert/netfilter_queue.h"
 #include "platform/divert/netfilter_rules.h"
+#include "platform/divert/packet.h"
 #include "platform/error/win_error.h"
 #include "platform/fs/paths.h"
 
 namespace platform::divert {
 namespace {
 
+using nf::Fate;
 using nf::MessageKind;
 using nf::QueuedPacket;
 
 // Queue numbers we try, from the first free one up.
 constexpr uint16_t kFirstQueue = 30000;
 constexpr uint32_t kQueueCount = 1024;
-// Packets the kernel holds for us before it drops; the netlink buffer behind
-// it is 16 MiB.
+// Packets the kernel queues for us before it drops: those we hold (at most
+// kHeld) and those not read yet; the netlink buffer behind it is 16 MiB.
 constexpr uint32_t kQueueMaxLen = 4096;
 // One receive slot holds one netlink message with the largest payload.
 constexpr size_t kSlotSize = 65536 + 4096;
@@ -106,31 +124,78 @@ uint32_t open_error(int err) {
 std::mutex g_sweep_mu;
 bool g_swept = false;
 
+// Positions of the ring of read packets; the kernel may hold as many for us.
+constexpr uint32_t kHeld = 2048;
+static_assert((kHeld & (kHeld - 1)) == 0);
+// A handed-out packet not back after this long was consumed or is held.
+constexpr int64_t kHoldNs = 1'000'000'000;
+
+// Where the token lies in a record's reserved bytes.
+constexpr size_t kTokenTag = 0;
+constexpr size_t kTokenSeq = 4;
+constexpr size_t kTokenId = 8;
+
+uint32_t new_tag() {
+  static std::atomic<uint32_t> count{0};
+  uint32_t tag = 0;
+  if (getrandom(&tag, sizeof(tag), GRND_NONBLOCK) != sizeof(tag)) tag = static_cast<uint32_t>(getpid());
+  tag ^= count.fetch_add(0x9E3779B9u);
+  return tag == 0 ? 1 : tag;
+}
+
 class NetfilterBackend final : public DivertBackend {
  public:
-  NetfilterBackend() = default;
+  NetfilterBackend() : tag_(new_tag()), writer_(&queue_, 0) {}
   ~NetfilterBackend() override;
 
   uint32_t open(const FilterProgram& filter) override;
   uint32_t recv(RecvArea* area) override;
   uint32_t send(const OutPacket* packets, uint32_t count, uint32_t* sent_bytes) override;
+  void release(const WINDIVERT_ADDRESS* records, uint32_t count) override;
   void shutdown_recv() override;
   void close() override;
   DivertCounters counters() const override;
 
  private:
-  struct Pending {
+  enum class State : uint8_t { kPending, kOut, kGone };
+
+  struct Held {
+    uint32_t seq;
+    uint32_t id;
     const uint8_t* data;
     uint32_t len;
+    uint32_t take;  // the receive that handed it out
+    State state;
+    bool outbound;
+    Fate fate;  // scratch of one settling pass
     WINDIVERT_ADDRESS addr;
   };
 
-  // Reads what the queue holds (at most one batch), sends the verdicts and
-  // appends the stolen packets to `pending_`. 0 or an errno (EAGAIN: nothing).
+  Held& at(uint32_t seq) { return held_[seq & (kHeld - 1)]; }
+  uint8_t* slot(uint32_t seq) { return slots_ + size_t{seq & (kHeld - 1)} * kSlotSize; }
+
+  // The rest run with table_mu_ held.
+  // Reads what the queue holds into free positions, settles what the filter
+  // does not take and queues the rest for hand-out. 0 or an errno (EAGAIN:
+  // nothing).
   int read_batch();
+  // The held packet a record's token names, or null.
+  Held* find_out(const WINDIVERT_ADDRESS& addr);
+  // Marks kDrop every handed-out packet of a receive before `take` and every
+  // one stolen before `deadline`; returns how many.
+  uint32_t expire(uint32_t take, int64_t deadline);
+  // Sends the verdicts that the fates of the handed-out packets call for
+  // (after whatever the writer holds already) and frees settled positions.
+  void settle();
+  // Drops everything still held; for close.
+  void drop_all();
+  // Milliseconds until the oldest handed-out packet expires; -1 for none.
+  int hold_timeout_ms();
+
   // Accepts every packet still queued to us; for the destructor.
   void release_queued();
 
+  const uint32_t tag_;
   const FilterProgram* filter_ = nullptr;
   nf::QueueSocket queue_;
   nf::Injector injector_;
@@ -141,24 +206,32 @@ class NetfilterBackend final : public DivertBackend {
   std::atomic<bool> closed_{false};
   std::atomic<bool> shut_{false};
   std::mutex close_mu_;
-  std::mutex recv_mu_;  // guards everything below up to send_mu_
-  Pending pending_[kBatch];
-  uint32_t pending_head_ = 0;
-  uint32_t pending_count_ = 0;
+  std::mutex recv_mu_;  // one receiver at a time; taken before table_mu_
   bool last_read_full_ = false;
   mmsghdr msgs_[kBatch];
   iovec iovs_[kBatch];
-  alignas(4) uint8_t verdicts_[(kBatch + 1) * nf::kVerdictMessageSize];
+
+  std::mutex table_mu_;  // guards everything below up to send_mu_
+  std::unique_ptr<Held[]> held_ = std::make_unique<Held[]>(kHeld);
+  uint32_t head_ = 0;     // oldest position in use
+  uint32_t pending_ = 0;  // first position not yet handed out
+  uint32_t tail_ = 0;     // next position to fill
+  uint32_t takes_ = 0;    // receives that handed something out
+  bool dropped_all_ = false;
+  nf::VerdictWriter writer_;
+  std::unique_ptr<nf::HeldFate[]> fates_ = std::make_unique<nf::HeldFate[]>(kHeld);
+  std::unique_ptr<nf::PlannedVerdict[]> plan_ = std::make_unique<nf::PlannedVerdict[]>(kHeld);
+
   std::mutex send_mu_;  // one sender on the raw socket
 
   std::atomic<uint64_t> seen_{0}, stolen_{0}, received_{0}, reinjected_{0}, oversize_{0},
-      send_dropped_{0};
+      send_dropped_{0}, by_verdict_{0}, expired_{0}, checksum_dropped_{0};
 };
 
 NetfilterBackend::~NetfilterBackend() {
   close();
   release_queued();
-  if (slots_ != nullptr) munmap(slots_, kSlotSize * kBatch);
+  if (slots_ != nullptr) munmap(slots_, kSlotSize * kHeld);
   if (close_fd_ >= 0) ::close(close_fd_);
 }
 
@@ -176,9 +249,12 @@ uint32_t NetfilterBackend::open(const FilterProgram& filter) {
   if (close_fd_ < 0) return win_error_from_errno(errno);
   int err = queue_.open(kFirstQueue, kQueueCount, kQueueMaxLen);
   if (err != 0) return open_error(err);
+  writer_.set_queue(queue_.queue());
   err = injector_.open(nf::kReinjectMark);
   if (err != 0) return open_error(err);
-  void* mem = mmap(nullptr, kSlotSize * kBatch, PROT_READ | PROT_WRITE,
+  // Reserved address space: a slot's pages are touched only as far as its
+  // packets reach.
+  void* mem = mmap(nullptr, kSlotSize * kHeld, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mem == MAP_FAILED) return win_error_from_errno(errno);
   slots_ = static_cast<uint8_t*>(mem);
@@ -192,8 +268,23 @@ uint32_t NetfilterBackend::open(const FilterProgram& filter) {
 }
 
 int NetfilterBackend::read_batch() {
-  for (uint32_t i = 0; i < kBatch; ++i) {
-    iovs_[i].iov_base = slots_ + i * kSlotSize;
+  std::lock_guard<std::mutex> table(table_mu_);
+  // Free positions first: settled ones at the head, then (the ring is the
+  // bound on what the kernel holds for us) the oldest held ones.
+  settle();
+  if (tail_ - head_ > kHeld - kBatch) {
+    for (uint32_t seq = head_; seq != tail_ && tail_ - seq > kHeld - kBatch; ++seq) {
+      if (at(seq).state == State::kOut) {
+        at(seq).fate = Fate::kDrop;
+        expired_.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    settle();
+  }
+  const uint32_t room = kHeld - (tail_ - head_);
+  const uint32_t want = room < kBatch ? room : kBatch;
+  for (uint32_t i = 0; i < want; ++i) {
+    iovs_[i].iov_base = slot(tail_ + i);
     iovs_[i].iov_len = kSlotSize;
     msgs_[i] = mmsghdr{};
     msgs_[i].msg_hdr.msg_iov = &iovs_[i];
@@ -201,20 +292,24 @@ int NetfilterBackend::read_batch() {
   }
   int n;
   do {
-    n = recvmmsg(queue_.fd(), msgs_, kBatch, MSG_DONTWAIT, nullptr);
+    n = recvmmsg(queue_.fd(), msgs_, want, MSG_DONTWAIT, nullptr);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno;
-  last_read_full_ = static_cast<uint32_t>(n) == kBatch;
+  last_read_full_ = static_cast<uint32_t>(n) == want;
 
   const int64_t now = timestamp_now();
-  const uint16_t queue = queue_.queue();
-  size_t used = 0;
-  bool steal = false;
-  uint32_t last_stolen = 0;
+  const bool closed = closed_.load();
   for (int m = 0; m < n; ++m) {
-    const uint8_t* p = slots_ + static_cast<size_t>(m) * kSlotSize;
+    const uint32_t seq = tail_++;
+    Held& h = at(seq);
+    h = Held{};
+    h.seq = seq;
+    h.state = State::kGone;
+    const uint8_t* p = slot(seq);
     size_t left = msgs_[m].msg_len;
-    // A datagram normally holds one packet message; walk it all the same.
+    // The kernel sends one packet per datagram; a second one could not be
+    // held in this slot's place, so only the first is taken.
+    bool first = true;
     while (left > 0) {
       QueuedPacket pkt;
       int code = 0;
@@ -226,6 +321,7 @@ int NetfilterBackend::read_batch() {
       if (kind != MessageKind::kPacket) continue;
 
       bool take = false;
+      uint32_t verdict = nf::kVerdictAccept;
       const bool outbound = pkt.hook == nf::kHookLocalOut;
       if (pkt.original_len > pkt.payload_len) {
         // Over the copy cap: we could not give it back whole, so it passes.
@@ -235,95 +331,271 @@ int NetfilterBackend::read_batch() {
         addr.Timestamp = now;
         addr.Flags = record_flags(outbound, false, false);
         addr.IfIdx = outbound ? pkt.outdev : pkt.indev;
+        const Ipv4Parse ip = parse_ipv4(pkt.payload, pkt.payload_len);
         PacketFields fields;
-        const bool ipv4 = pkt.payload_len >= 20 &&
-                          ((pkt.payload[2] << 8) | pkt.payload[3]) == int(pkt.payload_len) &&
+        const bool ipv4 = ip.framed && ip.total_len == pkt.payload_len &&
                           packet_fields(pkt.payload, pkt.payload_len, addr, &fields);
         if (ipv4) {
           seen_.fetch_add(1, std::memory_order_relaxed);
           take = filter_->matches(fields);
         }
-        if (take) {
-          pending_[(pending_head_ + pending_count_) % kBatch] =
-              Pending{pkt.payload, pkt.payload_len, addr};
-          ++pending_count_;
+        // The kernel would drop an arriving segment whose checksum is wrong;
+        // the service recomputes checksums, so it must never see one.
+        if (take && !outbound && (pkt.skb_info & nf::kSkbCsumNotVerified) != 0 &&
+            (pkt.skb_info & nf::kSkbCsumNotReady) == 0 &&
+            !transport_checksum_ok(pkt.payload, ip)) {
+          take = false;
+          verdict = nf::kVerdictDrop;
+          checksum_dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (take && (!first || closed)) {
+          take = false;
+          verdict = nf::kVerdictDrop;
           stolen_.fetch_add(1, std::memory_order_relaxed);
-          steal = true;
-          last_stolen = pkt.id;
+          expired_.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (take) {
+          std::memcpy(addr.Reserved2 + kTokenTag, &tag_, 4);
+          std::memcpy(addr.Reserved2 + kTokenSeq, &seq, 4);
+          std::memcpy(addr.Reserved2 + kTokenId, &pkt.id, 4);
+          h.id = pkt.id;
+          h.data = pkt.payload;
+          h.len = pkt.payload_len;
+          h.state = State::kPending;
+          h.outbound = outbound;
+          h.addr = addr;
+          stolen_.fetch_add(1, std::memory_order_relaxed);
         }
       }
-      if (!take)
-        nf::put_verdict(verdicts_, sizeof(verdicts_), &used, queue, pkt.id, nf::kVerdictAccept,
-                        false);
+      first = false;
+      if (!take) writer_.verdict(pkt.id, verdict, false);
     }
   }
-  // The accepts go first in the same send: the batch drop covers every
-  // pending id up to the last stolen one, which by then are only ours.
-  if (steal) {
-    nf::put_verdict(verdicts_, sizeof(verdicts_), &used, queue, last_stolen, nf::kVerdictDrop,
-                    true);
-  }
-  if (used > 0) queue_.send(verdicts_, used);
+  writer_.flush();
   return 0;
+}
+
+NetfilterBackend::Held* NetfilterBackend::find_out(const WINDIVERT_ADDRESS& addr) {
+  uint32_t tag, seq, id;
+  std::memcpy(&tag, addr.Reserved2 + kTokenTag, 4);
+  std::memcpy(&seq, addr.Reserved2 + kTokenSeq, 4);
+  std::memcpy(&id, addr.Reserved2 + kTokenId, 4);
+  if (tag != tag_ || seq - head_ >= pending_ - head_) return nullptr;
+  Held& h = at(seq);
+  if (h.seq != seq || h.id != id || h.state != State::kOut || h.fate != Fate::kStay) return nullptr;
+  // Verdicts continue the packet where it was taken: it cannot change sides.
+  if (h.outbound != ((addr.Flags & WINDIVERT_ADDRESS_OUTBOUND) != 0)) return nullptr;
+  return &h;
+}
+
+uint32_t NetfilterBackend::expire(uint32_t take, int64_t deadline) {
+  uint32_t n = 0;
+  for (uint32_t seq = head_; seq != pending_; ++seq) {
+    Held& h = at(seq);
+    if (h.state != State::kOut || h.fate != Fate::kStay) continue;
+    if (h.take < take || h.addr.Timestamp < deadline) {
+      h.fate = Fate::kDrop;
+      ++n;
+    }
+  }
+  expired_.fetch_add(n, std::memory_order_relaxed);
+  return n;
+}
+
+void NetfilterBackend::settle() {
+  size_t n = 0;
+  for (uint32_t seq = head_; seq != pending_; ++seq) {
+    Held& h = at(seq);
+    if (h.state != State::kOut) {
+      fates_[n++] = {h.id, Fate::kGone};
+      continue;
+    }
+    fates_[n++] = {h.id, h.fate};
+  }
+  const size_t planned = nf::plan_verdicts(fates_.get(), n, plan_.get());
+  for (size_t i = 0; i < planned; ++i) writer_.verdict(plan_[i].id, plan_[i].verdict, plan_[i].batch);
+  writer_.flush();
+  for (uint32_t seq = head_; seq != pending_; ++seq) {
+    Held& h = at(seq);
+    if (h.state == State::kOut && h.fate != Fate::kStay) h.state = State::kGone;
+  }
+  while (head_ != tail_ && at(head_).state == State::kGone) ++head_;
+  if (pending_ - head_ > tail_ - head_) pending_ = head_;
+}
+
+void NetfilterBackend::drop_all() {
+  // Everything queued to us up to the newest id read is ours: one batch drop.
+  uint32_t last = 0;
+  bool any = false;
+  for (uint32_t seq = head_; seq != tail_; ++seq) {
+    if (at(seq).state == State::kGone) continue;
+    last = at(seq).id;
+    any = true;
+    if (at(seq).state == State::kOut) expired_.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (any) writer_.verdict(last, nf::kVerdictDrop, true);
+  writer_.flush();
+  head_ = pending_ = tail_;
+  dropped_all_ = true;
+}
+
+int NetfilterBackend::hold_timeout_ms() {
+  for (uint32_t seq = head_; seq != pending_; ++seq) {
+    const Held& h = at(seq);
+    if (h.state != State::kOut) continue;
+    const int64_t left = h.addr.Timestamp + kHoldNs - timestamp_now();
+    return left <= 0 ? 0 : static_cast<int>(left / 1'000'000) + 1;
+  }
+  return -1;
 }
 
 uint32_t NetfilterBackend::recv(RecvArea* area) {
   std::lock_guard<std::mutex> lock(recv_mu_);
   area->packet_bytes = 0;
   area->count = 0;
+  bool counted = false;
   for (;;) {
     if (closed_.load()) return kErrorInvalidHandle;
-    if (pending_count_ == 0) {
-      if (area->count > 0 && !last_read_full_) return 0;
-      const int err = read_batch();
-      if (err == EAGAIN || err == EWOULDBLOCK) {
-        if (area->count > 0) return 0;
-        // The rules are gone, so what the socket held was all there was.
-        if (shut_.load()) return kWinDivertErrorNoData;
-        pollfd fds[2] = {{queue_.fd(), POLLIN, 0}, {close_fd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) return win_error_from_errno(errno);
-        continue;
+    uint32_t first = 0;
+    uint32_t end = 0;
+    const uint32_t before = area->packet_bytes;
+    {
+      std::lock_guard<std::mutex> table(table_mu_);
+      first = pending_;
+      while (pending_ != tail_ && area->count < area->record_capacity) {
+        Held& h = at(pending_);
+        if (h.state == State::kGone) {
+          ++pending_;
+          continue;
+        }
+        if (area->count == 0 && h.len > area->packet_capacity) {
+          // Never handed out: dropped like a packet the ring had no room for.
+          h.state = State::kGone;
+          writer_.verdict(h.id, nf::kVerdictDrop, false);
+          writer_.flush();
+          ++pending_;
+          oversize_.fetch_add(1, std::memory_order_relaxed);
+          return kWinDivertErrorInsufficientBuffer;
+        }
+        if (h.len > area->packet_capacity - area->packet_bytes) break;
+        if (!counted) {
+          ++takes_;
+          counted = true;
+        }
+        h.take = takes_;
+        h.state = State::kOut;
+        h.fate = Fate::kStay;
+        area->records[area->count++] = h.addr;
+        area->packet_bytes += h.len;
+        ++pending_;
       }
-      if (err != 0) {
-        if (area->count > 0) return 0;
-        return win_error_from_errno(err);
-      }
-      if (pending_count_ == 0) continue;
+      end = pending_;
     }
-
-    while (pending_count_ > 0 && area->count < area->record_capacity) {
-      const Pending& p = pending_[pending_head_];
-      if (area->count == 0 && p.len > area->packet_capacity) {
-        pending_head_ = (pending_head_ + 1) % kBatch;
-        --pending_count_;
-        oversize_.fetch_add(1, std::memory_order_relaxed);
-        return kWinDivertErrorInsufficientBuffer;
-      }
-      if (p.len > area->packet_capacity - area->packet_bytes) return 0;
-      memcpy(area->packets + area->packet_bytes, p.data, p.len);
-      area->records[area->count] = p.addr;
-      area->packet_bytes += p.len;
-      ++area->count;
-      received_.fetch_add(1, std::memory_order_relaxed);
-      pending_head_ = (pending_head_ + 1) % kBatch;
-      --pending_count_;
+    // Only this thread fills slots, so the bytes stay while they are copied
+    // even if a send settles their packets meanwhile.
+    uint8_t* out = area->packets + before;
+    uint32_t handed = 0;
+    for (uint32_t seq = first; counted && seq != end; ++seq) {
+      const Held& h = at(seq);
+      if (h.take != takes_) continue;
+      std::memcpy(out, h.data, h.len);
+      out += h.len;
+      ++handed;
     }
+    received_.fetch_add(handed, std::memory_order_relaxed);
     if (area->count == area->record_capacity) return 0;
+    {
+      std::lock_guard<std::mutex> table(table_mu_);
+      if (pending_ != tail_) return 0;  // the next one does not fit
+    }
+    if (area->count > 0 && !last_read_full_) return 0;
+
+    const int err = read_batch();
+    if (err == 0) continue;
+    if (area->count > 0) return 0;
+    if (err != EAGAIN && err != EWOULDBLOCK) return win_error_from_errno(err);
+    // The rules are gone, so what the socket held was all there was.
+    if (shut_.load()) return kWinDivertErrorNoData;
+    int timeout;
+    {
+      std::lock_guard<std::mutex> table(table_mu_);
+      timeout = hold_timeout_ms();
+    }
+    pollfd fds[2] = {{queue_.fd(), POLLIN, 0}, {close_fd_, POLLIN, 0}};
+    const int ready = poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) return win_error_from_errno(errno);
+    if (ready == 0) {
+      std::lock_guard<std::mutex> table(table_mu_);
+      if (expire(0, timestamp_now() - kHoldNs) > 0) settle();
+    }
   }
 }
 
 uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32_t* sent_bytes) {
   *sent_bytes = 0;
   if (closed_.load()) return kErrorInvalidHandle;
-  std::lock_guard<std::mutex> lock(send_mu_);
   uint64_t bytes = 0;
-  uint32_t dropped = 0;
-  const int err = injector_.send(packets, count, &bytes, &dropped);
-  reinjected_.fetch_add(count - dropped, std::memory_order_relaxed);
-  send_dropped_.fetch_add(dropped, std::memory_order_relaxed);
-  if (err != 0) return win_error_from_errno(err);
+  OutPacket raw_[kBatch];
+  uint32_t raw = 0;
+  uint32_t verdicts = 0;
+  {
+    std::lock_guard<std::mutex> table(table_mu_);
+    uint32_t newest = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const OutPacket& p = packets[i];
+      Held* h = dropped_all_ ? nullptr : find_out(*p.addr);
+      if (h == nullptr || p.len > nf::kCopyRange) {
+        raw_[raw++] = p;
+        continue;
+      }
+      if (p.len == h->len && std::memcmp(p.data, h->data, p.len) == 0) {
+        h->fate = Fate::kAccept;
+      } else {
+        // New bytes go first, ahead of any batch verdict that covers them.
+        writer_.accept_with(h->id, p.data, p.len);
+        h->fate = Fate::kGone;
+        h->state = State::kGone;
+      }
+      if (h->take > newest) newest = h->take;
+      bytes += p.len;
+      ++verdicts;
+    }
+    if (verdicts > 0) {
+      // What an earlier receive handed out and has not come back by now will
+      // not come back within its cycle.
+      expire(newest, timestamp_now() - kHoldNs);
+      settle();
+    }
+  }
+  by_verdict_.fetch_add(verdicts, std::memory_order_relaxed);
+  reinjected_.fetch_add(verdicts, std::memory_order_relaxed);
+  if (raw > 0) {
+    std::lock_guard<std::mutex> lock(send_mu_);
+    uint64_t raw_bytes = 0;
+    uint32_t dropped = 0;
+    const int err = injector_.send(raw_, raw, &raw_bytes, &dropped);
+    reinjected_.fetch_add(raw - dropped, std::memory_order_relaxed);
+    send_dropped_.fetch_add(dropped, std::memory_order_relaxed);
+    bytes += raw_bytes;
+    if (err != 0 && verdicts == 0) return win_error_from_errno(err);
+  }
   *sent_bytes = static_cast<uint32_t>(bytes);
   return 0;
+}
+
+void NetfilterBackend::release(const WINDIVERT_ADDRESS* records, uint32_t count) {
+  std::lock_guard<std::mutex> table(table_mu_);
+  if (dropped_all_) return;
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    Held* h = find_out(records[i]);
+    if (h == nullptr) continue;
+    h->fate = Fate::kDrop;
+    ++n;
+  }
+  if (n == 0) return;
+  expired_.fetch_add(n, std::memory_order_relaxed);
+  settle();
 }
 
 void NetfilterBackend::shutdown_recv() {
@@ -349,18 +621,22 @@ void NetfilterBackend::close() {
     // Left set, so that every receiver now or later wakes.
     [[maybe_unused]] ssize_t n = write(close_fd_, &one, sizeof(one));
   }
+  if (queue_.fd() >= 0) {
+    std::lock_guard<std::mutex> table(table_mu_);
+    drop_all();
+  }
 }
 
 void NetfilterBackend::release_queued() {
   std::lock_guard<std::mutex> lock(recv_mu_);
   if (slots_ == nullptr) return;
-  // Nothing pending is handed out any more, so the first slot is free.
+  std::lock_guard<std::mutex> table(table_mu_);
+  // Nothing is held any more, so the first slot is free.
   uint8_t* buf = slots_;
   for (;;) {
     ssize_t n = ::recv(queue_.fd(), buf, kSlotSize, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    size_t used = 0;
+    if (n <= 0) break;
     size_t off = 0;
     while (off < static_cast<size_t>(n)) {
       QueuedPacket pkt;
@@ -370,12 +646,9 @@ void NetfilterBackend::release_queued() {
           nf::parse_message(buf + off, static_cast<size_t>(n) - off, &pkt, &code, &consumed);
       if (kind == MessageKind::kMalformed || consumed == 0) break;
       off += consumed;
-      if (kind == MessageKind::kPacket) {
-        nf::put_verdict(verdicts_, sizeof(verdicts_), &used, queue_.queue(), pkt.id,
-                        nf::kVerdictAccept, false);
-      }
+      if (kind == MessageKind::kPacket) writer_.verdict(pkt.id, nf::kVerdictAccept, false);
     }
-    if (used > 0) queue_.send(verdicts_, used);
+    writer_.flush();
   }
 }
 
@@ -387,6 +660,9 @@ DivertCounters NetfilterBackend::counters() const {
   c.reinjected = reinjected_.load();
   c.oversize = oversize_.load();
   c.send_dropped = send_dropped_.load();
+  c.by_verdict = by_verdict_.load();
+  c.expired = expired_.load();
+  c.checksum_dropped = checksum_dropped_.load();
   // The kernel drops when our queue or socket is full; it counts, we read.
   if (queue_.fd() >= 0) c.overflow = nf::queue_drops(read_queue_list(), queue_.queue());
   return c;

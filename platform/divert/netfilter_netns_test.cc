@@ -236,20 +236,22 @@ std::string run_in(const std::string& ns, const std::function<std::string()>& bo
 }
 
 // The holder: a child that enters A, opens a handle and puts back every
-// packet it receives except UDP to the sink port. Commands over a pipe:
-// 'S' reports the counters, 'C' closes and reports whether the raw table and
-// the fd count are as before the open, then the child exits.
+// packet it receives except UDP to the sink port, then releases the batch; with
+// `copies` it clears the records' reserved bytes first, so that what it sends
+// is not the packet it took but a copy. Commands over a pipe: 'S' reports the counters, 'C' closes
+// and reports whether the raw table and the fd count are as before the open,
+// then the child exits.
 class Holder {
  public:
   // "ready", or what went wrong.
-  std::string start(const std::string& ns) {
+  std::string start(const std::string& ns, bool copies = false) {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) return "pipe";
     pid_ = fork();
     if (pid_ == 0) {
       close(to_child[1]);
       close(from_child[0]);
-      child(ns, to_child[0], from_child[1]);
+      child(ns, copies, to_child[0], from_child[1]);
     }
     close(to_child[0]);
     close(from_child[1]);
@@ -298,7 +300,7 @@ class Holder {
     }
   }
 
-  [[noreturn]] static void child(const std::string& ns, int cmd, int reply) {
+  [[noreturn]] static void child(const std::string& ns, bool copies, int cmd, int reply) {
     auto say = [reply](const std::string& s) {
       std::string l = s + "\n";
       [[maybe_unused]] ssize_t n = write(reply, l.data(), l.size());
@@ -342,12 +344,15 @@ class Holder {
           }
           memcpy(out.data() + out_len, p, plen);
           out_len += plen;
-          out_addrs[kept++] = addrs[i];
+          out_addrs[kept] = addrs[i];
+          if (copies) memset(out_addrs[kept].Reserved2, 0, sizeof(out_addrs[kept].Reserved2));
+          ++kept;
         }
         if (kept > 0) {
           WinDivertSendEx(h, out.data(), out_len, nullptr, 0, out_addrs.data(),
                           kept * static_cast<uint32_t>(sizeof(WINDIVERT_ADDRESS)), nullptr);
         }
+        release_received(h, addrs.data(), addr_len / sizeof(WINDIVERT_ADDRESS));
       }
     });
     say("ready");
@@ -357,7 +362,9 @@ class Holder {
         DivertCounters k;
         get_counters(h, &k);
         say(std::to_string(k.stolen) + " " + std::to_string(k.reinjected) + " " +
-            std::to_string(withheld.load()) + " " + std::to_string(k.send_dropped));
+            std::to_string(withheld.load()) + " " + std::to_string(k.send_dropped) + " " +
+            std::to_string(k.by_verdict) + " " + std::to_string(k.expired) + " " +
+            std::to_string(k.checksum_dropped));
         continue;
       }
       if (c != 'C') continue;
@@ -378,12 +385,14 @@ class Holder {
 };
 
 struct Counts {
-  uint64_t stolen = 0, reinjected = 0, withheld = 0, send_dropped = 0;
+  uint64_t stolen = 0, reinjected = 0, withheld = 0, send_dropped = 0, by_verdict = 0,
+           expired = 0, checksum_dropped = 0;
 };
 
 Counts parse_counts(const std::string& s) {
   Counts c;
-  sscanf(s.c_str(), "%lu %lu %lu %lu", &c.stolen, &c.reinjected, &c.withheld, &c.send_dropped);
+  sscanf(s.c_str(), "%lu %lu %lu %lu %lu %lu %lu", &c.stolen, &c.reinjected, &c.withheld,
+         &c.send_dropped, &c.by_verdict, &c.expired, &c.checksum_dropped);
   return c;
 }
 
@@ -514,31 +523,43 @@ TEST_F(NetfilterNetns, OpenWithoutNetAdminFailsWith5AndInstallsNothing) {
 }
 
 TEST_F(NetfilterNetns, DivertsBothWaysAndCountsEveryPacketOnce) {
-  Holder holder;
-  ASSERT_EQ(holder.start(a_), "ready");
+  // Packets put back as taken go back as their own verdicts and never pass
+  // the chain again; copies go through the marked raw socket, once each.
+  for (const bool copies : {false, true}) {
+    SCOPED_TRACE(copies ? "copies" : "as taken");
+    Holder holder;
+    ASSERT_EQ(holder.start(a_, copies), "ready");
+    EXPECT_TRUE(tcp_exchange(a_, b_, kAddrB, 256 * 1024)) << "A to B";
+    EXPECT_TRUE(tcp_exchange(b_, a_, kAddrA, 256 * 1024)) << "B to A";
+    EXPECT_TRUE(ping(a_, kAddrB));
+    EXPECT_TRUE(ping(b_, kAddrA));
+    usleep(300 * 1000);  // let the last ACKs pass through the holder
+    const Counts c = parse_counts(holder.ask('S'));
+    EXPECT_GT(c.stolen, 100u);
+    EXPECT_EQ(c.stolen, c.reinjected);
+    EXPECT_EQ(c.send_dropped, 0u);
+    // A copy leaves its original to be dropped when the batch is released.
+    EXPECT_EQ(c.expired, copies ? c.stolen : 0u);
+    EXPECT_EQ(c.by_verdict, copies ? 0u : c.reinjected);
+    EXPECT_EQ(mark_rule_packets(a_), copies ? c.reinjected : 0u);
+    if (copies) {
+      EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
+      continue;
+    }
 
-  EXPECT_TRUE(tcp_exchange(a_, b_, kAddrB, 256 * 1024)) << "A to B";
-  EXPECT_TRUE(tcp_exchange(b_, a_, kAddrA, 256 * 1024)) << "B to A";
-  EXPECT_TRUE(ping(a_, kAddrB));
-  EXPECT_TRUE(ping(b_, kAddrA));
-  usleep(300 * 1000);  // let the last ACKs pass through the holder
-  const Counts c = parse_counts(holder.ask('S'));
-  EXPECT_GT(c.stolen, 100u);
-  EXPECT_EQ(c.stolen, c.reinjected);
-  EXPECT_EQ(c.send_dropped, 0u);
-  EXPECT_EQ(mark_rule_packets(a_), c.reinjected);
+    // Unfiltered traffic passes without being stolen.
+    EXPECT_TRUE(udp_arrives(a_, b_, kPassPort));
+    EXPECT_EQ(parse_counts(holder.ask('S')).stolen, c.stolen);
 
-  // Unfiltered traffic passes without being stolen.
-  EXPECT_TRUE(udp_arrives(a_, b_, kPassPort));
-  EXPECT_EQ(parse_counts(holder.ask('S')).stolen, c.stolen);
-
-  // Matching traffic that is not put back never arrives.
-  EXPECT_FALSE(udp_arrives(a_, b_, kSinkPort));
-  const Counts after = parse_counts(holder.ask('S'));
-  EXPECT_EQ(after.stolen, c.stolen + 1);
-  EXPECT_EQ(after.withheld, 1u);
-
-  EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
+    // Matching traffic that is not put back never arrives; its queue entry
+    // is dropped when its batch is released.
+    EXPECT_FALSE(udp_arrives(a_, b_, kSinkPort));
+    const Counts after = parse_counts(holder.ask('S'));
+    EXPECT_EQ(after.stolen, c.stolen + 1);
+    EXPECT_EQ(after.withheld, 1u);
+    EXPECT_EQ(after.expired, 1u);
+    EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
+  }
   EXPECT_EQ(raw_table(a_).find(nf::kChainPrefix.data()), std::string::npos);
 }
 
@@ -586,6 +607,13 @@ bool receives(int fd, const std::string& tag, int wait_ms) {
   }
 }
 
+// How a test datagram is built: its UDP checksum replaced, or bytes past the
+// UDP length inside the IPv4 payload.
+struct Shape {
+  uint16_t checksum = 0;  // 0: the right one
+  uint16_t trailer = 0;
+};
+
 // Inbound packets put on va's wire by B, delivery seen by a UDP socket on
 // any address of A. A second link of A (vx) has 10.78.0.0/24, so sources
 // there are routed away from va.
@@ -616,14 +644,18 @@ class InboundNetns : public NetfilterNetns {
   }
 
   // Sends UDP `src` -> `dst` carrying `tag`; true when A's socket gets it
-  // within `wait_ms`.
-  bool deliver(const char* src, const char* dst, const std::string& tag, int wait_ms) {
-    std::vector<uint8_t> p = testing::make_ipv4(IPPROTO_UDP, src, dst, 8 + tag.size());
+  // (exactly `tag`) within `wait_ms`.
+  bool deliver(const char* src, const char* dst, const std::string& tag, int wait_ms,
+               Shape shape = {}) {
+    const size_t udp_len = 8 + tag.size();
+    std::vector<uint8_t> p = testing::make_ipv4(IPPROTO_UDP, src, dst, udp_len + shape.trailer);
     testing::put16(p, 20, 40000);
     testing::put16(p, 22, kPort);
-    testing::put16(p, 24, static_cast<uint16_t>(8 + tag.size()));
+    testing::put16(p, 24, static_cast<uint16_t>(udp_len));
     memcpy(p.data() + 28, tag.data(), tag.size());
+    memset(p.data() + 28 + tag.size(), 0xEE, shape.trailer);
     WinDivertHelperCalcChecksums(p.data(), static_cast<uint32_t>(p.size()), nullptr, 0);
+    if (shape.checksum != 0) testing::put16(p, 26, shape.checksum);
     return send_frame(b_, p) && receives(rfd_, tag, wait_ms);
   }
 
@@ -637,42 +669,54 @@ TEST_F(InboundNetns, DeliveredExactlyAsWithoutTheCapture) {
     const char* dst;
     int rp_filter, accept_local;  // of va
     bool delivered;
+    Shape shape;
   };
   const Case cases[] = {
-      {"plain", kAddrB, kAddrA, 0, 0, true},
-      {"to-loopback", kAddrB, "127.0.0.1", 0, 0, false},
-      {"from-remote-to-loopback", "8.8.8.8", "127.0.0.1", 0, 0, false},
-      {"from-loopback", "127.0.0.1", kAddrA, 0, 0, false},
-      {"from-unspecified", "0.0.0.0", kAddrA, 0, 0, false},
-      {"from-zeronet", "0.1.2.3", kAddrA, 0, 0, true},  // the kernel accepts the rest of 0/8
-      {"from-multicast", "224.0.0.1", kAddrA, 0, 0, false},
-      {"from-broadcast", "255.255.255.255", kAddrA, 0, 0, false},
-      {"from-own", kAddrA, kAddrA, 0, 0, false},
-      {"from-own-accept-local", kAddrA, kAddrA, 0, 1, true},
-      {"from-other-link-own", "10.78.0.1", kAddrA, 0, 0, false},
-      {"strict-routes-back", kAddrB, kAddrA, 1, 0, true},
-      {"strict-routed-elsewhere", "10.78.0.2", kAddrA, 1, 0, false},
-      {"strict-unroutable", "198.51.100.7", kAddrA, 1, 0, false},
-      {"loose-routed-elsewhere", "10.78.0.2", kAddrA, 2, 0, true},
-      {"loose-unroutable", "198.51.100.7", kAddrA, 2, 0, false},
-      {"off-unroutable", "198.51.100.7", kAddrA, 0, 0, true},
+      {"plain", kAddrB, kAddrA, 0, 0, true, {}},
+      {"to-loopback", kAddrB, "127.0.0.1", 0, 0, false, {}},
+      {"from-remote-to-loopback", "8.8.8.8", "127.0.0.1", 0, 0, false, {}},
+      {"from-loopback", "127.0.0.1", kAddrA, 0, 0, false, {}},
+      {"from-unspecified", "0.0.0.0", kAddrA, 0, 0, false, {}},
+      {"from-zeronet", "0.1.2.3", kAddrA, 0, 0, true, {}},  // the kernel accepts the rest of 0/8
+      {"from-multicast", "224.0.0.1", kAddrA, 0, 0, false, {}},
+      {"from-broadcast", "255.255.255.255", kAddrA, 0, 0, false, {}},
+      {"from-own", kAddrA, kAddrA, 0, 0, false, {}},
+      {"from-own-accept-local", kAddrA, kAddrA, 0, 1, true, {}},
+      {"from-other-link-own", "10.78.0.1", kAddrA, 0, 0, false, {}},
+      {"strict-routes-back", kAddrB, kAddrA, 1, 0, true, {}},
+      {"strict-routed-elsewhere", "10.78.0.2", kAddrA, 1, 0, false, {}},
+      {"strict-unroutable", "198.51.100.7", kAddrA, 1, 0, false, {}},
+      {"loose-routed-elsewhere", "10.78.0.2", kAddrA, 2, 0, true, {}},
+      {"loose-unroutable", "198.51.100.7", kAddrA, 2, 0, false, {}},
+      {"off-unroutable", "198.51.100.7", kAddrA, 0, 0, true, {}},
+      {"bad-checksum", kAddrB, kAddrA, 0, 0, false, {0x1234, 0}},
+      {"udp-length-short", kAddrB, kAddrA, 0, 0, true, {0, 6}},
   };
   for (const Case& c : cases) {
     set_conf(a_, "va", "rp_filter", c.rp_filter);
     set_conf(a_, "va", "accept_local", c.accept_local);
     const int wait_ms = c.delivered ? 2000 : 300;
-    const bool plain = deliver(c.src, c.dst, std::string(c.name) + " plain", wait_ms);
-    Holder holder;
-    ASSERT_EQ(holder.start(a_), "ready");
-    const bool captured = deliver(c.src, c.dst, std::string(c.name) + " captured", wait_ms);
+    const bool plain = deliver(c.src, c.dst, std::string(c.name) + " plain", wait_ms, c.shape);
     EXPECT_EQ(plain, c.delivered) << c.name << ": the namespace is not set up as meant";
-    EXPECT_EQ(captured, plain) << c.name;
-    // 127/8 destinations pass uncaptured; anything else refused is a send drop.
-    const Counts n = parse_counts(holder.ask('S'));
-    const bool to_loopback = strncmp(c.dst, "127.", 4) == 0;
-    EXPECT_EQ(n.stolen, to_loopback ? 0u : 1u) << c.name;
-    EXPECT_EQ(n.send_dropped, to_loopback || c.delivered ? 0u : 1u) << c.name;
-    holder.close_and_wait();
+    // Put back as taken (a verdict: the kernel's own checks), then as a copy
+    // (the raw socket: the capture's checks).
+    for (const bool copies : {false, true}) {
+      const std::string tag = std::string(c.name) + (copies ? " copy" : " verdict");
+      Holder holder;
+      ASSERT_EQ(holder.start(a_, copies), "ready");
+      EXPECT_EQ(deliver(c.src, c.dst, tag, wait_ms, c.shape), plain) << tag;
+      // 127/8 destinations pass uncaptured; a wrong checksum is dropped on
+      // arrival; a copy the kernel would refuse is a send drop.
+      const Counts n = parse_counts(holder.ask('S'));
+      const bool to_loopback = strncmp(c.dst, "127.", 4) == 0;
+      const bool bad_sum = c.shape.checksum != 0;
+      const uint64_t stolen = to_loopback || bad_sum ? 0 : 1;
+      EXPECT_EQ(n.stolen, stolen) << tag;
+      EXPECT_EQ(n.checksum_dropped, bad_sum ? 1u : 0u) << tag;
+      EXPECT_EQ(n.by_verdict, copies ? 0 : stolen) << tag;
+      EXPECT_EQ(n.send_dropped, copies && stolen == 1 && !c.delivered ? 1u : 0u) << tag;
+      holder.close_and_wait();
+    }
   }
 }
 
@@ -680,7 +724,7 @@ TEST_F(InboundNetns, DeliveredExactlyAsWithoutTheCapture) {
 TEST_F(InboundNetns, RouteAndAddressChangesReachARunningCapture) {
   set_conf(a_, "va", "rp_filter", 1);
   Holder holder;
-  ASSERT_EQ(holder.start(a_), "ready");
+  ASSERT_EQ(holder.start(a_, true), "ready");
   EXPECT_FALSE(deliver("10.78.0.2", kAddrA, "routed elsewhere", 300));
   ASSERT_EQ(run({kIp, "-n", a_, "route", "add", "10.78.0.2/32", "dev", "va"}), 0);
   EXPECT_TRUE(deliver("10.78.0.2", kAddrA, "routed back by va", 2000));

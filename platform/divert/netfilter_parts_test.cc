@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "platform/divert/netfilter_inject.h"
 #include "platform/divert/netfilter_queue.h"
@@ -195,6 +197,42 @@ TEST(NetfilterQueue, ParsesErrorsAndBuildsVerdicts) {
   // No room: nothing is written.
   EXPECT_FALSE(put_verdict(out, sizeof(out) - 1, &used, 1, 1, kVerdictDrop, true));
   EXPECT_EQ(used, 2 * kVerdictMessageSize);
+}
+
+// Verdicts as text: "A5" single accept of id 5, "D*9" batch drop up to 9.
+std::string plan_text(std::vector<HeldFate> fates) {
+  std::vector<PlannedVerdict> out(fates.size());
+  const size_t n = plan_verdicts(fates.data(), fates.size(), out.data());
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    if (!s.empty()) s += " ";
+    s += out[i].verdict == kVerdictAccept ? "A" : "D";
+    if (out[i].batch) s += "*";
+    s += std::to_string(out[i].id);
+  }
+  return s;
+}
+
+TEST(NetfilterQueue, PlansBatchesUpToTheFirstPacketThatStays) {
+  using F = Fate;
+  struct Case {
+    std::vector<HeldFate> fates;
+    const char* want;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{{1, F::kGone}, {2, F::kStay}}, ""},
+      {{{1, F::kAccept}, {2, F::kAccept}, {3, F::kAccept}}, "A*3"},
+      // Settled packets do not break a run.
+      {{{1, F::kAccept}, {2, F::kGone}, {3, F::kAccept}}, "A*3"},
+      {{{1, F::kDrop}, {2, F::kDrop}, {3, F::kAccept}, {5, F::kAccept}, {6, F::kDrop}},
+       "D*2 A*5 D*6"},
+      // Nothing that stays may be covered by a batch.
+      {{{1, F::kAccept}, {2, F::kStay}, {3, F::kAccept}, {4, F::kDrop}, {5, F::kStay}},
+       "A*1 A3 D4"},
+      {{{1, F::kStay}, {2, F::kAccept}, {3, F::kGone}}, "A2"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(plan_text(c.fates), c.want);
 }
 
 struct Fragment {

@@ -35,6 +35,10 @@ uint16_t load_be16(const uint8_t* p) {
 }
 
 static_assert(kVerdictDrop == NF_DROP && kVerdictAccept == NF_ACCEPT);
+static_assert(kSkbCsumNotReady == NFQA_SKB_CSUMNOTREADY &&
+              kSkbCsumNotVerified == NFQA_SKB_CSUM_NOTVERIFIED);
+
+const uint8_t kZeroPad[4] = {0, 0, 0, 0};
 
 }  // namespace
 
@@ -101,6 +105,9 @@ MessageKind parse_message(const void* buf, size_t len, QueuedPacket* packet, int
       case NFQA_IFINDEX_OUTDEV:
         if (data_len >= 4) out.outdev = load_be32(data);
         break;
+      case NFQA_SKB_INFO:
+        if (data_len >= 4) out.skb_info = load_be32(data);
+        break;
       default:
         break;
     }
@@ -124,6 +131,77 @@ bool put_verdict(void* buf, size_t room, size_t* used, uint16_t queue, uint32_t 
   nfq_nlmsg_verdict_put(nlh, static_cast<int>(id), static_cast<int>(verdict));
   *used += nlh->nlmsg_len;
   return true;
+}
+
+size_t plan_verdicts(const HeldFate* fates, size_t n, PlannedVerdict* out) {
+  size_t count = 0;
+  size_t i = 0;
+  // Batches while nothing that stays lies below.
+  while (i < n && fates[i].fate != Fate::kStay) {
+    if (fates[i].fate == Fate::kGone) {
+      ++i;
+      continue;
+    }
+    const Fate run = fates[i].fate;
+    uint32_t last = fates[i].id;
+    for (++i; i < n && fates[i].fate != Fate::kStay; ++i) {
+      if (fates[i].fate == Fate::kGone) continue;
+      if (fates[i].fate != run) break;
+      last = fates[i].id;
+    }
+    out[count++] = {last, run == Fate::kAccept ? kVerdictAccept : kVerdictDrop, true};
+  }
+  for (; i < n; ++i) {
+    if (fates[i].fate == Fate::kAccept) out[count++] = {fates[i].id, kVerdictAccept, false};
+    if (fates[i].fate == Fate::kDrop) out[count++] = {fates[i].id, kVerdictDrop, false};
+  }
+  return count;
+}
+
+void VerdictWriter::make_room(size_t bytes) {
+  if (msgs_ < kMaxMessages && bytes_ + bytes <= kMaxBytes) return;
+  flush();
+}
+
+void VerdictWriter::verdict(uint32_t id, uint32_t verdict, bool batch) {
+  make_room(kVerdictMessageSize);
+  size_t used = 0;
+  uint8_t* h = headers_ + msgs_ * kHeaderRoom;
+  put_verdict(h, kHeaderRoom, &used, queue_, id, verdict, batch);
+  iov_[iovs_++] = {h, used};
+  bytes_ += used;
+  ++msgs_;
+}
+
+void VerdictWriter::accept_with(uint32_t id, const uint8_t* data, uint32_t len) {
+  const size_t total = kNlHdr + kGenHdr + kAttrHdr + sizeof(nfqnl_msg_verdict_hdr) + kAttrHdr + len;
+  make_room(align4(total));
+  uint8_t* h = headers_ + msgs_ * kHeaderRoom;
+  nlmsghdr* nlh = nfq_nlmsg_put(reinterpret_cast<char*>(h), NFQNL_MSG_VERDICT, queue_);
+  nfq_nlmsg_verdict_put(nlh, static_cast<int>(id), NF_ACCEPT);
+  // The payload attribute's header; its bytes follow by reference.
+  nlattr attr{static_cast<uint16_t>(kAttrHdr + len), NFQA_PAYLOAD};
+  memcpy(h + nlh->nlmsg_len, &attr, kAttrHdr);
+  const size_t head = nlh->nlmsg_len + kAttrHdr;
+  nlh->nlmsg_len = static_cast<uint32_t>(head + len);
+  iov_[iovs_++] = {h, head};
+  iov_[iovs_++] = {const_cast<uint8_t*>(data), len};
+  if (align4(len) != len) iov_[iovs_++] = {const_cast<uint8_t*>(kZeroPad), align4(len) - len};
+  bytes_ += head + align4(len);
+  ++msgs_;
+}
+
+int VerdictWriter::flush() {
+  if (msgs_ > 0) {
+    const int err = socket_->sendv(iov_, iovs_);
+    if (err != 0) error_ = err;
+  }
+  msgs_ = 0;
+  iovs_ = 0;
+  bytes_ = 0;
+  const int err = error_;
+  error_ = 0;
+  return err;
 }
 
 QueueSocket::~QueueSocket() {
@@ -170,10 +248,17 @@ int QueueSocket::open(uint16_t first, uint32_t count, uint32_t max_len) {
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
   }
-  // A message lost to a full buffer leaves its packet pending in the kernel,
-  // where the next batch verdict drops it; an ENOBUFS error would only stall.
+  // A message lost to a full buffer is a packet the kernel dropped and
+  // counted (user_dropped); an ENOBUFS error would only stall.
   int on = 1;
   setsockopt(fd, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof(on));
+  // Error replies to a verdict carry only its header, not its new bytes.
+  setsockopt(fd, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof(on));
+  // Verdicts with new bytes for a whole batch in one send.
+  int sndbuf = 4 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof(sndbuf)) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+  }
 
   alignas(4) char buf[256];
   int err = EBUSY;
@@ -203,9 +288,23 @@ int QueueSocket::open(uint16_t first, uint32_t count, uint32_t max_len) {
   return request(nlh, nlh->nlmsg_len);
 }
 
+int QueueSocket::sendv(const iovec* iov, size_t count) {
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  msghdr msg{};
+  msg.msg_name = &to;
+  msg.msg_namelen = sizeof(to);
+  msg.msg_iov = const_cast<iovec*>(iov);
+  msg.msg_iovlen = count;
+  for (int attempt = 0;; ++attempt) {
+    if (sendmsg(fd(), &msg, 0) >= 0) return 0;
+    if ((errno != EINTR && errno != ENOBUFS) || attempt == 100) return errno;
+  }
+}
+
 int QueueSocket::send(const void* buf, size_t len) {
-  // A verdict that is lost leaves its packet to the next batch verdict, which
-  // drops it; a few retries on a transient shortage are worth it.
+  // A verdict that is lost leaves its packet queued until a later batch
+  // verdict or the close; a few retries on a transient shortage are worth it.
   for (int attempt = 0;; ++attempt) {
     if (mnl_socket_sendto(nl_, buf, len) >= 0) return 0;
     if ((errno != EINTR && errno != ENOBUFS) || attempt == 100) return errno;

@@ -5,13 +5,19 @@
 // Packets are copied whole up to 65,531 bytes (the most one netlink attribute
 // holds); the kernel segments GSO packets and fills in pending checksums
 // before queueing them, because we do not ask for GSO. The queue does not fail
-// open: when it is full the kernel drops.
+// open: when it is full the kernel drops (and counts).
+//
+// A queued packet stays in the kernel until its verdict: NF_ACCEPT lets the
+// kernel go on with it (with new bytes when the verdict carries them), NF_DROP
+// frees it. A batch verdict covers every packet still queued up to its id.
 //
 // The parser and the verdict builder are pure functions over byte buffers
 // that never read or write outside the buffer they are given. The socket is
 // used by one receiving thread at a time (the backend's receive lock).
 #ifndef PLATFORM_DIVERT_NETFILTER_QUEUE_H_
 #define PLATFORM_DIVERT_NETFILTER_QUEUE_H_
+
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +43,13 @@ struct QueuedPacket {
   uint32_t original_len = 0;  // the packet's full length; above payload_len when cut
   uint32_t indev = 0;
   uint32_t outdev = 0;
+  uint32_t skb_info = 0;  // kSkb* bits, host order
 };
+
+// Bits of a packet's skb info: its transport checksum is not filled in yet,
+// or was not verified on arrival.
+inline constexpr uint32_t kSkbCsumNotReady = 1;
+inline constexpr uint32_t kSkbCsumNotVerified = 4;
 
 enum class MessageKind { kPacket, kError, kOther, kMalformed };
 
@@ -58,6 +70,62 @@ inline constexpr uint32_t kVerdictDrop = 0;    // NF_DROP
 inline constexpr uint32_t kVerdictAccept = 1;  // NF_ACCEPT
 bool put_verdict(void* buf, size_t room, size_t* used, uint16_t queue, uint32_t id,
                  uint32_t verdict, bool batch);
+
+// Verdict planning. The packets we hold, in ascending id order, each with
+// what is to become of it now: kGone (its verdict was sent before), kAccept
+// or kDrop (to be sent now), kStay (to stay queued). `plan_verdicts` writes
+// to `out` (room for `n`) the fewest verdicts that settle every kAccept and
+// kDrop packet without touching a kStay one: a batch verdict for each run of
+// one fate up to the first kStay packet, single verdicts after it. Every
+// packet queued to us with an id below the first one given must have had its
+// verdict already. Returns the number of verdicts written.
+enum class Fate : uint8_t { kGone, kAccept, kDrop, kStay };
+struct HeldFate {
+  uint32_t id;
+  Fate fate;
+};
+struct PlannedVerdict {
+  uint32_t id;
+  uint32_t verdict;
+  bool batch;
+};
+size_t plan_verdicts(const HeldFate* fates, size_t n, PlannedVerdict* out);
+
+class QueueSocket;
+
+// Collects verdict messages and sends them with as few system calls as fit:
+// new bytes travel by reference (an iovec into the caller's buffer, which must
+// stay valid until `flush`). Messages go out in the order they were added.
+class VerdictWriter {
+ public:
+  VerdictWriter(QueueSocket* socket, uint16_t queue) : socket_(socket), queue_(queue) {}
+  VerdictWriter(const VerdictWriter&) = delete;
+  VerdictWriter& operator=(const VerdictWriter&) = delete;
+
+  void set_queue(uint16_t queue) { queue_ = queue; }
+
+  void verdict(uint32_t id, uint32_t verdict, bool batch);
+  // NF_ACCEPT with `len` (1..kCopyRange) new bytes.
+  void accept_with(uint32_t id, const uint8_t* data, uint32_t len);
+  // Sends what was added; 0 or the errno of the last failed send.
+  int flush();
+  bool empty() const { return msgs_ == 0; }
+
+ private:
+  static constexpr size_t kMaxMessages = 340;  // three iovecs each, within IOV_MAX
+  static constexpr size_t kMaxBytes = 1u << 20;
+  static constexpr size_t kHeaderRoom = 40;
+  void make_room(size_t bytes);
+
+  QueueSocket* socket_;
+  uint16_t queue_;
+  int error_ = 0;
+  size_t msgs_ = 0;
+  size_t iovs_ = 0;
+  size_t bytes_ = 0;
+  alignas(4) uint8_t headers_[kMaxMessages * kHeaderRoom];
+  iovec iov_[kMaxMessages * 3];
+};
 
 // The queue socket.
 class QueueSocket {
@@ -81,6 +149,8 @@ class QueueSocket {
 
   // Sends the verdict messages in `buf` in one call; 0 or an errno.
   int send(const void* buf, size_t len);
+  // The same for messages spread over `iov`.
+  int sendv(const iovec* iov, size_t count);
 
  private:
   int request(void* buf, size_t len);  // sends one config message, reads its ack

@@ -180,6 +180,16 @@ void compute_checksums(uint8_t* p, const Ipv4Parse& ip, uint64_t flags) {
   }
 }
 
+bool transport_checksum_ok(const uint8_t* p, const Ipv4Parse& ip) {
+  if (!ip.well_formed || is_fragment(ip)) return true;
+  const uint8_t* l4 = p + ip.l4_offset;
+  if (ip.kind == L4Kind::kTcp)
+    return fold(sum_bytes(l4, ip.l4_len, pseudo_header_sum(p, kProtoTcp, ip.l4_len))) == 0;
+  if (ip.kind != L4Kind::kUdp || load16(l4 + 6) == 0) return true;
+  const uint32_t ulen = udp_length(l4);
+  return fold(sum_bytes(l4, ulen, pseudo_header_sum(p, kProtoUdp, ulen))) == 0;
+}
+
 bool packet_fields(const uint8_t* packet, uint32_t len, const WINDIVERT_ADDRESS& addr,
                    PacketFields* out) {
   const Ipv4Parse ip = parse_ipv4(packet, len);

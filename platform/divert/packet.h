@@ -39,6 +39,11 @@ inline bool is_fragment(const Ipv4Parse& ip) { return ip.more_fragments || ip.la
 // transport checksum; a UDP sum of 0 is written 0xFFFF.
 void compute_checksums(uint8_t* p, const Ipv4Parse& ip, uint64_t flags);
 
+// Whether the TCP or UDP checksum of a well-formed, unfragmented packet holds
+// as the kernel checks it (UDP over its own length; a UDP checksum of 0 means
+// none). True for every other packet: nothing can be checked there.
+bool transport_checksum_ok(const uint8_t* p, const Ipv4Parse& ip);
+
 }  // namespace platform::divert
 
 #endif  // PLATFORM_DIVERT_PACKET_H_

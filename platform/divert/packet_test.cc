@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/divert/divert.h"
+#include "platform/divert/packet.h"
 #include "platform/divert/testing_packets.h"
 #include "platform/error/win_error.h"
 
@@ -245,6 +246,33 @@ TEST(CalcChecksumsTest, FragmentsKeepTransportSumAndUdpZeroIsAllOnes) {
   Exact e(udp);
   ASSERT_TRUE(WinDivertHelperCalcChecksums(e.get(), e.len, nullptr, 0));
   EXPECT_EQ(get16(std::vector<uint8_t>(e.get(), e.get() + e.len), 26), 0xFFFF);
+}
+
+TEST(CalcChecksumsTest, TransportChecksumCheckAsTheKernelDoes) {
+  auto tcp = make_tcp("10.0.0.1", 1, "10.0.0.2", 2, 9);
+  auto udp = make_udp("10.0.0.1", 1, "10.0.0.2", 2, 9);
+  // UDP shorter than its IPv4 payload: summed over its own length.
+  auto short_udp = make_udp("10.0.0.1", 1, "10.0.0.2", 2, 9);
+  put16(short_udp, 24, 8 + 5);
+  for (auto* p : {&tcp, &udp, &short_udp})
+    WinDivertHelperCalcChecksums(p->data(), static_cast<uint32_t>(p->size()), nullptr, 0);
+  auto check = [](const std::vector<uint8_t>& p) {
+    return transport_checksum_ok(p.data(), parse_ipv4(p.data(), static_cast<uint32_t>(p.size())));
+  };
+  EXPECT_TRUE(check(tcp));
+  EXPECT_TRUE(check(udp));
+  EXPECT_TRUE(check(short_udp));
+  short_udp.back() ^= 1;  // past the UDP length: not covered
+  EXPECT_TRUE(check(short_udp));
+  tcp.back() ^= 1;
+  EXPECT_FALSE(check(tcp));
+  put16(udp, 26, 0x1234);
+  EXPECT_FALSE(check(udp));
+  put16(udp, 26, 0);  // no checksum
+  EXPECT_TRUE(check(udp));
+  // A fragment cannot be checked.
+  put16(tcp, 6, 0x2000);
+  EXPECT_TRUE(check(tcp));
 }
 
 TEST(CalcChecksumsTest, RefusesUnknownFlagsAndNull) {

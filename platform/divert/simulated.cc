@@ -174,6 +174,9 @@ class SimulatedBackend final : public DivertBackend {
     return 0;
   }
 
+  // Stolen packets live only in the queue: nothing is held for them.
+  void release(const WINDIVERT_ADDRESS*, uint32_t) override {}
+
   void shutdown_recv() override {
     Network& net = network();
     std::lock_guard<std::mutex> lock(net.mu);
