@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@ namespace {
 constexpr const char* kIp = "/usr/sbin/ip";
 constexpr const char* kAddrA = "10.77.0.1";
 constexpr const char* kAddrB = "10.77.0.2";
+constexpr const char* kAddrNat = "10.77.0.3";  // A's second address, for the holder's source NAT
 constexpr uint16_t kPassPort = 7;  // the filter leaves this port alone
 constexpr uint16_t kSinkPort = 9;  // the holder never puts these back
 constexpr const char* kFilter = "remotePort != 7";
@@ -236,22 +238,38 @@ std::string run_in(const std::string& ns, const std::function<std::string()>& bo
 }
 
 // The holder: a child that enters A, opens a handle and puts back every
-// packet it receives except UDP to the sink port, then releases the batch; with
-// `copies` it clears the records' reserved bytes first, so that what it sends
-// is not the packet it took but a copy. Commands over a pipe: 'S' reports the counters, 'C' closes
+// packet it receives except UDP to the sink port, then releases the batch.
+// With kCopies it clears the records' reserved bytes first, so that what it
+// sends is not the packet it took but a copy; with kNat it translates A's
+// traffic to B from kAddrA to kAddrNat and B's replies back, with new sums. Commands over a pipe: 'S' reports the counters, 'C' closes
 // and reports whether the raw table and the fd count are as before the open,
 // then the child exits.
+enum class Mode { kAsTaken, kCopies, kNat };
+
+// Source NAT kAddrA <-> kAddrNat for traffic with B, in place.
+void translate(uint8_t* p, uint32_t len, bool outbound) {
+  in_addr from{}, to{}, peer{};
+  inet_pton(AF_INET, outbound ? kAddrA : kAddrNat, &from);
+  inet_pton(AF_INET, outbound ? kAddrNat : kAddrA, &to);
+  inet_pton(AF_INET, kAddrB, &peer);
+  uint8_t* mine = p + (outbound ? 12 : 16);
+  const uint8_t* theirs = p + (outbound ? 16 : 12);
+  if (memcmp(mine, &from, 4) != 0 || memcmp(theirs, &peer, 4) != 0) return;
+  memcpy(mine, &to, 4);
+  WinDivertHelperCalcChecksums(p, len, nullptr, 0);
+}
+
 class Holder {
  public:
   // "ready", or what went wrong.
-  std::string start(const std::string& ns, bool copies = false) {
+  std::string start(const std::string& ns, Mode mode = Mode::kAsTaken) {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) return "pipe";
     pid_ = fork();
     if (pid_ == 0) {
       close(to_child[1]);
       close(from_child[0]);
-      child(ns, copies, to_child[0], from_child[1]);
+      child(ns, mode, to_child[0], from_child[1]);
     }
     close(to_child[0]);
     close(from_child[1]);
@@ -300,7 +318,7 @@ class Holder {
     }
   }
 
-  [[noreturn]] static void child(const std::string& ns, bool copies, int cmd, int reply) {
+  [[noreturn]] static void child(const std::string& ns, Mode mode, int cmd, int reply) {
     auto say = [reply](const std::string& s) {
       std::string l = s + "\n";
       [[maybe_unused]] ssize_t n = write(reply, l.data(), l.size());
@@ -343,9 +361,14 @@ class Holder {
             continue;
           }
           memcpy(out.data() + out_len, p, plen);
-          out_len += plen;
           out_addrs[kept] = addrs[i];
-          if (copies) memset(out_addrs[kept].Reserved2, 0, sizeof(out_addrs[kept].Reserved2));
+          if (mode == Mode::kCopies)
+            memset(out_addrs[kept].Reserved2, 0, sizeof(out_addrs[kept].Reserved2));
+          if (mode == Mode::kNat) {
+            translate(out.data() + out_len, plen,
+                      (addrs[i].Flags & WINDIVERT_ADDRESS_OUTBOUND) != 0);
+          }
+          out_len += plen;
           ++kept;
         }
         if (kept > 0) {
@@ -528,7 +551,7 @@ TEST_F(NetfilterNetns, DivertsBothWaysAndCountsEveryPacketOnce) {
   for (const bool copies : {false, true}) {
     SCOPED_TRACE(copies ? "copies" : "as taken");
     Holder holder;
-    ASSERT_EQ(holder.start(a_, copies), "ready");
+    ASSERT_EQ(holder.start(a_, copies ? Mode::kCopies : Mode::kAsTaken), "ready");
     EXPECT_TRUE(tcp_exchange(a_, b_, kAddrB, 256 * 1024)) << "A to B";
     EXPECT_TRUE(tcp_exchange(b_, a_, kAddrA, 256 * 1024)) << "B to A";
     EXPECT_TRUE(ping(a_, kAddrB));
@@ -561,6 +584,67 @@ TEST_F(NetfilterNetns, DivertsBothWaysAndCountsEveryPacketOnce) {
     EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
   }
   EXPECT_EQ(raw_table(a_).find(nf::kChainPrefix.data()), std::string::npos);
+}
+
+// Tcp, Udp and Icmp InCsumErrors of a namespace, summed.
+uint64_t checksum_errors(const std::string& ns) {
+  std::string text;
+  run({kIp, "netns", "exec", ns, "/usr/bin/cat", "/proc/net/snmp"}, &text);
+  uint64_t total = 0;
+  // Each protocol has a header line of names and a line of values.
+  std::vector<std::string> lines;
+  for (size_t pos = 0, end; pos < text.size(); pos = end + 1) {
+    end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+  }
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    std::istringstream names(lines[i]), values(lines[i + 1]);
+    std::string name, value, proto;
+    names >> proto;
+    values >> value;
+    if (value != proto) continue;
+    while (names >> name && values >> value) {
+      if (name == "InCsumErrors") total += std::stoull(value);
+    }
+  }
+  return total;
+}
+
+// Packets B received from `src`, counted by a rule of B's mangle table.
+uint64_t received_from(const std::string& ns, const char* src) {
+  std::string text;
+  run({kIp, "netns", "exec", ns, nf::kIptablesSave, "-c", "-t", "mangle"}, &text);
+  const std::string rule = std::string("-A PREROUTING -s ") + src + "/32";
+  const size_t at = text.find(rule);
+  if (at == std::string::npos) return ~uint64_t{0};
+  return std::stoull(text.substr(text.rfind('[', at) + 1));
+}
+
+// Packets the holder changes go back as verdicts with their new bytes: the
+// kernel routes them again, and both sides' kernels check their sums.
+TEST_F(NetfilterNetns, ChangedPacketsGoBackWithTheirNewBytes) {
+  ASSERT_EQ(run({kIp, "-n", a_, "addr", "add", std::string(kAddrNat) + "/24", "dev", "va"}), 0);
+  for (const char* src : {kAddrA, kAddrNat}) {
+    ASSERT_EQ(run({kIp, "netns", "exec", b_, "/usr/sbin/iptables", "-w", "-t", "mangle", "-A",
+                   "PREROUTING", "-s", src}),
+              0);
+  }
+  const uint64_t errors_a = checksum_errors(a_), errors_b = checksum_errors(b_);
+  Holder holder;
+  ASSERT_EQ(holder.start(a_, Mode::kNat), "ready");
+  EXPECT_TRUE(tcp_exchange(a_, b_, kAddrB, 256 * 1024));
+  EXPECT_TRUE(udp_arrives(a_, b_, kPassPort + 1));
+  const Counts c = parse_counts(holder.ask('S'));
+  EXPECT_GT(c.stolen, 100u);
+  EXPECT_EQ(c.by_verdict, c.reinjected);
+  EXPECT_EQ(c.expired, 0u);
+  EXPECT_EQ(mark_rule_packets(a_), 0u) << "nothing went through the raw socket";
+  EXPECT_EQ(received_from(b_, kAddrA), 0u);
+  EXPECT_GT(received_from(b_, kAddrNat), 100u);
+  EXPECT_EQ(checksum_errors(a_), errors_a);
+  EXPECT_EQ(checksum_errors(b_), errors_b);
+  EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
 }
 
 void set_conf(const std::string& ns, const std::string& dev, const std::string& key, int value) {
@@ -703,7 +787,7 @@ TEST_F(InboundNetns, DeliveredExactlyAsWithoutTheCapture) {
     for (const bool copies : {false, true}) {
       const std::string tag = std::string(c.name) + (copies ? " copy" : " verdict");
       Holder holder;
-      ASSERT_EQ(holder.start(a_, copies), "ready");
+      ASSERT_EQ(holder.start(a_, copies ? Mode::kCopies : Mode::kAsTaken), "ready");
       EXPECT_EQ(deliver(c.src, c.dst, tag, wait_ms, c.shape), plain) << tag;
       // 127/8 destinations pass uncaptured; a wrong checksum is dropped on
       // arrival; a copy the kernel would refuse is a send drop.
@@ -724,7 +808,7 @@ TEST_F(InboundNetns, DeliveredExactlyAsWithoutTheCapture) {
 TEST_F(InboundNetns, RouteAndAddressChangesReachARunningCapture) {
   set_conf(a_, "va", "rp_filter", 1);
   Holder holder;
-  ASSERT_EQ(holder.start(a_, true), "ready");
+  ASSERT_EQ(holder.start(a_, Mode::kCopies), "ready");
   EXPECT_FALSE(deliver("10.78.0.2", kAddrA, "routed elsewhere", 300));
   ASSERT_EQ(run({kIp, "-n", a_, "route", "add", "10.78.0.2/32", "dev", "va"}), 0);
   EXPECT_TRUE(deliver("10.78.0.2", kAddrA, "routed back by va", 2000));
