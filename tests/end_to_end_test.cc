@@ -60,15 +60,23 @@ constexpr char kPeerPublic[] = "198.51.100.2";
 extern "C" char** environ;
 
 // Runs `args` (PATH lookup, no shell) and returns its standard output and
-// error together; `*exitCode` gets the exit status.
-std::string Capture(const std::vector<std::string>& args, int* exitCode = nullptr) {
+// error together; `*exitCode` gets the exit status. With `netns` it runs in
+// that network namespace, and in ours otherwise (unlike `ip netns exec`,
+// which gives it a mount namespace of its own).
+std::string Capture(const std::vector<std::string>& args, int* exitCode = nullptr,
+                    const TestNetns* netns = nullptr) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::string nsPath = netns != nullptr ? "/run/netns/" + netns->name() : "";
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (!nsPath.empty()) {
+      int ns = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) ::_exit(126);
+    }
     ::dup2(fds[1], STDOUT_FILENO);
     ::dup2(fds[1], STDERR_FILENO);
     ::execvp(argv[0], argv.data());
@@ -254,7 +262,7 @@ class EndToEndTest : public ::testing::Test {
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string program = DOVADOD_PROGRAM;
+    std::string program = program_;
     char console[] = "-console";
     char* argv[] = {program.data(), asService ? nullptr : console, nullptr};
     std::string nsPath = "/run/netns/" + host_.name();
@@ -284,6 +292,39 @@ class EndToEndTest : public ::testing::Test {
       ASSERT_LT(steady_clock::now(), deadline) << "capture not up\n" << Log() << RawTable();
       std::this_thread::sleep_for(milliseconds(50));
     }
+  }
+
+  // Puts the service and the test client, named as one of the maker's client
+  // programs, into one folder of the temporary root, since the IPC server
+  // takes commands only from programs beside its own executable; later
+  // starts run the service from there.
+  void InstallWithClient() {
+    const std::string folder = root_.file("bin");
+    std::filesystem::create_directories(folder);
+    program_ = folder + "/dovadod";
+    client_ = folder + "/pellarui";
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{DOVADOD_PROGRAM, program_},
+          std::pair<std::string, std::string>{CXCOM2_CLIENT_PEER, client_}}) {
+      std::error_code ec;
+      // A link when the build shares the file system, else a copy.
+      std::filesystem::create_hard_link(from, to, ec);
+      if (ec) std::filesystem::copy_file(from, to, ec);
+      ASSERT_FALSE(ec) << from << " -> " << to << ": " << ec.message();
+    }
+  }
+
+  // Sets the registry's fail-close override and has the running service read
+  // it again with the IPC reconfigure command (needs InstallWithClient).
+  bool SwitchFailClose(bool enabled) {
+    testing_support::SetRegText(kTarnKey, "failclose_testing_variable",
+                                enabled ? "enabled" : "disabled");
+    const std::string command =
+        R"({"65535": {"command_subsystem": "GraphReconfigure", "command": "reconfigure"}})";
+    std::string out =
+        Capture({client_, "4444", "e2e", "--wait-ms", "20000", command}, nullptr, &host_);
+    EXPECT_EQ(out, "ack\ntext OK\n");
+    return out == "ack\ntext OK\n";
   }
 
   // The log files of the service mode: the file, the copy a rotation moved
@@ -507,6 +548,8 @@ class EndToEndTest : public ::testing::Test {
   }
 
   TempRoot root_;
+  std::string program_ = DOVADOD_PROGRAM;
+  std::string client_;
   TestNetns host_{"e2e-host"};
   TestNetns peer_{"e2e-peer"};
   std::string workdir_;
@@ -566,6 +609,136 @@ TEST_F(EndToEndTest, FailCloseCapturesOnlyPrivatePeers) {
   steady_clock::duration took{};
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
   EXPECT_LT(took, seconds(3));
+}
+
+// Every fail-close switch reopens the capture with the other filter. Datagrams
+// from the peer's private address are captured in both states, so a switch
+// that dropped what the old handle had taken, or sent it twice, would show
+// here as a missing or repeated number.
+TEST_F(EndToEndTest, FailCloseSwitchesUnderTrafficLoseAndRepeatNoDatagram) {
+  constexpr uint32_t kDatagrams = 40000;
+  constexpr uint32_t kPerMillisecond = 20;
+  constexpr int kSwitches = 10;
+  ASSERT_NO_FATAL_FAILURE(InstallWithClient());
+  testing_support::SetRegText(kTarnKey, "failclose_testing_variable", "disabled");
+  ASSERT_NO_FATAL_FAILURE(Start());
+
+  int receiver = -1;
+  int sender = -1;
+  host_.RunInside([&] { receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+  peer_.RunInside([&] { sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+  ASSERT_GE(receiver, 0);
+  ASSERT_GE(sender, 0);
+  // Room for every datagram, should the reader fall behind.
+  int buffer = 64 << 20;
+  ASSERT_EQ(::setsockopt(receiver, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer), 0);
+  sockaddr_in at = Address(kHostAddr, 0);
+  ASSERT_EQ(::bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  at.sin_port = htons(BoundPort(receiver));
+  ASSERT_EQ(::connect(sender, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  int queues = -1;
+  host_.RunInside([&] {
+    queues = ::open("/proc/thread-self/net/netfilter/nfnetlink_queue", O_RDONLY | O_CLOEXEC);
+  });
+  ASSERT_GE(queues, 0);
+
+  std::vector<uint8_t> seen(kDatagrams);
+  size_t strays = 0;
+  std::atomic<bool> sent{false};
+  std::thread reader([&] {
+    // Until a second passes without a datagram after the last was sent, so
+    // that late repeats are counted too.
+    for (;;) {
+      pollfd p{receiver, POLLIN, 0};
+      if (::poll(&p, 1, 1000) != 1) {
+        if (sent.load()) return;
+        continue;
+      }
+      uint8_t datagram[64];
+      ssize_t n;
+      while ((n = ::recv(receiver, datagram, sizeof datagram, MSG_DONTWAIT)) > 0) {
+        uint32_t number;
+        std::memcpy(&number, datagram, sizeof number);
+        if (n != sizeof datagram || number >= kDatagrams) {
+          ++strays;
+          continue;
+        }
+        if (seen[number] < 255) ++seen[number];
+      }
+    }
+  });
+  // The sending falls into one segment more than there are switches; switch
+  // i comes once segment i is sent, and the sender waits rather than run
+  // more than a segment ahead of a slow switch, so that the switches stay
+  // spread over the traffic on a loaded machine too.
+  constexpr uint32_t kSegment = kDatagrams / (kSwitches + 1);
+  std::atomic<uint32_t> progress{0};
+  std::atomic<int> switched{0};
+  std::thread writer([&] {
+    uint8_t datagram[64] = {};
+    auto next = steady_clock::now();
+    for (uint32_t number = 0; number < kDatagrams; ++number) {
+      if (number >= (switched.load() + 2) * kSegment && switched.load() < kSwitches) {
+        while (number >= (switched.load() + 2) * kSegment && switched.load() < kSwitches) {
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        next = steady_clock::now();
+      }
+      std::memcpy(datagram, &number, sizeof number);
+      while (::send(sender, datagram, sizeof datagram, 0) != sizeof datagram) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      progress = number + 1;
+      if ((number + 1) % kPerMillisecond == 0) {
+        std::this_thread::sleep_until(next += milliseconds(1));
+      }
+    }
+    sent = true;
+  });
+
+  for (int i = 0; i < kSwitches; ++i) {
+    while (progress.load() < (i + 1) * kSegment) std::this_thread::sleep_for(milliseconds(1));
+    // The capture this switch ends has had traffic: the kernel's count for
+    // a queue starts again each time a capture binds it.
+    auto deadline = steady_clock::now() + seconds(3);
+    while (ReadQueueCounts(queues).queued == 0 && steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_GT(ReadQueueCounts(queues).queued, 0u) << "capture " << i << " had no traffic";
+    SwitchFailClose(i % 2 == 0);
+    switched = i + 1;
+  }
+  writer.join();
+  reader.join();
+  ::close(sender);
+  ::close(receiver);
+  ::close(queues);
+
+  std::string missing;
+  std::string repeated;
+  size_t missed = 0;
+  for (uint32_t number = 0; number < kDatagrams; ++number) {
+    if (seen[number] == 1) continue;
+    std::string& list = seen[number] == 0 ? missing : repeated;
+    if (seen[number] == 0) ++missed;
+    if (list.size() < 200) list += " " + std::to_string(number);
+  }
+  EXPECT_EQ(missing, "") << missed << " missing" << Log();
+  EXPECT_EQ(repeated, "");
+  EXPECT_EQ(strays, 0u);
+
+  std::string log = Log();
+  EXPECT_EQ(CountOf(log, "New FailClose status: enabled. threadRunning: true"), kSwitches / 2)
+      << log;
+  EXPECT_EQ(CountOf(log, "New FailClose status: disabled. threadRunning: true"), kSwitches / 2);
+  EXPECT_EQ(CountOf(log, "Windivert handle shut down and drained, exiting"), size_t{kSwitches});
+  EXPECT_EQ(CountOf(log, "Exiting packet processing thread"), size_t{kSwitches});
+  EXPECT_EQ(log.find("WinDivertRecvEx failed"), std::string::npos);
+
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
+  EXPECT_LT(took, seconds(3));
+  EXPECT_EQ(RawTable().find("DOVADOD"), std::string::npos) << RawTable();
 }
 
 TEST_F(EndToEndTest, KilledServiceLeavesNetworkUpAndNextStartClearsItsRules) {

@@ -289,11 +289,23 @@ bool FromDevice::UpdateFailClose(bool effective) {
       stop_cond_.notify_all();
       return false;
     }
+    draining_.exchange(1);
   }
   stop_cond_.notify_all();
-  producerExit.exchange(1);
-  closeHandle();
+  // A handle not stored yet is shut down by its own cycle, which sees the
+  // change count move.
+  shutdownHandle(handle_.load());
   return true;
+}
+
+void FromDevice::shutdownHandle(WinDivertHandle handle) {
+  if (handle == kWinDivertInvalidHandle) return;
+  // 6: the cycle closed it meanwhile, and the next one reads the new state.
+  if (!WinDivertShutdown(handle, WINDIVERT_SHUTDOWN_RECV) &&
+      platform::last_error() != platform::kErrorInvalidHandle) {
+    FDEV_LOG(3, "FromDevice::shutdownHandle", "Unable to shut down Windivert handle. Error: %d\n",
+             static_cast<int>(platform::last_error()));
+  }
 }
 
 void FromDevice::closeHandle() {
@@ -423,12 +435,13 @@ void FromDevice::startPacketProcessing(bool failClose) {
 
   makeBatches();
 
-  // A change that arrives from here on closes the handle we are about to
-  // open, or is seen by the retry wait.
+  // A change that arrives from here on shuts down the handle we are about
+  // to open, or is seen by the retry wait.
   uint64_t changesBefore;
   {
     std::lock_guard<std::mutex> guard(stop_mu_);
     changesBefore = change_count_;
+    draining_.exchange(0);
   }
   WinDivertHandle handle =
       WinDivertOpen(filter_.c_str(), WINDIVERT_LAYER_NETWORK, WINDIVERT_PRIORITY_HIGHEST, 0);
@@ -444,16 +457,22 @@ void FromDevice::startPacketProcessing(bool failClose) {
     return;
   }
   handle_.store(handle);
-  // A change or stop between the filter and the store above found no handle
-  // to close; close it now so the cycle does not wait for the next packet.
+  // A stop or change between the filter and the store above found no handle
+  // to act on. A change that came before the count was taken shows only in
+  // the state: the filter was built from an older one.
+  bool changed = false;
   {
     std::lock_guard<std::mutex> guard(stop_mu_);
-    if (change_count_ != changesBefore || stop_.load() != 0) {
+    if (stop_.load() != 0) {
       producerExit.exchange(1);
       handle_.store(kWinDivertInvalidHandle);
       WinDivertClose(handle);
+    } else if (change_count_ != changesBefore || (failClose_.load() != 0) != failClose) {
+      draining_.exchange(1);
+      changed = true;
     }
   }
+  if (changed) shutdownHandle(handle);
 
   std::thread producerThread;
   std::thread consumerThread;
@@ -473,6 +492,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
   closeHandle();
   producerExit.exchange(0);
   consumerExit.exchange(0);
+  captureEnd_.store(nullptr);
   FDEV_LOG(6, kTag, "Exiting packet processing thread");
 }
 
@@ -482,10 +502,16 @@ void FromDevice::producer(WinDivertHandle handle) {
   cxCrashDumpThreadInit();
   cxLogSetPacketPathThread(true);
   FDEV_LOG(6, kTag, "producer packet thread started.");
+  // The receive area: a blocked receive holds no block.
+  auto packets = std::make_unique<uint8_t[]>(kBatchBytes);
+  auto records = std::make_unique<WINDIVERT_ADDRESS[]>(kBatchPackets);
   _QMSGBLOCK* marker = g_capture_qmsg_pool.take();
   if (marker == nullptr) {
     FDEV_LOG(6, kTag, "Failed to get message block, existing producer thread");
     firstTakeFailed_.exchange(1);
+    // Nothing of this cycle can reach the graph: what the handle took so far
+    // goes back rather than being dropped at the close.
+    handBack(handle, packets.get(), records.get());
     consumerExit.exchange(1);
     g_qmsg_queue.post(&g_consumer_wake);
     return;
@@ -496,18 +522,15 @@ void FromDevice::producer(WinDivertHandle handle) {
   marker->addr_length = 0;
   g_qmsg_queue.post(marker);
 
-  // The receive area: a blocked receive holds no block.
-  auto packets = std::make_unique<uint8_t[]>(kBatchBytes);
-  auto records = std::make_unique<WINDIVERT_ADDRESS[]>(kBatchPackets);
+  bool drained = false;
   while (producerExit.load() == 0) {
     uint32_t received = 0;
     uint32_t addrLength = kBatchPackets * kRecordBytes;
     bool ok = WinDivertRecvEx(handle, packets.get(), kBatchBytes, &received, 0, records.get(),
                               &addrLength, nullptr);
     if (producerExit.load() != 0) {
-      // The cycle ends (the stop and a fail-close change close the handle,
-      // so a failed receive is expected here): what was stolen goes back
-      // rather than being lost.
+      // The stop closes the handle, so a failed receive is expected here:
+      // what was stolen goes back rather than being lost.
       if (ok) {
         WinDivertSendEx(handle, packets.get(), received, nullptr, 0, records.get(), addrLength,
                         nullptr);
@@ -516,6 +539,12 @@ void FromDevice::producer(WinDivertHandle handle) {
     }
     if (!ok) {
       uint32_t error = platform::last_error();
+      if (error == kWinDivertErrorNoData) {
+        // Shut down by a fail-close change, and all it took is posted.
+        FDEV_LOG(6, kTag, "Windivert handle shut down and drained, exiting");
+        drained = true;
+        break;
+      }
       GRAPH_LOG_LERR("WinDivertRecvEx");
       if (error == platform::kErrorInvalidHandle) {
         producerExit.exchange(1);
@@ -525,7 +554,7 @@ void FromDevice::producer(WinDivertHandle handle) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    _QMSGBLOCK* block = g_capture_qmsg_pool.take();
+    _QMSGBLOCK* block = takeCaptureBlock();
     if (block == nullptr) continue;  // the consumer is behind: the batch is dropped
     block->msgtype = QMSG_PKT_CAPTURED;
     if (addrLength > kBatchPackets * kRecordBytes) addrLength = kBatchPackets * kRecordBytes;
@@ -536,8 +565,50 @@ void FromDevice::producer(WinDivertHandle handle) {
     std::memcpy(block->capture_buffer, packets.get(), received);
     g_qmsg_queue.post(block);
   }
+  if (drained && postCaptureEnd()) return;
   consumerExit.exchange(1);
   g_qmsg_queue.post(&g_consumer_wake);
+}
+
+_QMSGBLOCK* FromDevice::takeCaptureBlock() {
+  _QMSGBLOCK* block = g_capture_qmsg_pool.take();
+  // What a shut-down handle hands out is all there will be: worth waiting
+  // for, as the consumer frees a block with every batch it finishes.
+  while (block == nullptr && draining_.load() != 0 && producerExit.load() == 0 &&
+         stop_.load() == 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    block = g_capture_qmsg_pool.take();
+  }
+  return block;
+}
+
+bool FromDevice::postCaptureEnd() {
+  _QMSGBLOCK* end = takeCaptureBlock();
+  if (end == nullptr) return false;
+  qmsgblock_set_tag(end, "producer");
+  // A copy another cycle's consumer meets is released unhandled.
+  end->msgtype = QMSG_NOP;
+  end->capture_length = 0;
+  end->addr_length = 0;
+  captureEnd_.store(end);
+  if (g_qmsg_queue.post(end)) return true;
+  captureEnd_.store(nullptr);
+  return false;
+}
+
+void FromDevice::handBack(WinDivertHandle handle, uint8_t* packets, WINDIVERT_ADDRESS* records) {
+  WinDivertShutdown(handle, WINDIVERT_SHUTDOWN_RECV);
+  while (producerExit.load() == 0) {
+    uint32_t received = 0;
+    uint32_t addrLength = kBatchPackets * kRecordBytes;
+    if (!WinDivertRecvEx(handle, packets, kBatchBytes, &received, 0, records, &addrLength,
+                         nullptr)) {
+      // An oversized packet is dropped by the layer; anything else ends it.
+      if (platform::last_error() == kWinDivertErrorInsufficientBuffer) continue;
+      return;
+    }
+    WinDivertSendEx(handle, packets, received, nullptr, 0, records, addrLength, nullptr);
+  }
 }
 
 void FromDevice::consumer() {
@@ -558,11 +629,18 @@ void FromDevice::consumer() {
     if (marker) break;
   }
   for (;;) {
-    if (consumerExit.load() != 0) return;
+    if (consumerMustExit()) return;
     _QMSGBLOCK* block = g_qmsg_queue.wait();
     if (block == &g_consumer_wake) continue;
-    if (consumerExit.load() != 0) {
+    if (consumerMustExit()) {
       qmsgblock_release(block);
+      return;
+    }
+    if (block == captureEnd_.load()) {
+      // Every batch the shut-down handle took has been through the graph;
+      // what the graph passed goes out on that handle before it is closed.
+      qmsgblock_release(block);
+      drain_pending_send();
       return;
     }
     switch (block->msgtype) {
@@ -589,7 +667,7 @@ void FromDevice::consumer() {
         break;
     }
     qmsgblock_release(block);
-    if (consumerExit.load() != 0) return;
+    if (consumerMustExit()) return;
     drain_pending_send();
   }
 }
@@ -827,7 +905,7 @@ void FromDevice::drain_pending_send() {
       }
     }
     p->release();
-    if (consumerExit.load() != 0) {
+    if (consumerMustExit()) {
       ++taken;
       break;
     }

@@ -15,8 +15,15 @@
 //             into packets, pushes them into output 0 and after each block
 //             drains `pending_send()` (re-injection in batches, or the
 //             tunnel writer for packets bound to an overlay peer).
-// A fail-close change while the worker runs closes the handle, so the next
-// cycle reopens it with the other filter.
+// A fail-close change while the worker runs shuts the handle down: it stops
+// capturing at once but stays open, the producer receives what it had already
+// taken and posts it, then an end marker; the consumer ends on that marker,
+// once every batch before it has been through the graph and `pending_send()`
+// has gone out on the old handle. Only then does the cycle close the handle,
+// and the next one reopens it with the other filter: a switch drops none of
+// the packets the old handle took and sends none twice. The stop (`exit`,
+// cleanup, the destructor) closes the handle at once instead and ends the
+// cycle without draining.
 //
 // Every captured packet keeps its own copy of its capture address record in
 // its annotation area (capture_record.h), which is what the drain sends with.
@@ -159,6 +166,18 @@ class FromDevice : public Element, public IFailCloseUpdate {
   void workerLoop();
   void producer(WinDivertHandle handle);
   void consumer();
+  // True once the consumer must leave without finishing the queue: its
+  // producer failed, or a stop came.
+  bool consumerMustExit() const { return consumerExit.load() != 0 || stop_.load() != 0; }
+  // A capture block; while a drain runs it waits for the consumer to free
+  // one rather than fail, until a stop.
+  _QMSGBLOCK* takeCaptureBlock();
+  // Posts this cycle's end marker; false when a stop came first or it could
+  // not be queued.
+  bool postCaptureEnd();
+  // Shuts `handle` down, then sends back everything it took (a cycle whose
+  // packets cannot reach the graph).
+  void handBack(WinDivertHandle handle, uint8_t* packets, WINDIVERT_ADDRESS* records);
   // Ends the worker and waits for it without limit (cleanup, destructor).
   void stopWorker();
   // Appends one packet, sending first when it would not fit and after when
@@ -171,6 +190,9 @@ class FromDevice : public Element, public IFailCloseUpdate {
   void reportFlow(Packet* p);
   void rebuildBroadcastMap();
   void closeHandle();
+  // Asks the cycle of `handle` to hand back what it took and end; see the
+  // class comment.
+  void shutdownHandle(WinDivertHandle handle);
   void setDestinationInternet(uint8_t value, const char* bypassStatus);
   // Sleeps up to `ms`, cut short by the stop flag or a fail-close change.
   void waitBeforeRetry(int ms);
@@ -183,6 +205,12 @@ class FromDevice : public Element, public IFailCloseUpdate {
   // Set by a producer whose very first block take failed: the worker pauses
   // before the next cycle instead of spinning.
   std::atomic<uint8_t> firstTakeFailed_{0};
+  // Set (under stop_mu_) when a fail-close change has shut the cycle's
+  // handle down; cleared when the next cycle takes its change count.
+  std::atomic<uint8_t> draining_{0};
+  // The cycle's end marker once posted: a block of the capture ring, which
+  // the producer could take only because no copy of it was queued.
+  std::atomic<_QMSGBLOCK*> captureEnd_{nullptr};
   std::mutex stop_mu_;
   std::condition_variable stop_cond_;
   // Bumped by every fail-close change, so a retry wait sees it.

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -1002,6 +1003,199 @@ TEST_F(CaptureTest, CycleEndsAtOnceWhenItsProducerEnds) {
   // After the pause the next cycle runs normally.
   ASSERT_TRUE(WaitFor([&] { return sim::open_handles() == 1; }));
   EXPECT_TRUE(RoundTrip(HostPacket("8.8.8.8")));
+}
+
+// ---- A fail-close switch hands back what the old handle took ----------------
+
+// A packet numbered `n` in its payload, to a private address that both the
+// open and the fail-close filter capture.
+std::vector<uint8_t> Numbered(uint32_t n) {
+  auto p = Udp("192.168.5.2", "10.9.0.1");
+  tp::put32(p, 28, n);
+  return p;
+}
+
+uint32_t NumberOf(const platform::divert::SimPacket& p) {
+  if (p.bytes.size() < 32) return UINT32_MAX;
+  return static_cast<uint32_t>(p.bytes[28] << 24 | p.bytes[29] << 16 | p.bytes[30] << 8 |
+                               p.bytes[31]);
+}
+
+// The numbers 0 to n-1 that `got` misses or repeats, and any it has beyond;
+// empty when each came exactly once.
+std::string Faults(const std::vector<platform::divert::SimPacket>& got, uint32_t n) {
+  std::map<uint32_t, int> counts;
+  for (const auto& p : got) ++counts[NumberOf(p)];
+  std::string missing;
+  std::string repeated;
+  for (uint32_t i = 0; i < n; ++i) {
+    auto found = counts.find(i);
+    if (found == counts.end()) {
+      missing += " " + std::to_string(i);
+      continue;
+    }
+    if (found->second > 1) repeated += " " + std::to_string(i);
+    counts.erase(found);
+  }
+  std::string faults;
+  if (!missing.empty()) faults += "missing:" + missing + "\n";
+  if (!repeated.empty()) faults += "repeated:" + repeated + "\n";
+  for (const auto& [number, count] : counts)
+    faults += "unexpected: " + std::to_string(number) + "\n";
+  return faults;
+}
+
+int CaptureBlocksInUse() {
+  int n = 0;
+  for (int32_t i = 0; i < g_capture_qmsg_pool.count(); ++i) {
+    n += qmsgblock_in_use(g_capture_qmsg_pool.block(i)) ? 1 : 0;
+  }
+  return n;
+}
+
+class SwitchTest : public CaptureTest {
+ protected:
+  // Before the base stops the worker: a held consumer would never see it.
+  ~SwitchTest() override { gateOpen_ = true; }
+
+  // Holds the consumer in the graph with packet 0, then has the producer
+  // fill `blocks` blocks of the capture ring with one numbered packet each;
+  // by default every block left, so that the end marker of a drain must
+  // wait for the consumer. Returns how many packets were captured.
+  uint32_t HoldConsumer(int blocks = kCaptureRingBlocks) {
+    // Blocks an earlier test left queued are released by the running consumer.
+    EXPECT_TRUE(WaitFor([] { return CaptureBlocksInUse() == 0; }));
+    gateOpen_ = false;
+    held_ = false;
+    CaptureTap::hook = [this](CaptureTap* tap, Packet* p) {
+      held_ = true;
+      while (!gateOpen_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
+      tap->forward(p);
+    };
+    Inject(Numbered(0), Where(true, 3));
+    EXPECT_TRUE(WaitFor([this] { return held_.load(); }));
+    uint32_t n = 1;
+    for (; CaptureBlocksInUse() < std::min(blocks, g_capture_qmsg_pool.count()); ++n) {
+      const int before = CaptureBlocksInUse();
+      Inject(Numbered(n), Where(true, 3));
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (CaptureBlocksInUse() == before && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      if (CaptureBlocksInUse() != before + 1) {
+        ADD_FAILURE() << "packet " << n << " got no block of its own";
+        break;
+      }
+    }
+    return n;
+  }
+
+  std::atomic<bool> gateOpen_{true};
+  std::atomic<bool> held_{false};
+  // How long the graph then takes per packet.
+  std::atomic<int> delayMs_{0};
+};
+
+// When the change comes, one packet the old handle took is in the graph and
+// the rest fill the capture ring: each comes back once after the switch,
+// with one change or two in a row.
+TEST_F(SwitchTest, FailCloseSwitchDeliversEveryCapturedPacketOnce) {
+  struct Case {
+    const char* name;
+    std::vector<bool> changes;
+    const char* filter;
+  };
+  const Case cases[] = {
+      {"on", {true}, kFailClose},
+      {"off and on again", {false, true}, kFailClose},
+      {"off", {false}, kBase},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const WinDivertHandle before = fd_->handle();
+    const size_t cycles = CountOf(Log(), "Exiting packet processing thread");
+    const uint32_t captured = HoldConsumer();
+    for (bool state : c.changes) EXPECT_TRUE(fd_->UpdateFailClose(state));
+    // The old handle takes nothing more, and its cycle is still draining.
+    EXPECT_EQ(sim::open_handles(), 0u);
+    auto late = Numbered(captured);
+    EXPECT_FALSE(sim::inject(late.data(), static_cast<uint32_t>(late.size()), Where(true, 3)));
+    auto passed = Delivered(1);
+    ASSERT_EQ(passed.size(), 1u);
+    EXPECT_FALSE(passed[0].reinjected);
+    EXPECT_EQ(fd_->handle(), before);
+
+    gateOpen_ = true;
+    auto got = Delivered(captured);
+    EXPECT_EQ(Faults(got, captured), "");
+    for (const auto& p : got) EXPECT_TRUE(p.reinjected);
+
+    ASSERT_TRUE(WaitFor([&] {
+      WinDivertHandle h = fd_->handle();
+      return h != kWinDivertInvalidHandle && h != before && sim::open_handles() == 1;
+    }));
+    EXPECT_EQ(CountOf(Log(), "Exiting packet processing thread"), cycles + 1);
+    EXPECT_EQ(Std(fd_->filter_text()), c.filter);
+    EXPECT_TRUE(RoundTrip(Numbered(99999)));
+  }
+  EXPECT_GE(CountOf(Log(), "Windivert handle shut down and drained, exiting"), 3u);
+  EXPECT_EQ(Log().find("WinDivertRecvEx failed"), std::string::npos);
+}
+
+// A stop during a drain ends the cycle at once, whether the producer still
+// waits for a block or has posted its end marker; what is still queued is
+// dropped then.
+TEST_F(SwitchTest, StopDuringDrainEndsTheCycleAtOnce) {
+  for (int blocks : {kCaptureRingBlocks, 60}) {
+    SCOPED_TRACE(blocks);
+    Start();
+    HoldConsumer(blocks);
+    EXPECT_TRUE(fd_->UpdateFailClose(true));
+    // Every packet left would take the consumer 20 ms.
+    delayMs_ = 20;
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread stopper([this] { Stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    gateOpen_ = true;
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_EQ(sim::open_handles(), 0u);
+    delayMs_ = 0;
+    sim::take_delivered();
+  }
+  EXPECT_EQ(CountOf(Log(), "Packet processor thread did not exit in time"), 0u);
+}
+
+// Changes in quick succession while traffic flows land before a handle is
+// stored, during an open and during drains: every packet reaches the host
+// once, through the service or past it.
+TEST_F(SwitchTest, RapidChangesUnderTrafficLoseAndRepeatNothing) {
+  Start();
+  constexpr uint32_t kPackets = 3000;
+  std::atomic<bool> sent{false};
+  std::thread sender([&] {
+    for (uint32_t n = 0; n < kPackets; ++n) {
+      auto p = Numbered(n);
+      sim::inject(p.data(), static_cast<uint32_t>(p.size()), Where(true, 3));
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    sent = true;
+  });
+  std::vector<platform::divert::SimPacket> got;
+  for (int i = 0; !sent; ++i) {
+    fd_->UpdateFailClose(i % 2 == 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 5)));
+    for (auto& p : sim::take_delivered()) got.push_back(std::move(p));
+  }
+  sender.join();
+  for (auto& p : Delivered(got.size() < kPackets ? kPackets - got.size() : 0)) {
+    got.push_back(std::move(p));
+  }
+  EXPECT_EQ(Faults(got, kPackets), "");
+  EXPECT_EQ(sim::delivered_overflow(), 0u);
+  EXPECT_GE(CountOf(Log(), "Exiting packet processing thread"), 10u);
 }
 
 TEST(FromDeviceSelectedTest, StopEndsTheRouterThreadsWaitAndTheCycleAtOnce) {
