@@ -664,9 +664,12 @@ void NetfilterBackend::release(const WINDIVERT_ADDRESS* records, uint32_t count)
 
 void NetfilterBackend::shutdown_recv() {
   std::lock_guard<std::mutex> lock(close_mu_);
-  if (closed_.load() || shut_.exchange(true)) return;
+  if (closed_.load() || shut_.load()) return;
+  // Rules first: a receive that finds the socket empty after the flag may
+  // take that as the end of what was captured.
   if (rules_loaded_) remove_chain(queue_.queue());
   rules_loaded_ = false;
+  shut_.store(true);
   if (close_fd_ >= 0) {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(close_fd_, &one, sizeof(one));

@@ -489,6 +489,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
   if (producerThread.joinable()) producerThread.join();
   if (consumerThread.joinable()) consumerThread.join();
 
+  logCaptureCounters(handle);
   closeHandle();
   producerExit.exchange(0);
   consumerExit.exchange(0);
@@ -502,6 +503,8 @@ void FromDevice::producer(WinDivertHandle handle) {
   cxCrashDumpThreadInit();
   cxLogSetPacketPathThread(true);
   FDEV_LOG(6, kTag, "producer packet thread started.");
+  queueDropsSeen_ = 0;  // a new handle's queue counts from 0
+  queueDropsCheckedAt_ = GetTickCount64();
   // The receive area: a blocked receive holds no block.
   auto packets = std::make_unique<uint8_t[]>(kBatchBytes);
   auto records = std::make_unique<WINDIVERT_ADDRESS[]>(kBatchPackets);
@@ -554,8 +557,13 @@ void FromDevice::producer(WinDivertHandle handle) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
+    watchQueueDrops(handle);
     _QMSGBLOCK* block = takeCaptureBlock();
-    if (block == nullptr) continue;  // the consumer is behind: the batch is dropped
+    if (block == nullptr) {
+      // The consumer is behind: the batch is dropped, at once.
+      releaseCaptured(records.get(), addrLength);
+      continue;
+    }
     block->msgtype = QMSG_PKT_CAPTURED;
     if (addrLength > kBatchPackets * kRecordBytes) addrLength = kBatchPackets * kRecordBytes;
     if (received > block->capture_capacity) received = block->capture_capacity;
@@ -568,6 +576,45 @@ void FromDevice::producer(WinDivertHandle handle) {
   if (drained && postCaptureEnd()) return;
   consumerExit.exchange(1);
   g_qmsg_queue.post(&g_consumer_wake);
+}
+
+void FromDevice::releaseCaptured(const WINDIVERT_ADDRESS* records, uint32_t addrLength) {
+  uint32_t n = addrLength / kRecordBytes;
+  if (n > kBatchPackets) n = kBatchPackets;
+  if (n > 0) platform::divert::release_received(handle_.load(std::memory_order_relaxed), records, n);
+}
+
+void FromDevice::watchQueueDrops(WinDivertHandle handle) {
+  // Read once a second: the kernel's count lives in a file.
+  const uint64_t now = GetTickCount64();
+  if (now - queueDropsCheckedAt_ < 1000) return;
+  queueDropsCheckedAt_ = now;
+  platform::divert::DivertCounters counters;
+  if (!platform::divert::get_counters(handle, &counters)) return;
+  if (counters.overflow > queueDropsSeen_) {
+    FDEV_LOG_LIMITED(3, "FromDevice::startPacketProcessing::producer",
+                     "capture queue full: %llu packets dropped by the kernel",
+                     static_cast<unsigned long long>(counters.overflow - queueDropsSeen_));
+  }
+  queueDropsSeen_ = counters.overflow;
+}
+
+void FromDevice::logCaptureCounters(WinDivertHandle handle) {
+  platform::divert::DivertCounters c;
+  if (!platform::divert::get_counters(handle, &c)) return;
+  FDEV_LOG(6, "FromDevice::startPacketProcessing",
+           "Capture counters: seen %llu, stolen %llu, received %llu, reinjected %llu (%llu in "
+           "place), expired %llu, bad checksums %llu, queue drops %llu, oversize %llu, send drops "
+           "%llu",
+           static_cast<unsigned long long>(c.seen), static_cast<unsigned long long>(c.stolen),
+           static_cast<unsigned long long>(c.received),
+           static_cast<unsigned long long>(c.reinjected),
+           static_cast<unsigned long long>(c.by_verdict),
+           static_cast<unsigned long long>(c.expired),
+           static_cast<unsigned long long>(c.checksum_dropped),
+           static_cast<unsigned long long>(c.overflow),
+           static_cast<unsigned long long>(c.oversize),
+           static_cast<unsigned long long>(c.send_dropped));
 }
 
 _QMSGBLOCK* FromDevice::takeCaptureBlock() {
@@ -646,6 +693,11 @@ void FromDevice::consumer() {
     switch (block->msgtype) {
       case QMSG_PKT_CAPTURED:
         process_captured_batch(block);
+        if (consumerMustExit()) break;
+        // What the graph passed goes out first; then the layer lets go at
+        // once of what the graph consumed, instead of holding it queued.
+        drain_pending_send();
+        releaseCaptured(block->addr, block->addr_length);
         break;
       case QMSG_PKT_OVERLAY:
       case QMSG_IOMSG:

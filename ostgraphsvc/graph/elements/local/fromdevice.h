@@ -175,6 +175,14 @@ class FromDevice : public Element, public IFailCloseUpdate {
   // Posts this cycle's end marker; false when a stop came first or it could
   // not be queued.
   bool postCaptureEnd();
+  // Tells the capture layer the consumer is done with the packets of these
+  // records (`addrLength` bytes of them): those not sent back were consumed.
+  void releaseCaptured(const WINDIVERT_ADDRESS* records, uint32_t addrLength);
+  // Logs, at most once a second, packets the kernel dropped because the
+  // capture queue was full (producer thread).
+  void watchQueueDrops(WinDivertHandle handle);
+  // The capture layer's counters of `handle`, in one line at the cycle's end.
+  void logCaptureCounters(WinDivertHandle handle);
   // Shuts `handle` down, then sends back everything it took (a cycle whose
   // packets cannot reach the graph).
   void handBack(WinDivertHandle handle, uint8_t* packets, WINDIVERT_ADDRESS* records);
@@ -211,6 +219,9 @@ class FromDevice : public Element, public IFailCloseUpdate {
   // The cycle's end marker once posted: a block of the capture ring, which
   // the producer could take only because no copy of it was queued.
   std::atomic<_QMSGBLOCK*> captureEnd_{nullptr};
+  // The producer's watch on the kernel's queue drops.
+  uint64_t queueDropsCheckedAt_ = 0;
+  uint64_t queueDropsSeen_ = 0;
   std::mutex stop_mu_;
   std::condition_variable stop_cond_;
   // Bumped by every fail-close change, so a retry wait sees it.
