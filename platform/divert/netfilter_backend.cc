@@ -145,7 +145,7 @@ uint32_t new_tag() {
 
 class NetfilterBackend final : public DivertBackend {
  public:
-  NetfilterBackend() : tag_(new_tag()), read_writer_(&queue_, 0), send_writer_(&queue_, 0) {}
+  NetfilterBackend() : tag_(new_tag()), writer_(&queue_, 0) {}
   ~NetfilterBackend() override;
 
   uint32_t open(const FilterProgram& filter) override;
@@ -157,9 +157,7 @@ class NetfilterBackend final : public DivertBackend {
   DivertCounters counters() const override;
 
  private:
-  // kSending: its verdict is being sent outside the table lock; until then
-  // no batch verdict of another thread may cover it.
-  enum class State : uint8_t { kPending, kOut, kSending, kGone };
+  enum class State : uint8_t { kPending, kOut, kGone };
 
   struct Held {
     uint32_t seq;
@@ -176,22 +174,22 @@ class NetfilterBackend final : public DivertBackend {
   Held& at(uint32_t seq) { return held_[seq & (kHeld - 1)]; }
   uint8_t* slot(uint32_t seq) { return slots_ + size_t{seq & (kHeld - 1)} * kSlotSize; }
 
+  // The rest run with table_mu_ held.
   // Reads what the queue holds into free positions, settles what the filter
   // does not take and queues the rest for hand-out. 0 or an errno (EAGAIN:
-  // nothing). Receiving thread only; takes table_mu_ briefly.
+  // nothing).
   int read_batch();
-  // The rest run with table_mu_ held.
   // The held packet a record's token names, or null.
   Held* find_out(const WINDIVERT_ADDRESS& addr);
   // Marks kDrop every handed-out packet of a receive before `take` and every
   // one stolen before `deadline`; returns how many.
   uint32_t expire(uint32_t take, int64_t deadline);
-  // Adds to `w` the verdicts that the fates of the handed-out packets call
-  // for (after whatever it holds already). Without `defer` it sends them and
-  // frees settled positions; with it the packets become kSending, and the
-  // caller sends `w` after unlocking and then calls `sent`.
-  void settle(nf::VerdictWriter& w, bool defer);
-  void sent();
+  // Sends the verdicts that the fates of the handed-out packets call for
+  // (after whatever the writer holds already) and frees settled positions.
+  // The table lock stays held while the kernel carries the accepted packets
+  // on inside the send: the receiving thread waits and then reads a larger
+  // batch, which measured at half the CPU per byte of letting it run.
+  void settle();
   // Drops everything still held; for close.
   void drop_all();
   // Milliseconds until the oldest handed-out packet expires; -1 for none.
@@ -216,13 +214,6 @@ class NetfilterBackend final : public DivertBackend {
   mmsghdr msgs_[kBatch];
   iovec iovs_[kBatch];
 
-  nf::VerdictWriter read_writer_;  // receiving thread's verdicts
-
-  // One thread at a time settles verdicts outside the table lock (send,
-  // release, close); taken before table_mu_.
-  std::mutex verdict_mu_;
-  nf::VerdictWriter send_writer_;
-
   std::mutex table_mu_;  // guards everything below up to send_mu_
   std::unique_ptr<Held[]> held_ = std::make_unique<Held[]>(kHeld);
   uint32_t head_ = 0;     // oldest position in use
@@ -230,6 +221,7 @@ class NetfilterBackend final : public DivertBackend {
   uint32_t tail_ = 0;     // next position to fill
   uint32_t takes_ = 0;    // receives that handed something out
   bool dropped_all_ = false;
+  nf::VerdictWriter writer_;
   std::unique_ptr<nf::HeldFate[]> fates_ = std::make_unique<nf::HeldFate[]>(kHeld);
   std::unique_ptr<nf::PlannedVerdict[]> plan_ = std::make_unique<nf::PlannedVerdict[]>(kHeld);
 
@@ -260,8 +252,7 @@ uint32_t NetfilterBackend::open(const FilterProgram& filter) {
   if (close_fd_ < 0) return win_error_from_errno(errno);
   int err = queue_.open(kFirstQueue, kQueueCount, kQueueMaxLen);
   if (err != 0) return open_error(err);
-  read_writer_.set_queue(queue_.queue());
-  send_writer_.set_queue(queue_.queue());
+  writer_.set_queue(queue_.queue());
   err = injector_.open(nf::kReinjectMark);
   if (err != 0) return open_error(err);
   // Reserved address space: a slot's pages are touched only as far as its
@@ -280,32 +271,23 @@ uint32_t NetfilterBackend::open(const FilterProgram& filter) {
 }
 
 int NetfilterBackend::read_batch() {
-  uint32_t first;
-  uint32_t want;
-  {
-    std::lock_guard<std::mutex> table(table_mu_);
-    // Free positions first: settled ones at the head, then (the ring is the
-    // bound on what the kernel holds for us) the oldest held ones.
-    settle(read_writer_, false);
-    if (tail_ - head_ > kHeld - kBatch) {
-      for (uint32_t seq = head_; seq != tail_ && tail_ - seq > kHeld - kBatch; ++seq) {
-        Held& h = at(seq);
-        if (h.state == State::kOut && h.fate == Fate::kStay) {
-          h.fate = Fate::kDrop;
-          expired_.fetch_add(1, std::memory_order_relaxed);
-        }
+  std::lock_guard<std::mutex> table(table_mu_);
+  // Free positions first: settled ones at the head, then (the ring is the
+  // bound on what the kernel holds for us) the oldest held ones.
+  settle();
+  if (tail_ - head_ > kHeld - kBatch) {
+    for (uint32_t seq = head_; seq != tail_ && tail_ - seq > kHeld - kBatch; ++seq) {
+      if (at(seq).state == State::kOut) {
+        at(seq).fate = Fate::kDrop;
+        expired_.fetch_add(1, std::memory_order_relaxed);
       }
-      settle(read_writer_, false);
     }
-    first = tail_;
-    const uint32_t room = kHeld - (tail_ - head_);
-    want = room < kBatch ? room : kBatch;
+    settle();
   }
-  if (want == 0) return EAGAIN;  // every position is in a verdict on its way
-  // The positions from `first` on are free and seen by no other thread until
-  // tail_ moves past them, so they are filled without the lock.
+  const uint32_t room = kHeld - (tail_ - head_);
+  const uint32_t want = room < kBatch ? room : kBatch;
   for (uint32_t i = 0; i < want; ++i) {
-    iovs_[i].iov_base = slot(first + i);
+    iovs_[i].iov_base = slot(tail_ + i);
     iovs_[i].iov_len = kSlotSize;
     msgs_[i] = mmsghdr{};
     msgs_[i].msg_hdr.msg_iov = &iovs_[i];
@@ -319,9 +301,9 @@ int NetfilterBackend::read_batch() {
   last_read_full_ = static_cast<uint32_t>(n) == want;
 
   const int64_t now = timestamp_now();
-  uint32_t taken = 0;
+  const bool closed = closed_.load();
   for (int m = 0; m < n; ++m) {
-    const uint32_t seq = first + static_cast<uint32_t>(m);
+    const uint32_t seq = tail_++;
     Held& h = at(seq);
     h = Held{};
     h.seq = seq;
@@ -330,7 +312,7 @@ int NetfilterBackend::read_batch() {
     size_t left = msgs_[m].msg_len;
     // The kernel sends one packet per datagram; a second one could not be
     // held in this slot's place, so only the first is taken.
-    bool first_in_slot = true;
+    bool first = true;
     while (left > 0) {
       QueuedPacket pkt;
       int code = 0;
@@ -369,7 +351,7 @@ int NetfilterBackend::read_batch() {
           verdict = nf::kVerdictDrop;
           checksum_dropped_.fetch_add(1, std::memory_order_relaxed);
         }
-        if (take && !first_in_slot) {
+        if (take && (!first || closed)) {
           take = false;
           verdict = nf::kVerdictDrop;
           stolen_.fetch_add(1, std::memory_order_relaxed);
@@ -386,31 +368,13 @@ int NetfilterBackend::read_batch() {
           h.outbound = outbound;
           h.addr = addr;
           stolen_.fetch_add(1, std::memory_order_relaxed);
-          ++taken;
         }
       }
-      first_in_slot = false;
-      if (!take) read_writer_.verdict(pkt.id, verdict, false);
+      first = false;
+      if (!take) writer_.verdict(pkt.id, verdict, false);
     }
   }
-  // Before the new packets can be handed out, so before any batch verdict
-  // could cover these ids.
-  read_writer_.flush();
-
-  std::lock_guard<std::mutex> table(table_mu_);
-  tail_ = first + static_cast<uint32_t>(n);
-  if (dropped_all_ && taken > 0) {
-    // Closed meanwhile: what was taken is dropped like everything else held.
-    for (uint32_t seq = first; seq != tail_; ++seq) {
-      Held& h = at(seq);
-      if (h.state != State::kPending) continue;
-      h.state = State::kGone;
-      read_writer_.verdict(h.id, nf::kVerdictDrop, false);
-      expired_.fetch_add(1, std::memory_order_relaxed);
-    }
-    read_writer_.flush();
-    head_ = pending_ = tail_;
-  }
+  writer_.flush();
   return 0;
 }
 
@@ -441,32 +405,22 @@ uint32_t NetfilterBackend::expire(uint32_t take, int64_t deadline) {
   return n;
 }
 
-void NetfilterBackend::settle(nf::VerdictWriter& w, bool defer) {
+void NetfilterBackend::settle() {
   size_t n = 0;
   for (uint32_t seq = head_; seq != pending_; ++seq) {
-    const Held& h = at(seq);
-    Fate fate = Fate::kGone;
-    if (h.state == State::kOut) fate = h.fate;
-    if (h.state == State::kSending) fate = Fate::kStay;  // another thread's
-    fates_[n++] = {h.id, fate};
+    Held& h = at(seq);
+    if (h.state != State::kOut) {
+      fates_[n++] = {h.id, Fate::kGone};
+      continue;
+    }
+    fates_[n++] = {h.id, h.fate};
   }
   const size_t planned = nf::plan_verdicts(fates_.get(), n, plan_.get());
-  for (size_t i = 0; i < planned; ++i) w.verdict(plan_[i].id, plan_[i].verdict, plan_[i].batch);
+  for (size_t i = 0; i < planned; ++i) writer_.verdict(plan_[i].id, plan_[i].verdict, plan_[i].batch);
+  writer_.flush();
   for (uint32_t seq = head_; seq != pending_; ++seq) {
     Held& h = at(seq);
-    if (h.state == State::kOut && h.fate != Fate::kStay)
-      h.state = defer ? State::kSending : State::kGone;
-  }
-  if (defer) return;
-  w.flush();
-  while (head_ != tail_ && at(head_).state == State::kGone) ++head_;
-  if (pending_ - head_ > tail_ - head_) pending_ = head_;
-}
-
-void NetfilterBackend::sent() {
-  for (uint32_t seq = head_; seq != pending_; ++seq) {
-    Held& h = at(seq);
-    if (h.state == State::kSending) h.state = State::kGone;
+    if (h.state == State::kOut && h.fate != Fate::kStay) h.state = State::kGone;
   }
   while (head_ != tail_ && at(head_).state == State::kGone) ++head_;
   if (pending_ - head_ > tail_ - head_) pending_ = head_;
@@ -482,8 +436,8 @@ void NetfilterBackend::drop_all() {
     any = true;
     if (at(seq).state == State::kOut) expired_.fetch_add(1, std::memory_order_relaxed);
   }
-  if (any) send_writer_.verdict(last, nf::kVerdictDrop, true);
-  send_writer_.flush();
+  if (any) writer_.verdict(last, nf::kVerdictDrop, true);
+  writer_.flush();
   head_ = pending_ = tail_;
   dropped_all_ = true;
 }
@@ -520,8 +474,8 @@ uint32_t NetfilterBackend::recv(RecvArea* area) {
         if (area->count == 0 && h.len > area->packet_capacity) {
           // Never handed out: dropped like a packet the ring had no room for.
           h.state = State::kGone;
-          read_writer_.verdict(h.id, nf::kVerdictDrop, false);
-          read_writer_.flush();
+          writer_.verdict(h.id, nf::kVerdictDrop, false);
+          writer_.flush();
           ++pending_;
           oversize_.fetch_add(1, std::memory_order_relaxed);
           return kWinDivertErrorInsufficientBuffer;
@@ -575,7 +529,7 @@ uint32_t NetfilterBackend::recv(RecvArea* area) {
     if (ready < 0 && errno != EINTR) return win_error_from_errno(errno);
     if (ready == 0) {
       std::lock_guard<std::mutex> table(table_mu_);
-      if (expire(0, timestamp_now() - kHoldNs) > 0) settle(read_writer_, false);
+      if (expire(0, timestamp_now() - kHoldNs) > 0) settle();
     }
   }
 }
@@ -584,55 +538,46 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
   *sent_bytes = 0;
   if (closed_.load()) return kErrorInvalidHandle;
   uint64_t bytes = 0;
-  OutPacket raw[kBatch];
-  uint32_t raws = 0;
+  OutPacket raw_[kBatch];
+  uint32_t raw = 0;
   uint32_t verdicts = 0;
   {
-    std::lock_guard<std::mutex> settling(verdict_mu_);
-    {
-      std::lock_guard<std::mutex> table(table_mu_);
-      uint32_t newest = 0;
-      for (uint32_t i = 0; i < count; ++i) {
-        const OutPacket& p = packets[i];
-        Held* h = dropped_all_ ? nullptr : find_out(*p.addr);
-        if (h == nullptr || p.len > nf::kCopyRange) {
-          raw[raws++] = p;
-          continue;
-        }
-        if (p.len == h->len && std::memcmp(p.data, h->data, p.len) == 0) {
-          h->fate = Fate::kAccept;
-        } else {
-          // New bytes go first, ahead of any batch verdict that covers them.
-          send_writer_.accept_with(h->id, p.data, p.len);
-          h->fate = Fate::kGone;  // settled by that verdict
-        }
-        if (h->take > newest) newest = h->take;
-        bytes += p.len;
-        ++verdicts;
+    std::lock_guard<std::mutex> table(table_mu_);
+    uint32_t newest = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const OutPacket& p = packets[i];
+      Held* h = dropped_all_ ? nullptr : find_out(*p.addr);
+      if (h == nullptr || p.len > nf::kCopyRange) {
+        raw_[raw++] = p;
+        continue;
       }
-      if (verdicts > 0) {
-        // What an earlier receive handed out and has not come back by now
-        // will not come back within its cycle.
-        expire(newest, timestamp_now() - kHoldNs);
-        settle(send_writer_, true);
+      if (p.len == h->len && std::memcmp(p.data, h->data, p.len) == 0) {
+        h->fate = Fate::kAccept;
+      } else {
+        // New bytes go first, ahead of any batch verdict that covers them.
+        writer_.accept_with(h->id, p.data, p.len);
+        h->fate = Fate::kGone;
+        h->state = State::kGone;
       }
+      if (h->take > newest) newest = h->take;
+      bytes += p.len;
+      ++verdicts;
     }
     if (verdicts > 0) {
-      // The kernel carries each accepted packet on inside this call, which
-      // can take long: the receiving thread goes on meanwhile.
-      send_writer_.flush();
-      std::lock_guard<std::mutex> table(table_mu_);
-      sent();
+      // What an earlier receive handed out and has not come back by now will
+      // not come back within its cycle.
+      expire(newest, timestamp_now() - kHoldNs);
+      settle();
     }
   }
   by_verdict_.fetch_add(verdicts, std::memory_order_relaxed);
   reinjected_.fetch_add(verdicts, std::memory_order_relaxed);
-  if (raws > 0) {
+  if (raw > 0) {
     std::lock_guard<std::mutex> lock(send_mu_);
     uint64_t raw_bytes = 0;
     uint32_t dropped = 0;
-    const int err = injector_.send(raw, raws, &raw_bytes, &dropped);
-    reinjected_.fetch_add(raws - dropped, std::memory_order_relaxed);
+    const int err = injector_.send(raw_, raw, &raw_bytes, &dropped);
+    reinjected_.fetch_add(raw - dropped, std::memory_order_relaxed);
     send_dropped_.fetch_add(dropped, std::memory_order_relaxed);
     bytes += raw_bytes;
     if (err != 0 && verdicts == 0) return win_error_from_errno(err);
@@ -642,24 +587,18 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
 }
 
 void NetfilterBackend::release(const WINDIVERT_ADDRESS* records, uint32_t count) {
-  std::lock_guard<std::mutex> settling(verdict_mu_);
-  {
-    std::lock_guard<std::mutex> table(table_mu_);
-    if (dropped_all_) return;
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      Held* h = find_out(records[i]);
-      if (h == nullptr) continue;
-      h->fate = Fate::kDrop;
-      ++n;
-    }
-    if (n == 0) return;
-    expired_.fetch_add(n, std::memory_order_relaxed);
-    settle(send_writer_, true);
-  }
-  send_writer_.flush();
   std::lock_guard<std::mutex> table(table_mu_);
-  sent();
+  if (dropped_all_) return;
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    Held* h = find_out(records[i]);
+    if (h == nullptr) continue;
+    h->fate = Fate::kDrop;
+    ++n;
+  }
+  if (n == 0) return;
+  expired_.fetch_add(n, std::memory_order_relaxed);
+  settle();
 }
 
 void NetfilterBackend::shutdown_recv() {
@@ -689,7 +628,6 @@ void NetfilterBackend::close() {
     [[maybe_unused]] ssize_t n = write(close_fd_, &one, sizeof(one));
   }
   if (queue_.fd() >= 0) {
-    std::lock_guard<std::mutex> settling(verdict_mu_);
     std::lock_guard<std::mutex> table(table_mu_);
     drop_all();
   }
@@ -714,9 +652,9 @@ void NetfilterBackend::release_queued() {
           nf::parse_message(buf + off, static_cast<size_t>(n) - off, &pkt, &code, &consumed);
       if (kind == MessageKind::kMalformed || consumed == 0) break;
       off += consumed;
-      if (kind == MessageKind::kPacket) read_writer_.verdict(pkt.id, nf::kVerdictAccept, false);
+      if (kind == MessageKind::kPacket) writer_.verdict(pkt.id, nf::kVerdictAccept, false);
     }
-    read_writer_.flush();
+    writer_.flush();
   }
 }
 
