@@ -1,0 +1,103 @@
+#include "platform/abstract_name/abstract_name.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "platform/error/win_error.h"
+
+namespace platform {
+namespace {
+
+// Names of this process only, so that parallel test runs never meet.
+std::string UniqueName(const char* what) {
+  return std::string("dovadod-test/") + what + "/" + std::to_string(::getpid());
+}
+
+TEST(AbstractNameClaimTest, OneHolderAtATimeUntilReleased) {
+  const std::string name = UniqueName("held");
+  AbstractNameClaim first;
+  ASSERT_TRUE(first.claim(name));
+  EXPECT_TRUE(first.claim(name)) << "a holder claiming again keeps the name";
+
+  AbstractNameClaim second;
+  EXPECT_FALSE(second.claim(name));
+  EXPECT_EQ(last_error(), kErrorAlreadyExists);
+  EXPECT_FALSE(second.held());
+
+  first.release();
+  EXPECT_FALSE(first.held());
+  EXPECT_TRUE(second.claim(name));
+  {
+    AbstractNameClaim scoped;
+    EXPECT_TRUE(scoped.claim(name + "/scoped"));
+  }
+  EXPECT_TRUE(first.claim(name + "/scoped")) << "the destructor gives the name up";
+}
+
+TEST(AbstractNameClaimTest, KilledHolderFreesTheName) {
+  const std::string name = UniqueName("killed");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    AbstractNameClaim claim;
+    char ok = claim.claim(name) ? 1 : 0;
+    (void)!::write(ready[1], &ok, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  ::close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  EXPECT_EQ(ok, 1);
+
+  AbstractNameClaim claim;
+  EXPECT_FALSE(claim.claim(name));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(claim.claim(name));
+}
+
+TEST(AbstractNameClaimTest, NamesAreSeparateInEachNetworkNamespace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: makes a network namespace";
+  const std::string name = UniqueName("netns");
+  AbstractNameClaim here;
+  ASSERT_TRUE(here.claim(name));
+  bool claimedThere = false;
+  bool heldThere = false;
+  // unshare on a thread of its own moves only that thread.
+  std::thread([&] {
+    if (::unshare(CLONE_NEWNET) != 0) return;
+    AbstractNameClaim there;
+    claimedThere = there.claim(name);
+    AbstractNameClaim again;
+    heldThere = !again.claim(name);
+  }).join();
+  EXPECT_TRUE(claimedThere);
+  EXPECT_TRUE(heldThere);
+}
+
+TEST(AbstractNameClaimTest, RefusesNamesTheSocketCannotCarry) {
+  std::string longest = UniqueName("long");
+  longest.resize(107, 'n');
+  for (const std::string& bad : {std::string(), std::string("\0x", 2), longest + "n"}) {
+    SCOPED_TRACE(bad.size());
+    AbstractNameClaim claim;
+    EXPECT_FALSE(claim.claim(bad));
+    EXPECT_EQ(last_error(), kErrorInvalidParameter);
+  }
+  AbstractNameClaim claim;
+  EXPECT_TRUE(claim.claim(longest));
+}
+
+}  // namespace
+}  // namespace platform
