@@ -19,7 +19,7 @@ namespace reg = platform::registry;
 
 namespace {
 
-constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
+constexpr const char* kTarnKey = tarnutil::kSettingsKey;
 constexpr char kDeviceClassKey[] = "SOFTWARE\\Corvex\\tarn\\dc";
 constexpr char kTunnelAdapterDescription[] = "WinTun Tunnel";
 constexpr char kNetworkDisconnectEvent[] =
@@ -101,7 +101,7 @@ namespace tarnutil {
 
 bool getWorkDir(std::string* workDir) {
   char buffer[261];
-  if (readSetting(kTarnKey, "workdir", buffer, sizeof(buffer)) != 0) return false;
+  if (readSetting(kTarnKey, kWorkDirValue, buffer, sizeof(buffer)) != 0) return false;
   *workDir = buffer;
   return true;
 }

@@ -19,6 +19,10 @@
 
 namespace tarnutil {
 
+// Where the work directory is set: the value `workdir` of this HKLM key.
+inline constexpr char kSettingsKey[] = "SOFTWARE\\Corvex\\tarn";
+inline constexpr char kWorkDirValue[] = "workdir";
+
 // The `workdir` setting. False when the key or value cannot be read.
 bool getWorkDir(std::string* workDir);
 

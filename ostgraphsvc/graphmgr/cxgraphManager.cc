@@ -37,6 +37,11 @@ bool cxgraphManager::Start() {
   std::string workDir;
   if (!tarnutil::getWorkDir(&workDir)) {
     CXLOG(kTag, CXLOG_CRITICAL, "failed to get tarn config path");
+    CXLOG(kTag, CXLOG_ERROR,
+          "the work directory is the value \"%s\" of the settings key HKLM\\%s; set it with: "
+          "dovadod-reg set 'HKLM\\%s' %s REG_SZ <work directory>",
+          tarnutil::kWorkDirValue, tarnutil::kSettingsKey, tarnutil::kSettingsKey,
+          tarnutil::kWorkDirValue);
     return false;
   }
   m_workDir = workDir;
@@ -58,6 +63,7 @@ bool cxgraphManager::Start() {
   String path;
   if (!cp_parse_filename(String(kGraphFileName), &path)) path = String(kGraphFileName);
   CXLOG(kTag, CXLOG_INFO, "router file full path %s", path.c_str());
+  m_graphFile = path.c_str();
 
   // Logs "Initialized packet pool for %d" itself.
   init_pkt_pool_size(kPacketPoolSize);
@@ -108,6 +114,21 @@ bool cxgraphManager::Stop() {
   // Never the last reference: the loop may not have left the router yet.
   if (m_runReference.exchange(false)) m_router->unuse();
   return false;
+}
+
+CaptureTotals cxgraphManager::capture_totals() const {
+  CaptureTotals sum;
+  if (m_router == nullptr) return sum;
+  for (int i = 0; i < m_router->nelements(); ++i) {
+    FromDevice* fd = AsFromDevice(m_router->element(i));
+    if (fd == nullptr) continue;
+    const CaptureTotals t = fd->capture_totals();
+    sum.opened += t.opened;
+    sum.captured += t.captured;
+    sum.reinjected += t.reinjected;
+    sum.dropped += t.dropped;
+  }
+  return sum;
 }
 
 void cxgraphManager::WaitForCaptureWorkers() {

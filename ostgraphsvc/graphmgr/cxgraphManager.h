@@ -23,6 +23,8 @@
 #include <atomic>
 #include <string>
 
+#include "ostgraphsvc/graph/elements/local/fromdevice.h"
+
 class ErrorHandler;
 class Master;
 class Router;
@@ -51,6 +53,12 @@ class cxgraphManager {
   // start-up.
   void Teardown();
 
+  // The graph file `Start` read; empty before.
+  const std::string& graph_file() const { return m_graphFile; }
+  // The capture elements' totals, summed. Any thread, from the end of a
+  // successful `Start` until the manager is destroyed; zero without a router.
+  CaptureTotals capture_totals() const;
+
   // For tests and diagnostics.
   const std::string& work_directory() const { return m_workDir; }
   Router* router() const { return m_router; }
@@ -64,6 +72,7 @@ class cxgraphManager {
   Router* m_router = nullptr;
   ErrorHandler* m_errh = nullptr;
   std::string m_workDir;
+  std::string m_graphFile;
   // Set when `Run` took its reference on the router; `Stop` gives it back.
   std::atomic<bool> m_runReference{false};
   // `Stop` has told the capture elements to stop.

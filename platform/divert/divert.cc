@@ -129,6 +129,15 @@ bool get_counters(WinDivertHandle handle, DivertCounters* out) {
   return true;
 }
 
+bool close_with_counters(WinDivertHandle handle, DivertCounters* out) {
+  if (out == nullptr) return fail(kErrorInvalidParameter);
+  const std::shared_ptr<HandleState> state = table().remove(handle);
+  if (!state) return fail(kErrorInvalidHandle);
+  state->backend->close();
+  *out = state->backend->counters();
+  return true;
+}
+
 }  // namespace platform::divert
 
 using platform::divert::HandleState;

@@ -231,6 +231,13 @@ struct DivertCounters {
 // Reads the counters of an open handle; false with 6 for a stale one.
 bool get_counters(WinDivertHandle handle, DivertCounters* out);
 
+// Closes the handle as `WinDivertClose` does and reads its counters after the
+// close, so they include what the close dropped: the handle's last counters,
+// which no later call can read. A send another thread is inside at that
+// moment may still add to the handle's own counters. False with 6 for a stale
+// handle, 87 (nothing closed) for a null `out`.
+bool close_with_counters(WinDivertHandle handle, DivertCounters* out);
+
 // The caller is done with the packets that came with these records (some or
 // all of one receive): any of them not put back by now was consumed, and the
 // handle lets it go at once rather than when a later receive's packets come

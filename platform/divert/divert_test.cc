@@ -226,6 +226,28 @@ TEST_F(DivertTest, QueueHolds4096AndCountsOverflow) {
   EXPECT_TRUE(WinDivertClose(h));
 }
 
+TEST_F(DivertTest, CloseWithCountersGivesTheLastCountersOnce) {
+  const WinDivertHandle h = open_all();
+  auto p = make_udp("10.0.0.1", 1000, "10.0.0.2", 53);
+  for (int i = 0; i < 3; ++i) inject(p);
+  ASSERT_EQ(recv(h), 3);
+  ASSERT_TRUE(WinDivertSendEx(h, packets_.data(), static_cast<uint32_t>(2 * p.size()), nullptr, 0,
+                              records_.data(), 160, nullptr));
+  DivertCounters c;
+  set_last_error(0);
+  EXPECT_FALSE(close_with_counters(h, nullptr));
+  EXPECT_EQ(last_error(), kErrorInvalidParameter);
+  ASSERT_TRUE(get_counters(h, &c)) << "a refused call leaves the handle open";
+
+  ASSERT_TRUE(close_with_counters(h, &c));
+  EXPECT_EQ(c.received, 3u);
+  EXPECT_EQ(c.reinjected, 2u);
+  EXPECT_FALSE(get_counters(h, &c));
+  EXPECT_FALSE(close_with_counters(h, &c));
+  EXPECT_EQ(last_error(), kErrorInvalidHandle);
+  EXPECT_FALSE(WinDivertClose(h));
+}
+
 TEST_F(DivertTest, CloseWakesBlockedRecvWith6AndHandleGoesStale) {
   const WinDivertHandle h = open_all();
   ASSERT_NE(h, kWinDivertInvalidHandle);

@@ -311,10 +311,31 @@ void FromDevice::shutdownHandle(WinDivertHandle handle) {
 void FromDevice::closeHandle() {
   WinDivertHandle handle = handle_.exchange(kWinDivertInvalidHandle);
   if (handle == kWinDivertInvalidHandle) return;
-  if (!WinDivertClose(handle)) {
+  if (!closeCounted(handle)) {
     FDEV_LOG(3, "FromDevice::closeHandle", "Unable to close Windivert handle. Error: %d\n",
              static_cast<int>(platform::last_error()));
   }
+}
+
+bool FromDevice::closeCounted(WinDivertHandle handle) {
+  // Read with the close: a stop closes the handle under the running cycle,
+  // whose own read at its end would find it gone.
+  platform::divert::DivertCounters c;
+  if (!platform::divert::close_with_counters(handle, &c)) return false;
+  captured_.fetch_add(c.received, std::memory_order_relaxed);
+  reinjected_.fetch_add(c.reinjected, std::memory_order_relaxed);
+  dropped_.fetch_add(c.expired + c.checksum_dropped + c.overflow + c.send_dropped,
+                     std::memory_order_relaxed);
+  return true;
+}
+
+CaptureTotals FromDevice::capture_totals() const {
+  CaptureTotals t;
+  t.opened = opened_.load(std::memory_order_relaxed);
+  t.captured = captured_.load(std::memory_order_relaxed);
+  t.reinjected = reinjected_.load(std::memory_order_relaxed);
+  t.dropped = dropped_.load(std::memory_order_relaxed);
+  return t;
 }
 
 void FromDevice::StartWindivertWorkerThread() {
@@ -457,6 +478,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
     return;
   }
   handle_.store(handle);
+  opened_.fetch_add(1, std::memory_order_relaxed);
   // A stop or change between the filter and the store above found no handle
   // to act on. A change that came before the count was taken shows only in
   // the state: the filter was built from an older one.
@@ -466,7 +488,7 @@ void FromDevice::startPacketProcessing(bool failClose) {
     if (stop_.load() != 0) {
       producerExit.exchange(1);
       handle_.store(kWinDivertInvalidHandle);
-      WinDivertClose(handle);
+      closeCounted(handle);
     } else if (change_count_ != changesBefore || (failClose_.load() != 0) != failClose) {
       draining_.exchange(1);
       changed = true;

@@ -80,6 +80,17 @@ void graph_log_last_error(const char* name, const char* function, const char* fi
 // lookup, cleared by `FromDevice::exit`.
 extern std::atomic<uint8_t> destination_internet_flag;
 
+// What the capture handles of one element did, summed over its capture
+// cycles (a cycle counts once its handle is closed; `opened` when it opens).
+struct CaptureTotals {
+  uint64_t opened = 0;      // handles opened: the capture ran
+  uint64_t captured = 0;    // packets handed to the element
+  uint64_t reinjected = 0;  // packets put back
+  // Packets taken from the host and not put back: consumed or expired,
+  // refused for a bad checksum, lost to a full queue, failed to send.
+  uint64_t dropped = 0;
+};
+
 class FromDevice : public Element, public IFailCloseUpdate {
  public:
   static constexpr uint32_t kHeadroom = 206;
@@ -143,6 +154,9 @@ class FromDevice : public Element, public IFailCloseUpdate {
   uint16_t dtls_port() const { return dtls_port_; }
   uint32_t headroom() const { return headroom_; }
   bool thread_running() const { return threadRunning.load() != 0; }
+  // Any thread. Per cycle, never per packet: the counters come from the
+  // capture layer when the cycle's handle is closed.
+  CaptureTotals capture_totals() const;
   bool fail_close_state() const { return failClose_.load() != 0; }
   uint8_t destination_internet() const { return destination_internet_.load(); }
   WinDivertHandle handle() const { return handle_.load(); }
@@ -198,6 +212,9 @@ class FromDevice : public Element, public IFailCloseUpdate {
   void reportFlow(Packet* p);
   void rebuildBroadcastMap();
   void closeHandle();
+  // Closes `handle` and adds its last counters to the totals; false, with
+  // the last error, for a handle already closed.
+  bool closeCounted(WinDivertHandle handle);
   // Asks the cycle of `handle` to hand back what it took and end; see the
   // class comment.
   void shutdownHandle(WinDivertHandle handle);
@@ -245,6 +262,11 @@ class FromDevice : public Element, public IFailCloseUpdate {
   Vector<String> excluded_processes_;
   std::atomic<uint8_t> destination_internet_{0};
   std::atomic<WinDivertHandle> handle_{kWinDivertInvalidHandle};
+  // Whoever closes a handle adds to these; relaxed, read only as totals.
+  std::atomic<uint64_t> opened_{0};
+  std::atomic<uint64_t> captured_{0};
+  std::atomic<uint64_t> reinjected_{0};
+  std::atomic<uint64_t> dropped_{0};
 };
 
 #endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_LOCAL_FROMDEVICE_H_
