@@ -140,17 +140,19 @@ void DovaDod::OnStop() {
 bool DovaDod::Install() {
   SC_HANDLE manager = OpenSCManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) {
-    CXLOG(kTag, CXLOG_ERROR, "OpenSCManager failed, err: %d",
-          static_cast<int>(platform::last_error()));
+    const uint32_t error = platform::last_error();
+    CXLOG(kTag, CXLOG_ERROR, "OpenSCManager failed, err: %d", static_cast<int>(error));
+    platform::set_last_error(error);
     return false;
   }
 
   std::string image;
   if (!ModuleFileName(&image)) {
     // A unit without its program would fail at every start.
-    CXLOG(kTag, CXLOG_ERROR, "GetModuleFileName failed, err: %d",
-          static_cast<int>(platform::last_error()));
+    const uint32_t error = platform::last_error();
+    CXLOG(kTag, CXLOG_ERROR, "GetModuleFileName failed, err: %d", static_cast<int>(error));
     CloseServiceHandle(manager);
+    platform::set_last_error(error);
     return false;
   }
   // Quoted, so that a path with blanks stays one word of the command line.
@@ -161,9 +163,12 @@ bool DovaDod::Install() {
                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   if (service == nullptr) {
-    CXLOG(kTag, CXLOG_ERROR, "CreateService failed, err: %d",
-          static_cast<int>(platform::last_error()));
+    const uint32_t error = platform::last_error();
+    CXLOG(kTag, CXLOG_ERROR, "CreateService failed, err: %d", static_cast<int>(error));
     CloseServiceHandle(manager);
+    // The caller reports this error (1073: installed already), not what the
+    // log or the close left.
+    platform::set_last_error(error);
     return false;
   }
 

@@ -53,7 +53,8 @@ class DovaDod : public cxWinService {
 
   // Registers the running executable as the service "vedoRororeSvc": manual
   // start, restarted 60 s after a failure, twice a day at most. False, logged,
-  // when the service manager cannot be opened or the service exists.
+  // when the service manager cannot be opened or the service exists, with the
+  // failing call's error as the last error (1073 when it exists).
   virtual bool Install();
 
   // The router manager `OnInit` made; null before.

@@ -34,6 +34,9 @@ using testing_support::TempRoot;
 constexpr char kStartBanner[] = "======= tarnclient 1.0.0.0 starting ======";
 constexpr char kExitBanner[] = "======= tarnclient 1.0.0.0 exiting ======";
 constexpr uid_t kNobody = 65534;
+constexpr char kStartHint[] =
+    "dovadod: not started by systemd; run it in the foreground with -console, or install the "
+    "systemd unit with -install\n";
 
 struct ChildResult {
   int exitCode = -1;
@@ -162,6 +165,65 @@ TEST_F(CommandLineTest, ModesByArguments) {
   }
 }
 
+TEST_F(CommandLineTest, RunByHandPointsToConsoleAndInstall) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root";
+  const std::vector<std::string> cases[] = {
+      {},
+      {"-h"},
+      {"--help"},
+      {"-Console"},
+      // Three arguments are a port command; an unknown one does nothing.
+      {"a", "b", "c"},
+      {"a", "b", "c", "d"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string shown;
+    for (const std::string& a : args) shown += " " + a;
+    SCOPED_TRACE("dovadod" + shown);
+    SpawnOptions options;
+    options.stderrPath = root_.file("hint.err");
+    ChildResult r = RunProgram(args, options);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ReadFile(options.stderrPath), kStartHint);
+  }
+  // A port command is no run by hand that went astray.
+  SpawnOptions options;
+  options.stderrPath = root_.file("hint.err");
+  EXPECT_EQ(RunProgram({"-natlookup", "1024", "10"}, options).exitCode, 0);
+  EXPECT_EQ(ReadFile(options.stderrPath), "");
+}
+
+// A failed install or uninstall says why; the unit directory or file is made
+// unusable in the temporary root.
+TEST_F(CommandLineTest, InstallAndUninstallFailuresNameTheUnitAndError) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root";
+  const struct {
+    const char* mode;
+    std::string blocker;  // a directory here stands in the way
+    std::string file;     // a file here stands in the way
+  } cases[] = {
+      {"-install", "", root_.file("etc/systemd/system")},
+      {"-uninstall", UnitPath(), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::filesystem::remove_all(root_.file("etc"));
+    std::filesystem::create_directories(root_.file("etc/systemd"));
+    if (!c.blocker.empty()) std::filesystem::create_directories(c.blocker);
+    if (!c.file.empty()) testing_support::WriteFile(c.file, "");
+    SpawnOptions options;
+    options.stderrPath = root_.file("service.err");
+    EXPECT_EQ(RunProgram({c.mode}, options).exitCode, 1);
+    std::string err = ReadFile(options.stderrPath);
+    const std::string prefix = "dovadod: " + UnitPath() + ": error ";
+    EXPECT_EQ(err.rfind(prefix, 0), 0u) << err;
+    EXPECT_GT(err.size(), prefix.size() + 1) << err;
+    EXPECT_EQ(err.back(), '\n');
+  }
+  std::filesystem::remove_all(root_.file("etc"));
+}
+
 TEST_F(CommandLineTest, InstallWritesUnitOnceAndUninstallRemovesIt) {
   if (!IsRoot()) GTEST_SKIP() << "needs root";
   std::string program = std::filesystem::canonical(DOVADOD_PROGRAM).string();
@@ -182,20 +244,26 @@ TEST_F(CommandLineTest, InstallWritesUnitOnceAndUninstallRemovesIt) {
       "[Install]\n"
       "WantedBy=multi-user.target\n";
 
-  ChildResult first = RunProgram({"-install"});
+  SpawnOptions options;
+  options.stderrPath = root_.file("service.err");
+  ChildResult first = RunProgram({"-install"}, options);
   EXPECT_EQ(first.exitCode, 0);
   EXPECT_EQ(ReadFile(UnitPath()), expected);
+  EXPECT_EQ(ReadFile(options.stderrPath), "");
 
-  ChildResult second = RunProgram({"-install"});
+  ChildResult second = RunProgram({"-install"}, options);
   EXPECT_EQ(second.exitCode, 1);
   EXPECT_EQ(ReadFile(UnitPath()), expected);
+  EXPECT_EQ(ReadFile(options.stderrPath), "already installed\n");
 
-  ChildResult removed = RunProgram({"-uninstall"});
+  ChildResult removed = RunProgram({"-uninstall"}, options);
   EXPECT_EQ(removed.exitCode, 0);
   EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+  EXPECT_EQ(ReadFile(options.stderrPath), "");
 
-  ChildResult again = RunProgram({"-uninstall"});
+  ChildResult again = RunProgram({"-uninstall"}, options);
   EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(ReadFile(options.stderrPath), "not installed\n");
 
   std::string log = Log();
   EXPECT_NE(log.find("Tarn Client Service installed"), std::string::npos) << log;
@@ -274,6 +342,11 @@ TEST_F(CommandLineTest, ConsoleWithoutRouterEndsWithExitCodeOne) {
   EXPECT_EQ(r.exitCode, 1);
   std::string err = ReadFile(options.stderrPath);
   EXPECT_NE(err.find("failed to get tarn config path"), std::string::npos) << err;
+  EXPECT_NE(err.find("graphmgr the work directory is the value \"workdir\" of the settings key "
+                     "HKLM\\SOFTWARE\\Corvex\\tarn; set it with: dovadod-reg set "
+                     "'HKLM\\SOFTWARE\\Corvex\\tarn' workdir REG_SZ <work directory>\n"),
+            std::string::npos)
+      << err;
   EXPECT_NE(err.find(kExitBanner), std::string::npos) << err;
   EXPECT_EQ(err.find("Stopped Event signaled"), std::string::npos) << err;
 }

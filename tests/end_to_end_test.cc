@@ -579,11 +579,27 @@ TEST_F(EndToEndTest, PassesTrafficCountsItAndStopsCleanly) {
   EXPECT_EQ(UdpEcho(kPeerAddr, kDatagrams), kDatagrams);
   EXPECT_GE(Captured() - before, 2u * kDatagrams);
 
+  const uint64_t queued = Captured();
   steady_clock::duration took{};
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
   EXPECT_LT(took, seconds(3));
   log = Log();
   EXPECT_NE(log.find(kExitBanner), std::string::npos) << log;
+  // The console's own lines: the capture running, then what it did. The
+  // example graph passes everything: what it took went back, none dropped.
+  EXPECT_NE(log.find("dovadod: capturing IPv4 traffic through " + workdir_ +
+                     "/ostrel.graph; Ctrl-C stops\n"),
+            std::string::npos)
+      << log;
+  static const std::regex kStopLine(
+      R"(\ndovadod: stopped; (\d+) packets captured, (\d+) re-injected, (\d+) dropped\n)");
+  std::smatch stopLine;
+  ASSERT_TRUE(std::regex_search(log, stopLine, kStopLine)) << log;
+  const uint64_t captured = std::stoull(stopLine[1].str());
+  EXPECT_GE(captured, queued);
+  EXPECT_EQ(std::stoull(stopLine[2].str()), captured);
+  EXPECT_EQ(stopLine[3].str(), "0");
+  EXPECT_LT(log.find("dovadod: capturing"), log.find("dovadod: stopped")) << log;
   std::string table = RawTable();
   EXPECT_EQ(table.find("DOVADOD"), std::string::npos) << table;
   EXPECT_EQ(table.find("NFQUEUE"), std::string::npos) << table;
@@ -762,6 +778,38 @@ TEST_F(EndToEndTest, KilledServiceLeavesNetworkUpAndNextStartClearsItsRules) {
 
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
   EXPECT_EQ(RawTable().find("DOVADOD"), std::string::npos) << RawTable();
+}
+
+// One capturing instance per network namespace: a second finds the first by
+// its abstract socket name and leaves before it touches anything; the name
+// goes with a killed process.
+TEST_F(EndToEndTest, SecondInstanceInTheNamespaceIsRefusedUntilTheFirstIsGone) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  const size_t rulesBefore = CountOf(RawTable(), "-j NFQUEUE");
+  int code = -1;
+  auto started = steady_clock::now();
+  std::string second = Capture({program_, "-console"}, &code, &host_);
+  EXPECT_LT(steady_clock::now() - started, seconds(1));
+  EXPECT_EQ(code, 1) << second;
+  EXPECT_NE(second.find("\ndovadod: another instance is already capturing in this network "
+                        "namespace\n"),
+            std::string::npos)
+      << second;
+  EXPECT_NE(second.find("Another dovadod is already capturing in this network namespace, exiting"),
+            std::string::npos)
+      << second;
+  EXPECT_EQ(second.find("vedororore OnInit!"), std::string::npos) << second;
+  EXPECT_EQ(CountOf(RawTable(), "-j NFQUEUE"), rulesBefore) << RawTable();
+
+  uint64_t before = Captured();
+  EXPECT_TRUE(Ping(kPeerAddr));
+  EXPECT_GE(Captured() - before, 6u) << "the first still captures";
+
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGKILL, &took), 128 + SIGKILL);
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_TRUE(Ping(kPeerAddr));
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
 }
 
 // A peer that floods the host with frames whose transport headers are broken

@@ -256,6 +256,10 @@ namespace platform::service_control {
 // reads those signals. False, with the last error, when the mask cannot be set.
 bool block_stop_signals();
 
+// Whether the service manager started this process (NOTIFY_SOCKET is set):
+// without it `StartServiceCtrlDispatcher` fails with 1063.
+bool started_by_service_manager();
+
 // Delivers a control to the running service's handler on the dispatcher
 // thread and waits for it to run (on the dispatcher thread itself it runs at
 // once). 0 with the handler's answer in `*result`, or 1062 when no dispatcher

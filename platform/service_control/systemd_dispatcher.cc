@@ -97,8 +97,7 @@ void SystemdBackend::wake() {
 }
 
 bool SystemdBackend::start_dispatcher(const SERVICE_TABLE_ENTRY* serviceTable) {
-  const char* notifySocket = std::getenv("NOTIFY_SOCKET");
-  if (notifySocket == nullptr || *notifySocket == '\0') {
+  if (!started_by_service_manager()) {
     set_last_error(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return false;
   }
@@ -306,6 +305,11 @@ void SystemdBackend::reported(const SERVICE_STATUS& status) {
 }
 
 }  // namespace
+
+bool started_by_service_manager() {
+  const char* notifySocket = std::getenv("NOTIFY_SOCKET");
+  return notifySocket != nullptr && *notifySocket != '\0';
+}
 
 bool block_stop_signals() {
   sigset_t set;

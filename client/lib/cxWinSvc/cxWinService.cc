@@ -51,24 +51,28 @@ cxWinService::~cxWinService() {
 bool cxWinService::Uninstall() {
   SC_HANDLE manager = OpenSCManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) {
-    CXLOG(kTag, CXLOG_ERROR, "OpenSCManager failed, err: %d",
-          static_cast<int>(platform::last_error()));
+    const uint32_t error = platform::last_error();
+    CXLOG(kTag, CXLOG_ERROR, "OpenSCManager failed, err: %d", static_cast<int>(error));
+    platform::set_last_error(error);
     return false;
   }
   bool deleted = false;
+  uint32_t error = 0;
   SC_HANDLE service = OpenService(manager, m_serviceName, DELETE);
   if (service == nullptr) {
-    CXLOG(kTag, CXLOG_ERROR, "DeleteService failed, err: %d",
-          static_cast<int>(platform::last_error()));
+    error = platform::last_error();
+    CXLOG(kTag, CXLOG_ERROR, "DeleteService failed, err: %d", static_cast<int>(error));
   } else if (DeleteService(service)) {
     CXLOG(kTag, CXLOG_INFO, "Service deleted successfully!");
     deleted = true;
   } else {
-    CXLOG(kTag, CXLOG_ERROR, "DeleteService failed, err: %d",
-          static_cast<int>(platform::last_error()));
+    error = platform::last_error();
+    CXLOG(kTag, CXLOG_ERROR, "DeleteService failed, err: %d", static_cast<int>(error));
   }
   if (service != nullptr) CloseServiceHandle(service);
   CloseServiceHandle(manager);
+  // Logging and closing may touch the last error; the caller reports the failure's.
+  if (!deleted) platform::set_last_error(error);
   return deleted;
 }
 
@@ -135,8 +139,10 @@ int cxWinService::StartService() {
   CXLOG(kTag, CXLOG_DEBUG, "Entering StartService");
   SERVICE_TABLE_ENTRY table[] = {{m_serviceName, &cxWinService::ServiceMain}, {nullptr, nullptr}};
   if (StartServiceCtrlDispatcher(table)) return 1;
-  CXLOG(kTag, CXLOG_ERROR, "StartServiceCtrlDispatcher failed, err: %d",
-        static_cast<int>(platform::last_error()));
+  const uint32_t error = platform::last_error();
+  CXLOG(kTag, CXLOG_ERROR, "StartServiceCtrlDispatcher failed, err: %d", static_cast<int>(error));
+  // The caller tells a start by hand (1063) from other failures.
+  platform::set_last_error(error);
   return 0;
 }
 

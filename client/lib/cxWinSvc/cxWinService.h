@@ -46,6 +46,8 @@ class cxWinService {
 
   // Slots 0 to 19, in this order.
   virtual ~cxWinService();
+  // Deletes the service; false, logged, with the failing call's error as the
+  // last error (1060 when it is not installed).
   virtual bool Uninstall();
   virtual void OnInterrogate();
   virtual void OnPause();
@@ -68,7 +70,8 @@ class cxWinService {
 
   // Runs the dispatcher on the calling thread. Returns 1 once the service
   // has stopped; 0 when the dispatcher could not start (logged with its
-  // error: 1063 when the process was not started by the service manager).
+  // error, which is also left as the last error: 1063 when the process was
+  // not started by the service manager).
   int StartService();
 
   // The service thread's entry and the control handler, found by the
