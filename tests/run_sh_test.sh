@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# A stock ./run.sh, started in a network namespace of the test's own with the
+# build already done, prints where its log file is and logs nothing at error
+# level or above before the service says it captures. Needs root; exits 77
+# (skipped) otherwise.
+#
+#   tests/run_sh_test.sh PRESET
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ "$(id -u)" -ne 0 ]; then
+  echo "run_sh_test: needs root to make a network namespace; skipped"
+  exit 77
+fi
+preset=$1
+ns=dvrunsh$$
+root=$(mktemp -d)
+pid=
+cleanup() {
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
+  ip netns del "$ns" 2>/dev/null || true
+  rm -rf "$root"
+}
+trap cleanup EXIT
+fail() {
+  echo "run_sh_test: $*" >&2
+  cat "$root/out" >&2
+  exit 1
+}
+
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+# `ip netns exec` and run.sh both exec, so the pid becomes the service's.
+DOVADOD_ROOT=$root/root DOVADOD_PRESET=$preset ip netns exec "$ns" ./run.sh >"$root/out" 2>&1 &
+pid=$!
+# The first line that says the service captures.
+ready='^dovadod: capturing |consumer packet thread started\.'
+for _ in $(seq 300); do
+  grep -Eq "$ready" "$root/out" && break
+  kill -0 "$pid" 2>/dev/null || fail "run.sh ended before the service was ready"
+  sleep 0.05
+done
+grep -Eq "$ready" "$root/out" || fail "the service was not ready within 15 s"
+
+log=$(sed -n 's/.*its log file is \([^ ]*\) .*/\1/p' "$root/out")
+[ "$log" = "$root/root/var/log/Corvex/pellar/Logs/cxtarndebuglog.log" ] ||
+  fail "run.sh named the log file '$log'"
+grep -q ' starting ======' "$log" || fail "no start banner in $log"
+
+# The service logs every captive-portal status at error level, the one
+# provisioned too; anything else at error level or above is a fault.
+errors=$(awk -v ready="$ready" '$0 ~ ready {exit} {print}' "$root/out" |
+  grep -E '^[0-9/]+ [0-9:.]+ [^ ]+ [^ ]+ [^ ]+ (error|critical) ' |
+  grep -v ' CaptivePortal::UpdateCaptivePortalStatus Captive Portal status changed to: notdetected$' ||
+  true)
+[ -z "$errors" ] || fail "error lines before the service was ready:
+$errors"
+echo "run_sh_test: no error line before the service was ready"
