@@ -82,7 +82,7 @@ if [ -z "$ready" ]; then
   exit 1
 fi
 echo "netns-demo: capture rules in $nb:"
-ip netns exec "$nb" iptables-save -t raw | grep -e '^:DOVADOD' -e '-j DOVADOD' -e NFQUEUE | sed 's/^/  /'
+ip netns exec "$nb" iptables-save -t raw | grep DOVADOD | sed 's/^/  /'
 
 echo "netns-demo: ping $addr_b from $na"
 ip netns exec "$na" ping -c 5 -i 0.2 -W 1 "$addr_b" | tail -n 2 | sed 's/^/  /'
