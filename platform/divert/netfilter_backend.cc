@@ -564,14 +564,16 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
       ++verdicts;
     }
     if (verdicts > 0) {
+      // Counted first: the kernel may deliver them inside the send, and
+      // whoever sees one arrive must find it counted.
+      by_verdict_.fetch_add(verdicts, std::memory_order_relaxed);
+      reinjected_.fetch_add(verdicts, std::memory_order_relaxed);
       // What an earlier receive handed out and has not come back by now will
       // not come back within its cycle.
       expire(newest, timestamp_now() - kHoldNs);
       settle();
     }
   }
-  by_verdict_.fetch_add(verdicts, std::memory_order_relaxed);
-  reinjected_.fetch_add(verdicts, std::memory_order_relaxed);
   if (raw > 0) {
     std::lock_guard<std::mutex> lock(send_mu_);
     uint64_t raw_bytes = 0;

@@ -322,6 +322,7 @@ bool FromDevice::closeCounted(WinDivertHandle handle) {
   // whose own read at its end would find it gone.
   platform::divert::DivertCounters c;
   if (!platform::divert::close_with_counters(handle, &c)) return false;
+  logCaptureCounters(c);
   captured_.fetch_add(c.received, std::memory_order_relaxed);
   reinjected_.fetch_add(c.reinjected, std::memory_order_relaxed);
   dropped_.fetch_add(c.expired + c.checksum_dropped + c.overflow + c.send_dropped,
@@ -511,7 +512,6 @@ void FromDevice::startPacketProcessing(bool failClose) {
   if (producerThread.joinable()) producerThread.join();
   if (consumerThread.joinable()) consumerThread.join();
 
-  logCaptureCounters(handle);
   closeHandle();
   producerExit.exchange(0);
   consumerExit.exchange(0);
@@ -621,9 +621,7 @@ void FromDevice::watchQueueDrops(WinDivertHandle handle) {
   queueDropsSeen_ = counters.overflow;
 }
 
-void FromDevice::logCaptureCounters(WinDivertHandle handle) {
-  platform::divert::DivertCounters c;
-  if (!platform::divert::get_counters(handle, &c)) return;
+void FromDevice::logCaptureCounters(const platform::divert::DivertCounters& c) {
   FDEV_LOG(6, "FromDevice::startPacketProcessing",
            "Capture counters: seen %llu, stolen %llu, received %llu, reinjected %llu (%llu in "
            "place), expired %llu, bad checksums %llu, queue drops %llu, oversize %llu, send drops "

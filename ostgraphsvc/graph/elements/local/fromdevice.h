@@ -195,8 +195,8 @@ class FromDevice : public Element, public IFailCloseUpdate {
   // Logs, at most once a second, packets the kernel dropped because the
   // capture queue was full (producer thread).
   void watchQueueDrops(WinDivertHandle handle);
-  // The capture layer's counters of `handle`, in one line at the cycle's end.
-  void logCaptureCounters(WinDivertHandle handle);
+  // A closed handle's last counters, in one line.
+  void logCaptureCounters(const platform::divert::DivertCounters& c);
   // Shuts `handle` down, then sends back everything it took (a cycle whose
   // packets cannot reach the graph).
   void handBack(WinDivertHandle handle, uint8_t* packets, WINDIVERT_ADDRESS* records);
