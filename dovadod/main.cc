@@ -188,6 +188,11 @@ int UninstallService() {
 bool ClaimCapture() {
   if (g_captureClaim.claim(kCaptureClaimName)) return true;
   const uint32_t error = platform::last_error();
+  if (error == platform::kErrorAccessDenied) {
+    CXLOG(kTag, CXLOG_WARN,
+          "The instance name is held by a process that is not root; it is not ours, going on");
+    return true;
+  }
   if (error != platform::kErrorAlreadyExists) {
     CXLOG(kTag, CXLOG_WARN, "Cannot look for another running instance, err: %d",
           static_cast<int>(error));

@@ -6,11 +6,54 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/error/win_error.h"
+#include "platform/socket_owner/socket_owner.h"
 
 namespace platform {
+namespace {
+
+// Inodes of the sockets bound to abstract `name` in this network namespace,
+// from /proc/net/unix ("Num RefCount Protocol Flags Type St Inode Path").
+std::vector<uint64_t> bound_inodes(std::string_view name) {
+  std::vector<uint64_t> inodes;
+  FILE* f = std::fopen("/proc/net/unix", "re");
+  if (f == nullptr) return inodes;
+  const std::string want = "@" + std::string(name);
+  char line[512];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned long long inode = 0;
+    int path = 0;
+    if (std::sscanf(line, "%*s %*s %*s %*s %*s %*s %llu %n", &inode, &path) != 1 || path == 0)
+      continue;
+    std::string_view rest(line + path);
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) rest.remove_suffix(1);
+    if (rest == want) inodes.push_back(inode);
+  }
+  std::fclose(f);
+  return inodes;
+}
+
+// Whether the holder of `name` counts: for a root caller only a root holder
+// does, so that another account binding the name first cannot keep the
+// caller from running. Anything unreadable counts.
+bool holder_counts(std::string_view name) {
+  if (::geteuid() != 0) return true;
+  const std::vector<uint64_t> inodes = bound_inodes(name);
+  if (inodes.empty()) return true;
+  std::vector<SocketHolder> holders;
+  if (find_socket_holders(inodes, &holders) != 0 || holders.empty()) return true;
+  for (const SocketHolder& h : holders) {
+    if (h.root) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 AbstractNameClaim::~AbstractNameClaim() { release(); }
 
@@ -34,7 +77,11 @@ bool AbstractNameClaim::claim(std::string_view name) {
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     int err = errno;
     ::close(fd);
-    set_last_error(err == EADDRINUSE ? kErrorAlreadyExists : win_error_from_errno(err));
+    if (err != EADDRINUSE) {
+      set_last_error(win_error_from_errno(err));
+      return false;
+    }
+    set_last_error(holder_counts(name) ? kErrorAlreadyExists : kErrorAccessDenied);
     return false;
   }
   fd_ = fd;

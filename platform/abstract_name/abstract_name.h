@@ -22,8 +22,10 @@ class AbstractNameClaim {
   ~AbstractNameClaim();
 
   // Binds a close-on-exec socket to `name` (1 to 107 bytes, no leading NUL).
-  // False with 183 when another socket holds the name, 87 for a bad name, or
-  // the socket error; true also when this object holds it already.
+  // False with 183 when another socket holds the name; for a root caller only
+  // when a root process holds it, else 5 (the name was taken by another
+  // account, whose claim means nothing); 87 for a bad name, or the socket
+  // error. True also when this object holds it already.
   bool claim(std::string_view name);
   // Gives the name up; harmless when not held.
   void release();

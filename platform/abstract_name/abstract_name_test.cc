@@ -67,6 +67,40 @@ TEST(AbstractNameClaimTest, KilledHolderFreesTheName) {
   EXPECT_TRUE(claim.claim(name));
 }
 
+// Another account binding the name first must not keep root's claim from
+// going on: its hold does not count, and says so with 5.
+TEST(AbstractNameClaimTest, AHolderOfAnotherAccountDoesNotCountForRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the holder drops to another account";
+  const std::string name = UniqueName("squatter");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    char ok = 0;
+    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+      AbstractNameClaim claim;
+      ok = claim.claim(name) ? 1 : 0;
+      (void)!::write(ready[1], &ok, 1);
+      ::pause();
+    }
+    (void)!::write(ready[1], &ok, 1);
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  ::close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ASSERT_EQ(ok, 1);
+
+  AbstractNameClaim claim;
+  EXPECT_FALSE(claim.claim(name));
+  EXPECT_EQ(last_error(), kErrorAccessDenied);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(claim.claim(name));
+}
+
 TEST(AbstractNameClaimTest, NamesAreSeparateInEachNetworkNamespace) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: makes a network namespace";
   const std::string name = UniqueName("netns");
