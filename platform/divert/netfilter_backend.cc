@@ -190,6 +190,9 @@ class NetfilterBackend final : public DivertBackend {
   // on inside the send: the receiving thread waits and then reads a larger
   // batch, which measured at half the CPU per byte of letting it run.
   void settle();
+  // Gives `h` its fate for the next settle, which looks no further than the
+  // furthest packet marked.
+  void mark(Held& h, Fate fate);
   // Drops everything still held; for close.
   void drop_all();
   // Milliseconds until the oldest handed-out packet expires; -1 for none.
@@ -220,6 +223,7 @@ class NetfilterBackend final : public DivertBackend {
   uint32_t pending_ = 0;  // first position not yet handed out
   uint32_t tail_ = 0;     // next position to fill
   uint32_t takes_ = 0;    // receives that handed something out
+  uint32_t marked_end_ = 0;  // past the furthest packet marked since the last settle
   bool dropped_all_ = false;
   nf::VerdictWriter writer_;
   std::unique_ptr<nf::HeldFate[]> fates_ = std::make_unique<nf::HeldFate[]>(kHeld);
@@ -278,7 +282,7 @@ int NetfilterBackend::read_batch() {
   if (tail_ - head_ > kHeld - kBatch) {
     for (uint32_t seq = head_; seq != tail_ && tail_ - seq > kHeld - kBatch; ++seq) {
       if (at(seq).state == State::kOut) {
-        at(seq).fate = Fate::kDrop;
+        mark(at(seq), Fate::kDrop);
         expired_.fetch_add(1, std::memory_order_relaxed);
       }
     }
@@ -391,23 +395,30 @@ NetfilterBackend::Held* NetfilterBackend::find_out(const WINDIVERT_ADDRESS& addr
   return &h;
 }
 
+void NetfilterBackend::mark(Held& h, Fate fate) {
+  h.fate = fate;
+  if (h.seq + 1 - head_ > marked_end_ - head_) marked_end_ = h.seq + 1;
+}
+
 uint32_t NetfilterBackend::expire(uint32_t take, int64_t deadline) {
   uint32_t n = 0;
   for (uint32_t seq = head_; seq != pending_; ++seq) {
     Held& h = at(seq);
     if (h.state != State::kOut || h.fate != Fate::kStay) continue;
-    if (h.take < take || h.addr.Timestamp < deadline) {
-      h.fate = Fate::kDrop;
-      ++n;
-    }
+    // Takes and timestamps grow along the ring: the rest is newer still.
+    if (h.take >= take && h.addr.Timestamp >= deadline) break;
+    mark(h, Fate::kDrop);
+    ++n;
   }
   expired_.fetch_add(n, std::memory_order_relaxed);
   return n;
 }
 
 void NetfilterBackend::settle() {
+  // Nothing past the last packet given a fate since the last pass changes.
+  const uint32_t end = marked_end_ - head_ <= pending_ - head_ ? marked_end_ : pending_;
   size_t n = 0;
-  for (uint32_t seq = head_; seq != pending_; ++seq) {
+  for (uint32_t seq = head_; seq != end; ++seq) {
     Held& h = at(seq);
     if (h.state != State::kOut) {
       fates_[n++] = {h.id, Fate::kGone};
@@ -418,12 +429,13 @@ void NetfilterBackend::settle() {
   const size_t planned = nf::plan_verdicts(fates_.get(), n, plan_.get());
   for (size_t i = 0; i < planned; ++i) writer_.verdict(plan_[i].id, plan_[i].verdict, plan_[i].batch);
   writer_.flush();
-  for (uint32_t seq = head_; seq != pending_; ++seq) {
+  for (uint32_t seq = head_; seq != end; ++seq) {
     Held& h = at(seq);
     if (h.state == State::kOut && h.fate != Fate::kStay) h.state = State::kGone;
   }
   while (head_ != tail_ && at(head_).state == State::kGone) ++head_;
   if (pending_ - head_ > tail_ - head_) pending_ = head_;
+  marked_end_ = head_;
 }
 
 void NetfilterBackend::drop_all() {
@@ -438,7 +450,7 @@ void NetfilterBackend::drop_all() {
   }
   if (any) writer_.verdict(last, nf::kVerdictDrop, true);
   writer_.flush();
-  head_ = pending_ = tail_;
+  head_ = pending_ = marked_end_ = tail_;
   dropped_all_ = true;
 }
 
@@ -552,11 +564,11 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
         continue;
       }
       if (p.len == h->len && std::memcmp(p.data, h->data, p.len) == 0) {
-        h->fate = Fate::kAccept;
+        mark(*h, Fate::kAccept);
       } else {
         // New bytes go first, ahead of any batch verdict that covers them.
         writer_.accept_with(h->id, p.data, p.len);
-        h->fate = Fate::kGone;
+        mark(*h, Fate::kGone);
         h->state = State::kGone;
       }
       if (h->take > newest) newest = h->take;
@@ -595,7 +607,7 @@ void NetfilterBackend::release(const WINDIVERT_ADDRESS* records, uint32_t count)
   for (uint32_t i = 0; i < count; ++i) {
     Held* h = find_out(records[i]);
     if (h == nullptr) continue;
-    h->fate = Fate::kDrop;
+    mark(*h, Fate::kDrop);
     ++n;
   }
   if (n == 0) return;

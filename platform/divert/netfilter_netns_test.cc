@@ -241,10 +241,11 @@ std::string run_in(const std::string& ns, const std::function<std::string()>& bo
 // packet it receives except UDP to the sink port, then releases the batch.
 // With kCopies it clears the records' reserved bytes first, so that what it
 // sends is not the packet it took but a copy; with kNat it translates A's
-// traffic to B from kAddrA to kAddrNat and B's replies back, with new sums. Commands over a pipe: 'S' reports the counters, 'C' closes
+// traffic to B from kAddrA to kAddrNat and B's replies back, with new sums;
+// with kNoRelease it never releases a batch. Commands over a pipe: 'S' reports the counters, 'C' closes
 // and reports whether the raw table and the fd count are as before the open,
 // then the child exits.
-enum class Mode { kAsTaken, kCopies, kNat };
+enum class Mode { kAsTaken, kCopies, kNat, kNoRelease };
 
 // Source NAT kAddrA <-> kAddrNat for traffic with B, in place.
 void translate(uint8_t* p, uint32_t len, bool outbound) {
@@ -375,7 +376,8 @@ class Holder {
           WinDivertSendEx(h, out.data(), out_len, nullptr, 0, out_addrs.data(),
                           kept * static_cast<uint32_t>(sizeof(WINDIVERT_ADDRESS)), nullptr);
         }
-        release_received(h, addrs.data(), addr_len / sizeof(WINDIVERT_ADDRESS));
+        if (mode != Mode::kNoRelease)
+          release_received(h, addrs.data(), addr_len / sizeof(WINDIVERT_ADDRESS));
       }
     });
     say("ready");
@@ -644,6 +646,21 @@ TEST_F(NetfilterNetns, ChangedPacketsGoBackWithTheirNewBytes) {
   EXPECT_GT(received_from(b_, kAddrNat), 100u);
   EXPECT_EQ(checksum_errors(a_), errors_a);
   EXPECT_EQ(checksum_errors(b_), errors_b);
+  EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
+}
+
+// A packet never put back nor released is dropped once a later receive's
+// packets come back: its queue entry does not outlive its cycle.
+TEST_F(NetfilterNetns, AWithheldPacketExpiresWhenALaterBatchComesBack) {
+  Holder holder;
+  ASSERT_EQ(holder.start(a_, Mode::kNoRelease), "ready");
+  EXPECT_FALSE(udp_arrives(a_, b_, kSinkPort));
+  EXPECT_EQ(parse_counts(holder.ask('S')).expired, 0u);
+  EXPECT_TRUE(ping(a_, kAddrB));
+  const Counts c = parse_counts(holder.ask('S'));
+  EXPECT_EQ(c.expired, 1u);
+  EXPECT_EQ(c.withheld, 1u);
+  EXPECT_EQ(c.by_verdict, c.stolen - 1);
   EXPECT_EQ(holder.close_and_wait(), "table same, fds same");
 }
 
