@@ -41,29 +41,48 @@ TEST(AbstractNameClaimTest, OneHolderAtATimeUntilReleased) {
   EXPECT_TRUE(first.claim(name + "/scoped")) << "the destructor gives the name up";
 }
 
-TEST(AbstractNameClaimTest, KilledHolderFreesTheName) {
-  const std::string name = UniqueName("killed");
+// A child that holds `name` (as `uid` when not -1) until killed; its pid, or
+// -1 when it could not claim the name.
+pid_t HoldInChild(const std::string& name, int uid = -1) {
   int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
+  if (::pipe(ready) != 0) return -1;
   pid_t child = ::fork();
   if (child == 0) {
-    AbstractNameClaim claim;
-    char ok = claim.claim(name) ? 1 : 0;
+    char ok = 0;
+    if (uid < 0 || (::setgid(uid) == 0 && ::setuid(uid) == 0)) {
+      AbstractNameClaim claim;
+      ok = claim.claim(name) ? 1 : 0;
+      (void)!::write(ready[1], &ok, 1);
+      if (ok) ::pause();
+      ::_exit(0);
+    }
     (void)!::write(ready[1], &ok, 1);
-    ::pause();
     ::_exit(0);
   }
-  ASSERT_GT(child, 0);
   ::close(ready[1]);
   char ok = 0;
-  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  const bool read = child > 0 && ::read(ready[0], &ok, 1) == 1;
   ::close(ready[0]);
-  EXPECT_EQ(ok, 1);
+  if (read && ok == 1) return child;
+  if (child > 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  return -1;
+}
 
-  AbstractNameClaim claim;
-  EXPECT_FALSE(claim.claim(name));
+void Kill(pid_t child) {
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
+}
+
+TEST(AbstractNameClaimTest, KilledHolderFreesTheName) {
+  const std::string name = UniqueName("killed");
+  const pid_t child = HoldInChild(name);
+  ASSERT_GT(child, 0);
+  AbstractNameClaim claim;
+  EXPECT_FALSE(claim.claim(name));
+  Kill(child);
   EXPECT_TRUE(claim.claim(name));
 }
 
@@ -72,32 +91,12 @@ TEST(AbstractNameClaimTest, KilledHolderFreesTheName) {
 TEST(AbstractNameClaimTest, AHolderOfAnotherAccountDoesNotCountForRoot) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: the holder drops to another account";
   const std::string name = UniqueName("squatter");
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    char ok = 0;
-    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-      AbstractNameClaim claim;
-      ok = claim.claim(name) ? 1 : 0;
-      (void)!::write(ready[1], &ok, 1);
-      ::pause();
-    }
-    (void)!::write(ready[1], &ok, 1);
-    ::_exit(0);
-  }
+  const pid_t child = HoldInChild(name, 65534);
   ASSERT_GT(child, 0);
-  ::close(ready[1]);
-  char ok = 0;
-  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-  ::close(ready[0]);
-  ASSERT_EQ(ok, 1);
-
   AbstractNameClaim claim;
   EXPECT_FALSE(claim.claim(name));
   EXPECT_EQ(last_error(), kErrorAccessDenied);
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  Kill(child);
   EXPECT_TRUE(claim.claim(name));
 }
 
