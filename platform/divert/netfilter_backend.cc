@@ -189,7 +189,8 @@ class NetfilterBackend final : public DivertBackend {
   // The table lock stays held while the kernel carries the accepted packets
   // on inside the send: the receiving thread waits and then reads a larger
   // batch, which measured at half the CPU per byte of letting it run.
-  void settle();
+  // Returns the errno of a verdict send that failed, else 0.
+  int settle();
   // Gives `h` its fate for the next settle, which looks no further than the
   // furthest packet marked.
   void mark(Held& h, Fate fate);
@@ -338,9 +339,9 @@ int NetfilterBackend::read_batch() {
         addr.Timestamp = now;
         addr.Flags = record_flags(outbound, false, false);
         addr.IfIdx = outbound ? pkt.outdev : pkt.indev;
-        const Ipv4Parse ip = parse_ipv4(pkt.payload, pkt.payload_len);
         PacketFields fields;
-        const bool ipv4 = ip.framed && ip.total_len == pkt.payload_len &&
+        const bool ipv4 = pkt.payload_len >= 20 &&
+                          ((pkt.payload[2] << 8) | pkt.payload[3]) == int(pkt.payload_len) &&
                           packet_fields(pkt.payload, pkt.payload_len, addr, &fields);
         if (ipv4) {
           seen_.fetch_add(1, std::memory_order_relaxed);
@@ -350,7 +351,7 @@ int NetfilterBackend::read_batch() {
         // the service recomputes checksums, so it must never see one.
         if (take && !outbound && (pkt.skb_info & nf::kSkbCsumNotVerified) != 0 &&
             (pkt.skb_info & nf::kSkbCsumNotReady) == 0 &&
-            !transport_checksum_ok(pkt.payload, ip)) {
+            !transport_checksum_ok(pkt.payload, parse_ipv4(pkt.payload, pkt.payload_len))) {
           take = false;
           verdict = nf::kVerdictDrop;
           checksum_dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -414,7 +415,7 @@ uint32_t NetfilterBackend::expire(uint32_t take, int64_t deadline) {
   return n;
 }
 
-void NetfilterBackend::settle() {
+int NetfilterBackend::settle() {
   // Nothing past the last packet given a fate since the last pass changes.
   const uint32_t end = marked_end_ - head_ <= pending_ - head_ ? marked_end_ : pending_;
   size_t n = 0;
@@ -428,7 +429,7 @@ void NetfilterBackend::settle() {
   }
   const size_t planned = nf::plan_verdicts(fates_.get(), n, plan_.get());
   for (size_t i = 0; i < planned; ++i) writer_.verdict(plan_[i].id, plan_[i].verdict, plan_[i].batch);
-  writer_.flush();
+  const int err = writer_.flush();
   for (uint32_t seq = head_; seq != end; ++seq) {
     Held& h = at(seq);
     if (h.state == State::kOut && h.fate != Fate::kStay) h.state = State::kGone;
@@ -436,6 +437,7 @@ void NetfilterBackend::settle() {
   while (head_ != tail_ && at(head_).state == State::kGone) ++head_;
   if (pending_ - head_ > tail_ - head_) pending_ = head_;
   marked_end_ = head_;
+  return err;
 }
 
 void NetfilterBackend::drop_all() {
@@ -553,6 +555,7 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
   OutPacket raw_[kBatch];
   uint32_t raw = 0;
   uint32_t verdicts = 0;
+  int verdict_err = 0;
   {
     std::lock_guard<std::mutex> table(table_mu_);
     uint32_t newest = 0;
@@ -583,9 +586,17 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
       // What an earlier receive handed out and has not come back by now will
       // not come back within its cycle.
       expire(newest, timestamp_now() - kHoldNs);
-      settle();
+      verdict_err = settle();
+      if (verdict_err != 0) {
+        // The kernel holds them until the close drops them: not delivered.
+        by_verdict_.fetch_sub(verdicts, std::memory_order_relaxed);
+        reinjected_.fetch_sub(verdicts, std::memory_order_relaxed);
+        send_dropped_.fetch_add(verdicts, std::memory_order_relaxed);
+        bytes = 0;
+      }
     }
   }
+  if (verdict_err != 0 && raw == 0) return win_error_from_errno(verdict_err);
   if (raw > 0) {
     std::lock_guard<std::mutex> lock(send_mu_);
     uint64_t raw_bytes = 0;
@@ -594,7 +605,7 @@ uint32_t NetfilterBackend::send(const OutPacket* packets, uint32_t count, uint32
     reinjected_.fetch_add(raw - dropped, std::memory_order_relaxed);
     send_dropped_.fetch_add(dropped, std::memory_order_relaxed);
     bytes += raw_bytes;
-    if (err != 0 && verdicts == 0) return win_error_from_errno(err);
+    if (err != 0 && (verdicts == 0 || verdict_err != 0)) return win_error_from_errno(err);
   }
   *sent_bytes = static_cast<uint32_t>(bytes);
   return 0;
