@@ -49,7 +49,9 @@ int open_no_links(const char* path, int flags, mode_t mode) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return fail(fd, errno);
   if (S_ISDIR(st.st_mode)) return fail(fd, EISDIR);
-  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return fail(fd, EACCES);
+  // A second name is a planted hard link; none means the file was replaced
+  // (renamed over) since the open, which every reader of a rewritten file meets.
+  if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return fail(fd, EACCES);
   if (::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) return fail(fd, errno);
   if ((flags & O_TRUNC) != 0 && ::ftruncate(fd, 0) != 0) return fail(fd, errno);
   return fd;

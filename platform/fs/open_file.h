@@ -3,8 +3,9 @@
 // A name the service writes or reads (the settings hive, logs, dumps, work
 // files) may have been replaced by a symbolic link, a hard link to a file
 // elsewhere, or a FIFO that would block the open or the first read forever.
-// These opens never follow a link and accept only a regular file with a
-// single name; anything else is refused with EACCES (EISDIR for a folder),
+// These opens never follow a link and accept only a regular file with at
+// most one name (none: it was renamed over after the open, as a rewritten
+// file is); anything else is refused with EACCES (EISDIR for a folder),
 // which maps to access denied (5), so the caller logs its own line and
 // carries on without the file.
 #ifndef PLATFORM_FS_OPEN_FILE_H_

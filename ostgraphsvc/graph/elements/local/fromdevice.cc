@@ -332,7 +332,7 @@ bool FromDevice::closeCounted(WinDivertHandle handle) {
 
 CaptureTotals FromDevice::capture_totals() const {
   CaptureTotals t;
-  t.opened = opened_.load(std::memory_order_relaxed);
+  t.opened = opened_.load(std::memory_order_acquire);
   t.captured = captured_.load(std::memory_order_relaxed);
   t.reinjected = reinjected_.load(std::memory_order_relaxed);
   t.dropped = dropped_.load(std::memory_order_relaxed);
@@ -479,7 +479,9 @@ void FromDevice::startPacketProcessing(bool failClose) {
     return;
   }
   handle_.store(handle);
-  opened_.fetch_add(1, std::memory_order_relaxed);
+  // Release: a reader that sees the capture open also sees what was set up
+  // before it (the graph file the console line names).
+  opened_.fetch_add(1, std::memory_order_release);
   // A stop or change between the filter and the store above found no handle
   // to act on. A change that came before the count was taken shows only in
   // the state: the filter was built from an older one.
