@@ -789,7 +789,9 @@ TEST_F(EndToEndTest, SecondInstanceInTheNamespaceIsRefusedUntilTheFirstIsGone) {
   int code = -1;
   auto started = steady_clock::now();
   std::string second = Capture({program_, "-console"}, &code, &host_);
-  EXPECT_LT(steady_clock::now() - started, seconds(1));
+  // A sanitised start-up and the name check only: one that waited for
+  // anything would take far longer than this under any load.
+  EXPECT_LT(steady_clock::now() - started, seconds(4));
   EXPECT_EQ(code, 1) << second;
   EXPECT_NE(second.find("\ndovadod: another instance is already capturing in this network "
                         "namespace\n"),

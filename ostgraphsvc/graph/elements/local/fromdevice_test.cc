@@ -64,6 +64,11 @@ constexpr char kFailClose[] =
 
 std::string Std(const String& s) { return graph_testing::Std(s); }
 
+// "At once" for a thread hand-off: well under the one-second open retry or
+// the exit wait that a missed wake-up costs, with room for sanitised builds
+// on a loaded two-core machine.
+constexpr auto kAtOnce = std::chrono::milliseconds(500);
+
 bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!done()) {
@@ -982,7 +987,7 @@ TEST_F(CaptureTest, CycleEndsAtOnceWhenItsProducerEnds) {
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_TRUE(fd_->UpdateFailClose(true));
   ASSERT_TRUE(WaitFor([&] { return cycles() == 1; }));
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, kAtOnce);
   ASSERT_TRUE(WaitFor([] { return sim::open_handles() == 1; }));
 
   // A producer that cannot take its first block ends the cycle too (the
@@ -997,7 +1002,7 @@ TEST_F(CaptureTest, CycleEndsAtOnceWhenItsProducerEnds) {
   t0 = std::chrono::steady_clock::now();
   fd.UpdateFailClose(false);
   ASSERT_TRUE(WaitFor([&] { return cycles() == before + 1; }));
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, kAtOnce);
   EXPECT_NE(Log().find("Failed to get message block, existing producer thread"), std::string::npos);
   for (_QMSGBLOCK* b : taken) qmsgblock_release(b);
   // After the pause the next cycle runs normally.
@@ -1211,7 +1216,7 @@ TEST(FromDeviceSelectedTest, StopEndsTheRouterThreadsWaitAndTheCycleAtOnce) {
     auto t0 = std::chrono::steady_clock::now();
     fd.exit();
     router.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kAtOnce);
     EXPECT_FALSE(fd.thread_running());
     EXPECT_EQ(sim::open_handles(), 0u);
     EXPECT_EQ(destination_internet_flag.load(), 0);
