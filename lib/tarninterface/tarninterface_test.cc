@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,9 @@ class TarnInterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "making a network namespace needs root";
-    ASSERT_TRUE(ns_.created()) << "ip netns add " << ns_.name();
+    log_ = std::make_unique<StartedLog>(CXLOG_FMT_LEVEL_NUMBER);
+    ns_ = std::make_unique<testing_support::TestNetns>("tarnif");
+    ASSERT_TRUE(ns_->created()) << "ip netns add " << ns_->name();
     ASSERT_TRUE(Ip({"link", "add", "va", "type", "veth", "peer", "name", "va2"}));
     ASSERT_TRUE(Ip({"link", "add", "vb", "type", "veth", "peer", "name", "vb2"}));
     ASSERT_TRUE(Ip({"tuntap", "add", "dev", "tarnif", "mode", "tun"}));
@@ -57,7 +60,7 @@ class TarnInterfaceTest : public ::testing::Test {
     for (const char* dev : {"lo", "va", "va2", "vb", "vb2", "tarnif"}) {
       ASSERT_TRUE(Ip({"link", "set", "dev", dev, "up"})) << dev;
     }
-    ASSERT_TRUE(ns_.RunInside([this] {
+    ASSERT_TRUE(ns_->RunInside([this] {
       va_ = ::if_nametoindex("va");
       vb_ = ::if_nametoindex("vb");
     }));
@@ -65,23 +68,24 @@ class TarnInterfaceTest : public ::testing::Test {
     ASSERT_NE(vb_, 0u);
   }
 
-  bool Ip(std::vector<std::string> args) { return ns_.Ip(std::move(args)); }
+  bool Ip(std::vector<std::string> args) { return ns_->Ip(std::move(args)); }
 
   // getBestInterface inside the namespace; the list it leaves.
   std::vector<DefaultInterface> Best(bool* ok) {
     std::vector<DefaultInterface> list;
-    EXPECT_TRUE(ns_.RunInside([&] { *ok = TARNInterfaceLib::getBestInterface(&list); }));
+    EXPECT_TRUE(ns_->RunInside([&] { *ok = TARNInterfaceLib::getBestInterface(&list); }));
     return list;
   }
 
   bool Logged(int serviceLevel, const std::string& message) const {
     const std::string line =
         " vedororore " + std::to_string(serviceLevel) + " " + kTag + " " + message + "\n";
-    return log_.text().find(line) != std::string::npos;
+    return log_->text().find(line) != std::string::npos;
   }
 
-  StartedLog log_{CXLOG_FMT_LEVEL_NUMBER};
-  testing_support::TestNetns ns_{"tarnif"};
+  // Made only when the test runs as root.
+  std::unique_ptr<StartedLog> log_;
+  std::unique_ptr<testing_support::TestNetns> ns_;
   uint32_t va_ = 0;
   uint32_t vb_ = 0;
 };
@@ -102,7 +106,7 @@ TEST_F(TarnInterfaceTest, DefaultRouteInterfacesSortedByMetric) {
   earlier.metric = 25;
   std::vector<DefaultInterface> list = {earlier};
   bool ok = false;
-  ASSERT_TRUE(ns_.RunInside([&] { ok = TARNInterfaceLib::getDefaultRouteInterfaces(&list); }));
+  ASSERT_TRUE(ns_->RunInside([&] { ok = TARNInterfaceLib::getDefaultRouteInterfaces(&list); }));
   EXPECT_TRUE(ok);
   const std::string a = " 10.61.1.1", b = " 10.61.2.1";
   EXPECT_EQ(Show(list), (std::vector<std::string>{
@@ -119,7 +123,7 @@ TEST_F(TarnInterfaceTest, DefaultRouteInterfacesSortedByMetric) {
 TEST_F(TarnInterfaceTest, BestInterfaceAndItsFallback) {
   bool ok = true;
   std::vector<DefaultInterface> none;
-  ASSERT_TRUE(ns_.RunInside([&] { ok = TARNInterfaceLib::getDefaultRouteInterfaces(&none); }));
+  ASSERT_TRUE(ns_->RunInside([&] { ok = TARNInterfaceLib::getDefaultRouteInterfaces(&none); }));
   EXPECT_FALSE(ok);
   EXPECT_TRUE(none.empty());
 
@@ -127,14 +131,14 @@ TEST_F(TarnInterfaceTest, BestInterfaceAndItsFallback) {
   ok = true;
   EXPECT_TRUE(Best(&ok).empty());
   EXPECT_FALSE(ok);
-  EXPECT_TRUE(Logged(2, "failed to get best interface error: 0x490")) << log_.text();
+  EXPECT_TRUE(Logged(2, "failed to get best interface error: 0x490")) << log_->text();
 
   // The best route goes through the tunnel adapter, and there is nothing else.
   ASSERT_TRUE(Ip({"route", "add", "default", "dev", "tarnif", "metric", "1"}));
   ok = true;
   EXPECT_TRUE(Best(&ok).empty());
   EXPECT_FALSE(ok);
-  EXPECT_TRUE(Logged(2, "No valid best interface found")) << log_.text();
+  EXPECT_TRUE(Logged(2, "No valid best interface found")) << log_->text();
 
   // Through the tunnel adapter again, or an interface without an address: the
   // lowest-metric default-route interface stands in, with its own metric.
@@ -144,7 +148,7 @@ TEST_F(TarnInterfaceTest, BestInterfaceAndItsFallback) {
   EXPECT_EQ(Show(Best(&ok)), std::vector<std::string>{vb_record});
   EXPECT_TRUE(ok);
   EXPECT_TRUE(Logged(4, "Best Interface index " + std::to_string(vb_) + ", IP 10.61.2.1"))
-      << log_.text();
+      << log_->text();
   ASSERT_TRUE(Ip({"route", "del", "default", "dev", "tarnif", "metric", "1"}));
   ASSERT_TRUE(Ip({"route", "add", "default", "dev", "va2", "metric", "5"}));
   EXPECT_EQ(Show(Best(&ok)), std::vector<std::string>{vb_record});
