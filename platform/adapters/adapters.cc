@@ -1,8 +1,10 @@
 #include "platform/adapters/adapters.h"
 
+#include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
+#include <linux/if_arp.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -87,12 +89,75 @@ OperStatus oper_status_from_kernel(uint8_t state) {
   }
 }
 
+uint32_t adapter_type_from_hardware(uint16_t hardware) {
+  switch (hardware) {
+    case ARPHRD_ETHER:
+      return kIfTypeEthernet;
+    case ARPHRD_PPP:
+      return kIfTypePpp;
+    default:
+      return kIfTypeOther;
+  }
+}
+
 bool is_ipv6_link_local(const uint8_t* addr) { return addr[0] == 0xfe && (addr[1] & 0xc0) == 0x80; }
 
 // The Windows error for a negative errno carried in a netlink reply.
 uint32_t error_from_reply_code(int32_t code) {
   const int64_t err = -static_cast<int64_t>(code);
   return win_error_from_errno(err > 0 && err <= INT_MAX ? static_cast<int>(err) : EIO);
+}
+
+// Walks one datagram of a dump (any number of netlink messages), handing every
+// message that is not a control message to `fn`(type, message, length), which
+// returns false for a malformed one. Messages after NLMSG_DONE are not read.
+template <typename Fn>
+DumpStatus walk_dump_buffer(const uint8_t* p, size_t len, uint32_t* error, Fn&& fn) {
+  size_t offset = 0;
+  while (offset < len) {
+    const uint8_t* msg = p + offset;
+    nlmsghdr hdr;
+    if (!read_message_header(msg, len - offset, &hdr)) {
+      *error = kAdapterErrorInvalidData;
+      return DumpStatus::kFailed;
+    }
+    if ((hdr.nlmsg_flags & NLM_F_DUMP_INTR) != 0) return DumpStatus::kInterrupted;
+    int32_t code = 0;
+    const bool has_code = hdr.nlmsg_len >= NLMSG_HDRLEN + sizeof code;
+    if (has_code) std::memcpy(&code, msg + NLMSG_HDRLEN, sizeof code);
+    switch (hdr.nlmsg_type) {
+      case NLMSG_DONE:
+        // A dump that failed part-way ends with the negative errno here.
+        if (code < 0) {
+          *error = error_from_reply_code(code);
+          return DumpStatus::kFailed;
+        }
+        return DumpStatus::kDone;
+      case NLMSG_ERROR:
+        if (!has_code || code > 0) {
+          *error = kAdapterErrorInvalidData;
+          return DumpStatus::kFailed;
+        }
+        if (code < 0) {
+          *error = error_from_reply_code(code);
+          return DumpStatus::kFailed;
+        }
+        break;  // an acknowledgement
+      case NLMSG_OVERRUN:
+        *error = win_error_from_errno(ENOBUFS);
+        return DumpStatus::kFailed;
+      case NLMSG_NOOP:
+        break;
+      default:
+        if (!fn(hdr.nlmsg_type, msg, size_t{hdr.nlmsg_len})) {
+          *error = kAdapterErrorInvalidData;
+          return DumpStatus::kFailed;
+        }
+        break;
+    }
+    offset += std::min(align4(hdr.nlmsg_len), len - offset);
+  }
+  return DumpStatus::kMore;
 }
 
 // An rtnetlink socket for one listing. A fresh socket per attempt means every
@@ -121,8 +186,10 @@ class RouteSocket {
     return kErrorSuccess;
   }
 
-  // Runs one dump request to its end into `*dump`.
-  DumpStatus dump(uint16_t type, int family, AdapterDump* dump, uint32_t* error) {
+  // Runs one dump request to its end, handing each datagram to
+  // `parse`(data, length, error), a parse_*dump_buffer function.
+  template <typename Parse>
+  DumpStatus dump(uint16_t type, int family, Parse&& parse, uint32_t* error) {
     if (uint32_t err = send_request(type, family); err != kErrorSuccess) {
       *error = err;
       return DumpStatus::kFailed;
@@ -140,7 +207,7 @@ class RouteSocket {
         return DumpStatus::kFailed;
       }
       if (len == 0) continue;  // not from the kernel
-      DumpStatus status = parse_dump_buffer(buffer_.data(), len, dump, error);
+      DumpStatus status = parse(buffer_.data(), len, error);
       if (status != DumpStatus::kMore) return status;
     }
   }
@@ -155,6 +222,9 @@ class RouteSocket {
     if (type == RTM_GETLINK) {
       auto* ifi = static_cast<ifinfomsg*>(::mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
       ifi->ifi_family = static_cast<unsigned char>(family);
+    } else if (type == RTM_GETROUTE) {
+      auto* rtm = static_cast<rtmsg*>(::mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
+      rtm->rtm_family = static_cast<unsigned char>(family);
     } else {
       auto* ifa = static_cast<ifaddrmsg*>(::mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
       ifa->ifa_family = static_cast<uint8_t>(family);
@@ -212,6 +282,7 @@ ParseResult parse_link_message(const void* buf, size_t len, Adapter* out) {
 
   Adapter adapter;
   adapter.index = static_cast<uint32_t>(ifi.ifi_index);
+  adapter.type = adapter_type_from_hardware(ifi.ifi_type);
   bool have_mtu = false;
   bool ok = for_each_attribute(p + attrs, hdr.nlmsg_len - attrs, [&](const Attribute& a) {
     switch (a.type) {
@@ -280,68 +351,125 @@ ParseResult parse_addr_message(const void* buf, size_t len, uint32_t* if_index,
   return ParseResult::kOk;
 }
 
-DumpStatus parse_dump_buffer(const void* buf, size_t len, AdapterDump* dump, uint32_t* error) {
+ParseResult parse_route_message(const void* buf, size_t len, std::vector<ForwardRow>* out) {
   const auto* p = static_cast<const uint8_t*>(buf);
-  size_t offset = 0;
-  while (offset < len) {
-    const uint8_t* msg = p + offset;
-    nlmsghdr hdr;
-    if (!read_message_header(msg, len - offset, &hdr)) {
-      *error = kAdapterErrorInvalidData;
-      return DumpStatus::kFailed;
-    }
-    if ((hdr.nlmsg_flags & NLM_F_DUMP_INTR) != 0) return DumpStatus::kInterrupted;
-    int32_t code = 0;
-    const bool has_code = hdr.nlmsg_len >= NLMSG_HDRLEN + sizeof code;
-    if (has_code) std::memcpy(&code, msg + NLMSG_HDRLEN, sizeof code);
-    switch (hdr.nlmsg_type) {
-      case NLMSG_DONE:
-        // A dump that failed part-way ends with the negative errno here.
-        if (code < 0) {
-          *error = error_from_reply_code(code);
-          return DumpStatus::kFailed;
-        }
-        return DumpStatus::kDone;
-      case NLMSG_ERROR:
-        if (!has_code || code > 0) {
-          *error = kAdapterErrorInvalidData;
-          return DumpStatus::kFailed;
-        }
-        if (code < 0) {
-          *error = error_from_reply_code(code);
-          return DumpStatus::kFailed;
-        }
-        break;  // an acknowledgement
-      case NLMSG_OVERRUN:
-        *error = win_error_from_errno(ENOBUFS);
-        return DumpStatus::kFailed;
-      case RTM_NEWLINK: {
-        Adapter adapter;
-        ParseResult result = parse_link_message(msg, hdr.nlmsg_len, &adapter);
-        if (result == ParseResult::kMalformed) {
-          *error = kAdapterErrorInvalidData;
-          return DumpStatus::kFailed;
-        }
-        if (result == ParseResult::kOk) dump->links.push_back(std::move(adapter));
-        break;
-      }
-      case RTM_NEWADDR: {
-        uint32_t index = 0;
-        AdapterAddress address;
-        ParseResult result = parse_addr_message(msg, hdr.nlmsg_len, &index, &address);
-        if (result == ParseResult::kMalformed) {
-          *error = kAdapterErrorInvalidData;
-          return DumpStatus::kFailed;
-        }
-        if (result == ParseResult::kOk) dump->addresses.emplace_back(index, address);
-        break;
-      }
-      default:
-        break;  // NLMSG_NOOP and message types we do not list
-    }
-    offset += std::min(align4(hdr.nlmsg_len), len - offset);
+  nlmsghdr hdr;
+  if (!read_message_header(p, len, &hdr) || hdr.nlmsg_type != RTM_NEWROUTE) {
+    return ParseResult::kMalformed;
   }
-  return DumpStatus::kMore;
+  const size_t attrs = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(rtmsg));
+  if (hdr.nlmsg_len < attrs) return ParseResult::kMalformed;
+  rtmsg rtm;
+  std::memcpy(&rtm, p + NLMSG_HDRLEN, sizeof rtm);
+  if (rtm.rtm_family != AF_INET) return ParseResult::kIgnored;
+  if (rtm.rtm_dst_len > 32) return ParseResult::kMalformed;
+
+  bool have_dst = false;
+  uint32_t dst = 0;
+  uint32_t oif = 0;
+  uint32_t priority = 0;
+  uint32_t table = rtm.rtm_table;
+  const uint8_t* multipath = nullptr;
+  size_t multipath_len = 0;
+  auto read_u32 = [](const Attribute& a, uint32_t* v) {
+    if (a.len != sizeof *v) return false;
+    std::memcpy(v, a.data, sizeof *v);
+    return true;
+  };
+  bool ok = for_each_attribute(p + attrs, hdr.nlmsg_len - attrs, [&](const Attribute& a) {
+    switch (a.type) {
+      case RTA_DST:
+        have_dst = true;
+        return read_u32(a, &dst);
+      case RTA_OIF:
+        return read_u32(a, &oif) && oif != 0;
+      case RTA_PRIORITY:
+        return read_u32(a, &priority);
+      case RTA_TABLE:
+        // Tables above 255 are only here; rtm_table then says RT_TABLE_COMPAT.
+        return read_u32(a, &table);
+      case RTA_MULTIPATH:
+        multipath = a.data;
+        multipath_len = a.len;
+        return true;
+      default:
+        return true;
+    }
+  });
+  if (!ok) return ParseResult::kMalformed;
+  if (!have_dst && rtm.rtm_dst_len != 0) return ParseResult::kMalformed;
+  const uint32_t mask = rtm.rtm_dst_len == 0 ? 0 : htonl(~uint32_t{0} << (32 - rtm.rtm_dst_len));
+  if ((dst & ~mask) != 0) return ParseResult::kMalformed;
+
+  ForwardRow row;
+  row.destination = dst;
+  row.prefix_len = rtm.rtm_dst_len;
+  row.metric = priority;
+  std::vector<ForwardRow> rows;
+  if (multipath != nullptr) {
+    // One rtnexthop per path, each followed by its own attributes.
+    size_t offset = 0;
+    while (offset < multipath_len) {
+      const size_t rest = multipath_len - offset;
+      if (rest < sizeof(rtnexthop)) return ParseResult::kMalformed;
+      rtnexthop nh;
+      std::memcpy(&nh, multipath + offset, sizeof nh);
+      if (nh.rtnh_len < sizeof(rtnexthop) || nh.rtnh_len > rest) return ParseResult::kMalformed;
+      if (nh.rtnh_ifindex <= 0) return ParseResult::kMalformed;
+      // The kernel keeps a dead path in the route but sends nothing through it.
+      if ((nh.rtnh_flags & RTNH_F_DEAD) == 0) {
+        row.if_index = static_cast<uint32_t>(nh.rtnh_ifindex);
+        rows.push_back(row);
+      }
+      offset += std::min(align4(nh.rtnh_len), rest);
+    }
+  } else if (oif != 0) {
+    if ((rtm.rtm_flags & RTNH_F_DEAD) == 0) {
+      row.if_index = oif;
+      rows.push_back(row);
+    }
+  }
+  // Checked after the attributes so that a broken message is refused whatever
+  // table or type it names.
+  if (table != RT_TABLE_MAIN || rtm.rtm_type != RTN_UNICAST ||
+      (rtm.rtm_flags & RTM_F_CLONED) != 0 || rows.empty()) {
+    return ParseResult::kIgnored;
+  }
+  out->insert(out->end(), rows.begin(), rows.end());
+  return ParseResult::kOk;
+}
+
+DumpStatus parse_dump_buffer(const void* buf, size_t len, AdapterDump* dump, uint32_t* error) {
+  return walk_dump_buffer(static_cast<const uint8_t*>(buf), len, error,
+                          [dump](uint16_t type, const uint8_t* msg, size_t msg_len) {
+                            if (type == RTM_NEWLINK) {
+                              Adapter adapter;
+                              ParseResult result = parse_link_message(msg, msg_len, &adapter);
+                              if (result == ParseResult::kOk)
+                                dump->links.push_back(std::move(adapter));
+                              return result != ParseResult::kMalformed;
+                            }
+                            if (type == RTM_NEWADDR) {
+                              uint32_t index = 0;
+                              AdapterAddress address;
+                              ParseResult result =
+                                  parse_addr_message(msg, msg_len, &index, &address);
+                              if (result == ParseResult::kOk)
+                                dump->addresses.emplace_back(index, address);
+                              return result != ParseResult::kMalformed;
+                            }
+                            return true;  // message types we do not list
+                          });
+}
+
+DumpStatus parse_route_dump_buffer(const void* buf, size_t len, std::vector<ForwardRow>* rows,
+                                   uint32_t* error) {
+  return walk_dump_buffer(static_cast<const uint8_t*>(buf), len, error,
+                          [rows](uint16_t type, const uint8_t* msg, size_t msg_len) {
+                            if (type != RTM_NEWROUTE) return true;
+                            return parse_route_message(msg, msg_len, rows) !=
+                                   ParseResult::kMalformed;
+                          });
 }
 
 std::vector<Adapter> assemble_adapters(AdapterDump dump, int family) {
@@ -376,8 +504,11 @@ uint32_t list_adapters(int family, std::vector<Adapter>* out) {
       return error;
     }
     AdapterDump dump;
-    DumpStatus status = socket.dump(RTM_GETLINK, AF_UNSPEC, &dump, &error);
-    if (status == DumpStatus::kDone) status = socket.dump(RTM_GETADDR, family, &dump, &error);
+    auto parse = [&dump](const void* buf, size_t len, uint32_t* err) {
+      return parse_dump_buffer(buf, len, &dump, err);
+    };
+    DumpStatus status = socket.dump(RTM_GETLINK, AF_UNSPEC, parse, &error);
+    if (status == DumpStatus::kDone) status = socket.dump(RTM_GETADDR, family, parse, &error);
     if (status == DumpStatus::kInterrupted) continue;
     if (status == DumpStatus::kFailed) {
       set_last_error(error);
@@ -388,6 +519,59 @@ uint32_t list_adapters(int family, std::vector<Adapter>* out) {
   }
   set_last_error(kErrorBusy);
   return kErrorBusy;
+}
+
+uint32_t get_ipv4_forward_table(std::vector<ForwardRow>* out) {
+  out->clear();
+  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    RouteSocket socket;
+    uint32_t error = socket.open();
+    if (error != kErrorSuccess) {
+      set_last_error(error);
+      return error;
+    }
+    std::vector<ForwardRow> rows;
+    auto parse = [&rows](const void* buf, size_t len, uint32_t* err) {
+      return parse_route_dump_buffer(buf, len, &rows, err);
+    };
+    DumpStatus status = socket.dump(RTM_GETROUTE, AF_INET, parse, &error);
+    if (status == DumpStatus::kInterrupted) continue;
+    if (status == DumpStatus::kFailed) {
+      set_last_error(error);
+      return error;
+    }
+    *out = std::move(rows);
+    return kErrorSuccess;
+  }
+  set_last_error(kErrorBusy);
+  return kErrorBusy;
+}
+
+const ForwardRow* choose_best_route(const std::vector<ForwardRow>& rows, uint32_t destination) {
+  const ForwardRow* best = nullptr;
+  for (const ForwardRow& row : rows) {
+    const uint32_t mask =
+        row.prefix_len == 0 ? 0 : htonl(~uint32_t{0} << (32 - std::min<int>(row.prefix_len, 32)));
+    if (((destination ^ row.destination) & mask) != 0) continue;
+    if (best != nullptr && (row.prefix_len < best->prefix_len ||
+                            (row.prefix_len == best->prefix_len && row.metric >= best->metric))) {
+      continue;
+    }
+    best = &row;
+  }
+  return best;
+}
+
+uint32_t get_best_interface(uint32_t destination, uint32_t* if_index) {
+  std::vector<ForwardRow> rows;
+  if (uint32_t error = get_ipv4_forward_table(&rows); error != kErrorSuccess) return error;
+  const ForwardRow* best = choose_best_route(rows, destination);
+  if (best == nullptr) {
+    set_last_error(kRouteErrorNotFound);
+    return kRouteErrorNotFound;
+  }
+  *if_index = best->if_index;
+  return kErrorSuccess;
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
+#include <linux/if_arp.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <unistd.h>
@@ -14,13 +15,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/error/win_error.h"
 #include "tests/support/netns.h"
 
 namespace platform {
+
+void PrintTo(const ForwardRow& r, std::ostream* os) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &r.destination, text, sizeof text);
+  *os << text << "/" << int{r.prefix_len} << " if " << r.if_index << " metric " << r.metric;
+}
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -59,9 +69,11 @@ class Message {
   Bytes bytes_;
 };
 
-Message link(int index, const std::string& name, uint16_t flags = 0) {
+Message link(int index, const std::string& name, uint16_t flags = 0,
+             uint16_t hardware = ARPHRD_ETHER) {
   ifinfomsg ifi{};
   ifi.ifi_index = index;
+  ifi.ifi_type = hardware;
   Message m(RTM_NEWLINK, &ifi, sizeof ifi, flags);
   if (!name.empty()) m.text(IFLA_IFNAME, name);
   return m;
@@ -123,6 +135,7 @@ TEST(AdapterParseTest, LinkMessageGivesNameAliasMtuAndStatus) {
     EXPECT_EQ(a.description, "WinTun Tunnel");
     EXPECT_EQ(a.mtu, 1420u);
     EXPECT_EQ(a.oper_status, OperStatus::kUp);
+    EXPECT_EQ(a.type, kIfTypeEthernet);
   }
 
   // No alias, and an empty one, give no description.
@@ -311,6 +324,286 @@ TEST(AdapterParseTest, AssembleOrdersByIndexAndAttachesAddresses) {
   EXPECT_EQ(v6[1].addresses[0].family, AF_INET6);
 }
 
+TEST(AdapterParseTest, AdapterTypeFollowsTheHardwareType) {
+  const struct {
+    uint16_t hardware;
+    uint32_t type;
+  } cases[] = {
+      {ARPHRD_ETHER, kIfTypeEthernet},  {ARPHRD_PPP, kIfTypePpp},
+      {ARPHRD_LOOPBACK, kIfTypeOther},  {ARPHRD_NONE, kIfTypeOther},  // a TUN device
+      {ARPHRD_IEEE80211, kIfTypeOther},                               // a monitor-mode radio
+  };
+  for (const auto& c : cases) {
+    const Bytes b = link(2, "x", 0, c.hardware).u32(IFLA_MTU, 1500).bytes();
+    Adapter a;
+    ASSERT_EQ(parse_link_message(b.data(), b.size(), &a), ParseResult::kOk) << c.hardware;
+    EXPECT_EQ(a.type, c.type) << c.hardware;
+  }
+}
+
+uint32_t ipv4(const char* text) {
+  uint32_t a = 0;
+  EXPECT_EQ(::inet_pton(AF_INET, text, &a), 1) << text;
+  return a;
+}
+
+Message route(uint8_t dst_len, uint8_t table = RT_TABLE_MAIN, uint8_t type = RTN_UNICAST,
+              uint32_t flags = 0, uint8_t family = AF_INET) {
+  rtmsg rtm{};
+  rtm.rtm_family = family;
+  rtm.rtm_dst_len = dst_len;
+  rtm.rtm_table = table;
+  rtm.rtm_type = type;
+  rtm.rtm_flags = flags;
+  return Message(RTM_NEWROUTE, &rtm, sizeof rtm);
+}
+
+// A route to `dst` through interface `oif` with priority `metric`.
+Message route_via(const char* dst, uint8_t dst_len, uint32_t oif, uint32_t metric) {
+  Message m = route(dst_len);
+  if (dst_len != 0) m.u32(RTA_DST, ipv4(dst));
+  return m.u32(RTA_OIF, oif).u32(RTA_PRIORITY, metric);
+}
+
+// RTA_MULTIPATH payload: one rtnexthop (with a gateway attribute) per path.
+Bytes nexthops(std::initializer_list<std::pair<int, uint8_t>> paths) {
+  Bytes out;
+  for (const auto& [index, flags] : paths) {
+    rtnexthop nh{};
+    nh.rtnh_len = sizeof nh + NLA_HDRLEN + 4;
+    nh.rtnh_flags = flags;
+    nh.rtnh_ifindex = index;
+    const auto* p = reinterpret_cast<const uint8_t*>(&nh);
+    out.insert(out.end(), p, p + sizeof nh);
+    nlattr gw{NLA_HDRLEN + 4, RTA_GATEWAY};
+    p = reinterpret_cast<const uint8_t*>(&gw);
+    out.insert(out.end(), p, p + sizeof gw);
+    uint32_t addr = ipv4("10.0.0.254");
+    p = reinterpret_cast<const uint8_t*>(&addr);
+    out.insert(out.end(), p, p + 4);
+  }
+  return out;
+}
+
+Message multipath_route(const Bytes& paths) {
+  return route(0).u32(RTA_PRIORITY, 7).attr(RTA_MULTIPATH, paths.data(), paths.size());
+}
+
+TEST(RouteParseTest, RouteMessages) {
+  const ForwardRow kDefault3{0, 0, 3, 20};
+  // A multipath payload whose second path claims more than the attribute holds.
+  Bytes overlong = nexthops({{3, 0}, {4, 0}});
+  set_u16(&overlong, overlong.size() / 2, static_cast<uint16_t>(overlong.size()));
+  Bytes short_nexthop = nexthops({{3, 0}});
+  set_u16(&short_nexthop, 0, 4);
+  Bytes trailing = nexthops({{3, 0}});
+  trailing.insert(trailing.end(), 4, 0);
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    ParseResult result;
+    std::vector<ForwardRow> rows;
+  } cases[] = {
+      {"default route",
+       route(0).u32(RTA_OIF, 3).u32(RTA_PRIORITY, 20).bytes(),
+       ParseResult::kOk,
+       {kDefault3}},
+      {"no priority is metric 0",
+       route(0).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kOk,
+       {{0, 0, 3, 0}}},
+      {"0.0.0.0/1", route_via("0.0.0.0", 1, 3, 30).bytes(), ParseResult::kOk, {{0, 1, 3, 30}}},
+      {"a network",
+       route_via("10.1.0.0", 16, 4, 5).bytes(),
+       ParseResult::kOk,
+       {{ipv4("10.1.0.0"), 16, 4, 5}}},
+      {"main table named by RTA_TABLE",
+       route(0, RT_TABLE_COMPAT)
+           .u32(RTA_TABLE, RT_TABLE_MAIN)
+           .u32(RTA_OIF, 3)
+           .u32(RTA_PRIORITY, 20)
+           .bytes(),
+       ParseResult::kOk,
+       {kDefault3}},
+      {"multipath: a row per path, dead paths left out",
+       multipath_route(nexthops({{3, 0}, {5, RTNH_F_DEAD}, {4, RTNH_F_LINKDOWN}})).bytes(),
+       ParseResult::kOk,
+       {{0, 0, 3, 7}, {0, 0, 4, 7}}},
+      {"another table", route(0, 100).u32(RTA_OIF, 3).bytes(), ParseResult::kIgnored, {}},
+      {"a table above 255",
+       route(0, RT_TABLE_COMPAT).u32(RTA_TABLE, 1000).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"a host route",
+       route_via("10.0.0.1", 32, 3, 0).bytes(),
+       ParseResult::kOk,
+       {{ipv4("10.0.0.1"), 32, 3, 0}}},
+      {"local route",
+       route(32, RT_TABLE_LOCAL, RTN_LOCAL).u32(RTA_DST, ipv4("10.0.0.1")).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"blackhole in main",
+       route(8, RT_TABLE_MAIN, RTN_BLACKHOLE).u32(RTA_DST, ipv4("10.0.0.0")).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"unreachable default with an interface",
+       route(0, RT_TABLE_MAIN, RTN_UNREACHABLE).u32(RTA_OIF, 1).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"cached clone",
+       route(0, RT_TABLE_MAIN, RTN_UNICAST, RTM_F_CLONED).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"dead single path",
+       route(0, RT_TABLE_MAIN, RTN_UNICAST, RTNH_F_DEAD).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"every path dead",
+       multipath_route(nexthops({{3, RTNH_F_DEAD}})).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"IPv6",
+       route(0, RT_TABLE_MAIN, RTN_UNICAST, 0, AF_INET6).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"nexthop object without its device",
+       route(0).u32(RTA_NH_ID, 5).bytes(),
+       ParseResult::kIgnored,
+       {}},
+      {"truncated",
+       [] {
+         Bytes b = route(0).u32(RTA_OIF, 3).bytes();
+         b.pop_back();
+         return b;
+       }(),
+       ParseResult::kMalformed,
+       {}},
+      {"no room for the route header",
+       Message(RTM_NEWROUTE, "\x02\x00\x00\x00", 4).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"two-byte interface",
+       route(0).attr(RTA_OIF, "\x03\x00", 2).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"eight-byte priority",
+       route(0).u32(RTA_OIF, 3).attr(RTA_PRIORITY, "12345678", 8).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"16-byte destination",
+       route(1).attr(RTA_DST, ip(AF_INET6, "::").data(), 16).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"empty table attribute",
+       route(0).attr(RTA_TABLE, nullptr, 0).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"attribute beyond the message",
+       [] {
+         Bytes b = route(0).u32(RTA_OIF, 3).bytes();
+         set_u16(&b, NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(rtmsg)), 0x100);
+         return b;
+       }(),
+       ParseResult::kMalformed,
+       {}},
+      {"broken in another table",
+       route(0, 100).attr(RTA_OIF, "\x03", 1).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"prefix 33", route_via("10.0.0.0", 33, 3, 0).bytes(), ParseResult::kMalformed, {}},
+      {"prefix without destination",
+       route(24).u32(RTA_OIF, 3).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"bits beyond the prefix",
+       route_via("10.1.2.3", 16, 3, 0).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"interface 0", route(0).u32(RTA_OIF, 0).bytes(), ParseResult::kMalformed, {}},
+      {"path interface 0",
+       multipath_route(nexthops({{3, 0}, {0, 0}})).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"path longer than the attribute",
+       multipath_route(overlong).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"path shorter than its header",
+       multipath_route(short_nexthop).bytes(),
+       ParseResult::kMalformed,
+       {}},
+      {"bytes after the last path", multipath_route(trailing).bytes(), ParseResult::kMalformed, {}},
+      {"a link message", good_link(), ParseResult::kMalformed, {}},
+  };
+  const ForwardRow kEarlier{ipv4("192.0.2.0"), 24, 9, 9};
+  for (const Case& c : cases) {
+    std::vector<ForwardRow> rows = {kEarlier};
+    EXPECT_EQ(parse_route_message(c.bytes.data(), c.bytes.size(), &rows), c.result) << c.what;
+    std::vector<ForwardRow> want = {kEarlier};
+    want.insert(want.end(), c.rows.begin(), c.rows.end());
+    EXPECT_EQ(rows, want) << c.what;
+  }
+}
+
+TEST(RouteParseTest, RouteDumpBuffers) {
+  const Bytes def = route_via("0.0.0.0", 0, 3, 20).bytes();
+  const Bytes net = route_via("10.1.0.0", 16, 4, 0).bytes();
+  const Bytes v6 = route(0, RT_TABLE_MAIN, RTN_UNICAST, 0, AF_INET6).u32(RTA_OIF, 3).bytes();
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    DumpStatus status;
+    uint32_t error;
+    size_t rows;
+  } cases[] = {
+      {"routes, more to come", concat({def, v6, net}), DumpStatus::kMore, 0, 2},
+      {"done", concat({def, control(NLMSG_DONE, 0), net}), DumpStatus::kDone, 0, 1},
+      {"a link message is passed over", concat({good_link(), def}), DumpStatus::kMore, 0, 1},
+      {"refused request", control(NLMSG_ERROR, -EPERM), DumpStatus::kFailed, 5, 0},
+      {"interrupted", concat({def, control(NLMSG_DONE, 0, NLM_F_DUMP_INTR)}),
+       DumpStatus::kInterrupted, 0, 1},
+      {"malformed route", concat({def, route(24).u32(RTA_OIF, 3).bytes()}), DumpStatus::kFailed,
+       kAdapterErrorInvalidData, 1},
+      {"truncated route", concat({def, Bytes(net.begin(), net.end() - 2)}), DumpStatus::kFailed,
+       kAdapterErrorInvalidData, 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<ForwardRow> rows;
+    uint32_t error = 0;
+    EXPECT_EQ(parse_route_dump_buffer(c.bytes.data(), c.bytes.size(), &rows, &error), c.status)
+        << c.what;
+    EXPECT_EQ(error, c.error) << c.what;
+    EXPECT_EQ(rows.size(), c.rows) << c.what;
+  }
+}
+
+TEST(RouteChoiceTest, LongestPrefixThenLowestMetricThenTableOrder) {
+  const std::vector<ForwardRow> defaults = {
+      {0, 0, 1, 20}, {0, 0, 2, 10}, {0, 0, 5, 10}, {ipv4("10.0.0.0"), 8, 4, 0}};
+  std::vector<ForwardRow> with_half = defaults;
+  with_half.push_back({0, 1, 3, 30});
+  std::vector<ForwardRow> with_host = with_half;
+  with_host.push_back({0, 32, 6, 50});
+  const struct {
+    const char* what;
+    const std::vector<ForwardRow>& rows;
+    const char* destination;
+    uint32_t if_index;  // 0: none
+  } cases[] = {
+      {"lowest metric, the first of equals", defaults, "0.0.0.0", 2},
+      {"a network route beats the default", defaults, "10.200.1.1", 4},
+      {"0.0.0.0/1 is longer than a default", with_half, "0.0.0.0", 3},
+      {"0.0.0.0/1 does not cover 200.0.0.1", with_half, "200.0.0.1", 2},
+      {"a host route is the longest", with_host, "0.0.0.0", 6},
+      {"nothing covers", {{ipv4("10.0.0.0"), 8, 4, 0}}, "0.0.0.0", 0},
+      {"empty table", {}, "0.0.0.0", 0},
+  };
+  for (const auto& c : cases) {
+    const ForwardRow* best = choose_best_route(c.rows, ipv4(c.destination));
+    EXPECT_EQ(best == nullptr ? 0 : best->if_index, c.if_index) << c.what;
+  }
+}
+
 TEST(AdapterListTest, UnknownFamilyIsRefused) {
   std::vector<Adapter> out(1);
   set_last_error(0);
@@ -393,6 +686,82 @@ TEST(AdapterListTest, ListsTheAdaptersOfTheCallersNamespace) {
   ASSERT_EQ(va_of(v6).addresses.size(), 2u);
   EXPECT_EQ(va_of(v6).addresses[0].family, AF_INET6);
   EXPECT_EQ(va_of(v6).addresses[1].family, AF_INET6);
+}
+
+TEST(AdapterListTest, ForwardTableOfTheCallersNamespace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a network namespace needs root";
+  testing_support::TestNetns ns("routes");
+  ASSERT_TRUE(ns.created()) << "ip netns add " << ns.name();
+  ASSERT_TRUE(ns.Ip({"link", "add", "va", "type", "veth", "peer", "name", "vb"}));
+  ASSERT_TRUE(ns.Ip({"tuntap", "add", "dev", "tn0", "mode", "tun"}));
+  ASSERT_TRUE(ns.Ip({"addr", "add", "10.62.1.1/24", "dev", "va"}));
+  ASSERT_TRUE(ns.Ip({"addr", "add", "10.62.2.1/24", "dev", "vb"}));
+  for (const char* dev : {"lo", "va", "vb", "tn0"}) {
+    ASSERT_TRUE(ns.Ip({"link", "set", "dev", dev, "up"})) << dev;
+  }
+  ASSERT_TRUE(ns.Ip({"route", "add", "default", "via", "10.62.1.2", "dev", "va", "metric", "20"}));
+  ASSERT_TRUE(ns.Ip({"route", "add", "0.0.0.0/1", "metric", "30", "nexthop", "via", "10.62.1.2",
+                     "dev", "va", "nexthop", "via", "10.62.2.2", "dev", "vb"}));
+  ASSERT_TRUE(ns.Ip({"route", "add", "10.70.0.0/16", "dev", "tn0", "metric", "5"}));
+  // Neither of these is a row: another table, another route type.
+  ASSERT_TRUE(ns.Ip({"route", "add", "default", "via", "10.62.2.2", "dev", "vb", "table", "100"}));
+  ASSERT_TRUE(ns.Ip({"route", "add", "blackhole", "10.71.0.0/16"}));
+
+  uint32_t va = 0, vb = 0, tn0 = 0;
+  uint32_t errors[4] = {1, 1, 1, 1};
+  uint32_t best_default = 0, best_vb = 0;
+  std::vector<ForwardRow> rows;
+  std::vector<Adapter> adapters;
+  ASSERT_TRUE(ns.RunInside([&] {
+    va = ::if_nametoindex("va");
+    vb = ::if_nametoindex("vb");
+    tn0 = ::if_nametoindex("tn0");
+    errors[0] = get_ipv4_forward_table(&rows);
+    errors[1] = get_best_interface(ipv4("200.0.0.1"), &best_default);
+    errors[2] = get_best_interface(ipv4("10.62.2.9"), &best_vb);
+    errors[3] = list_adapters(AF_INET, &adapters);
+  }));
+  ASSERT_EQ(errors[0], 0u);
+  ASSERT_EQ(errors[1], 0u);
+  ASSERT_EQ(errors[2], 0u);
+  ASSERT_EQ(errors[3], 0u);
+
+  std::vector<ForwardRow> want = {
+      {0, 0, va, 20},
+      {0, 1, va, 30},
+      {0, 1, vb, 30},
+      {ipv4("10.62.1.0"), 24, va, 0},
+      {ipv4("10.62.2.0"), 24, vb, 0},
+      {ipv4("10.70.0.0"), 16, tn0, 5},
+  };
+  auto order = [](const ForwardRow& a, const ForwardRow& b) {
+    return std::tie(a.destination, a.prefix_len, a.if_index) <
+           std::tie(b.destination, b.prefix_len, b.if_index);
+  };
+  std::sort(rows.begin(), rows.end(), order);
+  std::sort(want.begin(), want.end(), order);
+  EXPECT_EQ(rows, want);
+  EXPECT_EQ(best_default, va);
+  EXPECT_EQ(best_vb, vb);
+
+  ASSERT_EQ(adapters.size(), 4u);
+  for (const Adapter& a : adapters) {
+    EXPECT_EQ(a.type, a.name[0] == 'v' ? kIfTypeEthernet : kIfTypeOther) << a.name;
+  }
+
+  // A namespace without routes has no best interface.
+  testing_support::TestNetns empty("noroutes");
+  ASSERT_TRUE(empty.created());
+  uint32_t index = 77;
+  uint32_t error = 0;
+  ASSERT_TRUE(empty.RunInside([&] {
+    error = get_best_interface(0, &index);
+    errors[0] = get_ipv4_forward_table(&rows);
+  }));
+  EXPECT_EQ(error, kRouteErrorNotFound);
+  EXPECT_EQ(index, 77u);
+  EXPECT_EQ(errors[0], 0u);
+  EXPECT_TRUE(rows.empty());
 }
 
 }  // namespace

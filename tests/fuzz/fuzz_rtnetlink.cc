@@ -1,6 +1,7 @@
 // Route-socket replies are parsed field by field from kernel bytes: whatever
 // they hold, the parsers must stay inside the buffer, always make progress and
-// hand back only adapters and addresses that are consistent.
+// hand back only adapters, addresses and routes that are consistent.
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -16,6 +17,34 @@ void check_address(const platform::AdapterAddress& a) {
   if (a.family != AF_INET && a.family != AF_INET6) std::abort();
   if (a.prefix_len > (a.family == AF_INET ? 32 : 128)) std::abort();
   if (a.family == AF_INET && a.scope_id != 0) std::abort();
+}
+
+// The host bits under a prefix length, host order.
+uint32_t host_bits(uint8_t prefix_len) { return prefix_len >= 32 ? 0 : ~uint32_t{0} >> prefix_len; }
+
+void check_row(const platform::ForwardRow& r) {
+  if (r.prefix_len > 32 || r.if_index == 0) std::abort();
+  if ((ntohl(r.destination) & host_bits(r.prefix_len)) != 0) std::abort();
+}
+
+void check_routes(const uint8_t* buf, size_t size) {
+  std::vector<platform::ForwardRow> rows(1);
+  if (platform::parse_route_message(buf, size, &rows) == platform::ParseResult::kOk) {
+    if (rows.size() < 2) std::abort();
+  } else if (rows.size() != 1) {
+    std::abort();  // rows of a refused or ignored message
+  }
+  rows.clear();
+  uint32_t error = 0;
+  platform::DumpStatus status = platform::parse_route_dump_buffer(buf, size, &rows, &error);
+  if ((status == platform::DumpStatus::kFailed) != (error != 0)) std::abort();
+  for (const platform::ForwardRow& r : rows) check_row(r);
+  for (uint32_t destination : {0u, htonl(0x0A000001u), ~0u}) {
+    const platform::ForwardRow* best = platform::choose_best_route(rows, destination);
+    if (best == nullptr) continue;
+    if (best < rows.data() || best >= rows.data() + rows.size()) std::abort();
+    if ((ntohl(best->destination ^ destination) & ~host_bits(best->prefix_len)) != 0) std::abort();
+  }
 }
 
 }  // namespace
@@ -53,5 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+  check_routes(buf, size);
   return 0;
 }
