@@ -23,8 +23,8 @@ NextHopElement::~NextHopElement() {
 int NextHopElement::add_nh_to_valid_nh_list(IPAddress nh, uint32_t nh_cost) {
   int at = 0;
   for (; at < valid_next_hops.size(); ++at) {
-    if (valid_next_hops[at].cost > nh_cost) break;
     if (valid_next_hops[at].address == nh) return -1;
+    if (valid_next_hops[at].cost > nh_cost) break;
   }
   valid_next_hops.insert(valid_next_hops.begin() + at, NextHopNode{nh, nh_cost});
   ++version;

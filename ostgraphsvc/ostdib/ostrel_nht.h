@@ -63,8 +63,9 @@ class NextHopElement {
 
   // Inserts (nh, nh_cost) before the first candidate of greater cost, or at
   // the end, and counts the addition in `version`. Returns -1 and changes
-  // nothing when a candidate with next hop `nh` comes before that point (one
-  // further back is not seen, so a next hop can then be listed twice).
+  // nothing when a candidate with next hop `nh` comes up to and including
+  // that point (one further back is not seen, so a next hop can then be
+  // listed twice).
   int add_nh_to_valid_nh_list(IPAddress nh, uint32_t nh_cost);
   // Removes the first candidate equal to (nh, nh_cost); false when none.
   bool remove_from_valid_nh_list(IPAddress nh, uint32_t nh_cost);
