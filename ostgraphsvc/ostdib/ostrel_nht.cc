@@ -1,11 +1,26 @@
 #include "ostgraphsvc/ostdib/ostrel_nht.h"
 
+#include <cstdio>
+
 #include "graph/router_log.h"
 #include "ostgraphsvc/ostdib/ostrel_dib.h"
 
 namespace {
 
 const char* pending_text(bool pending) { return pending ? "true" : "false"; }
+
+// Lookups of pending destinations run per packet: their lines format
+// addresses on the stack, and debug lines are skipped before any argument is
+// built when the level is off.
+struct AddrText {
+  explicit AddrText(IPAddress address) {
+    const unsigned char* b = address.data();
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  }
+  char text[16];
+};
+
+bool log_on(int level) { return cxLogEnabled && router_log_service_level(level) <= cxLogThreshold; }
 
 bool path_holds(const Vector<NextHopNode>& path, IPAddress address) {
   for (const NextHopNode& node : path) {
@@ -28,9 +43,11 @@ int NextHopElement::add_nh_to_valid_nh_list(IPAddress nh, uint32_t nh_cost) {
   }
   valid_next_hops.insert(valid_next_hops.begin() + at, NextHopNode{nh, nh_cost});
   ++version;
-  log_syslog_level(7, "NextHopElement::add_nh_to_valid_nh_list", __FILE__, __LINE__,
-                   "valid nh list updated (%s), increment the table version to %d",
-                   next_hop.to_string().c_str(), version);
+  if (log_on(7)) {
+    log_syslog_level(7, "NextHopElement::add_nh_to_valid_nh_list", __FILE__, __LINE__,
+                     "valid nh list updated (%s), increment the table version to %d",
+                     AddrText(next_hop).text, version);
+  }
   return 0;
 }
 
@@ -38,8 +55,9 @@ bool NextHopElement::remove_from_valid_nh_list(IPAddress nh, uint32_t nh_cost) {
   const NextHopNode wanted{nh, nh_cost};
   for (int i = 0; i < valid_next_hops.size(); ++i) {
     if (!(valid_next_hops[i] == wanted)) continue;
-    for (int j = i + 1; j < valid_next_hops.size(); ++j)
+    for (int j = i + 1; j < valid_next_hops.size(); ++j) {
       valid_next_hops[j - 1] = valid_next_hops[j];
+    }
     valid_next_hops.pop_back();
     return true;
   }
@@ -49,12 +67,12 @@ bool NextHopElement::remove_from_valid_nh_list(IPAddress nh, uint32_t nh_cost) {
 void NextHopElement::compare_and_update(IPAddress nh, uint32_t nh_cost, bool nh_pending,
                                         bool clear_path, const OstrelPeerPathQuery* overlay) {
   auto log_case = [&](const char* tag) {
+    if (!log_on(7)) return;
     log_syslog_level(7, "NextHopElement::compare_and_update", __FILE__, __LINE__,
                      "NHT(%s): Compare and Update: _nh: %s, _cost: %d, _pending: %s, nh: %s, "
                      "cost: %d, pending: %s",
-                     tag, next_hop.to_string().c_str(), static_cast<int>(cost),
-                     pending_text(pending), nh.to_string().c_str(), static_cast<int>(nh_cost),
-                     pending_text(nh_pending));
+                     tag, AddrText(next_hop).text, static_cast<int>(cost), pending_text(pending),
+                     AddrText(nh).text, static_cast<int>(nh_cost), pending_text(nh_pending));
   };
   const bool same = nh == next_hop;
 
@@ -146,8 +164,8 @@ int OstrelNextHopTracking::remove_nexthop(IPAddress destination, IPAddress nh, u
   NextHopElement* element = find(destination);
   if (element == nullptr) return -22;
   log_syslog_level(6, "OstrelNextHopTracking::remove_nexthop", __FILE__, __LINE__,
-                   "NHT: remove nexthop currnh=%s nh=%s", element->next_hop.to_string().c_str(),
-                   nh.to_string().c_str());
+                   "NHT: remove nexthop currnh=%s nh=%s", AddrText(element->next_hop).text,
+                   AddrText(nh).text);
   element->remove_from_valid_nh_list(nh, nh_cost);
   if (element->valid_next_hops.empty()) {
     element->next_hop = IPAddress(0xFFFFFFFFu);
@@ -160,6 +178,8 @@ int OstrelNextHopTracking::remove_nexthop(IPAddress destination, IPAddress nh, u
   return 0;
 }
 
+// Searches for a pending destination run per packet, so their failure lines
+// are rate-limited per call site.
 int OstrelNextHopTracking::get_nexthop(IPAddress self, IPAddress destination, IPAddress* nh,
                                        const OstrelPeerPathQuery* overlay) {
   NextHopElement* element = find(destination);
@@ -177,17 +197,17 @@ int OstrelNextHopTracking::get_nexthop(IPAddress self, IPAddress destination, IP
     element->path.clear();
     compute_best_path(self, destination, &start, element);
     if (element->path.empty()) {
-      log_syslog_level(6, "OstrelNextHopTracking::get_nexthop", __FILE__, __LINE__,
-                       "NHT: nexthop for dest=%s not found, go to next valid nexthop",
-                       destination.to_string().c_str());
+      ROUTER_LOG_LIMITED(6, "OstrelNextHopTracking::get_nexthop",
+                         "NHT: nexthop for dest=%s not found, go to next valid nexthop",
+                         AddrText(destination).text);
       continue;
     }
     const NextHopNode nearest = element->path.back();
     *nh = nearest.address;
     element->compare_and_update(nearest.address, nearest.cost, false, false, overlay);
     log_syslog_level(6, "OstrelNextHopTracking::get_nexthop", __FILE__, __LINE__,
-                     "new next hop for dest=%s is nh=%s", destination.to_string().c_str(),
-                     nearest.address.to_string().c_str());
+                     "new next hop for dest=%s is nh=%s", AddrText(destination).text,
+                     AddrText(nearest.address).text);
     element->path.clear();
     return 0;
   }
@@ -201,51 +221,58 @@ void OstrelNextHopTracking::compute_best_path(IPAddress self, IPAddress destinat
   static const char* const kTag = "OstrelNextHopTracking::compute_best_path";
   NextHopElement* element = find(destination);
   if (element == nullptr) {
-    log_syslog_level(6, kTag, __FILE__, __LINE__, "destination %s not in next hop table",
-                     destination.to_string().c_str());
+    ROUTER_LOG_LIMITED(6, kTag, "destination %s not in next hop table", AddrText(destination).text);
     return;
   }
   Vector<NextHopNode>& path = holder->path;
   if (path_holds(path, destination)) {
-    log_syslog_level(6, kTag, __FILE__, __LINE__,
-                     "nexthop loop detected nh=%s already present in path",
-                     destination.to_string().c_str());
+    ROUTER_LOG_LIMITED(6, kTag, "nexthop loop detected nh=%s already present in path",
+                       AddrText(destination).text);
     path.clear();
     return;
   }
   if (path.size() >= kMaxPathHops) {
-    log_syslog_level(4, kTag, __FILE__, __LINE__,
-                     "NHT: next hop search for dest=%s stopped after %d hops",
-                     destination.to_string().c_str(), path.size());
+    ROUTER_LOG_LIMITED(4, kTag, "NHT: next hop search for dest=%s stopped after %d hops",
+                       AddrText(destination).text, path.size());
     path.clear();
     return;
   }
-  log_syslog_level(7, kTag, __FILE__, __LINE__, "finding path from %s to %s",
-                   self.to_string().c_str(), destination.to_string().c_str());
+  if (log_on(7)) {
+    log_syslog_level(7, kTag, __FILE__, __LINE__, "finding path from %s to %s", AddrText(self).text,
+                     AddrText(destination).text);
+  }
   path.push_back(NextHopNode{destination, 0});
   if (element->next_hop == self || !element->pending) return;
 
   path.push_back(NextHopNode{element->next_hop, element->cost});
   for (const NextHopNode& node : element->valid_next_hops) {
     if (start != nullptr && !(node == *start)) {
-      log_syslog_level(7, kTag, __FILE__, __LINE__,
-                       "NHT: curr element %s(%u) does not match search start %s(%u)",
-                       node.address.to_string().c_str(), node.cost,
-                       start->address.to_string().c_str(), start->cost);
+      if (log_on(7)) {
+        log_syslog_level(7, kTag, __FILE__, __LINE__,
+                         "NHT: curr element %s(%u) does not match search start %s(%u)",
+                         AddrText(node.address).text, node.cost, AddrText(start->address).text,
+                         start->cost);
+      }
       continue;
     }
     NextHopElement* hop = find(node.address);
     if (hop == nullptr) continue;
-    log_syslog_level(7, kTag, __FILE__, __LINE__, "checking if %s is a valid next hop",
-                     node.address.to_string().c_str());
+    if (log_on(7)) {
+      log_syslog_level(7, kTag, __FILE__, __LINE__, "checking if %s is a valid next hop",
+                       AddrText(node.address).text);
+    }
     if (hop->pending) {
-      log_syslog_level(7, kTag, __FILE__, __LINE__, "%s is a NOT valid next hop recursing",
-                       node.address.to_string().c_str());
+      if (log_on(7)) {
+        log_syslog_level(7, kTag, __FILE__, __LINE__, "%s is a NOT valid next hop recursing",
+                         AddrText(node.address).text);
+      }
       compute_best_path(self, hop->next_hop, nullptr, holder);
       return;
     }
-    log_syslog_level(7, kTag, __FILE__, __LINE__, "%s is a valid next hop",
-                     node.address.to_string().c_str());
+    if (log_on(7)) {
+      log_syslog_level(7, kTag, __FILE__, __LINE__, "%s is a valid next hop",
+                       AddrText(node.address).text);
+    }
     path.push_back(NextHopNode{hop->next_hop, hop->cost});
     return;
   }
@@ -265,7 +292,7 @@ void OstrelNextHopTracking::format_nht(StringBuilder& sb) {
 }
 
 void OstrelNextHopTracking::print_nht() {
-  if (router_log_service_level(7) > cxLogThreshold || !cxLogEnabled) return;
+  if (!log_on(7)) return;
   StringBuilder sb;
   format_nht(sb);
   log_syslog_level(7, "OstrelNextHopTracking::print_nht", __FILE__, __LINE__, "%s", sb.c_str());
