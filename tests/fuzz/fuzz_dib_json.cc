@@ -11,7 +11,7 @@
 #include "graph/string_builder.h"
 #include "ostgraphsvc/ostdib/ostrel_dib.h"
 #include "ostgraphsvc/ostdib/ostrel_nht.h"
-#include "ostgraphsvc/ostdib/peer_path_query_fake.h"
+#include "ostgraphsvc/ostdib/peer_path_query.h"
 
 namespace {
 
