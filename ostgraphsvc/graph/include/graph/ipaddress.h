@@ -64,6 +64,10 @@ class IPAddress {
 
 static_assert(sizeof(IPAddress) == 4 && std::is_trivially_copyable_v<IPAddress>);
 
+// Hash tables keyed by address (HashTable<IPAddress, V>) hash the four bytes
+// as they lie in memory, like any integer key.
+inline uint32_t hashcode(IPAddress address) { return address.addr(); }
+
 // The whole text must be one dotted quad.
 bool cp_parse_ip_address(const String& text, IPAddress* result);
 
