@@ -33,16 +33,9 @@ class DibTest : public ::testing::Test {
     dib_reset_endpoint_counter();
     cxLogThreshold = CXLOG_DEBUG;
   }
-  // Log text written since the last call.
-  std::string new_log() {
-    std::string all = log_.text();
-    std::string fresh = all.substr(seen_ < all.size() ? seen_ : all.size());
-    seen_ = all.size();
-    return fresh;
-  }
+  std::string new_log() { return log_.fresh(); }
 
   StartedLog log_{0};
-  size_t seen_ = 0;
   OstrelDIBManager dibs_;
 };
 

@@ -30,15 +30,9 @@ std::string candidates(const NextHopElement* e) {
 class NhtTest : public ::testing::Test {
  protected:
   void SetUp() override { cxLogThreshold = CXLOG_DEBUG; }
-  std::string new_log() {
-    std::string all = log_.text();
-    std::string fresh = all.substr(seen_ < all.size() ? seen_ : all.size());
-    seen_ = all.size();
-    return fresh;
-  }
+  std::string new_log() { return log_.fresh(); }
 
   StartedLog log_{0};
-  size_t seen_ = 0;
   OstrelNextHopTracking nht_;
   FakePeerPathQuery overlay_;
   const IPAddress self_ = ip("10.0.0.1");

@@ -490,12 +490,13 @@ std::vector<Adapter> assemble_adapters(AdapterDump dump, int family) {
   return adapters;
 }
 
-uint32_t list_adapters(int family, std::vector<Adapter>* out) {
-  out->clear();
-  if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) {
-    set_last_error(kErrorInvalidParameter);
-    return kErrorInvalidParameter;
-  }
+namespace {
+
+// Runs `run(socket, &error)` on a fresh socket until the kernel hands over a
+// consistent dump (a dump interrupted by a change is asked for again), then
+// `done()` to keep the result. The error number, also set as the last error.
+template <typename Run, typename Done>
+uint32_t dump_consistently(Run run, Done done) {
   for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
     RouteSocket socket;
     uint32_t error = socket.open();
@@ -503,48 +504,53 @@ uint32_t list_adapters(int family, std::vector<Adapter>* out) {
       set_last_error(error);
       return error;
     }
-    AdapterDump dump;
-    auto parse = [&dump](const void* buf, size_t len, uint32_t* err) {
-      return parse_dump_buffer(buf, len, &dump, err);
-    };
-    DumpStatus status = socket.dump(RTM_GETLINK, AF_UNSPEC, parse, &error);
-    if (status == DumpStatus::kDone) status = socket.dump(RTM_GETADDR, family, parse, &error);
+    DumpStatus status = run(socket, &error);
     if (status == DumpStatus::kInterrupted) continue;
     if (status == DumpStatus::kFailed) {
       set_last_error(error);
       return error;
     }
-    *out = assemble_adapters(std::move(dump), family);
+    done();
     return kErrorSuccess;
   }
   set_last_error(kErrorBusy);
   return kErrorBusy;
 }
 
+}  // namespace
+
+uint32_t list_adapters(int family, std::vector<Adapter>* out) {
+  out->clear();
+  if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) {
+    set_last_error(kErrorInvalidParameter);
+    return kErrorInvalidParameter;
+  }
+  AdapterDump dump;
+  return dump_consistently(
+      [&](RouteSocket& socket, uint32_t* error) {
+        dump = AdapterDump();
+        auto parse = [&dump](const void* buf, size_t len, uint32_t* err) {
+          return parse_dump_buffer(buf, len, &dump, err);
+        };
+        DumpStatus status = socket.dump(RTM_GETLINK, AF_UNSPEC, parse, error);
+        if (status == DumpStatus::kDone) status = socket.dump(RTM_GETADDR, family, parse, error);
+        return status;
+      },
+      [&] { *out = assemble_adapters(std::move(dump), family); });
+}
+
 uint32_t get_ipv4_forward_table(std::vector<ForwardRow>* out) {
   out->clear();
-  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
-    RouteSocket socket;
-    uint32_t error = socket.open();
-    if (error != kErrorSuccess) {
-      set_last_error(error);
-      return error;
-    }
-    std::vector<ForwardRow> rows;
-    auto parse = [&rows](const void* buf, size_t len, uint32_t* err) {
-      return parse_route_dump_buffer(buf, len, &rows, err);
-    };
-    DumpStatus status = socket.dump(RTM_GETROUTE, AF_INET, parse, &error);
-    if (status == DumpStatus::kInterrupted) continue;
-    if (status == DumpStatus::kFailed) {
-      set_last_error(error);
-      return error;
-    }
-    *out = std::move(rows);
-    return kErrorSuccess;
-  }
-  set_last_error(kErrorBusy);
-  return kErrorBusy;
+  std::vector<ForwardRow> rows;
+  return dump_consistently(
+      [&](RouteSocket& socket, uint32_t* error) {
+        rows.clear();
+        auto parse = [&rows](const void* buf, size_t len, uint32_t* err) {
+          return parse_route_dump_buffer(buf, len, &rows, err);
+        };
+        return socket.dump(RTM_GETROUTE, AF_INET, parse, error);
+      },
+      [&] { *out = std::move(rows); });
 }
 
 const ForwardRow* choose_best_route(const std::vector<ForwardRow>& rows, uint32_t destination) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "client/lib/cxLog/cxLog.h"
@@ -32,10 +33,18 @@ class StartedLog {
     return root_.path() + "/var/log/Corvex/pellar/Logs/cxtarndebuglog.log";
   }
   std::string text() const { return ReadFile(path()); }
+  // What was written since the last call of fresh().
+  std::string fresh() {
+    std::string all = text();
+    std::string tail = all.substr(std::min(seen_, all.size()));
+    seen_ = all.size();
+    return tail;
+  }
 
  private:
   TempRoot root_;
   bool started_ = false;
+  size_t seen_ = 0;
 };
 
 }  // namespace testing_support
