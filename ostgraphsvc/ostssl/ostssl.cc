@@ -39,6 +39,10 @@ struct TransportState {
   SocketPair connection_pair;
   SocketPair data_pair;
   ostssl_wait_guard wait_guard;
+
+  std::mutex interfaces_mutex;
+  std::vector<DefaultInterface> active_interfaces;  // guarded by interfaces_mutex
+
   std::atomic<uint8_t> multilink_mode{0};
   std::atomic<bool> dtls_confirmed{false};
   std::atomic<ostssl_listener*> listener{nullptr};
@@ -168,6 +172,18 @@ SocketPair& ostssl::connection_pair() { return transport().connection_pair; }
 SocketPair& ostssl::data_pair() { return transport().data_pair; }
 ostssl_wait_guard& ostssl::wait_guard() { return transport().wait_guard; }
 
+std::vector<DefaultInterface> ostssl::active_interfaces() {
+  TransportState& state = transport();
+  std::lock_guard<std::mutex> guard(state.interfaces_mutex);
+  return state.active_interfaces;
+}
+
+void ostssl::set_active_interfaces(std::vector<DefaultInterface> interfaces) {
+  TransportState& state = transport();
+  std::lock_guard<std::mutex> guard(state.interfaces_mutex);
+  state.active_interfaces = std::move(interfaces);
+}
+
 uint8_t ostssl::multilink_mode() { return transport().multilink_mode.load(); }
 void ostssl::set_multilink_mode(uint8_t mode) { transport().multilink_mode.store(mode); }
 bool ostssl::dtls_confirmed() { return transport().dtls_confirmed.load(); }
@@ -215,6 +231,10 @@ void ostssl::reset_for_testing() {
   {
     std::lock_guard<std::mutex> guard(state.wait_guard.mutex);
     state.wait_guard.running = 0;
+  }
+  {
+    std::lock_guard<std::mutex> guard(state.interfaces_mutex);
+    state.active_interfaces.clear();
   }
   state.multilink_mode.store(0);
   state.dtls_confirmed.store(false);

@@ -19,6 +19,8 @@
 // - The "connection" wake-up pair (`connection_pair`, made by `init_openssl`)
 //   and the "data" pair (`data_pair`, made by each start of the wait thread).
 // - The wait-thread guard, allowing one wait thread at a time.
+// - The active physical interface list: the interfaces connections are made
+//   on, replaced whole and read as a copy, under a mutex of its own.
 // - The multilink mode, the DTLS-confirmed flag and the listener
 //   registration: written by several threads without a lock, so atomic.
 // - The tenant ID: set once, under a mutex, from the peer configuration.
@@ -47,10 +49,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "graph/hash_table.h"
 #include "graph/ost_connection_key.h"
 #include "graph/string.h"
+#include "lib/tarninterface/tarninterface.h"
 #include "ostgraphsvc/ostssl/ostssl_listener.h"
 #include "ostgraphsvc/ostssl/socket_pair.h"
 
@@ -154,6 +158,11 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   static SocketPair& data_pair();
   static ostssl_wait_guard& wait_guard();
 
+  // The interfaces connections are made on: the rebuilt list replaces the
+  // old one whole, and readers get a copy.
+  static std::vector<DefaultInterface> active_interfaces();
+  static void set_active_interfaces(std::vector<DefaultInterface> interfaces);
+
   // 0 off, 1 "active_active", 2 "active_standby".
   static uint8_t multilink_mode();
   static void set_multilink_mode(uint8_t mode);
@@ -175,9 +184,9 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   // "DTLS", "TLS", "IPSEC", or "UNKNOWN" (logged) for any other code.
   static String get_ssl_protocol_string(int protocol);
 
-  // Tests only: empties both tables, closes both pairs, clears the flags,
-  // the listener, the tenant ID and the monitor factory, and lets
-  // `init_openssl` run again. No transport thread may run.
+  // Tests only: empties both tables and the interface list, closes both
+  // pairs, clears the flags, the listener, the tenant ID and the monitor
+  // factory, and lets `init_openssl` run again. No transport thread may run.
   static void reset_for_testing();
 
   // ---- One connection.

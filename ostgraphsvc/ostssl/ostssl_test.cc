@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ostgraphsvc/ostssl/ostssl_listener_recorder.h"
 #include "platform/net/net.h"
 #include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
@@ -226,6 +227,34 @@ TEST_F(OstsslTest, InitOpensslWithoutMonitorFactoryMakesNone) {
   ASSERT_EQ(ostssl::init_openssl(), 0);
   EXPECT_TRUE(made);
   EXPECT_EQ(log.text().find("network monitoring"), std::string::npos) << log.text();
+}
+
+TEST_F(OstsslTest, ResetForTestingEmptiesTheProcessState) {
+  ostssl_listener_recorder listener;
+  ostssl::register_listener(&listener);
+  ostssl::set_multilink_mode(1);
+  ostssl::set_dtls_confirmed(true);
+  DefaultInterface wired;
+  wired.ifIndex = 3;
+  wired.ipAddr = Ip("192.168.1.10").addr();
+  ostssl::set_active_interfaces({wired});
+  ostssl::ssl_check_and_set_tenant_id("acme");
+  ostssl::ssl_con_tbl().insert({Ip("203.0.113.7"), Ip("192.168.1.10")}, Connected(50000));
+  ostssl::sslCons().insert({Ip("203.0.113.7"), Ip("192.168.1.10")}, Connected(50000));
+  ASSERT_EQ(ostssl::init_openssl(), 0);
+  ASSERT_EQ(ostssl::active_interfaces().size(), 1u);
+  EXPECT_EQ(ostssl::active_interfaces()[0].ifIndex, 3u);
+
+  ostssl::reset_for_testing();
+  EXPECT_EQ(ostssl::registered_listener(), nullptr);
+  EXPECT_EQ(ostssl::multilink_mode(), 0);
+  EXPECT_FALSE(ostssl::dtls_confirmed());
+  EXPECT_TRUE(ostssl::active_interfaces().empty());
+  EXPECT_EQ(Std(ostssl::get_tenant_id()), "");
+  EXPECT_EQ(ostssl::ssl_con_tbl().size(), 0u);
+  EXPECT_EQ(ostssl::sslCons().size(), 0u);
+  EXPECT_EQ(ostssl::connection_pair().read_socket(), -1);
+  EXPECT_TRUE(listener.calls().empty());
 }
 
 }  // namespace
