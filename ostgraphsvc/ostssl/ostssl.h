@@ -1,0 +1,262 @@
+// ostssl: the peer transport's connections and its process-wide state.
+//
+// The transport is a client-only TLS/DTLS layer that carries overlay packets
+// between this host and its hubs and gateways. It keeps one `ostssl` for
+// every pair (remote WAN IPv4 address, local interface IPv4 address), keyed by
+// `OstRemoteWANIPLocalIPPair`: one peer reached over two interfaces has two
+// connections. There is one transport per process; its operations are static
+// members of `ostssl`, and its state (below) is made on first use and never
+// destroyed, since detached transport threads may still run while the
+// process exits.
+//
+// Process-wide state:
+// - `ssl_con_tbl()`: connections being set up (states 0 to 2), driven by the
+//   connect thread. `sslCons()`: established connections (state 3), served by
+//   the wait thread. A connection is in the first from creation until its
+//   handshake completes or it is disconnected, then in the second until it is
+//   torn down. Each table has its own recursive mutex; when both are taken,
+//   `ssl_con_tbl`'s comes first.
+// - The "connection" wake-up pair (`connection_pair`, made by `init_openssl`)
+//   and the "data" pair (`data_pair`, made by each start of the wait thread).
+// - The wait-thread guard, allowing one wait thread at a time.
+// - The active physical interface list: the interfaces connections are made
+//   on, replaced whole and read as a copy, under a mutex of its own.
+// - The multilink mode, the DTLS-confirmed flag and the listener
+//   registration: written by several threads without a lock, so atomic.
+// - The tenant ID: set once, under a mutex, from the peer configuration.
+// - The network-monitor factory that `init_openssl` runs, when one is set.
+// The received packets travel in the transport's ring `g_transport_qmsg_pool`
+// (ostgraphsvc/qmsg).
+//
+// A connection is shared-owned (the tables hold shared pointers and the
+// connection can hand out pointers to itself) and made only by `create`.
+// Its fields are grouped below with the lock or thread that owns them.
+// Lock order: a table mutex before a connection's mutex; a connection's mutex
+// is never held while the listener runs.
+#ifndef OSTGRAPHSVC_OSTSSL_OSTSSL_H_
+#define OSTGRAPHSVC_OSTSSL_OSTSSL_H_
+
+#include <netinet/in.h>
+#include <openssl/types.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "graph/hash_table.h"
+#include "graph/ost_connection_key.h"
+#include "graph/string.h"
+#include "lib/tarninterface/tarninterface.h"
+#include "ostgraphsvc/ostssl/ostssl_listener.h"
+#include "ostgraphsvc/ostssl/socket_pair.h"
+
+// The domain suffix of peer identities ("UFQDN/<address>@tarn.local"). The
+// overlay's peer descriptors and the pinned gateway key files use the same.
+inline constexpr char kOstsslDomainSuffix[] = "tarn.local";
+
+inline constexpr char kOstsslCipherList[] = "NULL:AES128-SHA:AES256-SHA:HIGH!MD5!aNULL";
+
+// Buckets of both tables at start.
+inline constexpr uint32_t kOstsslTableBuckets = 63;
+
+enum ostssl_state : int {
+  OSTSSL_NOT_INITIALIZED = 0,  // created, or reset after a failure or tear-down
+  OSTSSL_INITIALIZED = 1,      // SSL context made
+  OSTSSL_CONNECTING = 2,       // socket connected, SSL object made, handshake under way
+  OSTSSL_CONNECTED = 3,        // handshake done; the connection is in sslCons
+};
+
+// "OSTSSL_NOT_INITIALIZED" ... "OSTSSL_CONNECTED", by state value.
+extern const std::map<int, const char*> ostssl_state_names;
+
+// Protocol codes. IPSEC (and any other code) is named but never connected.
+enum : int {
+  OSTSSL_PROTO_IPSEC = 0,
+  OSTSSL_PROTO_DTLS = 1,  // over UDP
+  OSTSSL_PROTO_TLS = 2,   // over TCP
+};
+
+class ostssl;
+
+// The bucket of `key` in a table of `bucket_count` buckets: the key's
+// one-at-a-time hash (its `hashcode`) modulo the count.
+uint32_t ssl_conn_table_bucket(const OstRemoteWANIPLocalIPPair& key,
+                               uint32_t bucket_count = kOstsslTableBuckets);
+
+// One of the two connection tables. The helpers take the mutex themselves
+// (it is recursive, so a thread that holds it may call them); a scan over
+// `table` holds the mutex throughout.
+struct ssl_conn_table {
+  ssl_conn_table(const char* log, const char* count) : log_name(log), count_name(count) {}
+  ssl_conn_table(const ssl_conn_table&) = delete;
+  ssl_conn_table& operator=(const ssl_conn_table&) = delete;
+
+  // Inserts `conn` under `key`. A key that is present keeps its connection:
+  // false then.
+  bool insert(const OstRemoteWANIPLocalIPPair& key, const std::shared_ptr<ostssl>& conn);
+  // The connection of `key`, or null.
+  std::shared_ptr<ostssl> find(const OstRemoteWANIPLocalIPPair& key);
+  // False when `key` was not there.
+  bool erase(const OstRemoteWANIPLocalIPPair& key);
+  uint64_t size();
+  void clear();
+
+  const char* const log_name;    // "ssl_con_tbl" or "ssl_tbl"
+  const char* const count_name;  // "Connecting Hubs" or "Connected Hubs"
+  std::recursive_mutex mutex;
+  HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>> table;  // guarded by mutex
+};
+
+// Lets at most one wait thread run: `running` is 0 while none runs and -1
+// while one does; both read and written under `mutex`.
+struct ostssl_wait_guard {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int running = 0;
+};
+
+class ostssl : public std::enable_shared_from_this<ostssl> {
+  struct Passkey {
+    explicit Passkey() = default;
+  };
+
+ public:
+  // Makes a connection with its defaults: no socket, not closed, write-ready,
+  // protocol DTLS, state OSTSSL_NOT_INITIALIZED, path MTU hint 1300, buffers of
+  // 1 MiB wanted.
+  static std::shared_ptr<ostssl> create();
+  explicit ostssl(Passkey);
+  ostssl(const ostssl&) = delete;
+  ostssl& operator=(const ostssl&) = delete;
+  // Frees what the connection still holds: SSL object, context, socket.
+  ~ostssl();
+
+  // ---- Process-wide operations; any thread.
+
+  // Brings the transport up: OpenSSL, the socket layer, the "connection"
+  // pair and the network monitor. 0 when the transport runs, -1 (logged) when
+  // the socket layer or the pair failed; a later call tries again. Once it
+  // ran, further calls return 0 and make nothing.
+  static int init_openssl();
+
+  // The factory `init_openssl` runs to make the network monitor, which then
+  // lives as long as the process; false from it means the monitor could not
+  // be made (logged, not fatal). While none is set, nothing is made.
+  static void set_net_monitor_factory(std::function<bool()> factory);
+
+  static ssl_conn_table& ssl_con_tbl();
+  static ssl_conn_table& sslCons();
+  static SocketPair& connection_pair();
+  static SocketPair& data_pair();
+  static ostssl_wait_guard& wait_guard();
+
+  // The interfaces connections are made on: the rebuilt list replaces the
+  // old one whole, and readers get a copy.
+  static std::vector<DefaultInterface> active_interfaces();
+  static void set_active_interfaces(std::vector<DefaultInterface> interfaces);
+
+  // 0 off, 1 "active_active", 2 "active_standby".
+  static uint8_t multilink_mode();
+  static void set_multilink_mode(uint8_t mode);
+  // Set when any DTLS handshake completed: a failing DTLS connection then
+  // does not fall back to TLS.
+  static bool dtls_confirmed();
+  static void set_dtls_confirmed(bool confirmed);
+  // The overlay's listener, or null; copied into each connection when its SSL
+  // object is made.
+  static ostssl_listener* registered_listener();
+  static void register_listener(ostssl_listener* listener);
+
+  // Sets the tenant ID from the peer configuration while it is still empty
+  // (logged); later calls within the process change nothing.
+  static void ssl_check_and_set_tenant_id(const String& tenant_id);
+  // A copy of the tenant ID (its own storage); empty until set.
+  static String get_tenant_id();
+
+  // "DTLS", "TLS", "IPSEC", or "UNKNOWN" (logged) for any other code.
+  static String get_ssl_protocol_string(int protocol);
+
+  // Tests only: empties both tables and the interface list, closes both
+  // pairs, clears the flags, the listener, the tenant ID and the monitor
+  // factory, and lets `init_openssl` run again. No transport thread may run.
+  static void reset_for_testing();
+
+  // ---- One connection.
+
+  // Fills `conn_info` from the fields below and computes its path id. On the
+  // connect thread, before on_ostssl_connect and on_ostssl_timeout.
+  void fill_conn_info();
+
+  // Connect start time, when the connection entered OSTSSL_CONNECTING.
+  int32_t connect_start_sec = 0;
+  uint32_t connect_start_usec = 0;
+
+  // TLS state and socket; guarded by `mutex`.
+  SSL_CTX* ssl_ctx = nullptr;
+  SSL* ssl = nullptr;
+  BIO* dgram_bio = nullptr;  // DTLS only; owned by `ssl` once attached
+  int sock = -1;
+
+  // 1 once cleaned up, torn down or reported closed: no writes, no reads.
+  std::atomic<uint8_t> closed{0};
+
+  uint16_t remote_port = 0;        // host order
+  sockaddr_storage remote_addr{};  // as name resolution returned it
+  socklen_t remote_addr_len = 0;
+  sockaddr_in local_bound_addr{};  // getsockname after connect
+
+  // 0 while packets wait in `pending` for the socket to become writable.
+  std::atomic<uint8_t> write_ready{1};
+
+  uint8_t blocking_socket = 0;  // 0: the socket is made non-blocking
+  String cipher_list = kOstsslCipherList;
+  String remote_host;            // dotted remote WAN address
+  uint32_t peer_overlay_ip = 0;  // network order
+  uint32_t remote_wan_ip = 0;    // network order
+  String local_addr;             // dotted local interface address
+  int protocol = OSTSSL_PROTO_DTLS;
+  uint8_t tls_only = 0;  // no DTLS/TLS fallback
+  ostssl_listener* listener = nullptr;
+  ostssl_conn_info conn_info;
+  ostssl_state state = OSTSSL_NOT_INITIALIZED;
+  String peer_pubkey;  // PEM text from the peer configuration
+  String hubgrp_id;
+  String hub_role;  // "Independent", "Primary" or "Secondary"
+
+  // Copies of packets not yet written; guarded by `mutex`.
+  std::deque<std::string> pending;
+
+  int wanted_rcvbuf = 1048576;
+  int wanted_sndbuf = 1048576;
+  int rcvbuf = 0;  // as read back from the socket
+  int sndbuf = 0;
+
+  // Guards the SSL calls, the socket close, the state change of a tear-down
+  // and `pending`. Not recursive.
+  std::mutex mutex;
+
+  uint8_t blocking_connect = 0;  // 0: TCP connects wait at most 5 s
+  uint16_t path_mtu = 1300;      // reported to the listener only
+
+  // Received bytes not yet cut into packets; wait thread only.
+  std::string read_buf;
+  uint16_t read_buf_count = 0;
+
+  int if_metric = 0;
+  int if_index = 0;
+
+  int write_not_ready_count = 0;
+  int write_not_ready_log_period = 10;
+  int would_block_count = 0;
+  int would_block_log_period = 10;
+};
+
+#endif  // OSTGRAPHSVC_OSTSSL_OSTSSL_H_
