@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the asan preset, then builds the fuzz preset
 # and runs the fuzz targets over their corpora, `nproc` at a time, each for a
-# bounded time (FUZZ_SECONDS, default 20); then runs every test. ctest's
-# summary closes the output.
+# bounded time (FUZZ_SECONDS, default 20); then builds and runs the concurrency
+# tests under ThreadSanitizer; then runs every test. ctest's summary closes the
+# output.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -53,5 +54,15 @@ if [ "$failed" -ne 0 ]; then
   echo "fuzz: a target failed" >&2
   exit 1
 fi
+
+# Only the concurrency tests and what they link. ThreadSanitizer cannot map its
+# shadow memory when the kernel randomises more than 28 bits of mmap addresses.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+tsan_run=()
+if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 0)" -gt 28 ]; then
+  tsan_run=(setarch "$(uname -m)" -R)
+fi
+"${tsan_run[@]}" ctest --preset tsan -L concurrency -j "$jobs"
 
 ctest --preset asan -j "$jobs"
