@@ -25,6 +25,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -739,10 +740,6 @@ TEST_F(EndToEndTest, FailCloseSwitchesUnderTrafficLoseAndRepeatNoDatagram) {
     if (seen[number] == 0) ++missed;
     if (list.size() < 200) list += " " + std::to_string(number);
   }
-  EXPECT_EQ(missing, "") << missed << " missing" << Log();
-  EXPECT_EQ(repeated, "");
-  EXPECT_EQ(strays, 0u);
-
   std::string log = Log();
   EXPECT_EQ(CountOf(log, "New FailClose status: enabled. threadRunning: true"), kSwitches / 2)
       << log;
@@ -755,6 +752,23 @@ TEST_F(EndToEndTest, FailCloseSwitchesUnderTrafficLoseAndRepeatNoDatagram) {
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
   EXPECT_LT(took, seconds(3));
   EXPECT_EQ(RawTable().find("DOVADOD"), std::string::npos) << RawTable();
+
+  // A machine too loaded to drain the kernel's queue in time overflows it,
+  // and each capture's closing counters give those drops. Every other loss
+  // would be the switches'.
+  log = Log();
+  size_t overflowed = 0;
+  const std::string kDrops = ", queue drops ";
+  for (size_t pos = 0; (pos = log.find(kDrops, pos)) != std::string::npos;) {
+    pos += kDrops.size();
+    overflowed += std::strtoul(log.c_str() + pos, nullptr, 10);
+  }
+  if (overflowed == 0) {
+    EXPECT_EQ(missing, "") << missed << " missing" << log;
+  }
+  EXPECT_EQ(missed, overflowed) << "missing:" << missing << log;
+  EXPECT_EQ(repeated, "");
+  EXPECT_EQ(strays, 0u);
 }
 
 TEST_F(EndToEndTest, KilledServiceLeavesNetworkUpAndNextStartClearsItsRules) {

@@ -31,6 +31,7 @@
 #include "ostgraphsvc/graph/lib/element_registry_testing.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/source_dir.h"
 
 namespace {
 
@@ -92,10 +93,7 @@ using graph_testing::TableElement;
 using testing_support::TempRoot;
 using testing_support::WriteFile;
 
-std::string DataDir() {
-  std::string file = __FILE__;
-  return file.substr(0, file.rfind("/tests/")) + "/tests/data/graphs/";
-}
+std::string DataDir() { return testing_support::SourceDir() + "/tests/data/graphs/"; }
 
 String Str(const std::string& s) { return String(s.data(), static_cast<int>(s.size())); }
 

@@ -17,6 +17,7 @@
 #include "ostgraphsvc/graph/lib/element_registry_testing.h"
 #include "ostgraphsvc/graph/lib/graph_testing.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/source_dir.h"
 
 namespace {
 
@@ -29,13 +30,7 @@ using testing_support::WriteFile;
 
 String Str(const std::string& s) { return String(s.data(), static_cast<int>(s.size())); }
 
-// The checkout's root, from this file's place in it.
-std::string RepositoryRoot() {
-  std::string file = __FILE__;
-  return file.substr(0, file.rfind("/ostgraphsvc/graph/lib/"));
-}
-
-std::string GraphsDir() { return RepositoryRoot() + "/tests/data/graphs"; }
+std::string GraphsDir() { return testing_support::SourceDir() + "/tests/data/graphs"; }
 
 // Sets GRAPHPATH (or unsets it for null) for one test.
 class ScopedGraphPath {

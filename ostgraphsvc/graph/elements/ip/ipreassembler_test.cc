@@ -12,6 +12,7 @@
 #include "graph/packet.h"
 #include "ostgraphsvc/graph/elements/ip/checksum.h"
 #include "tests/support/graph_harness.h"
+#include "tests/support/source_dir.h"
 
 namespace {
 
@@ -410,15 +411,10 @@ TEST(IPReassemblerTest, PropertyEveryDatagramComesBackOnceUnlessForged) {
 
 namespace {
 
-std::string RepositoryRoot() {
-  const std::string file = __FILE__;
-  return file.substr(0, file.rfind("/ostgraphsvc/"));
-}
-
 TEST(PathMTUGraphTest, ClampsFragmentsRebuildsAndRefuses) {
   FakeClock clock;
   GraphHarness h;
-  ASSERT_TRUE(h.LoadFile(RepositoryRoot() + "/tests/data/graphs/elements/path_mtu.graph"))
+  ASSERT_TRUE(h.LoadFile(testing_support::SourceDir() + "/tests/data/graphs/elements/path_mtu.graph"))
       << h.messages();
   PacketSpec syn;
   syn.payload = 4;

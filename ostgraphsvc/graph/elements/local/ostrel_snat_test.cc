@@ -15,6 +15,7 @@
 #include "platform/registry/registry.h"
 #include "tests/support/graph_harness.h"
 #include "tests/support/started_log.h"
+#include "tests/support/source_dir.h"
 
 namespace reg = platform::registry;
 
@@ -311,11 +312,6 @@ TEST(SNATMapperTest, AttachReportsPatternsPastTheOutputs) {
 
 namespace {
 
-std::string RepositoryRoot() {
-  const std::string file = __FILE__;
-  return file.substr(0, file.rfind("/ostgraphsvc/"));
-}
-
 std::vector<uint8_t> Copy(const Packet* p) {
   return std::vector<uint8_t>(p->data(), p->data() + p->length());
 }
@@ -341,7 +337,7 @@ std::vector<uint8_t> ErrorBytes(uint8_t type, const std::string& src, const std:
 class SNATLegTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(h.LoadFile(RepositoryRoot() + "/tests/data/graphs/elements/snat.graph"))
+    ASSERT_TRUE(h.LoadFile(testing_support::SourceDir() + "/tests/data/graphs/elements/snat.graph"))
         << h.messages();
     mapper = static_cast<OstrelSNATIPMapper*>(h.Find("snatmap"));
     cls = static_cast<OstrelL3ProtoClassifier*>(h.Find("cls"));

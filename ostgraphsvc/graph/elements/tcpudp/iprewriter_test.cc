@@ -15,6 +15,7 @@
 #include "graph/packet.h"
 #include "tests/support/graph_harness.h"
 #include "tests/support/started_log.h"
+#include "tests/support/source_dir.h"
 
 namespace {
 
@@ -672,15 +673,10 @@ TEST(IPRewriterMapperTest, NatFlushAndFlowLog) {
 
 namespace {
 
-std::string RepositoryRoot() {
-  const std::string file = __FILE__;
-  return file.substr(0, file.rfind("/ostgraphsvc/"));
-}
-
 TEST(IPRewriterGraphFileTest, LoadsAndTranslates) {
   FakeClock clock;
   GraphHarness h;
-  ASSERT_TRUE(h.LoadFile(RepositoryRoot() + "/tests/data/graphs/elements/iprewriter.graph"))
+  ASSERT_TRUE(h.LoadFile(testing_support::SourceDir() + "/tests/data/graphs/elements/iprewriter.graph"))
       << h.messages();
   h.Push("out", Tcp("10.0.0.2", 59510, "192.0.2.1", 80));
   Packet* p = h.Take("sink", 0);
