@@ -14,8 +14,8 @@ packages=(
   libdivide-dev libsystemd-dev libnetfilter-queue-dev libmnl-dev libndpi-dev libconcurrentqueue-dev
   # benchmark baselines
   rapidjson-dev nlohmann-json3-dev libabsl-dev
-  # network-namespace tests
-  iproute2 iptables
+  # network-namespace tests (openssl: s_client against the test hub)
+  iproute2 iptables openssl
   # reading back packet capture files
   tcpdump
   # divert benchmark traffic
