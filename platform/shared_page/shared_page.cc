@@ -34,11 +34,17 @@ uint32_t fail(uint32_t code) {
   return code;
 }
 
-// A page of ours: a regular file of the page size with a single name.
-bool is_page(int fd) {
+// 0 for a page of ours: a regular file of the page size with a single name,
+// owned by this process's account. Another account's file is refused with
+// 5: its owner could truncate it under the mapping and fault our writes.
+uint32_t check_page(int fd) {
   struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-         st.st_size == static_cast<off_t>(SharedPage::kPageSize);
+  if (::fstat(fd, &st) != 0) return set_last_error_from_errno();
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      st.st_size != static_cast<off_t>(SharedPage::kPageSize))
+    return fail(kErrorInvalidHandle);
+  if (st.st_uid != ::geteuid()) return fail(kErrorAccessDenied);
+  return kErrorSuccess;
 }
 
 }  // namespace
@@ -73,9 +79,10 @@ uint32_t SharedPage::open(std::string_view name) {
       if (errno == ELOOP || errno == ENXIO) return fail(kErrorInvalidHandle);
       return set_last_error_from_errno();
     }
-    if (!is_page(fd)) {
+    const uint32_t refused = check_page(fd);
+    if (refused != kErrorSuccess) {
       ::close(fd);
-      return fail(kErrorInvalidHandle);
+      return refused;
     }
   } else {
     return set_last_error_from_errno();

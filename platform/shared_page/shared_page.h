@@ -8,7 +8,9 @@
 // so (the caller zero-fills it). An existing page is used as it is, but only
 // a regular file of exactly 4096 bytes with one name, opened without
 // following links: anything else planted in the shared folder is refused
-// with 6, so this process never writes through a link into another file.
+// with 6, so this process never writes through a link into another file,
+// and a page another account owns (which it could truncate under the
+// mapping) is refused with 5.
 //
 // Errors are Windows numbers, also stored as the thread's last error.
 // One object belongs to one thread at a time; the mapping and the

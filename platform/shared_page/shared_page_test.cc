@@ -59,6 +59,11 @@ TEST(SharedPageTest, RefusesLinksOtherSizesAndOtherKinds) {
   }
   SharedPage page;
   EXPECT_NE(page.open("Global\\dir"), 0u);
+  if (::geteuid() == 0) {  // another account's page
+    WriteFile(dir + "theirs.shm", std::string(4096, 't'));
+    ASSERT_EQ(::chown((dir + "theirs.shm").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(page.open("Global\\theirs"), platform::kErrorAccessDenied);
+  }
   EXPECT_EQ(ReadFile(root.path() + "/victim"), std::string(4096, 'v'));
   EXPECT_EQ(ReadFile(dir + "short.shm"), "tiny");
 }
