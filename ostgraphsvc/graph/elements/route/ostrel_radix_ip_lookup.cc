@@ -130,7 +130,7 @@ int lookup_handler(int, String& text, Element* e, const Handler*, ErrorHandler* 
 
 OstrelRadixIPLookup::OstrelRadixIPLookup() {
   default_template_.port = 2;
-  root_ = new_node(0);
+  alloc_root();
 }
 
 OstrelRadixIPLookup::~OstrelRadixIPLookup() { free_trie(); }
@@ -157,69 +157,110 @@ void OstrelRadixIPLookup::set_route_limit_for_testing(int limit) {
 
 // ---- Trie --------------------------------------------------------------------
 
-// A node is N slots (key and child) followed by N - 2 internal keys; with
-// the slot keys they form an implicit binary tree of positions 1..2N-1
-// (position 1 unused): 2..N-1 internal, N..2N-1 the slots.
-OstrelRadixIPLookup::TrieSlot* OstrelRadixIPLookup::new_node(int level) {
-  if (!allocation_allowed()) return nullptr;
-  const size_t n = kSlots[level];
-  return static_cast<TrieSlot*>(std::calloc(1, n * sizeof(TrieSlot) + (n - 2) * sizeof(uint32_t)));
+// Each node's slot keys and internal keys form an implicit binary tree of
+// positions 1..2N-1 (position 1 unused): 2..N-1 internal, N..2N-1 the
+// slots in order.
+bool OstrelRadixIPLookup::alloc_root() {
+  if (!allocation_allowed()) return false;
+  root_ = static_cast<TrieSlot*>(std::calloc(kSlots[0], sizeof(TrieSlot)));
+  root_keys_ = static_cast<uint32_t*>(std::calloc(kSlots[0], sizeof(uint32_t)));
+  if (root_ != nullptr && root_keys_ != nullptr) return true;
+  free_trie();
+  return false;
 }
 
-void OstrelRadixIPLookup::free_node(TrieSlot* node, int level) {
-  if (node == nullptr) return;
-  if (level + 1 < kLevels) {
-    for (uint32_t i = 0; i < kSlots[level]; ++i) free_node(node[i].child, level + 1);
+uint32_t OstrelRadixIPLookup::new_node() {
+  if (node_count_ == node_capacity_) {
+    if (!allocation_allowed()) return 0;
+    const uint32_t capacity = node_capacity_ == 0 ? 64 : 2 * node_capacity_;
+    // Keys are 24 bits and every node holds a route's prefix: far below this.
+    if (capacity > (1u << 26)) return 0;
+    const size_t count = static_cast<size_t>(capacity) * kNodeSlots;
+    auto* slots = static_cast<TrieSlot*>(std::realloc(nodes_, count * sizeof(TrieSlot)));
+    if (slots == nullptr) return 0;
+    nodes_ = slots;
+    auto* keys = static_cast<uint32_t*>(std::realloc(node_keys_, count * sizeof(uint32_t)));
+    if (keys == nullptr) return 0;  // the larger slot block is kept, unused
+    node_keys_ = keys;
+    if (node_count_ == 0) node_count_ = 1;  // index 0 means "no node"
+    node_capacity_ = capacity;
   }
-  std::free(node);
+  const uint32_t node = node_count_++;
+  std::memset(nodes_ + node * kNodeSlots, 0, kNodeSlots * sizeof(TrieSlot));
+  std::memset(node_keys_ + node * kNodeSlots, 0, kNodeSlots * sizeof(uint32_t));
+  return node;
 }
 
 void OstrelRadixIPLookup::free_trie() {
-  free_node(root_, 0);
+  std::free(root_);
+  std::free(root_keys_);
+  std::free(nodes_);
+  std::free(node_keys_);
   root_ = nullptr;
+  root_keys_ = nullptr;
+  nodes_ = nullptr;
+  node_keys_ = nullptr;
+  node_count_ = 0;
+  node_capacity_ = 0;
 }
 
-uint32_t& OstrelRadixIPLookup::key_at(TrieSlot* node, int level, uint32_t position) {
+uint32_t& OstrelRadixIPLookup::key_at(int level, uint32_t node, uint32_t position) const {
   const uint32_t n = kSlots[level];
-  if (position >= n) return node[position - n].key;
-  return reinterpret_cast<uint32_t*>(node + n)[position - 2];
+  if (position >= n) return slots_of(level, node)[position - n].key;
+  return level == 0 ? root_keys_[position] : node_keys_[node * kNodeSlots + position];
+}
+
+bool OstrelRadixIPLookup::find_node(uint32_t dst, uint32_t mask, bool create, int* level_out,
+                                    uint32_t* node_out, uint32_t* index_out) {
+  int level = 0;
+  uint32_t node = 0;
+  for (;;) {
+    const int shift = kShift[level];
+    const uint32_t i = (dst >> shift) & (kSlots[level] - 1);
+    if (shift == 0 || (mask & ((1u << shift) - 1)) == 0) {
+      *level_out = level;
+      *node_out = node;
+      *index_out = i;
+      return true;
+    }
+    uint32_t child = slots_of(level, node)[i].child;
+    if (child == 0) {
+      if (!create || (child = new_node()) == 0) return false;
+      slots_of(level, node)[i].child = child;  // the arena may have moved
+    }
+    node = child;
+    ++level;
+  }
+}
+
+uint32_t OstrelRadixIPLookup::prefix_position(int level, uint32_t index, uint32_t mask) {
+  const uint32_t n = kSlots[level];
+  uint32_t p = n + index;
+  for (uint32_t m = n - ((mask >> kShift[level]) & (n - 1)); m > 1; m /= 2) p /= 2;
+  return p;
 }
 
 uint32_t OstrelRadixIPLookup::route_trie_change(uint32_t dst, uint32_t mask, uint32_t key, bool set,
                                                 bool* no_memory) {
-  TrieSlot* node = root_;
-  int level = 0;
-  uint32_t i = 0;
-  for (;;) {
-    const int shift = kShift[level];
-    i = (dst >> shift) & (kSlots[level] - 1);
-    if (shift == 0 || (mask & ((1u << shift) - 1)) == 0) break;
-    TrieSlot& slot = node[i];
-    if (slot.child == nullptr) {
-      slot.child = new_node(level + 1);
-      if (slot.child == nullptr) {
-        *no_memory = true;
-        return 0;
-      }
-    }
-    node = slot.child;
-    ++level;
+  int level;
+  uint32_t node, i;
+  if (!find_node(dst, mask, true, &level, &node, &i)) {
+    *no_memory = true;
+    return 0;
   }
-
   const uint32_t n = kSlots[level];
-  uint32_t p = n + i;
-  for (uint32_t m = n - ((mask >> kShift[level]) & (n - 1)); m > 1; m /= 2) p /= 2;
+  const uint32_t p = prefix_position(level, i, mask);
 
-  const uint32_t replace = key_at(node, level, p);
+  const uint32_t replace = key_at(level, node, p);
   uint32_t previous = replace;
   // A key equal to the parent's was inherited from a shorter prefix.
-  if (previous != 0 && p > 3 && key_at(node, level, p / 2) == previous) previous = 0;
+  if (previous != 0 && p > 3 && key_at(level, node, p / 2) == previous) previous = 0;
   // Removing hands the range back to the covering shorter prefix.
-  if (key == 0 && p > 3) key = key_at(node, level, p / 2);
+  if (key == 0 && p > 3) key = key_at(level, node, p / 2);
   if (previous != key && (previous == 0 || set)) {
     for (uint32_t width = 1, start = p; start < 2 * n; width *= 2, start *= 2) {
       for (uint32_t q = start; q < start + width; ++q) {
-        uint32_t& k = key_at(node, level, q);
+        uint32_t& k = key_at(level, node, q);
         if (k == replace) k = key;
       }
     }
@@ -227,35 +268,23 @@ uint32_t OstrelRadixIPLookup::route_trie_change(uint32_t dst, uint32_t mask, uin
   return previous;
 }
 
-uint32_t OstrelRadixIPLookup::exact_key(uint32_t dst, uint32_t mask) const {
-  TrieSlot* node = root_;
-  if (node == nullptr) return 0;
-  int level = 0;
-  uint32_t i = 0;
-  for (;;) {
-    const int shift = kShift[level];
-    i = (dst >> shift) & (kSlots[level] - 1);
-    if (shift == 0 || (mask & ((1u << shift) - 1)) == 0) break;
-    node = node[i].child;
-    if (node == nullptr) return 0;
-    ++level;
-  }
-  const uint32_t n = kSlots[level];
-  uint32_t p = n + i;
-  for (uint32_t m = n - ((mask >> kShift[level]) & (n - 1)); m > 1; m /= 2) p /= 2;
-  const uint32_t key = key_at(node, level, p);
-  if (key != 0 && p > 3 && key_at(node, level, p / 2) == key) return 0;
+uint32_t OstrelRadixIPLookup::exact_key(uint32_t dst, uint32_t mask) {
+  int level;
+  uint32_t node, i;
+  if (root_ == nullptr || !find_node(dst, mask, false, &level, &node, &i)) return 0;
+  const uint32_t p = prefix_position(level, i, mask);
+  const uint32_t key = key_at(level, node, p);
+  if (key != 0 && p > 3 && key_at(level, node, p / 2) == key) return 0;
   return key;
 }
 
 uint32_t OstrelRadixIPLookup::walk(uint32_t dst) const {
   uint32_t key = static_cast<uint32_t>(default_key_);
-  const TrieSlot* node = root_;
-  if (node == nullptr) return key;
-  const TrieSlot* slot = &node[dst >> 16];
+  if (root_ == nullptr) return key;
+  const TrieSlot* slot = &root_[dst >> 16];
   if (slot->key != 0) key = slot->key;
-  for (int shift = 12; (node = slot->child) != nullptr && shift >= 0; shift -= 4) {
-    slot = &node[(dst >> shift) & 15];
+  for (int shift = 12; slot->child != 0; shift -= 4) {
+    slot = &nodes_[slot->child * kNodeSlots + ((dst >> shift) & 15)];
     if (slot->key != 0) key = slot->key;
   }
   return key & kKeyMask;
@@ -282,7 +311,7 @@ void OstrelRadixIPLookup::free_slot(int index) {
 
 int OstrelRadixIPLookup::add_route(const RouteEntry& route, bool set, RouteEntry* old_route,
                                    ErrorHandler*) {
-  if (root_ == nullptr && (root_ = new_node(0)) == nullptr) return -12;
+  if (root_ == nullptr && !alloc_root()) return -12;
   const int found = free_head_ >= 0 ? free_head_ : routes_.size();
   if (found >= max_routes()) return -12;
   // Room first, so that a failure leaves trie, lists and template unchanged.
@@ -376,7 +405,7 @@ int OstrelRadixIPLookup::lookup_route(IPAddress dst, IPAddress& gw) const {
 
 void OstrelRadixIPLookup::flush_table() {
   free_trie();
-  root_ = new_node(0);
+  alloc_root();
   routes_.clear();
   default_routes_.clear();
   free_head_ = -1;

@@ -113,20 +113,31 @@ class OstrelRadixIPLookup : public IPRouteTable {
   static void set_route_limit_for_testing(int limit);
 
  private:
+  // A child slot: its key and the arena index of the node below (0: none).
   struct TrieSlot {
     uint32_t key;
-    TrieSlot* child;
+    uint32_t child;
   };
+  static constexpr uint32_t kNodeSlots = 16;
 
-  static TrieSlot* new_node(int level);
-  static void free_node(TrieSlot* node, int level);
-  static uint32_t& key_at(TrieSlot* node, int level, uint32_t position);
+  bool alloc_root();
+  // A zeroed node in the arena; 0 when memory runs out.
+  uint32_t new_node();
+  TrieSlot* slots_of(int level, uint32_t node) const {
+    return level == 0 ? root_ : nodes_ + node * kNodeSlots;
+  }
+  // Position p of the node's implicit tree: 2..N-1 internal, N..2N-1 slots.
+  uint32_t& key_at(int level, uint32_t node, uint32_t position) const;
+  // Walks to the node where the prefix ends; false when a node is missing
+  // (and `create` is false or memory ran out).
+  bool find_node(uint32_t dst, uint32_t mask, bool create, int* level, uint32_t* node,
+                 uint32_t* index);
+  // The position covering the prefix inside that node.
+  static uint32_t prefix_position(int level, uint32_t index, uint32_t mask);
   // The trie change of one prefix (host order, mask nonzero); returns the
-  // key that held exactly this prefix before, or 0. `no_memory` is set
-  // when a node could not be made; no key has changed then.
   uint32_t route_trie_change(uint32_t dst, uint32_t mask, uint32_t key, bool set, bool* no_memory);
   // The key of exactly this prefix, without changing or growing the trie.
-  uint32_t exact_key(uint32_t dst, uint32_t mask) const;
+  uint32_t exact_key(uint32_t dst, uint32_t mask);
   // The key a destination resolves to (the default key when nothing
   // longer matches).
   uint32_t walk(uint32_t dst) const;
@@ -141,7 +152,16 @@ class OstrelRadixIPLookup : public IPRouteTable {
   Vector<RouteEntry> default_routes_;
   RouteEntry default_template_;
   int default_key_ = 0;
+  // The root's 65536 slots and its internal keys (indexed by position).
   TrieSlot* root_ = nullptr;
+  uint32_t* root_keys_ = nullptr;
+  // Lower nodes live in one arena, 16 slots each, with 16 internal-key
+  // words each beside it; node 0 is never used. Compact slots in one block
+  // keep a lookup to one cache line per level.
+  TrieSlot* nodes_ = nullptr;
+  uint32_t* node_keys_ = nullptr;
+  uint32_t node_count_ = 0;
+  uint32_t node_capacity_ = 0;
   bool querier_absent_logged_ = false;
 };
 
