@@ -7,7 +7,10 @@
 // 0): output 1 for packets with a next hop or for the overlay's own /16,
 // the default route's port for default-matched packets, the route's port
 // otherwise, output 0 for packets without a route or not marked for
-// routing; a port beyond the connected outputs drops the packet. Its own
+// routing; a port beyond the connected outputs drops the packet. The
+// overlay's querier is read from its registration for every packet (one
+// atomic load), so an overlay that registers late is still seen and one that
+// goes leaves no dangling pointer behind. Its own
 // inherited lookup serves only the route handlers; "table" and
 // "table_json" show the numbered tables.
 //
