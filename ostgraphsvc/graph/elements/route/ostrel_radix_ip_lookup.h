@@ -111,6 +111,8 @@ class OstrelRadixIPLookup : public IPRouteTable {
   // fails (-1: none fails); and a lower route limit (0: kMaxRoutes).
   static void fail_allocations_after_for_testing(int n);
   static void set_route_limit_for_testing(int limit);
+  // Nodes the arena holds before it must grow.
+  int spare_nodes_for_testing() const { return static_cast<int>(node_capacity_ - node_count_); }
 
  private:
   // A child slot: its key and the arena index of the node below (0: none).

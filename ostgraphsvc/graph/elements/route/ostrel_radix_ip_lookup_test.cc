@@ -413,21 +413,35 @@ TEST_F(RadixTest, AllocationFailureAndKeyExhaustionLeaveTheTableAsItWas) {
   ASSERT_EQ(Command(OstrelRadixIPLookup::kAdd, "10.0.0.0/8 1"), 0);
   ASSERT_EQ(Command(OstrelRadixIPLookup::kAdd, "10.1.0.0/16 192.0.2.1 2"), 0);
   ASSERT_EQ(Command(OstrelRadixIPLookup::kAdd, "10.1.2.0/24 3"), 0);
+  int filler = 0;
+  // /20s in new /16s (one node each) until the node arena is full, then
+  // /16s (no node) until the route vector is: the next node or slot
+  // allocates.
+  auto next_16 = [&filler] {
+    const int n = filler++;
+    return std::to_string(172 + n / 256) + "." + std::to_string(n % 256) + ".0.0/";
+  };
+  auto fill = [&] {
+    while (t.spare_nodes_for_testing() > 0)
+      ASSERT_EQ(Command(OstrelRadixIPLookup::kAdd, (next_16() + "20 1").c_str()), 0);
+    while (t.route_vector().size() < t.route_vector().capacity() || t.free_head() >= 0)
+      ASSERT_EQ(Command(OstrelRadixIPLookup::kAdd, (next_16() + "16 1").c_str()), 0);
+  };
   const char* probes[] = {"10.9.9.9", "10.1.9.9", "10.1.2.3", "10.1.3.3", "10.1.2.200", "8.8.8.8"};
-  std::vector<std::string> before;
-  for (const char* p : probes) before.push_back(Lookup(p));
-  const std::string dump = Std(t.dump_routes());
-
   const char* needs_memory[] = {"10.1.3.4/32 4", "10.1.2.200/32 4", "0.0.0.0/0 4", "10.5.0.0/17 4"};
   for (const char* text : needs_memory) {
-    // The vector has room for the fourth route but not the fifth: fail at
-    // each allocation in turn.
-    for (int budget = 0; budget < 3; ++budget) {
+    // Fail at each allocation in turn until the route fits.
+    for (int budget = 0;; ++budget) {
+      fill();
+      std::vector<std::string> before;
+      for (const char* probe : probes) before.push_back(Lookup(probe));
+      const std::string dump = Std(t.dump_routes());
       OstrelRadixIPLookup::fail_allocations_after_for_testing(budget);
       std::string message;
       const int r = Command(OstrelRadixIPLookup::kAdd, text, &message);
       OstrelRadixIPLookup::fail_allocations_after_for_testing(-1);
       if (r == 0) {
+        EXPECT_GT(budget, 0) << text;
         ASSERT_EQ(Command(OstrelRadixIPLookup::kRemove, text), 0) << text;
         break;
       }
