@@ -141,4 +141,37 @@ uint32_t set_last_socket_error_from_errno(int err) {
   return t_last_error;
 }
 
+const char* win_error_text(uint32_t code) {
+  switch (code) {
+    case kErrorSuccess:
+      return "The operation completed successfully.";
+    case kErrorFileNotFound:
+      return "The system cannot find the file specified.";
+    case kErrorPathNotFound:
+      return "The system cannot find the path specified.";
+    case kErrorTooManyOpenFiles:
+      return "The system cannot open the file.";
+    case kErrorAccessDenied:
+      return "Access is denied.";
+    case kErrorInvalidHandle:
+      return "The handle is invalid.";
+    case kErrorNotEnoughMemory:
+      return "Not enough memory resources are available to process this command.";
+    case kErrorWriteProtect:
+      return "The media is write protected.";
+    case kErrorAlreadyExists:
+      return "Cannot create a file when that file already exists.";
+    case kErrorInvalidParameter:
+      return "The parameter is incorrect.";
+    case kErrorDiskFull:
+      return "There is not enough space on the disk.";
+    case kErrorFilenameExcedRange:
+      return "The filename or extension is too long.";
+    case kErrorIoDevice:
+      return "The request could not be performed because of an I/O device error.";
+    default:
+      return "Unknown error.";
+  }
+}
+
 }  // namespace platform

@@ -87,6 +87,10 @@ uint32_t wsa_error_from_errno(int err);
 // Stores the socket mapping of `err` as the last error and returns it.
 uint32_t set_last_socket_error_from_errno(int err = errno);
 
+// The system's message text for a Windows error number, as logs show it
+// ("Access is denied."); "Unknown error." for numbers without one.
+const char* win_error_text(uint32_t code);
+
 }  // namespace platform
 
 #endif  // PLATFORM_ERROR_WIN_ERROR_H_

@@ -3,6 +3,7 @@
 #include "ostgraphsvc/graph/elements/icmp/icmp_elements.h"
 #include "ostgraphsvc/graph/elements/ip/ip_elements.h"
 #include "ostgraphsvc/graph/elements/local/local_elements.h"
+#include "ostgraphsvc/graph/elements/route/route_elements.h"
 #include "ostgraphsvc/graph/elements/standard/standard_elements.h"
 #include "ostgraphsvc/graph/elements/tcpudp/tcpudp_elements.h"
 #include "ostgraphsvc/graph/elements/user/user_elements.h"
@@ -14,4 +15,5 @@ void register_graph_elements() {
   register_ip_elements();
   register_standard_elements();
   register_user_elements();
+  register_route_elements();
 }
