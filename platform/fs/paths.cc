@@ -42,6 +42,23 @@ std::string under_root(std::string_view absolute_path) { return join(root(), abs
 
 std::string under_sysroot(std::string_view absolute_path) { return join(sysroot(), absolute_path); }
 
+std::string named_object_dir() { return under_root("run/dovadod/global"); }
+
+std::string named_object_path(std::string_view name, std::string_view suffix) {
+  for (std::string_view prefix : {"Global\\", "Local\\"}) {
+    if (name.substr(0, prefix.size()) == prefix) {
+      name.remove_prefix(prefix.size());
+      break;
+    }
+  }
+  std::string file(name);
+  for (char& c : file) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  file.append(suffix);
+  return join(named_object_dir(), file);
+}
+
 bool known_folder(KnownFolder folder, std::string* path) {
   std::string value;
   switch (folder) {

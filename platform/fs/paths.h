@@ -26,6 +26,15 @@ std::string join(std::string_view a, std::string_view b);
 std::string under_root(std::string_view absolute_path);
 std::string under_sysroot(std::string_view absolute_path);
 
+// The folder of the named kernel objects' stand-ins (mutex lock files, event
+// FIFOs, shared pages): $DOVADOD_ROOT/run/dovadod/global.
+std::string named_object_dir();
+
+// The file of the named object `name` with `suffix` (".lock", ".event",
+// ".shm") in that folder: "Global\" or "Local\" dropped, and any "/" or "\"
+// left in the name made "_", so a name can never leave the folder.
+std::string named_object_path(std::string_view name, std::string_view suffix);
+
 enum class KnownFolder {
   kProgramData,  // $DOVADOD_ROOT/var/log
   kAppData,      // $XDG_DATA_HOME, else $HOME/.local/share

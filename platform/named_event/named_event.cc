@@ -16,22 +16,6 @@
 namespace platform {
 namespace {
 
-constexpr std::string_view kGlobalDir = "run/dovadod/global";
-
-std::string file_name_of(std::string_view name) {
-  for (std::string_view prefix : {"Global\\", "Local\\"}) {
-    if (name.substr(0, prefix.size()) == prefix) {
-      name.remove_prefix(prefix.size());
-      break;
-    }
-  }
-  std::string out(name);
-  for (char& c : out) {
-    if (c == '/' || c == '\\') c = '_';
-  }
-  return out;
-}
-
 uint32_t fail(uint32_t code) {
   set_last_error(code);
   return code;
@@ -72,7 +56,7 @@ ssize_t write_byte_without_sigpipe(int fd) {
 }  // namespace
 
 std::string NamedEvent::event_path(std::string_view name) {
-  return join(under_root(kGlobalDir), file_name_of(name) + ".event");
+  return named_object_path(name, ".event");
 }
 
 NamedEvent::~NamedEvent() { close(); }
@@ -118,7 +102,7 @@ NamedEventOwner::~NamedEventOwner() { close(); }
 
 uint32_t NamedEventOwner::create(std::string_view name) {
   close();
-  std::string dir = under_root(kGlobalDir);
+  std::string dir = named_object_dir();
   uint32_t rc = create_directories(dir, 0755);
   if (rc == kErrorSuccess) ::chmod(dir.c_str(), 01777);  // shared with the named mutexes
   std::string path = NamedEvent::event_path(name);

@@ -15,22 +15,6 @@
 namespace platform {
 namespace {
 
-constexpr std::string_view kGlobalDir = "run/dovadod/global";
-
-std::string file_name_of(std::string_view name) {
-  for (std::string_view prefix : {"Global\\", "Local\\"}) {
-    if (name.substr(0, prefix.size()) == prefix) {
-      name.remove_prefix(prefix.size());
-      break;
-    }
-  }
-  std::string out(name);
-  for (char& c : out) {
-    if (c == '/' || c == '\\') c = '_';
-  }
-  return out;
-}
-
 bool acceptable(const struct stat& st, NamedMutex::Access access) {
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
   if (access == NamedMutex::Access::kOwnerOnly) {
@@ -75,11 +59,11 @@ int open_lock_file(const std::string& path, NamedMutex::Access access) {
 NamedMutex::~NamedMutex() { close(); }
 
 std::string NamedMutex::lock_path(std::string_view name) {
-  return join(under_root(kGlobalDir), file_name_of(name) + ".lock");
+  return named_object_path(name, ".lock");
 }
 
 bool NamedMutex::open(std::string_view name, Access access) {
-  std::string dir = under_root(kGlobalDir);
+  std::string dir = named_object_dir();
   std::string path = lock_path(name);
   uint32_t rc = create_directories(dir, 0755);
   if (rc == kErrorSuccess) ::chmod(dir.c_str(), 01777);  // any account, as a null DACL allows

@@ -13,22 +13,6 @@
 namespace platform {
 namespace {
 
-constexpr std::string_view kGlobalDir = "run/dovadod/global";
-
-std::string file_name_of(std::string_view name) {
-  for (std::string_view prefix : {"Global\\", "Local\\"}) {
-    if (name.substr(0, prefix.size()) == prefix) {
-      name.remove_prefix(prefix.size());
-      break;
-    }
-  }
-  std::string out(name);
-  for (char& c : out) {
-    if (c == '/' || c == '\\') c = '_';
-  }
-  return out;
-}
-
 uint32_t fail(uint32_t code) {
   set_last_error(code);
   return code;
@@ -50,14 +34,14 @@ uint32_t check_page(int fd) {
 }  // namespace
 
 std::string SharedPage::page_path(std::string_view name) {
-  return join(under_root(kGlobalDir), file_name_of(name) + ".shm");
+  return named_object_path(name, ".shm");
 }
 
 SharedPage::~SharedPage() { close(); }
 
 uint32_t SharedPage::open(std::string_view name) {
   close();
-  const std::string dir = under_root(kGlobalDir);
+  const std::string dir = named_object_dir();
   const uint32_t made_dir = create_directories(dir, 0755);
   if (made_dir != kErrorSuccess && made_dir != kErrorAlreadyExists) return fail(made_dir);
   const std::string path = page_path(name);
