@@ -398,7 +398,8 @@ SSL_CTX* Hub::Impl::make_context(bool dtls, std::string* error) {
   } else {
     ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
          SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) == 1 &&
-         SSL_CTX_set_ciphersuites(ctx, "TLS_AES_256_GCM_SHA384") == 1;
+         SSL_CTX_set_ciphersuites(ctx, "TLS_AES_256_GCM_SHA384") == 1 &&
+         SSL_CTX_set_num_tickets(ctx, 0) == 1;
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   }
   ok = ok && SSL_CTX_set_cipher_list(ctx, "ECDHE-RSA-AES256-GCM-SHA384") == 1;
