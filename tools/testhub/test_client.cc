@@ -175,6 +175,8 @@ bool TestClient::wait_control(uint32_t kind, OverlayHeader* header, OstrelOverla
       Decoded d;
       if (decode_packet(record.data() + offset, record.size() - offset, &d) != Drop::kNone) break;
       offset += d.consumed;
+      if (first_full_sequence_ == 0 && d.header.kind == HeaderKind::kFull)
+        first_full_sequence_ = d.header.sequence;
       if (!d.header.control) continue;
       if (read_control_packet(d.inner, d.inner_length, msg) != Drop::kNone) continue;
       if (msg->osm_type() != kind) continue;
@@ -194,6 +196,8 @@ bool TestClient::wait_data(std::vector<uint8_t>* inner, OverlayHeader* header, i
       Decoded d;
       if (decode_packet(record.data() + offset, record.size() - offset, &d) != Drop::kNone) break;
       offset += d.consumed;
+      if (first_full_sequence_ == 0 && d.header.kind == HeaderKind::kFull)
+        first_full_sequence_ = d.header.sequence;
       if (d.header.control) continue;
       inner->assign(d.inner, d.inner + d.inner_length);
       *header = d.header;

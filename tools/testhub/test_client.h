@@ -55,12 +55,17 @@ class TestClient {
   // Reads records until a data packet arrives; returns its inner packet.
   bool wait_data(std::vector<uint8_t>* inner, OverlayHeader* header, int timeout_ms = 5000);
 
+  // The sequence of the first 16-byte header read (0: none yet), whatever
+  // packet carried it; the hub's periodic messages may come first.
+  uint32_t first_full_sequence() const { return first_full_sequence_; }
+
  private:
   ClientOptions options_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   int fd_ = -1;
   uint16_t id_ = 0;
+  uint32_t first_full_sequence_ = 0;
 };
 
 }  // namespace testhub
