@@ -5,6 +5,9 @@
 // `listen off|on`. The hub must end cleanly (under ASan: no leak, no error).
 // Needs root.
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -45,10 +48,16 @@ class TesthubTest : public testing_support::TunnelTest {
     ASSERT_TRUE(net_.MakeLeaf("ca", "client", client, &error)) << error;
     ASSERT_TRUE(net_.MakeCa("other", {}, &error)) << error;
     ASSERT_TRUE(net_.MakeLeaf("other", "stranger", client, &error)) << error;
-    const json config = {{"wanip", "198.51.100.1"},          {"port", kPort},
-                         {"overlay_ip", "10.0.0.1"},         {"cert", net_.path("hub/cert.pem")},
-                         {"key", net_.path("hub/key.pem")},  {"ca", net_.path("ca/ca.pem")},
-                         {"control", net_.path("hub.sock")}, {"tun", "hubtun"}};
+  }
+
+  // Starts the hub with `extra` keys on top of the base configuration.
+  void start(const json& extra = json::object()) {
+    json config = {{"wanip", "198.51.100.1"},          {"port", kPort},
+                   {"overlay_ip", "10.0.0.1"},         {"cert", net_.path("hub/cert.pem")},
+                   {"key", net_.path("hub/key.pem")},  {"ca", net_.path("ca/ca.pem")},
+                   {"control", net_.path("hub.sock")}, {"tun", "hubtun"}};
+    for (const auto& [k, v] : extra.items()) config[k] = v;
+    std::string error;
     hub_ = net_.StartHub(TESTHUB_PROGRAM, config.dump(), &error);
     ASSERT_GE(hub_, 0) << error;
   }
@@ -101,10 +110,63 @@ class TesthubTest : public testing_support::TunnelTest {
     return ok ? std::move(c) : nullptr;
   }
 
+  // Polls `stats` until the hub has `n` connections (3 s at most).
+  bool wait_connections(size_t n) {
+    for (int i = 0; i < 60; ++i) {
+      if (stats()["connections"].size() == n) return true;
+      usleep(50000);
+    }
+    return false;
+  }
+
+  std::string routes(const std::string& prefix) {
+    return TunnelNetns::Run(nullptr, {"ip", "-n", net_.hub().name(), "route", "show", prefix});
+  }
+
   int hub_ = -1;
 };
 
+// A UDP datagram 10.0.0.2:5000 -> 10.0.0.1:9999 (no UDP checksum).
+std::vector<uint8_t> udp_datagram(const std::string& text) {
+  std::vector<uint8_t> p = {0x45, 0,
+                            0,    static_cast<uint8_t>(28 + text.size()),
+                            0,    2,
+                            0,    0,
+                            64,   17,
+                            0,    0,
+                            10,   0,
+                            0,    2,
+                            10,   0,
+                            0,    1,
+                            0x13, 0x88,
+                            0x27, 0x0f,
+                            0,    static_cast<uint8_t>(8 + text.size()),
+                            0,    0};
+  p.insert(p.end(), text.begin(), text.end());
+  const uint16_t sum = testhub::ipv4_checksum(p.data(), 20);
+  p[10] = static_cast<uint8_t>(sum >> 8);
+  p[11] = static_cast<uint8_t>(sum);
+  return p;
+}
+
+// An ICMP echo request from `src` to `dst` with its checksums.
+std::vector<uint8_t> echo_request(const char* src, const char* dst, uint16_t id) {
+  std::vector<uint8_t> p = {0x45, 0, 0, 28, 0, 1, 0, 0, 64, 1, 0, 0};
+  const uint32_t s = inet_addr(src), d = inet_addr(dst);
+  p.insert(p.end(), reinterpret_cast<const uint8_t*>(&s), reinterpret_cast<const uint8_t*>(&s) + 4);
+  p.insert(p.end(), reinterpret_cast<const uint8_t*>(&d), reinterpret_cast<const uint8_t*>(&d) + 4);
+  p.insert(p.end(), {8, 0, 0, 0, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0, 7});
+  const uint16_t ip_sum = testhub::ipv4_checksum(p.data(), 20);
+  p[10] = static_cast<uint8_t>(ip_sum >> 8);
+  p[11] = static_cast<uint8_t>(ip_sum);
+  const uint16_t icmp_sum = testhub::ipv4_checksum(p.data() + 20, 8);
+  p[22] = static_cast<uint8_t>(icmp_sum >> 8);
+  p[23] = static_cast<uint8_t>(icmp_sum);
+  return p;
+}
+
 TEST_F(TesthubTest, OpensslClientsHandshakeAndAnotherCaIsRefused) {
+  start();
   struct Case {
     std::vector<std::string> flags;
     std::string protocol, cipher;
@@ -137,6 +199,7 @@ TEST_F(TesthubTest, OpensslClientsHandshakeAndAnotherCaIsRefused) {
 // Probes in legacy v1, the switch to 16-byte headers, an ICMP echo to the
 // hub's overlay address through its TUN and back, and the counters of it.
 TEST_F(TesthubTest, ProbesHeadersAndDataThroughTheTun) {
+  start();
   std::string error;
   auto c = connect(false, "client", &error);
   ASSERT_NE(c, nullptr) << error;
@@ -149,14 +212,7 @@ TEST_F(TesthubTest, ProbesHeadersAndDataThroughTheTun) {
   EXPECT_EQ(h.version, 1);
 
   // An echo request 10.0.0.2 -> 10.0.0.1 in a 16-byte header.
-  std::vector<uint8_t> echo = {0x45, 0, 0,  28, 0, 1, 0, 0, 64, 1, 0,    0,    10, 0,
-                               0,    2, 10, 0,  0, 1, 8, 0, 0,  0, 0x12, 0x34, 0,  7};
-  const uint16_t ip_sum = testhub::ipv4_checksum(echo.data(), 20);
-  echo[10] = static_cast<uint8_t>(ip_sum >> 8);
-  echo[11] = static_cast<uint8_t>(ip_sum);
-  const uint16_t icmp_sum = testhub::ipv4_checksum(echo.data() + 20, 8);
-  echo[22] = static_cast<uint8_t>(icmp_sum >> 8);
-  echo[23] = static_cast<uint8_t>(icmp_sum);
+  const std::vector<uint8_t> echo = echo_request("10.0.0.2", "10.0.0.1", 0x1234);
   testhub::EncapParams p;
   p.kind = HeaderKind::kFull;
   p.sequence = 1;
@@ -187,12 +243,73 @@ TEST_F(TesthubTest, ProbesHeadersAndDataThroughTheTun) {
   EXPECT_EQ(conn["tx_data_bytes"], 28);
   EXPECT_EQ(conn["drops"], json::object());
   // The client's route points at the TUN while it is connected.
-  const std::string routes =
-      TunnelNetns::Run(nullptr, {"ip", "-n", net_.hub().name(), "route", "show", "10.0.0.2"});
-  EXPECT_THAT(routes, HasSubstr("dev hubtun"));
+  EXPECT_THAT(routes("10.0.0.2"), HasSubstr("dev hubtun"));
+}
+
+// One client on two links (TLS and DTLS) with a VIP from the static map. An
+// answer goes back on the link that carried its flow even when the other link
+// carried the client's last packet; the VIP is routed to the client; the
+// routes go with its last link.
+TEST_F(TesthubTest, AnswersFollowTheirFlowAndRoutesGoWithTheLastLink) {
+  start({{"clients", {{{"overlay", "10.0.0.2"}, {"vip", "100.64.0.2"}}}}});
+  int server = -1;
+  ASSERT_TRUE(net_.hub().RunInside([&] {
+    server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(9999);
+    sa.sin_addr.s_addr = inet_addr("10.0.0.1");
+    if (bind(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) server = -1;
+  }));
+  ASSERT_GE(server, 0);
+  timeval tv{5, 0};
+  setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string error;
+  auto tls = connect(false, "client", &error);
+  ASSERT_NE(tls, nullptr) << error;
+  auto dtls = connect(true, "client", &error);
+  ASSERT_NE(dtls, nullptr) << error;
+
+  // The UDP flow goes out on TLS ...
+  ASSERT_TRUE(tls->send_packet(udp_datagram("ask"), testhub::EncapParams()));
+  char buf[64];
+  sockaddr_in from{};
+  socklen_t from_length = sizeof from;
+  ASSERT_EQ(recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &from_length),
+            3);
+  // ... then the VIP's echo on DTLS makes DTLS the client's last link ...
+  ASSERT_TRUE(dtls->send_packet(echo_request("100.64.0.2", "10.0.0.1", 2), testhub::EncapParams()));
+  std::vector<uint8_t> reply;
+  OverlayHeader h;
+  ASSERT_TRUE(dtls->wait_data(&reply, &h));
+  ASSERT_EQ(reply.size(), 28u);
+  EXPECT_EQ(reply[20], 0);
+  EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 16, reply.begin() + 20),
+            (std::vector<uint8_t>{100, 64, 0, 2}));
+  // ... and the UDP answer still goes back on TLS.
+  ASSERT_EQ(sendto(server, "yes", 3, 0, reinterpret_cast<sockaddr*>(&from), from_length), 3);
+  ASSERT_TRUE(tls->wait_data(&reply, &h));
+  ASSERT_EQ(reply.size(), 31u);
+  EXPECT_EQ(std::string(reply.begin() + 28, reply.end()), "yes");
+  close(server);
+  EXPECT_THAT(routes("100.64.0.2"), HasSubstr("dev hubtun"));
+
+  // Each link ends with its close_notify; the routes stay while one is left.
+  tls.reset();
+  ASSERT_TRUE(wait_connections(1));
+  EXPECT_THAT(routes("10.0.0.2"), HasSubstr("dev hubtun"));
+  dtls.reset();
+  ASSERT_TRUE(wait_connections(0));
+  EXPECT_EQ(routes("10.0.0.2"), "");
+  EXPECT_EQ(routes("100.64.0.2"), "");
+  const json s = stats();
+  EXPECT_EQ(s["totals"]["tx_data_packets"], 2);
+  EXPECT_EQ(s["clients"],
+            json::parse(R"([{"connections":0,"overlay":"10.0.0.2","vip":"100.64.0.2"}])"));
 }
 
 TEST_F(TesthubTest, ListenOffRefusesNewClientsAndOnTakesThemAgain) {
+  start();
   std::string error;
   auto first = connect(false, "client", &error);
   ASSERT_NE(first, nullptr) << error;

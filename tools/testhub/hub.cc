@@ -44,6 +44,7 @@ constexpr size_t kFlowSlots = 4096;
 constexpr size_t kTlsRecordMax = 16384;
 constexpr size_t kPendingMax = 256 * 1024;
 constexpr uint64_t kSyncPeriodMs = 5000;
+constexpr uint64_t kHandshakeLimitMs = 10000;
 constexpr int kKindSlots = 19;  // 0-17, and 18 for anything above
 
 // Drop reasons beyond the codec's.
@@ -158,6 +159,7 @@ struct Conn : Handle {
   uint8_t tx_version = 0;
   bool peer_full = false;
   uint32_t tx_sequence = 1;
+  uint64_t accepted_ms = 0;
   uint64_t established_ms = 0;
   uint64_t next_keepalive_ms = 0;
   uint32_t keepalive_id = 0;
@@ -584,6 +586,7 @@ Conn* Hub::Impl::add_conn(int fd, SSL* ssl, bool dtls, const sockaddr_in& peer) 
   c->dtls = dtls;
   c->peer = peer;
   c->id = next_conn_id++;
+  c->accepted_ms = now_ms();
   c->batch.reserve(kTlsRecordMax);
   Conn* raw = c.get();
   conns.push_back(std::move(c));
@@ -967,11 +970,16 @@ void Hub::Impl::tick() {
   }
   for (auto& owned : conns) {
     Conn* c = owned.get();
-    if (c->dtls && !c->established) {
-      DTLSv1_handle_timeout(c->ssl);
+    if (!c->established) {
+      if (c->dtls) DTLSv1_handle_timeout(c->ssl);
       ERR_clear_error();
+      // A client that never finishes its handshake does not keep a slot.
+      if (now >= c->accepted_ms + kHandshakeLimitMs) {
+        ++handshake_failures;
+        c->closing = true;
+      }
+      continue;
     }
-    if (!c->established) continue;
     if (config.close_after_s != 0 && now >= c->established_ms + config.close_after_s * 1000ull)
       c->closing = true;
     if (config.keepalive_requests && now >= c->next_keepalive_ms && c->client >= 0) {

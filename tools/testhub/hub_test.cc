@@ -393,5 +393,27 @@ TEST_F(HubTest, PacketsPerRecord) {
   ASSERT_EQ(decode_packet(record.data() + d.consumed, record.size() - d.consumed, &d), Drop::kNone);
 }
 
+// "keepalive_requests": a kind-12 request 5 s after the handshake, whose
+// answer is counted; "close_after_s": the hub drops the connection itself.
+TEST_F(HubTest, KeepaliveRequestsAndCloseAfter) {
+  start({{"keepalive_requests", true}, {"close_after_s", 7}});
+  TestClient c(client(false));
+  std::string error;
+  ASSERT_TRUE(c.connect(&error)) << error;
+  ASSERT_TRUE(c.send_probe(3, 0, HeaderKind::kLegacy));  // makes it a client
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  ASSERT_TRUE(c.wait_control(12, &h, &msg, 7000));
+  ASSERT_TRUE(c.send_probe(13, msg.osm_probemsg().seqnum(), HeaderKind::kLegacy));
+  std::vector<uint8_t> record;
+  int records = 0;
+  while (records < 10 && c.receive(&record, 4000)) ++records;
+  EXPECT_LT(records, 10) << "the hub closed the connection";
+  const json totals = stats()["totals"];
+  EXPECT_EQ(totals["rx_kinds"], json({{"3", 1}, {"13", 1}}));
+  EXPECT_EQ(totals["tx_kinds"]["12"], 1);
+  EXPECT_TRUE(stats()["connections"].empty());
+}
+
 }  // namespace
 }  // namespace testhub
