@@ -633,6 +633,14 @@ void Hub::Impl::accept_dtls() {
       ERR_clear_error();
       continue;
     }
+    // The listener is IPv4, so is every peer; checked before the raw copy,
+    // which trusts the family for its length.
+    if (BIO_ADDR_family(client) != AF_INET) {
+      BIO_ADDR_free(client);
+      SSL_free(dtls_listen_ssl);
+      dtls_listen_ssl = new_dtls_listen_ssl();
+      continue;
+    }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     size_t alen = sizeof peer.sin_addr;
