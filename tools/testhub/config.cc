@@ -1,0 +1,186 @@
+#include "tools/testhub/config.h"
+
+#include <arpa/inet.h>
+
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+namespace testhub {
+namespace {
+
+using nlohmann::json;
+
+bool parse_ipv4(const json& v, uint32_t* out) {
+  in_addr a{};
+  if (inet_pton(AF_INET, v.get<std::string>().c_str(), &a) != 1) return false;
+  *out = a.s_addr;
+  return true;
+}
+
+// Key names are printed through dump() so that odd bytes come out escaped.
+std::string quoted(const std::string& key) {
+  return json(key).dump(-1, ' ', true, json::error_handler_t::replace);
+}
+
+bool parse_clients(const json& list, HubConfig* out, std::string* error) {
+  if (list.size() > kMaxClients) {
+    *error = "\"clients\" holds more than 64 entries";
+    return false;
+  }
+  for (const json& entry : list) {
+    if (!entry.is_object()) {
+      *error = "\"clients\" entries must be objects";
+      return false;
+    }
+    StaticClient c;
+    bool has_overlay = false;
+    for (const auto& [key, value] : entry.items()) {
+      if (key != "overlay" && key != "vip") {
+        *error = "unknown key " + quoted(key) + " in \"clients\"";
+        return false;
+      }
+      if (!value.is_string() || !parse_ipv4(value, key == "overlay" ? &c.overlay : &c.vip)) {
+        *error = "\"clients\" " + quoted(key) + " must be an IPv4 address string";
+        return false;
+      }
+      has_overlay = has_overlay || key == "overlay";
+    }
+    if (!has_overlay) {
+      *error = "\"clients\" entry without \"overlay\"";
+      return false;
+    }
+    out->clients.push_back(c);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
+  *out = HubConfig();
+  if (text.size() > kMaxConfigBytes) {
+    *error = "configuration larger than 1 MiB";
+    return false;
+  }
+  const json doc = json::parse(text, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) {
+    *error = "configuration is not a JSON object";
+    return false;
+  }
+  enum Type { kString, kIp, kPort, kBool, kCount, kClients };
+  struct Key {
+    const char* name;
+    Type type;
+    bool required;
+  };
+  static const Key kKeys[] = {
+      {"wanip", kIp, true},
+      {"port", kPort, true},
+      {"overlay_ip", kIp, true},
+      {"cert", kString, true},
+      {"key", kString, true},
+      {"ca", kString, true},
+      {"control", kString, true},
+      {"tun", kString, false},
+      {"tls", kBool, false},
+      {"dtls", kBool, false},
+      {"close_after_s", kCount, false},
+      {"packets_per_record", kCount, false},
+      {"keepalive_requests", kBool, false},
+      {"clients", kClients, false},
+  };
+  for (const auto& [name, value] : doc.items()) {
+    const Key* key = nullptr;
+    for (const Key& k : kKeys)
+      if (name == k.name) key = &k;
+    if (key == nullptr) {
+      *error = "unknown key " + quoted(name);
+      return false;
+    }
+    switch (key->type) {
+      case kString:
+        if (!value.is_string() || value.get<std::string>().empty()) {
+          *error = quoted(name) + " must be a non-empty string";
+          return false;
+        }
+        break;
+      case kIp: {
+        uint32_t a = 0;
+        if (!value.is_string() || !parse_ipv4(value, &a)) {
+          *error = quoted(name) + " must be an IPv4 address string";
+          return false;
+        }
+        if (name == "overlay_ip") out->overlay_ip = a;
+        break;
+      }
+      case kPort:
+        if (!value.is_number_unsigned() || value.get<uint64_t>() > 65535) {
+          *error = quoted(name) + " must be a port number";
+          return false;
+        }
+        out->port = static_cast<uint16_t>(value.get<uint64_t>());
+        break;
+      case kBool:
+        if (!value.is_boolean()) {
+          *error = quoted(name) + " must be true or false";
+          return false;
+        }
+        break;
+      case kCount:
+        if (!value.is_number_unsigned() || value.get<uint64_t>() > 1000000) {
+          *error = quoted(name) + " must be a whole number";
+          return false;
+        }
+        break;
+      case kClients:
+        if (!value.is_array()) {
+          *error = quoted(name) + " must be an array";
+          return false;
+        }
+        if (!parse_clients(value, out, error)) return false;
+        break;
+    }
+  }
+  for (const Key& k : kKeys) {
+    if (k.required && !doc.contains(k.name)) {
+      *error = std::string("missing key \"") + k.name + "\"";
+      return false;
+    }
+  }
+  out->wanip = doc["wanip"].get<std::string>();
+  out->cert = doc["cert"].get<std::string>();
+  out->key = doc["key"].get<std::string>();
+  out->ca = doc["ca"].get<std::string>();
+  out->control = doc["control"].get<std::string>();
+  out->tun = doc.value("tun", std::string());
+  out->tls = doc.value("tls", true);
+  out->dtls = doc.value("dtls", true);
+  out->keepalive_requests = doc.value("keepalive_requests", false);
+  out->close_after_s = doc.value("close_after_s", 0u);
+  out->packets_per_record = doc.value("packets_per_record", 1u);
+  if (out->packets_per_record < 1 || out->packets_per_record > 64) {
+    *error = "\"packets_per_record\" must be 1 to 64";
+    return false;
+  }
+  if (out->tun.size() >= 16) {
+    *error = "\"tun\" names an interface longer than 15 characters";
+    return false;
+  }
+  return true;
+}
+
+bool load_config(const std::string& path, HubConfig* out, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::string text;
+  text.resize(kMaxConfigBytes + 1);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return parse_config(text, out, error);
+}
+
+}  // namespace testhub

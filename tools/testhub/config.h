@@ -1,0 +1,45 @@
+// The test hub's configuration: one JSON object read with nlohmann/json. An
+// unknown key or a value of the wrong type is refused with a line naming it,
+// so a test that misspells a key fails at start rather than testing defaults.
+#ifndef TOOLS_TESTHUB_CONFIG_H_
+#define TOOLS_TESTHUB_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testhub {
+
+constexpr size_t kMaxConfigBytes = 1 << 20;
+constexpr size_t kMaxClients = 64;
+
+struct StaticClient {
+  uint32_t overlay = 0;  // network-order bytes in memory
+  uint32_t vip = 0;
+};
+
+struct HubConfig {
+  std::string wanip;
+  uint16_t port = 0;
+  uint32_t overlay_ip = 0;
+  std::string cert;  // PEM file: leaf first, then any intermediates
+  std::string key;
+  std::string ca;
+  std::string control;  // Unix socket path
+  std::string tun;      // empty: data is counted and dropped
+  bool tls = true;
+  bool dtls = true;
+  uint32_t close_after_s = 0;  // 0: never
+  uint32_t packets_per_record = 1;
+  bool keepalive_requests = false;
+  std::vector<StaticClient> clients;
+};
+
+// Parses the text of a configuration. False with `*error` set to one line.
+bool parse_config(const std::string& text, HubConfig* out, std::string* error);
+// Reads (at most kMaxConfigBytes) and parses a configuration file.
+bool load_config(const std::string& path, HubConfig* out, std::string* error);
+
+}  // namespace testhub
+
+#endif  // TOOLS_TESTHUB_CONFIG_H_

@@ -1,0 +1,447 @@
+// The built hub as a process on loopback, with a test client over TLS and
+// DTLS: handshakes and refusals, probe answers, the switch to 16-byte headers,
+// bad records, the control commands and a clean exit.
+#include "tools/testhub/hub.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_root.h"
+#include "tools/certkit/certkit.h"
+#include "tools/testhub/ctl.h"
+#include "tools/testhub/test_client.h"
+
+namespace testhub {
+namespace {
+
+using nlohmann::json;
+
+// The built hub as a child process on loopback; stopped (SIGTERM) however
+// the test ends. The port comes from its start line.
+class HubProcess {
+ public:
+  // `program` is the built testhub; `config_json` its whole configuration.
+  HubProcess(std::string program, std::string config_path, std::string control_path);
+  HubProcess(const HubProcess&) = delete;
+  HubProcess& operator=(const HubProcess&) = delete;
+  ~HubProcess();
+
+  // Writes the configuration and starts the hub (in `netns` when not empty).
+  // False with `*error` (its standard error) when it does not come up.
+  bool start(const std::string& config_json, std::string* error);
+  uint16_t port() const { return port_; }
+  bool running() const { return pid_ > 0; }
+
+  // One control command; the answer line, or "" when there is none.
+  std::string ctl(const std::string& command) const;
+
+  // SIGTERM and wait; the exit status (-1 when it died by a signal).
+  int stop();
+  // Waits up to `timeout_ms` for the hub to end by itself; its exit status,
+  // or -2 when it is still running.
+  int wait_exit(int timeout_ms);
+
+ private:
+  std::string program_;
+  std::string config_path_;
+  std::string control_path_;
+  std::string stderr_path_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+HubProcess::HubProcess(std::string program, std::string config_path, std::string control_path)
+    : program_(std::move(program)),
+      config_path_(std::move(config_path)),
+      control_path_(std::move(control_path)),
+      stderr_path_(config_path_ + ".stderr") {}
+
+HubProcess::~HubProcess() { stop(); }
+
+bool HubProcess::start(const std::string& config_json, std::string* error) {
+  std::ofstream(config_path_) << config_json;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    *error = "pipe failed";
+    return false;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    const int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (err >= 0) dup2(err, 2);
+    execl(program_.c_str(), program_.c_str(), config_path_.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string line;
+  char c;
+  pollfd p{out[0], POLLIN, 0};
+  while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  close(out[0]);
+  const size_t at = line.rfind(" port ");
+  if (at == std::string::npos) {
+    std::ifstream in(stderr_path_);
+    std::stringstream text;
+    text << in.rdbuf();
+    *error = text.str();
+    stop();
+    return false;
+  }
+  port_ = static_cast<uint16_t>(std::stoi(line.substr(at + 6)));
+  return true;
+}
+
+std::string HubProcess::ctl(const std::string& command) const {
+  std::string answer, error;
+  if (!ctl_request(control_path_, command, &answer, &error)) return "";
+  return answer;
+}
+
+int HubProcess::stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int HubProcess::wait_exit(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  for (int waited = 0; waited <= timeout_ms; waited += 20) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    usleep(20000);
+  }
+  return -2;
+}
+
+uint32_t addr(const char* text) { return inet_addr(text); }
+
+class HubTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(certkit::MakeCa(dir("ca"), {}, &error)) << error;
+    ASSERT_TRUE(certkit::MakeCa(dir("other-ca"), {}, &error)) << error;
+    certkit::LeafOptions hub;
+    hub.cn = "hub";
+    hub.sans = {{certkit::SubjectAltName::Kind::kIp, "127.0.0.1"}};
+    ASSERT_TRUE(certkit::MakeLeaf(dir("ca"), dir("hub"), hub, &error)) << error;
+    certkit::LeafOptions client;
+    client.cn = "client";
+    ASSERT_TRUE(certkit::MakeLeaf(dir("ca"), dir("client"), client, &error)) << error;
+    ASSERT_TRUE(certkit::MakeLeaf(dir("other-ca"), dir("stranger"), client, &error)) << error;
+  }
+
+  // A hub still running must end cleanly: under ASan a leak or an error
+  // makes its exit status non-zero.
+  void TearDown() override {
+    if (!hub_ || !hub_->running()) return;
+    EXPECT_EQ(hub_->stop(), 0);
+  }
+
+  std::string dir(const std::string& name) const { return root_.path() + "/" + name; }
+
+  json config() const {
+    return {{"wanip", "127.0.0.1"},           {"port", 0},
+            {"overlay_ip", "10.0.0.1"},       {"cert", dir("hub") + "/cert.pem"},
+            {"key", dir("hub") + "/key.pem"}, {"ca", dir("ca") + "/ca.pem"},
+            {"control", dir("hub.sock")}};
+  }
+
+  // Starts a hub with `extra` keys on top of the base configuration.
+  void start(const json& extra = json::object()) {
+    json c = config();
+    for (const auto& [k, v] : extra.items()) c[k] = v;
+    hub_ = std::make_unique<HubProcess>(TESTHUB_PROGRAM, dir("hub.json"), dir("hub.sock"));
+    std::string error;
+    ASSERT_TRUE(hub_->start(c.dump(), &error)) << error;
+  }
+
+  ClientOptions client(bool dtls, const std::string& leaf = "client") const {
+    ClientOptions o;
+    o.dtls = dtls;
+    o.server = "127.0.0.1";
+    o.port = hub_->port();
+    o.cert = dir(leaf) + "/cert.pem";
+    o.key = dir(leaf) + "/key.pem";
+    o.overlay = addr("10.0.0.2");
+    o.hub_overlay = addr("10.0.0.1");
+    return o;
+  }
+
+  json stats() const { return json::parse(hub_->ctl("stats")); }
+
+  // `testhub ctl SOCKET words...`; its standard output.
+  std::string run_ctl(const std::vector<std::string>& words) const {
+    int out[2];
+    if (pipe(out) != 0) return "";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(out[1], 1);
+      std::vector<std::string> args = {TESTHUB_PROGRAM, "ctl", dir("hub.sock")};
+      args.insert(args.end(), words.begin(), words.end());
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return text;
+  }
+
+  testing_support::TempRoot root_;
+  std::unique_ptr<HubProcess> hub_;
+};
+
+// Over TLS and DTLS a probe request is answered with the same id, in legacy
+// v1 until the client sends a 16-byte header, then in 16-byte v1 headers
+// numbered from 1; `stats` counts it all.
+TEST_F(HubTest, ProbesAndTheSwitchToSixteenByteHeaders) {
+  start();
+  for (bool dtls : {false, true}) {
+    SCOPED_TRACE(dtls ? "dtls" : "tls");
+    TestClient c(client(dtls));
+    std::string error;
+    ASSERT_TRUE(c.connect(&error)) << error;
+    EXPECT_EQ(c.version(), dtls ? "DTLSv1.2" : "TLSv1.3");
+    EXPECT_EQ(c.cipher(), dtls ? "ECDHE-RSA-AES256-GCM-SHA384" : "TLS_AES_256_GCM_SHA384");
+
+    OverlayHeader h;
+    OstrelOverlayStateMsg msg;
+    ASSERT_TRUE(c.send_probe(7, 4242, HeaderKind::kLegacy));
+    ASSERT_TRUE(c.wait_control(8, &h, &msg));
+    EXPECT_EQ(msg.osm_probemsg().seqnum(), 4242u);
+    EXPECT_EQ(h.kind, HeaderKind::kLegacy);
+    EXPECT_EQ(h.version, 1);
+
+    ASSERT_TRUE(c.send_probe(12, 77, HeaderKind::kFull));
+    ASSERT_TRUE(c.wait_control(13, &h, &msg));
+    EXPECT_EQ(msg.osm_probemsg().seqnum(), 77u);
+    EXPECT_EQ(h.kind, HeaderKind::kFull);
+    EXPECT_EQ(h.version, 1);
+    EXPECT_TRUE(h.has_sequence);
+    EXPECT_EQ(c.first_full_sequence(), 1u);
+    const uint32_t first = h.sequence;
+
+    ASSERT_TRUE(c.send_probe(9, 5, HeaderKind::kFull));
+    ASSERT_TRUE(c.wait_control(10, &h, &msg));
+    EXPECT_GT(h.sequence, first);
+
+    const json s = stats();
+    ASSERT_EQ(s["connections"].size(), 1u) << s.dump();
+    const json& conn = s["connections"][0];
+    EXPECT_EQ(conn["protocol"], dtls ? "dtls" : "tls");
+    EXPECT_EQ(conn["cipher"], c.cipher());
+    EXPECT_EQ(conn["client"], "10.0.0.2");
+    EXPECT_EQ(conn["rx_header"], "16");
+    EXPECT_EQ(conn["tx_header"], "16");
+    EXPECT_EQ(conn["rx_kinds"], json({{"7", 1}, {"9", 1}, {"12", 1}}));
+    EXPECT_EQ(conn["tx_kinds"]["8"], 1);
+    EXPECT_EQ(conn["tx_kinds"]["10"], 1);
+    EXPECT_EQ(conn["tx_kinds"]["13"], 1);
+    EXPECT_GE(conn["tx_kinds"]["5"], 1) << "the first state-sync goes out at once";
+  }
+  EXPECT_EQ(stats()["handshakes"], 2);
+  EXPECT_EQ(hub_->stop(), 0);
+}
+
+// The state-sync message each client gets, and `hdrver` for negative tests.
+TEST_F(HubTest, StateSyncAndHeaderVersion) {
+  start();
+  TestClient c(client(false));
+  std::string error;
+  ASSERT_TRUE(c.connect(&error)) << error;
+  ASSERT_TRUE(c.send_probe(7, 1, HeaderKind::kLegacy));
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  ASSERT_TRUE(c.wait_control(5, &h, &msg));
+  ASSERT_TRUE(msg.has_osm_syncstatemsg());
+  EXPECT_EQ(msg.osm_syncstatemsg().wep_version(), 0u);
+  EXPECT_TRUE(msg.osm_syncstatemsg().has_rm_version());
+  EXPECT_TRUE(msg.osm_syncstatemsg().has_am_version());
+
+  EXPECT_EQ(hub_->ctl("hdrver 0"), R"({"ok":true})");
+  ASSERT_TRUE(c.send_probe(7, 2, HeaderKind::kLegacy));
+  ASSERT_TRUE(c.wait_control(8, &h, &msg));
+  EXPECT_EQ(h.version, 0);
+  EXPECT_EQ(hub_->ctl("hdrver 2"), R"({"ok":true})");
+  ASSERT_TRUE(c.send_probe(7, 3, HeaderKind::kFull));
+  ASSERT_TRUE(c.wait_control(8, &h, &msg));
+  EXPECT_EQ(h.kind, HeaderKind::kFull);
+  EXPECT_EQ(h.version, 2);
+  EXPECT_NE(hub_->ctl("hdrver 3").find("unknown command"), std::string::npos);
+}
+
+// Bad records are dropped by reason and the connection goes on.
+TEST_F(HubTest, BadRecordsAreCountedByReason) {
+  start();
+  TestClient c(client(false));
+  std::string error;
+  ASSERT_TRUE(c.connect(&error)) << error;
+  const std::vector<uint8_t> short_record = {0x45, 0, 0};
+  ASSERT_TRUE(c.send_record(short_record.data(), short_record.size()));
+  OstrelOverlayStateMsg bad_kind;
+  bad_kind.set_osm_type(6);
+  std::vector<uint8_t> packet(kControlHeaderLength + bad_kind.ByteSizeLong());
+  write_control_packet(packet.data(), packet.size(), bad_kind, 0, addr("10.0.0.2"),
+                       addr("10.0.0.1"));
+  EncapParams p;
+  p.control = true;
+  ASSERT_TRUE(c.send_packet(packet, p));
+  packet[kControlHeaderLength + 1] = 0xff;  // a varint that never ends
+  ASSERT_TRUE(c.send_packet(packet, p));
+  ASSERT_TRUE(c.send_probe(7, 9, HeaderKind::kLegacy));
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  ASSERT_TRUE(c.wait_control(8, &h, &msg));
+  const json drops = stats()["totals"]["drops"];
+  EXPECT_EQ(drops, json({{"short_outer", 1}, {"unknown_kind", 1}, {"parse_failed", 1}}));
+}
+
+// A client certificate is required and must chain to "ca".
+TEST_F(HubTest, RefusesClientsWithoutAGoodCertificate) {
+  start();
+  for (bool dtls : {false, true}) {
+    SCOPED_TRACE(dtls ? "dtls" : "tls");
+    std::string error;
+    TestClient stranger(client(dtls, "stranger"));
+    EXPECT_FALSE(stranger.connect(&error, 2000));
+    ClientOptions none = client(dtls);
+    none.cert.clear();
+    TestClient anonymous(none);
+    EXPECT_FALSE(anonymous.connect(&error, 2000));
+  }
+  EXPECT_EQ(stats()["handshakes"], 0);
+  EXPECT_GE(stats()["handshake_failures"], 4);
+}
+
+// `listen off` refuses new clients while connected ones stay; `listen on`
+// takes them again; `close` drops everyone; `quit` ends the hub and removes
+// its socket.
+TEST_F(HubTest, ControlCommands) {
+  start();
+  TestClient first(client(false));
+  std::string error;
+  ASSERT_TRUE(first.connect(&error)) << error;
+  // `testhub ctl` is the same line through the program.
+  EXPECT_EQ(run_ctl({"listen", "off"}), "{\"ok\":true}\n");
+  EXPECT_FALSE(stats()["listening"]);
+  for (bool dtls : {false, true}) {
+    TestClient refused(client(dtls));
+    EXPECT_FALSE(refused.connect(&error, 1000)) << dtls;
+  }
+  ASSERT_TRUE(first.send_probe(7, 1, HeaderKind::kLegacy));
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  EXPECT_TRUE(first.wait_control(8, &h, &msg));
+  EXPECT_EQ(hub_->ctl("listen on"), R"({"ok":true})");
+  for (bool dtls : {false, true}) {
+    TestClient again(client(dtls));
+    EXPECT_TRUE(again.connect(&error)) << error;
+  }
+  EXPECT_EQ(hub_->ctl("close"), R"({"closed":1,"ok":true})");
+  std::vector<uint8_t> record;
+  // What was sent before the close (the state-sync) may still be read; then
+  // the connection ends.
+  int records = 0;
+  while (records < 5 && first.receive(&record, 1000)) ++records;
+  EXPECT_LT(records, 5);
+  EXPECT_TRUE(stats()["connections"].empty());
+  EXPECT_NE(hub_->ctl(std::string(300, 'x')).find("longer than 256"), std::string::npos);
+  EXPECT_EQ(hub_->ctl("quit"), R"({"ok":true})");
+  EXPECT_EQ(hub_->wait_exit(5000), 0);
+  struct stat st {};
+  EXPECT_NE(lstat(dir("hub.sock").c_str(), &st), 0);
+}
+
+// Start-up: a misspelt key is named; a socket a dead hub left is replaced.
+TEST_F(HubTest, StartUp) {
+  hub_ = std::make_unique<HubProcess>(TESTHUB_PROGRAM, dir("hub.json"), dir("hub.sock"));
+  json c = config();
+  c["packets_per_recrod"] = 2;
+  std::string error;
+  EXPECT_FALSE(hub_->start(c.dump(), &error));
+  EXPECT_EQ(error, "testhub: unknown key \"packets_per_recrod\"\n");
+
+  const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", dir("hub.sock").c_str());
+  ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  close(stale);
+  start();
+  EXPECT_EQ(stats()["handshakes"], 0);
+  EXPECT_EQ(hub_->stop(), 0);
+}
+
+// With "packets_per_record" the hub gathers that many packets in one TLS record.
+TEST_F(HubTest, PacketsPerRecord) {
+  start({{"packets_per_record", 2}});
+  TestClient c(client(false));
+  std::string error;
+  ASSERT_TRUE(c.connect(&error)) << error;
+  ASSERT_TRUE(c.send_probe(7, 1, HeaderKind::kLegacy));
+  // The state-sync and the answer leave together.
+  std::vector<uint8_t> record;
+  ASSERT_TRUE(c.receive(&record, 5000));
+  Decoded d;
+  ASSERT_EQ(decode_packet(record.data(), record.size(), &d), Drop::kNone);
+  EXPECT_GT(record.size(), d.consumed);
+  ASSERT_EQ(decode_packet(record.data() + d.consumed, record.size() - d.consumed, &d), Drop::kNone);
+}
+
+// "keepalive_requests": a kind-12 request 5 s after the handshake, whose
+// answer is counted; "close_after_s": the hub drops the connection itself.
+TEST_F(HubTest, KeepaliveRequestsAndCloseAfter) {
+  start({{"keepalive_requests", true}, {"close_after_s", 7}});
+  TestClient c(client(false));
+  std::string error;
+  ASSERT_TRUE(c.connect(&error)) << error;
+  ASSERT_TRUE(c.send_probe(3, 0, HeaderKind::kLegacy));  // makes it a client
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  ASSERT_TRUE(c.wait_control(12, &h, &msg, 7000));
+  ASSERT_TRUE(c.send_probe(13, msg.osm_probemsg().seqnum(), HeaderKind::kLegacy));
+  std::vector<uint8_t> record;
+  int records = 0;
+  while (records < 10 && c.receive(&record, 4000)) ++records;
+  EXPECT_LT(records, 10) << "the hub closed the connection";
+  const json totals = stats()["totals"];
+  EXPECT_EQ(totals["rx_kinds"], json({{"3", 1}, {"13", 1}}));
+  EXPECT_EQ(totals["tx_kinds"]["12"], 1);
+  EXPECT_TRUE(stats()["connections"].empty());
+}
+
+}  // namespace
+}  // namespace testhub
