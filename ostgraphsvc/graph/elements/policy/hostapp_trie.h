@@ -11,14 +11,14 @@
 // begins with "*" is a wildcard query: it answers the entry of the node of
 // the labels before it.
 //
-// Each node indexes its children by label in a small open-addressing hash
-// table, so insertion and lookup cost one probe per label however many
-// labels share a parent; freeing walks the nodes with a work list threaded
+// Each node indexes its children by label (a few inline, more in an
+// open-addressing hash table), so insertion and lookup cost one probe per
+// label however many labels share a parent; freeing walks the nodes with a work list threaded
 // through them, so neither depth nor width grows the stack.
 //
-// Ownership: a node owns its children, its label copy and its entry; the
-// caller owns the root and frees it with `hostapp_trie_free`. Lookups never
-// allocate.
+// Ownership: a node owns its children; its label and entry live inside it.
+// The caller owns the root and frees it with `hostapp_trie_free`. Lookups
+// never allocate.
 //
 // Threads: none of its own and no locks; one thread at a time.
 #ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_POLICY_HOSTAPP_TRIE_H_
@@ -41,21 +41,36 @@ struct HostLabel {
 };
 
 struct HostAppTrieNode {
+  // A child and the hash of its label, so that a probe that misses never
+  // touches the child.
+  struct Child {
+    uint32_t hash;
+    HostAppTrieNode* node;
+  };
+  static constexpr uint32_t kInlineChildren = 2;
+
   int32_t terminal;  // 1 when a name ends here
   int32_t wildcard;  // 1 when a name ending in "*" was inserted here
-  char* label;       // private NUL-terminated copy; null for the root
+  int32_t has_entry;
+  hostapp_entry entry_value;  // the entry, valid when has_entry
   int32_t label_length;
   uint32_t label_hash;
-  hostapp_entry* entry;  // owned; null when none
-  // Children by label: open addressing over a power-of-two array (null
-  // slots empty), at most half full.
-  HostAppTrieNode** children;
-  uint32_t child_capacity;
+  // Children by label: up to kInlineChildren in `inline_children`, scanned;
+  // beyond that open addressing over `children`, a power-of-two array at
+  // most half full (null nodes empty).
   uint32_t child_count;
+  uint32_t child_capacity;
+  Child* children;
+  Child inline_children[kInlineChildren];
   HostAppTrieNode* work_next;  // used only while freeing
+
+  // The label follows the node in the same allocation, NUL-terminated; the
+  // root's is empty.
+  const char* label() const { return reinterpret_cast<const char*>(this + 1); }
+  const hostapp_entry* entry() const { return has_entry ? &entry_value : nullptr; }
 };
 
-// A zeroed node, or null when it cannot be allocated.
+// A zeroed root node (no label), or null when it cannot be allocated.
 HostAppTrieNode* hostapp_trie_new_node();
 
 // Inserts the name of `n` labels (top-level first) with a copy of `entry`;
