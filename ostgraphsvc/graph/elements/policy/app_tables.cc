@@ -6,10 +6,12 @@
 #include <string>
 
 #include "graph/confparse.h"
+#include "graph/error_handler.h"
 #include "graph/ipaddress.h"
 #include "graph/nameinfo.h"
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
+#include "ostgraphsvc/graph/elements/policy/policy_match.h"
 #include "platform/error/win_error.h"
 #include "platform/fs/read_file.h"
 
@@ -93,82 +95,28 @@ int protocol_of(const String& text) {
   return -1;
 }
 
-// One bound of a port text: a TCP port name or a number of 0 to 65535.
-bool parse_port_part(const String& text, uint16_t* port) {
-  int named;
-  if (NameRegistry::query_int(NameDB::kPortType + 6, nullptr, text, &named)) {
-    if (named < 0 || named > 65535) {
-      POLICY_LOG(kPortTag, "overflow, range 0-65535");
-      return false;
+// Reports the port parser's messages to the log under the parser's tag.
+class PortLogHandler : public ErrorHandler {
+ public:
+  void* emit(const String& line, void* user_data, bool) override {
+    // The message without its "<level>" mark: the log line has its own.
+    int start = 0;
+    if (line.length() > 2 && line[0] == '<') {
+      int close = 1;
+      while (close < line.length() && line[close] >= '0' && line[close] <= '9') ++close;
+      if (close < line.length() && line[close] == '>') start = close + 1;
     }
-    *port = static_cast<uint16_t>(named);
-    return true;
+    POLICY_LOG(kPortTag, "%s", line.substring(start).c_str());
+    return user_data;
   }
-  int status;
-  uint32_t value = 0;
-  if (!cp_parse_uint32(&status, text, &value)) {
-    if (status == cp_range) {
-      POLICY_LOG(kPortTag, "out of range, bound %llu", 4294967295ull);
-    } else {
-      POLICY_LOG(kPortTag, "invalid number");
-    }
-    return false;
-  }
-  if (value > 65535) {
-    POLICY_LOG(kPortTag, "overflow, range 0-65535");
-    return false;
-  }
-  *port = static_cast<uint16_t>(value);
-  return true;
-}
+};
 
-// The port text of the application files: "low-high", or one port (0 means
-// any), or nothing (any); a part that does not parse is any. Cut at every
-// '-', a trailing '-' adding no empty part.
-void parse_port_range(const String& text, uint16_t* low, uint16_t* high) {
-  *low = 0xFFFF;
-  *high = 0xFFFF;
-  if (text.empty()) return;
-  String parts[2];
-  int count = 0;
-  int start = 0;
-  for (int i = 0; i <= text.length() && count < 2; ++i) {
-    if (i < text.length() && text[i] != '-') continue;
-    if (i == text.length() && start == i && i > 0 && text[i - 1] == '-') break;
-    parts[count++] = text.substring(start, i);
-    start = i + 1;
-  }
-  if (count >= 2) {
-    parse_port_part(parts[0], low);
-    parse_port_part(parts[1], high);
-    return;
-  }
-  if (parse_port_part(parts[0], low) && *low == 0) *low = 0xFFFF;
-  *high = *low;
-}
-
-// The address text of the application files: "address/length" or
-// "address/mask" when a '/' stands inside the text, else a plain address
-// (mask all ones); an address that does not parse is 0/0, every address.
-void parse_address(const String& text, uint32_t* address, uint32_t* mask) {
-  IPAddress a;
-  IPAddress m;
-  int slash = -1;
-  for (int i = 0; i < text.length(); ++i) {
-    if (text[i] == '/') slash = i;
-  }
-  if (slash > 0 && slash < text.length() - 1 && cp_parse_ip_prefix(text, false, &a, &m)) {
-    *address = a.addr();
-    *mask = m.addr();
-    return;
-  }
-  if (cp_parse_ip_address(text, &a)) {
-    *address = a.addr();
-    *mask = 0xFFFFFFFFu;
-    return;
-  }
-  *address = 0;
-  *mask = 0;
+// The port text of the application files (see policy_match.h), its
+// messages logged.
+void parse_logged_port_range(const String& text, uint16_t* low, uint16_t* high) {
+  PortLogHandler log;
+  ParseContext errors(nullptr, &log);
+  ::parse_port_range(text, low, high, errors);
 }
 
 String join_labels(const Vector<String>& labels) {
@@ -388,7 +336,7 @@ void PolicyAppTables::parse_capp_config_json(const Json& doc, const String& file
     const int category_id = this->category_id(category_name);
 
     fpd_entry entry;
-    parse_address(ipv4, &entry.address, &entry.mask);
+    parse_match_address(ipv4, &entry.address, &entry.mask);
     if ((entry.address & ~entry.mask) != 0) {
       const uint32_t masked = entry.address & entry.mask;
       POLICY_LOG(kCappTag, "FPD: Incorrect mask %s. FIXING:%s with subnet:%s mask:%s",
@@ -404,7 +352,7 @@ void PolicyAppTables::parse_capp_config_json(const Json& doc, const String& file
     entry.app_id = app_id;
     entry.category_id = category_id;
     fpd_port_item item_ports;
-    parse_port_range(port, &item_ports.low_port, &item_ports.high_port);
+    parse_logged_port_range(port, &item_ports.low_port, &item_ports.high_port);
     item_ports.app_id = app_id;
     item_ports.category_id = category_id;
     entry.port_items.push_back(item_ports);
@@ -445,7 +393,8 @@ void PolicyAppTables::parse_fapp_config_json(const Json& doc, const String& file
     if (ports.type() == Json::kArray) {
       for (int p = 0; p < ports.size(); ++p) {
         fpd_port_item port_item;
-        parse_port_range(element_at(ports, p).text(), &port_item.low_port, &port_item.high_port);
+        parse_logged_port_range(element_at(ports, p).text(), &port_item.low_port,
+                                &port_item.high_port);
         port_item.app_id = app_id;
         port_item.category_id = category_id;
         entry.port_items.push_back(port_item);
@@ -454,7 +403,7 @@ void PolicyAppTables::parse_fapp_config_json(const Json& doc, const String& file
     const Json& addresses = item.get("fpd_ips_v4");
     if (addresses.type() != Json::kArray) continue;
     for (int a = 0; a < addresses.size(); ++a) {
-      parse_address(element_at(addresses, a).text(), &entry.address, &entry.mask);
+      parse_match_address(element_at(addresses, a).text(), &entry.address, &entry.mask);
       add_entry(entry);
       ++entries;
     }

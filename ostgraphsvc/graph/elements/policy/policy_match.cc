@@ -118,13 +118,18 @@ void parse_port_range(const String& text, uint16_t* low, uint16_t* high, ParseCo
   *low = 0xFFFF;
   *high = 0xFFFF;
   if (parts.empty()) return;
-  if (!cp_parse_port(6, parts[0], low, errors)) *low = 0xFFFF;
+  // A bound that fails reports why and stays "any".
+  auto bound = [&errors](const String& part, uint16_t* out) {
+    int32_t value;
+    if (parse_port_bound(part, &value, errors)) *out = static_cast<uint16_t>(value);
+  };
+  bound(parts[0], low);
   if (parts.size() == 1) {
     if (*low == 0) *low = 0xFFFF;
     *high = *low;
     return;
   }
-  if (!cp_parse_port(6, parts[1], high, errors)) *high = 0xFFFF;
+  bound(parts[1], high);
 }
 
 void parse_match_address(const String& text, uint32_t* address, uint32_t* mask) {
