@@ -195,6 +195,35 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   // connect thread, before on_ostssl_connect and on_ostssl_timeout.
   void fill_conn_info();
 
+  // ---- Certificates and peer identity (ostssl_cert.cc, ostssl_cert.h).
+
+  // Installs this host's certificate ("secret/signedcert.pem") and key
+  // ("secret/key.pem") under the configuration directory on `ssl`, read anew
+  // for every SSL object. 0, or -1 (logged).
+  int set_client_cert();
+  // Hooks the peer checks into `ssl`: stores this connection in the SSL
+  // object's ex_data slot `ostssl_ex_data_index()` and sets SSL_VERIFY_PEER
+  // with `verify_peer_pubkey` on the SSL object itself (an SSL object copies
+  // the context's verify mode when it is made, so a callback set on the
+  // context later would never run). 0, or -1 without an SSL object.
+  int install_peer_verify();
+  // The OpenSSL verify callback: 1 accept, 0 reject. Depth 0 is the peer's
+  // own certificate and always gets the identity checks; a certificate
+  // above it is accepted when the chain check passed there. Runs inside
+  // SSL_connect on the thread that calls it.
+  static int verify_peer_pubkey(int preverify_ok, X509_STORE_CTX* store);
+  // The identity checks of a peer's own certificate against this
+  // connection: address, tenant, configured (or pinned) key. 1 accept, 0
+  // reject, each rejection logged.
+  int check_peer_leaf(X509* cert);
+  // This connection's configured key when `peer_ip` (network order) is its
+  // peer overlay address. 0, or -1 when the address is another peer's or no
+  // key is configured.
+  int get_configured_peer_pubkey(uint32_t peer_ip, String* pem) const;
+  // "%s failed, error %d:%s": `call`, SSL_get_error of `result` on `ssl`,
+  // and the OpenSSL error text.
+  void log_ssl_error(const char* call, int result);
+
   // Connect start time, when the connection entered OSTSSL_CONNECTING.
   int32_t connect_start_sec = 0;
   uint32_t connect_start_usec = 0;
