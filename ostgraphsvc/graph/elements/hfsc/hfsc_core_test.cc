@@ -77,6 +77,61 @@ TEST_F(HfscCoreTest, CurveScalingAndRealTimeTimesOfAnIdleClass) {
   EXPECT_EQ(cl->counters.dequeued_bytes, 1000u);
 }
 
+// Two-piece curves: value and inverse agree, and lowering a concave curve
+// gives the lower of the old curve and the class curve started at the new
+// point (within rounding) from that point on.
+TEST(HfscCurveTest, TwoPieceValuesAndConcaveLowering) {
+  ServiceCurve concave{16'000'000, 10, 8'000'000};
+  ScaledCurve c = hfsc_scale_curve(concave);
+  EXPECT_FALSE(c.convex());
+  EXPECT_EQ(c.dx, 10'000'000u);
+  AnchoredCurve a = hfsc_anchor_curve(c, 0, 0);
+  EXPECT_EQ(hfsc_curve_x_for(a, 10000), 5'000'000u);
+  EXPECT_EQ(hfsc_curve_x_for(a, 0), 0u);
+  for (uint64_t y : {1u, 999u, 19999u, 20000u, 123456u}) {
+    uint64_t x = hfsc_curve_x_for(a, y);
+    EXPECT_GE(hfsc_curve_y_at(a, x) + 2, y) << y;  // fixed-point rounding
+    EXPECT_LE(hfsc_curve_y_at(a, x > 1000 ? x - 1000 : 0), y) << y;
+  }
+
+  struct Point {
+    uint64_t x, y;
+  } points[] = {{20'000'000, 10000}, {20'000'000, 25000}, {5'000'000, 9000}, {40'000'000, 1000}};
+  for (const Point& p : points) {
+    AnchoredCurve old = hfsc_anchor_curve(c, 0, 0);
+    AnchoredCurve low = old;
+    hfsc_curve_lower(&low, c, p.x, p.y);
+    AnchoredCurve fresh = hfsc_anchor_curve(c, p.x, p.y);
+    EXPECT_EQ(hfsc_curve_y_at(low, p.x), p.y) << p.x << "," << p.y;
+    for (uint64_t t = p.x; t < p.x + 60'000'000; t += 250'000) {
+      uint64_t o = hfsc_curve_y_at(old, t), f = hfsc_curve_y_at(fresh, t);
+      uint64_t want = o < f ? o : f;
+      uint64_t got = hfsc_curve_y_at(low, t);
+      if (got > want + 2 || got + 2 < want) {
+        ADD_FAILURE() << "from " << p.x << "," << p.y << " at t=" << t << ": " << got
+                      << " instead of " << want;
+        break;
+      }
+    }
+  }
+
+  // A point above the old curve leaves it alone (both shapes).
+  AnchoredCurve kept = hfsc_anchor_curve(c, 0, 0);
+  hfsc_curve_lower(&kept, c, 1'000'000, 1'000'000);
+  EXPECT_EQ(kept.x, 0u);
+  ScaledCurve convex = hfsc_scale_curve(ServiceCurve{0, 0, 8'000'000});
+  kept = hfsc_anchor_curve(convex, 0, 0);
+  hfsc_curve_lower(&kept, convex, 1'000'000, 1'000'000);
+  EXPECT_EQ(kept.x, 0u);
+  hfsc_curve_lower(&kept, convex, 1'000'000, 0);
+  EXPECT_EQ(kept.x, 1'000'000u);
+  EXPECT_EQ(kept.y, 0u);
+
+  // No second slope: the time for more than the first piece is infinite.
+  AnchoredCurve burst = hfsc_anchor_curve(hfsc_scale_curve(ServiceCurve{8'000'000, 5, 0}), 7, 0);
+  EXPECT_EQ(hfsc_curve_x_for(burst, 1'000'000), kHfscInfinity);
+}
+
 TEST_F(HfscCoreTest, QueueLimitZeroHoldsFiftyAndCountsTheRefused) {
   HfscCore core("wan0");
   ASSERT_EQ(core.add_class(options(0, 5, 0, 1'000'000)), kHfscOk);
