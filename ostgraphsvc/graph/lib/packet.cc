@@ -107,6 +107,8 @@ void Packet::init(unsigned char* buffer, uint32_t size, uint32_t headroom, uint3
   prev_ = nullptr;
   destructor_ = nullptr;
   destructor_arg_ = nullptr;
+  sched_entry_ = SchedQueueEntry{};
+  sched_entry_.packet = this;
 }
 
 Packet* Packet::make(uint32_t headroom, const void* data, uint32_t length, uint32_t tailroom) {
@@ -201,6 +203,9 @@ Packet* Packet::clone() {
   p->prev_ = prev_;
   p->destructor_ = nullptr;
   p->destructor_arg_ = nullptr;
+  // A clone is queued on its own: it never shares its original's links.
+  p->sched_entry_ = SchedQueueEntry{};
+  p->sched_entry_.packet = p;
   p->use_count_ = 1;
   p->data_owner_ = data_owner_ != nullptr ? data_owner_ : this;
   ++p->data_owner_->use_count_;

@@ -205,6 +205,41 @@ TEST_F(PacketTest, CloneSharesBufferAndCountsUses) {
   EXPECT_EQ(Packet::pooled_buffer_count(), 1);
 }
 
+// A recycled packet and a clone each start with an empty scheduler entry of
+// their own, so a queued original never lends its links to a clone.
+TEST_F(PacketTest, EachPacketCarriesItsOwnSchedEntry) {
+  init_pkt_pool_size(2);
+  Packet* p = Packet::make(0, nullptr, 100);
+  SchedQueueEntry* e = p->sched_entry();
+  EXPECT_EQ(e->packet, p);
+  EXPECT_EQ(e->next, nullptr);
+  EXPECT_EQ(e->state, 0);
+  e->next = e;
+  e->length = 100;
+  e->queue_id = 14;
+  e->state = kSchedEntryQueued;
+
+  Packet* c = p->clone();
+  SchedQueueEntry* ce = c->sched_entry();
+  EXPECT_NE(ce, e);
+  EXPECT_EQ(ce->packet, c);
+  EXPECT_EQ(ce->next, nullptr);
+  EXPECT_EQ(ce->length, 0);
+  EXPECT_EQ(ce->queue_id, 0u);
+  EXPECT_EQ(ce->state, 0);
+  EXPECT_EQ(e->queue_id, 14u);  // the original's entry is untouched
+  c->release();
+  p->release();
+
+  Packet* q = Packet::make(0, nullptr, 10);
+  ASSERT_TRUE(q == p || q == c);
+  EXPECT_EQ(q->sched_entry()->packet, q);
+  EXPECT_EQ(q->sched_entry()->next, nullptr);
+  EXPECT_EQ(q->sched_entry()->queue_id, 0u);
+  EXPECT_EQ(q->sched_entry()->state, 0);
+  q->release();
+}
+
 TEST_F(PacketTest, MakeUnsharedCopiesIntoResizedBuffer) {
   // From headroom 100, length 50 in a 2048-byte buffer (tailroom 1898).
   // Negative amounts beyond the headroom or tailroom are cut to them.

@@ -19,6 +19,10 @@
 // to use from then on; on out-of-memory they release the packet they were
 // given and return null.
 //
+// Scheduler entry: every packet carries one SchedQueueEntry so that a
+// scheduler can queue it without allocating; make() and clone() give each
+// packet object its own, empty, pointing back at that packet.
+//
 // Pool: released packet objects and default-size (2048-byte) buffers go to two
 // free lists, each bounded by the limit that init_pkt_pool_size() sets (0
 // until then, so nothing is pooled). Once the lists are warm, making and
@@ -89,6 +93,19 @@ inline constexpr uint8_t kOverlayFlagEncapsulated = 1 << 2;  // overlay flags
 inline constexpr uint8_t kDirectionOutbound = 1;
 inline constexpr uint8_t kDirectionInbound = 2;
 inline constexpr uint32_t kDecapMark = 0x12345678;  // came out of an overlay tunnel
+
+class Packet;
+
+// A packet's place in a scheduler queue. The scheduler owns the links while
+// state is kSchedEntryQueued; the entry lives and dies with its packet.
+inline constexpr uint8_t kSchedEntryQueued = 7;
+struct SchedQueueEntry {
+  SchedQueueEntry* next = nullptr;  // queue link
+  int32_t length = 0;               // bytes charged to the scheduler
+  uint32_t queue_id = 0;            // class handle the packet is queued to
+  uint8_t state = 0;                // kSchedEntryQueued while in a class queue
+  Packet* packet = nullptr;         // the packet that carries this entry
+};
 
 class Packet {
  public:
@@ -177,6 +194,10 @@ class Packet {
   Packet* prev() const { return prev_; }
   void set_next(Packet* p) { next_ = p; }
   void set_prev(Packet* p) { prev_ = p; }
+
+  // This packet's scheduler entry.
+  SchedQueueEntry* sched_entry() { return &sched_entry_; }
+  const SchedQueueEntry* sched_entry() const { return &sched_entry_; }
 
   // The raw annotation area and generic access in host order. Offsets are
   // not aligned, so every access copies.
@@ -328,6 +349,7 @@ class Packet {
   Packet* prev_ = nullptr;
   BufferDestructor destructor_ = nullptr;
   void* destructor_arg_ = nullptr;
+  SchedQueueEntry sched_entry_;
 };
 
 // Sets the size limit of each free list (the service sets 1000 before it
