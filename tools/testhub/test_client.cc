@@ -165,8 +165,7 @@ bool TestClient::receive(std::vector<uint8_t>* record, int timeout_ms) {
   }
 }
 
-bool TestClient::wait_control(uint32_t kind, OverlayHeader* header, OstrelOverlayStateMsg* msg,
-                              int timeout_ms) {
+bool TestClient::wait_packet(const std::function<bool(const Decoded&)>& take, int timeout_ms) {
   const int64_t deadline = now_ms() + timeout_ms;
   std::vector<uint8_t> record;
   while (receive(&record, static_cast<int>(std::max<int64_t>(0, deadline - now_ms())))) {
@@ -177,34 +176,34 @@ bool TestClient::wait_control(uint32_t kind, OverlayHeader* header, OstrelOverla
       offset += d.consumed;
       if (first_full_sequence_ == 0 && d.header.kind == HeaderKind::kFull)
         first_full_sequence_ = d.header.sequence;
-      if (!d.header.control) continue;
-      if (read_control_packet(d.inner, d.inner_length, msg) != Drop::kNone) continue;
-      if (msg->osm_type() != kind) continue;
-      *header = d.header;
-      return true;
+      if (take(d)) return true;
     }
   }
   return false;
 }
 
+bool TestClient::wait_control(uint32_t kind, OverlayHeader* header, OstrelOverlayStateMsg* msg,
+                              int timeout_ms) {
+  return wait_packet(
+      [&](const Decoded& d) {
+        if (!d.header.control) return false;
+        if (read_control_packet(d.inner, d.inner_length, msg) != Drop::kNone) return false;
+        if (msg->osm_type() != kind) return false;
+        *header = d.header;
+        return true;
+      },
+      timeout_ms);
+}
+
 bool TestClient::wait_data(std::vector<uint8_t>* inner, OverlayHeader* header, int timeout_ms) {
-  const int64_t deadline = now_ms() + timeout_ms;
-  std::vector<uint8_t> record;
-  while (receive(&record, static_cast<int>(std::max<int64_t>(0, deadline - now_ms())))) {
-    size_t offset = 0;
-    while (offset < record.size()) {
-      Decoded d;
-      if (decode_packet(record.data() + offset, record.size() - offset, &d) != Drop::kNone) break;
-      offset += d.consumed;
-      if (first_full_sequence_ == 0 && d.header.kind == HeaderKind::kFull)
-        first_full_sequence_ = d.header.sequence;
-      if (d.header.control) continue;
-      inner->assign(d.inner, d.inner + d.inner_length);
-      *header = d.header;
-      return true;
-    }
-  }
-  return false;
+  return wait_packet(
+      [&](const Decoded& d) {
+        if (d.header.control) return false;
+        inner->assign(d.inner, d.inner + d.inner_length);
+        *header = d.header;
+        return true;
+      },
+      timeout_ms);
 }
 
 }  // namespace testhub

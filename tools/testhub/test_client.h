@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ class TestClient {
   uint32_t first_full_sequence() const { return first_full_sequence_; }
 
  private:
+  // Reads records until `take` accepts one of their packets; true then.
+  bool wait_packet(const std::function<bool(const Decoded&)>& take, int timeout_ms);
+
   ClientOptions options_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
