@@ -758,7 +758,9 @@ _QMSGBLOCK* FromDevice::wait_block_or_deadline() {
   const uint64_t earliest = deadline_hook_earliest();
   if (earliest == 0) return g_qmsg_queue.wait();
   const uint64_t now = deadline_now();
-  if (earliest <= now) return nullptr;
+  // Due already: look at the queue without waiting, so that callbacks that
+  // keep coming due never starve it.
+  if (earliest <= now) return g_qmsg_queue.wait_for(0);
   const uint64_t usecs = (earliest - now + 999) / 1000;
   return g_qmsg_queue.wait_for(static_cast<int64_t>(usecs));
 }
