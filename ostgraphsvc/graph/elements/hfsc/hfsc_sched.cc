@@ -130,6 +130,15 @@ int HFSCSched::initialize(ErrorHandler* errh) {
   return build_class_tree(doc, errh);
 }
 
+bool HFSCSched::table_full() {
+  if (scheduler_->class_count() < kHfscMaxTableSize) return false;
+  // The core refuses every further class; a huge file stops here instead of
+  // logging each refusal.
+  HFSC_LOG(4, "HFSCSched::build_class_tree", "HFSCSched: class table full at %u classes",
+           scheduler_->class_count());
+  return true;
+}
+
 int HFSCSched::build_class_tree(const Json& root, ErrorHandler* errh) {
   const String root_name = tree_name(root);
   const uint32_t root_qid = static_cast<uint32_t>(root.get("qid").to_int());
@@ -140,7 +149,7 @@ int HFSCSched::build_class_tree(const Json& root, ErrorHandler* errh) {
 
   const Json& nodes = root.get("node");
   const bool single_node = nodes.size() <= 1;
-  for (int n = 0; n < nodes.size(); ++n) {
+  for (int n = 0; n < nodes.size() && !table_full(); ++n) {
     const Json& node = nodes.get(String(n));
     const String node_name = tree_name(node);
     uint32_t node_qid = root_qid;
@@ -153,7 +162,7 @@ int HFSCSched::build_class_tree(const Json& root, ErrorHandler* errh) {
                     root_name.c_str(), node_name.c_str());
     }
     const Json& leaves = node.get("node");
-    for (int l = 0; l < leaves.size(); ++l) {
+    for (int l = 0; l < leaves.size() && !table_full(); ++l) {
       const Json& leaf = leaves.get(String(l));
       const String leaf_name = tree_name(leaf);
       const uint32_t leaf_qid = node_qid + static_cast<uint32_t>(leaf.get("qid").to_int());
@@ -164,7 +173,7 @@ int HFSCSched::build_class_tree(const Json& root, ErrorHandler* errh) {
                     queue_limit_of(leaf, kLeafDefaultLimit), leaf_name.c_str(), node_name.c_str());
       const Json& subs = leaf.get("node");
       int s = kFirstSubLeafSlot;
-      for (int k = 0; k < subs.size(); ++k) {
+      for (int k = 0; k < subs.size() && !table_full(); ++k) {
         const Json& sub = subs.get(String(k));
         const String sub_name = tree_name(sub);
         const uint32_t sub_qid = leaf_qid + static_cast<uint32_t>(sub.get("qid").to_int());

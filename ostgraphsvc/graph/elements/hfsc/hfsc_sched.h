@@ -106,6 +106,8 @@ class HFSCSched : public Element {
  private:
   static void deadline_callback(void* element);
   int build_class_tree(const Json& root, ErrorHandler* errh);
+  // True (after a line) once the core's class table can take no more.
+  bool table_full();
   // The wait before the next deadline, or false when nothing is to wait for.
   bool wait_after(uint64_t now, uint64_t* wait, uint64_t* deadline);
   void account_wan_tx(Packet* p);
