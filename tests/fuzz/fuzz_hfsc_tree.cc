@@ -40,6 +40,7 @@ const char* tree_path() {
   static char path[64] = {};
   if (path[0] == '\0') {
     std::snprintf(path, sizeof(path), "/tmp/fuzz_hfsc_tree.%d.json", static_cast<int>(getpid()));
+    std::atexit([] { unlink(tree_path()); });
   }
   return path;
 }
