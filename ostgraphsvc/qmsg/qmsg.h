@@ -217,6 +217,16 @@ class BasicQMsgQueue {
     }
   }
 
+  // Consumer only: the next block, waiting at most `usecs` microseconds;
+  // null when none came in time (or a null pointer was posted).
+  _QMSGBLOCK* wait_for(int64_t usecs) {
+    if (!sema_.wait(usecs)) return nullptr;
+    _QMSGBLOCK* block = nullptr;
+    while (!queue_.try_dequeue(consumer_, block)) {
+    }
+    return block;
+  }
+
  private:
   moodycamel::ConcurrentQueue<_QMSGBLOCK*, Traits> queue_;
   // The one consumer's position among the producers' sub-queues, so that a

@@ -1,5 +1,6 @@
 #include "ostgraphsvc/graph/elements/elements.h"
 
+#include "ostgraphsvc/graph/elements/hfsc/hfsc_elements.h"
 #include "ostgraphsvc/graph/elements/icmp/icmp_elements.h"
 #include "ostgraphsvc/graph/elements/ip/ip_elements.h"
 #include "ostgraphsvc/graph/elements/local/local_elements.h"
@@ -16,4 +17,5 @@ void register_graph_elements() {
   register_standard_elements();
   register_user_elements();
   register_route_elements();
+  register_hfsc_elements();
 }

@@ -14,6 +14,7 @@
 #include "client/lib/cxLog/cxPktDump.h"
 #include "graph/args.h"
 #include "graph/confparse.h"
+#include "graph/deadline_hook.h"
 #include "graph/error_handler.h"
 #include "graph/ipaddress.h"
 #include "graph/json.h"
@@ -699,7 +700,11 @@ void FromDevice::consumer() {
   }
   for (;;) {
     if (consumerMustExit()) return;
-    _QMSGBLOCK* block = g_qmsg_queue.wait();
+    _QMSGBLOCK* block = wait_block_or_deadline();
+    if (block == nullptr) {
+      run_due_deadlines();
+      continue;
+    }
     if (block == &g_consumer_wake) continue;
     if (consumerMustExit()) {
       qmsgblock_release(block);
@@ -743,7 +748,30 @@ void FromDevice::consumer() {
     qmsgblock_release(block);
     if (consumerMustExit()) return;
     drain_pending_send();
+    // Under steady traffic the wait never times out; deadlines that passed
+    // meanwhile run here.
+    run_due_deadlines();
   }
+}
+
+_QMSGBLOCK* FromDevice::wait_block_or_deadline() {
+  const uint64_t earliest = deadline_hook_earliest();
+  if (earliest == 0) return g_qmsg_queue.wait();
+  const uint64_t now = deadline_now();
+  // Due already: look at the queue without waiting, so that callbacks that
+  // keep coming due never starve it.
+  if (earliest <= now) return g_qmsg_queue.wait_for(0);
+  const uint64_t usecs = (earliest - now + 999) / 1000;
+  return g_qmsg_queue.wait_for(static_cast<int64_t>(usecs));
+}
+
+void FromDevice::run_due_deadlines() {
+  const uint64_t earliest = deadline_hook_earliest();
+  if (earliest == 0) return;
+  const uint64_t now = deadline_now();
+  if (earliest > now) return;
+  if (deadline_hook_run_due(now) == 0 || consumerMustExit()) return;
+  drain_pending_send();
 }
 
 void FromDevice::process_incoming_tun_pkt(_QMSGBLOCK* block) {

@@ -14,7 +14,10 @@
 //   consumer  the one thread the whole graph runs on: it turns every block
 //             into packets, pushes them into output 0 and after each block
 //             drains `pending_send()` (re-injection in batches, or the
-//             tunnel writer for packets bound to an overlay peer).
+//             tunnel writer for packets bound to an overlay peer). It
+//             waits on the queue only until the earliest armed deadline
+//             (graph/deadline_hook.h), runs the due callbacks and drains
+//             what they passed on, so shaped packets leave without traffic.
 // A fail-close change while the worker runs shuts the handle down: it stops
 // capturing at once but stays open, the producer receives what it had already
 // taken and posts it, then an end marker; the consumer ends on that marker,
@@ -144,6 +147,12 @@ class FromDevice : public Element, public IFailCloseUpdate {
   bool is_broadcast_address(uint32_t address) const;
   // Sends what `pending_send()` holds (see the class comment).
   void drain_pending_send();
+  // The next queued block, waiting only until the earliest armed deadline
+  // (graph/deadline_hook.h); null when that came first.
+  _QMSGBLOCK* wait_block_or_deadline();
+  // Runs the deadline callbacks that are due on this thread, then sends
+  // what they passed on.
+  void run_due_deadlines();
 
   // Packets handed over by the output elements; owned by this element.
   Vector<Packet*>& pending_send() { return pending_send_; }

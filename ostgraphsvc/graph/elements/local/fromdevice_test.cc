@@ -25,6 +25,7 @@
 
 #include "client/lib/cxLog/cxPktDump.h"
 #include "graph/confparse.h"
+#include "graph/deadline_hook.h"
 #include "graph/framework_static.h"
 #include "graph/lexer.h"
 #include "graph/master.h"
@@ -573,6 +574,27 @@ TEST_F(CaptureTest, CapturedBlockPushesGraphPacketsAndSendsTheRestInBatches) {
     EXPECT_EQ(CaptureTap::Snapshot().size() - seenBefore, c.graph);
     for (const auto& p : got) EXPECT_TRUE(p.reinjected);
   }
+}
+
+TEST_F(CaptureTest, HeldPacketsLeaveAtTheirDeadlineWithoutFurtherTraffic) {
+  // Class 14 capped at 256 kbit/s: 1000-byte packets leave about 31 ms apart.
+  const std::string tree = workdir_ + "hfsc.json";
+  WriteFile(tree, R"({"name":"r","qid":1,"share":1.0,"rate":1.0,"node":[{"name":"n","qid":7,
+      "node":[{"name":"own","qid":13,"share":0.05,"rate":0.05}]}]})");
+  graph_ = "fd :: FromDevice; tap :: CaptureTap; s :: HFSCSched(CONF " + tree +
+           ", MODE GW); out :: OstrelToDevice; fd -> tap -> s -> out;";
+  Start();
+  QMsgBlockPool ring(4, kQMsgCaptureCapacity);
+  std::vector<std::vector<uint8_t>> packets(3, Udp("192.168.5.2", "8.8.4.4", 972));
+  std::vector<WINDIVERT_ADDRESS> records(3, Where(true, 3));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Released(PostCapture(ring, packets, records)));
+  // Nothing else is posted: the consumer's timed wait runs the scheduler.
+  auto got = Delivered(3);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(got.size(), 3u);
+  EXPECT_GE(took, std::chrono::milliseconds(55));
+  EXPECT_EQ(deadline_hook_earliest(), 0u);
 }
 
 TEST_F(CaptureTest, WhatNeverEntersTheGraph) {
