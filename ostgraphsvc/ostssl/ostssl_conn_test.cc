@@ -198,6 +198,39 @@ class BlackHoleUdp {
   int port_ = 0;
 };
 
+// A TCP port on loopback whose accept queue is full, so further SYNs are
+// dropped: a connect to it waits for its time-out.
+class BlackHoleTcp {
+ public:
+  BlackHoleTcp() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(listen(fd_, 0), 0);
+    socklen_t length = sizeof(addr);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+    for (int i = 0; i < 3; ++i) {
+      int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+      fillers_.push_back(c);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ~BlackHoleTcp() {
+    for (int c : fillers_) close(c);
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
 class OstsslConnTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -357,6 +390,20 @@ TEST_F(OstsslConnTest, SetupFailuresEndTheAttemptAtOnce) {
     EXPECT_EQ(conn->state, OSTSSL_NOT_INITIALIZED);
     EXPECT_EQ(conn->sock, -1);
   }
+}
+
+TEST_F(OstsslConnTest, UnansweredTcpConnectFailsAfterFiveSeconds) {
+  BlackHoleTcp hole;
+  Request(hole.port(), true, certs->PubKey("hub"));
+  g_tick.store(0);
+  set_tick_source(nullptr);  // the connect's own wait is measured on the real tick
+  auto start = std::chrono::steady_clock::now();
+  Pass();
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(4900));
+  EXPECT_LT(took, std::chrono::milliseconds(7000));
+  EXPECT_TRUE(Logged("err: 110"));
+  EXPECT_EQ(Count(Op::kTimeout), 1);
 }
 
 // ---- Connect pass: time-outs and fallback
@@ -519,6 +566,33 @@ TEST_F(OstsslConnTest, ShutdownAgainstAPeerThatKeepsSendingReturns) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_TRUE(Logged("Exit SSL shutdown"));
   up->deprovision_tunnel();
+}
+
+// Requests from another thread go to the connect thread's queue and return
+// at once, even while it waits on a TCP connect; they run there in order.
+TEST_F(OstsslConnTest, RequestsOffTheConnectThreadAreQueued) {
+  BlackHoleTcp hole;
+  set_tick_source(nullptr);
+  Request(hole.port(), true, certs->PubKey("hub"));
+  ASSERT_EQ(ostssl::init_openssl(), 0);
+  ostssl::connection_pair().wakeupserver();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside the connect wait now
+  const uint32_t wan = Addr("127.0.0.1"), overlay = Addr(kHub);
+  auto start = std::chrono::steady_clock::now();
+  ostssl::disconnect_all_peers(false);
+  ostssl::ssl_connect_to_peer(true, hole.port(), S(certs->PubKey("hub")), &wan, &overlay, "", "",
+                              true);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  const std::string disconnect = "Disconnecting (all) peers";
+  const std::string connect = "Connect request received for Independent hub 127.0.0.1";
+  for (int i = 0; i < 400 && !Logged(connect); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const std::string text = log_.text();
+  ASSERT_NE(text.find(disconnect), std::string::npos);
+  ASSERT_NE(text.find(connect), std::string::npos);
+  EXPECT_LT(text.find(disconnect), text.find(connect));
+  ostssl::reset_for_testing();
 }
 
 }  // namespace
