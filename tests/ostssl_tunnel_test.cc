@@ -22,6 +22,7 @@
 #include "lib/interfacemonitor/ost_interface_monitor.h"
 #include "ostgraphsvc/ostssl/ostssl.h"
 #include "ostgraphsvc/ostssl/ostssl_listener_recorder.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 #include "tests/support/tunnel_fixture.h"
 
@@ -170,6 +171,33 @@ TEST_F(OstsslTunnelTest, SecondaryIsRefusedWhileItsGroupConnects) {
   }));
   EXPECT_EQ(ostssl::ssl_con_tbl().size(), 1u);
   EXPECT_NE(log_.text().find("A Primary hub connection already in progress"), std::string::npos);
+}
+
+TEST_F(OstsslTunnelTest, MultilinkMakesOneConnectionPerInterface) {
+  // A second link: c1 203.0.113.10 <-> h1 203.0.113.1, a second default route.
+  ASSERT_TRUE(net_.client().Ip(
+      {"link", "add", "c1", "type", "veth", "peer", "name", "h1", "netns", net_.hub().name()}));
+  ASSERT_TRUE(net_.client().Ip({"addr", "add", "203.0.113.10/24", "dev", "c1"}));
+  ASSERT_TRUE(net_.client().Ip({"link", "set", "c1", "up"}));
+  ASSERT_TRUE(net_.hub().Ip({"addr", "add", "203.0.113.1/24", "dev", "h1"}));
+  ASSERT_TRUE(net_.hub().Ip({"link", "set", "h1", "up"}));
+  ASSERT_TRUE(net_.client().Ip({"route", "add", "default", "via", "203.0.113.1", "metric", "200"}));
+  testing_support::WriteFile(net_.path("client/ostrel-client-config.json"),
+                             R"({"dcfg_client_config": {"multilink_support": "active_active"}})");
+  testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "workdir", net_.path("client"));
+  StartHub();
+  ConnectAndDrive(true);
+  auto calls = recorder_.calls();
+  ASSERT_EQ(Count(Op::kConnect), 2) << log_.text();
+  EXPECT_EQ(ostssl::sslCons().size(), 2u);
+  EXPECT_NE(calls[0].path_id, calls[1].path_id);
+  EXPECT_NE(calls[0].local_ip, calls[1].local_ip);
+  EXPECT_NE(calls[0].if_index, calls[1].if_index);
+  EXPECT_EQ(calls[0].multilink_mode, 1);
+  // Each left through its own interface and reached the hub.
+  EXPECT_TRUE(ostssl::is_tunnel_established(inet_addr(testing_support::kTunnelHubAddress),
+                                            inet_addr("203.0.113.10")));
+  TearDownConnections();
 }
 
 class CountingMonitor : public OstInterfaceMonitor {
