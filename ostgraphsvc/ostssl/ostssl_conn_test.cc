@@ -583,6 +583,15 @@ TEST_F(OstsslConnTest, RequestsOffTheConnectThreadAreQueued) {
   ostssl::ssl_connect_to_peer(true, hole.port(), S(certs->PubKey("hub")), &wan, &overlay, "", "",
                               true);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  // The queue holds 256 requests; one equal to the last queued is not added
+  // again, and one past the limit is refused with a line.
+  auto pair = [](int n) {
+    return OstRemoteWANIPLocalIPPair{IPAddress(htonl(0xC6336400u + static_cast<uint32_t>(n))),
+                                     IPAddress(Addr("127.0.0.1"))};
+  };
+  ostssl::ssl_deprovision_tunnel_to_peer(pair(0));
+  ostssl::ssl_deprovision_tunnel_to_peer(pair(0));
+  for (int n = 1; n <= 300; ++n) ostssl::ssl_deprovision_tunnel_to_peer(pair(n));
   const std::string disconnect = "Disconnecting (all) peers";
   const std::string connect = "Connect request received for Independent hub 127.0.0.1";
   for (int i = 0; i < 400 && !Logged(connect); ++i) {
@@ -592,6 +601,18 @@ TEST_F(OstsslConnTest, RequestsOffTheConnectThreadAreQueued) {
   ASSERT_NE(text.find(disconnect), std::string::npos);
   ASSERT_NE(text.find(connect), std::string::npos);
   EXPECT_LT(text.find(disconnect), text.find(connect));
+  // 2 requests above, then 254 of the per-pair ones (the duplicate not counted).
+  for (int i = 0; i < 100 && !Logged("tunnel is not established to peer 198.51.100.253-"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const std::string after = log_.text();
+  size_t runs = 0;
+  for (size_t at = after.find("tunnel is not established to peer"); at != std::string::npos;
+       at = after.find("tunnel is not established to peer", at + 1)) {
+    ++runs;
+  }
+  EXPECT_EQ(runs, 254u);
+  EXPECT_TRUE(Logged("Connect thread request queue full (256)"));
   ostssl::reset_for_testing();
 }
 
