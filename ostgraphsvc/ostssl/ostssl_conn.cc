@@ -14,7 +14,9 @@
 #include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -154,6 +157,58 @@ void trigger_interface_change() {
     }
     connect_state().monitor_pass_running.store(false);
   }).detach();
+}
+
+// The trust store of the CA file, keyed by the file's bytes: the file is read
+// for every SSL object, so a change takes effect at once, but unchanged
+// certificates are not decoded again (a third of a millisecond each time
+// under OpenSSL 3). Shared by the contexts made from it (the store has its
+// own lock). A new reference, or null when the file cannot be read, is over
+// 1 MiB or holds no certificate.
+X509_STORE* ca_store(const std::string& path) {
+  constexpr size_t kLimit = 1 << 20;
+  std::string bytes;
+  {
+    BIO* file = BIO_new_file(path.c_str(), "r");
+    if (file == nullptr) return nullptr;
+    char buffer[4096];
+    int got;
+    while ((got = BIO_read(file, buffer, sizeof(buffer))) > 0 && bytes.size() <= kLimit) {
+      bytes.append(buffer, static_cast<size_t>(got));
+    }
+    BIO_free(file);
+    if (bytes.size() > kLimit) return nullptr;
+  }
+  static std::mutex& mutex = *new std::mutex;
+  static std::string& cached_bytes = *new std::string;
+  static X509_STORE* cached = nullptr;
+  std::lock_guard<std::mutex> guard(mutex);
+  if (cached != nullptr && bytes == cached_bytes) {
+    X509_STORE_up_ref(cached);
+    return cached;
+  }
+  BIO* memory = BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()));
+  if (memory == nullptr) return nullptr;
+  STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(memory, nullptr, nullptr, nullptr);
+  BIO_free(memory);
+  if (infos == nullptr) return nullptr;
+  X509_STORE* store = X509_STORE_new();
+  int added = 0;
+  for (int i = 0; store != nullptr && i < sk_X509_INFO_num(infos); ++i) {
+    X509_INFO* info = sk_X509_INFO_value(infos, i);
+    if (info->x509 != nullptr && X509_STORE_add_cert(store, info->x509) == 1) ++added;
+    if (info->crl != nullptr) X509_STORE_add_crl(store, info->crl);
+  }
+  sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  if (store == nullptr || added == 0) {
+    X509_STORE_free(store);
+    return nullptr;
+  }
+  if (cached != nullptr) X509_STORE_free(cached);
+  cached = store;
+  cached_bytes = bytes;
+  X509_STORE_up_ref(store);
+  return store;
 }
 
 void run_request(const Request& r);
@@ -344,10 +399,13 @@ int ostssl::ssl_create() {
   }
   SSL_CTX_set_info_callback(ssl_ctx, ssl_print_status);
   std::string ca = std_str(config_directory()) + "secret/cacert.pem";
-  if (SSL_CTX_load_verify_locations(ssl_ctx, ca.c_str(), nullptr) != 1) {
+  X509_STORE* store = ca_store(ca);
+  if (store == nullptr) {
+    ERR_clear_error();
     OSTSSL_LOG(3, tag, "ostssl: error reading ca cert");
     return -1;
   }
+  SSL_CTX_set_cert_store(ssl_ctx, store);  // takes our reference
   // The SSL object already copied the context's verify settings, and the
   // CA store is shared: the verify callback goes on the SSL object itself.
   if (install_peer_verify() != 0) return -1;
