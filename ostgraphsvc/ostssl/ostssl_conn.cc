@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/lib/cxLog/cxLog.h"
 #include "client/lib/cxWinUtils/cxtcpip.h"
 #include "graph/confparse.h"
 #include "graph/ipaddress.h"
@@ -320,7 +321,14 @@ void ssl_print_status(const SSL* ssl, int where, int ret) {
   char local[INET6_ADDRSTRLEN] = "?", peer[INET6_ADDRSTRLEN] = "?";
   if (fd < 0) {
     OSTSSL_LOG(3, tag, "Failed to get remote socket from ssl lib");
-  } else {
+  }
+  // Every line below is at information level: spare the address look-ups of
+  // a dozen events per handshake when they would not be written.
+  if (cxLogThreshold.load(std::memory_order_relaxed) < CXLOG_INFO ||
+      !cxLogEnabled.load(std::memory_order_relaxed)) {
+    return;
+  }
+  if (fd >= 0) {
     sockaddr_storage a{};
     socklen_t len = sizeof(a);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
