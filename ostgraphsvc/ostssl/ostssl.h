@@ -112,6 +112,8 @@ struct ssl_conn_table {
   // Removes the entry at `it` during a scan (mutex held); the next one.
   HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>>::iterator erase_at(
       HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>>::iterator it);
+  // Entries leave only through erase, erase_at and clear, which keep the key
+  // copy below in step; never erase from `table` directly.
   // Whether `key` is in the table, from a copy of the keys kept in step under
   // a leaf mutex: no other lock is taken, so any thread may ask while another
   // holds `mutex`.
