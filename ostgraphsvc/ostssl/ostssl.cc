@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -94,7 +95,25 @@ bool ssl_conn_table::insert(const OstRemoteWANIPLocalIPPair& key,
                             const std::shared_ptr<ostssl>& conn) {
   std::lock_guard<std::recursive_mutex> guard(mutex);
   auto it = table.find_insert(key, conn);
-  return it->value == conn;
+  if (it->value != conn) return false;
+  std::lock_guard<std::mutex> keys(keys_mutex_);
+  keys_.emplace(key.remote_wan_ip.addr(), key.local_ip.addr());
+  return true;
+}
+
+HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>>::iterator ssl_conn_table::erase_at(
+    HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>>::iterator it) {
+  std::lock_guard<std::recursive_mutex> guard(mutex);
+  {
+    std::lock_guard<std::mutex> keys(keys_mutex_);
+    keys_.erase({it->key.remote_wan_ip.addr(), it->key.local_ip.addr()});
+  }
+  return table.erase(it);
+}
+
+bool ssl_conn_table::has_key(const OstRemoteWANIPLocalIPPair& key) const {
+  std::lock_guard<std::mutex> keys(keys_mutex_);
+  return keys_.count({key.remote_wan_ip.addr(), key.local_ip.addr()}) != 0;
 }
 
 std::shared_ptr<ostssl> ssl_conn_table::find(const OstRemoteWANIPLocalIPPair& key) {
@@ -107,7 +126,7 @@ bool ssl_conn_table::erase(const OstRemoteWANIPLocalIPPair& key) {
   std::lock_guard<std::recursive_mutex> guard(mutex);
   auto it = table.find(key);
   if (!it.live()) return false;
-  table.erase(it);
+  erase_at(it);
   return true;
 }
 
@@ -118,7 +137,7 @@ uint64_t ssl_conn_table::size() {
 
 void ssl_conn_table::clear() {
   std::lock_guard<std::recursive_mutex> guard(mutex);
-  for (auto it = table.begin(); it.live();) it = table.erase(it);
+  for (auto it = table.begin(); it.live();) it = erase_at(it);
 }
 
 std::shared_ptr<ostssl> ostssl::create() { return std::make_shared<ostssl>(Passkey()); }
@@ -126,8 +145,15 @@ std::shared_ptr<ostssl> ostssl::create() { return std::make_shared<ostssl>(Passk
 ostssl::ostssl(Passkey) {}
 
 ostssl::~ostssl() {
-  if (ssl != nullptr) SSL_free(ssl);
-  if (ssl_ctx != nullptr) SSL_CTX_free(ssl_ctx);
+  const std::string local(local_addr.data(), static_cast<size_t>(local_addr.length()));
+  const std::string remote(remote_host.data(), static_cast<size_t>(remote_host.length()));
+  OSTSSL_LOG(7, "ostssl::~ostssl", "Destroying ostssl object for pair (%s->%s)", local.c_str(),
+             remote.c_str());
+  if (ssl != nullptr || ssl_ctx != nullptr) {
+    OSTSSL_LOG(7, "ostssl::~ostssl", "Cleaning ssl memory for pair (%s->%s)", local.c_str(),
+               remote.c_str());
+    ssl_cleanup();
+  }
   if (sock >= 0) ::close(sock);
 }
 
@@ -151,7 +177,13 @@ int ostssl::init_openssl() {
     return -1;
   }
 
-  // The connect thread and the wait thread start here, detached.
+  // A handshake the peer refused leaves a socket whose far end is gone; a
+  // write to it must fail with EPIPE rather than end the process. Ignored
+  // for the whole process, which has no use for the signal.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // The connect thread runs for the life of the process.
+  start_connect_thread();
 
   if (state.net_monitor_factory && !state.net_monitor_factory()) {
     OSTSSL_LOG(6, kInitTag, "error initializing network monitoring!!!");
@@ -223,6 +255,7 @@ String ostssl::get_ssl_protocol_string(int protocol) {
 }
 
 void ostssl::reset_for_testing() {
+  stop_connect_thread_for_testing();
   TransportState& state = transport();
   state.connecting.clear();
   state.connected.clear();

@@ -48,6 +48,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -108,11 +109,24 @@ struct ssl_conn_table {
   bool erase(const OstRemoteWANIPLocalIPPair& key);
   uint64_t size();
   void clear();
+  // Removes the entry at `it` during a scan (mutex held); the next one.
+  HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>>::iterator erase_at(
+      HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>>::iterator it);
+  // Entries leave only through erase, erase_at and clear, which keep the key
+  // copy below in step; never erase from `table` directly.
+  // Whether `key` is in the table, from a copy of the keys kept in step under
+  // a leaf mutex: no other lock is taken, so any thread may ask while another
+  // holds `mutex`.
+  bool has_key(const OstRemoteWANIPLocalIPPair& key) const;
 
   const char* const log_name;    // "ssl_con_tbl" or "ssl_tbl"
   const char* const count_name;  // "Connecting Hubs" or "Connected Hubs"
   std::recursive_mutex mutex;
   HashTable<OstRemoteWANIPLocalIPPair, std::shared_ptr<ostssl>> table;  // guarded by mutex
+
+ private:
+  mutable std::mutex keys_mutex_;
+  std::set<std::pair<uint32_t, uint32_t>> keys_;  // guarded by keys_mutex_
 };
 
 // Lets at most one wait thread run: `running` is 0 while none runs and -1
@@ -186,8 +200,76 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
 
   // Tests only: empties both tables and the interface list, closes both
   // pairs, clears the flags, the listener, the tenant ID and the monitor
-  // factory, and lets `init_openssl` run again. No transport thread may run.
+  // factory, and lets `init_openssl` run again. Ends the connect thread first; no wait thread may
+  // run.
   static void reset_for_testing();
+
+  // ---- Connect requests and tear-down (ostssl_conn.cc). Addresses are
+  // IPv4 in network order; a WAN address of 0 means every WAN address of
+  // the peer.
+
+  // Asks for one connection to the hub per active interface. Off the
+  // connect thread (while it runs) the request is queued to it and the
+  // call returns at once; see `queue_or_run`.
+  static void ssl_connect_to_peer(bool tls_only, int remote_port, const String& peer_pubkey,
+                                  const uint32_t* remote_wan_ip, const uint32_t* peer_overlay_ip,
+                                  const String& hubgrp_id, const String& hubgrp_name, bool primary);
+  // Rebuilds the active interface list from the default-route interfaces.
+  static void populate_physical_interfaces();
+  static bool createSSLObject(const String& remote_host, int remote_port,
+                              const String& peer_overlay, const String& hubgrp_id,
+                              const String& hub_role, bool tls_only, const String& peer_pubkey,
+                              uint16_t path_mtu_hint, const String& local_addr, int if_metric,
+                              int if_index);
+  // The connect thread's body; started, detached, by `init_openssl`.
+  static void ssl_connect_thread();
+  static void start_connect_thread();
+  // Tests only: ends the connect thread and drops queued requests.
+  static void stop_connect_thread_for_testing();
+  // One pass over ssl_con_tbl; sockets still handshaking are added to
+  // `read_fds`.
+  static void ssl_initiate_connect(std::vector<int>* read_fds);
+  static bool is_connect_thread();
+
+  static void closeAllConns();
+  static void ssl_deprovision_tunnel_to_peer(const OstRemoteWANIPLocalIPPair& key);
+  // Answers from a copy of sslCons's keys under a leaf mutex, so it never
+  // waits on a lock a listener callback may hold.
+  static bool is_tunnel_established(uint32_t remote_wan_ip, uint32_t local_ip);
+  static void ssl_disconnect_from_peer(const uint32_t* remote_wan_ip,
+                                       const uint32_t* peer_overlay_ip, bool keep_active);
+  static void ssl_disconnect_from_peer_on_interface(const uint32_t* remote_wan_ip,
+                                                    const uint32_t* peer_overlay_ip, int if_index,
+                                                    int local_ip);
+  static void disconnect_all_peers(bool keep_active);
+  static bool check_and_clean_hubgrp_connection(const String& hubgrp_id, const String& hubgrp_name,
+                                                const String& hub_overlay, const String& hub_wan,
+                                                bool primary);
+
+  // Per-connection set-up steps, run by the connect thread's pass.
+  int ssl_init();
+  int ssl_create();
+  int ssl_connect();
+  int tcp_connect();
+  int udp_connect();
+  int initSocketAndConnect(int proto, const String& remote_text, int* error, uint32_t* duration_ms);
+  bool bind_with_localinterface();
+  void tuneSocketBuf();
+  void set_non_blocking();
+  void insert_to_sslCons();
+
+  // Tear-down of this connection: state, shutdown, socket; the listener
+  // hears of it when it was established. The caller removes it from its
+  // table.
+  void deprovision_tunnel();
+  // Sends the close notification; SSL_shutdown is called at most twice.
+  void ssl_shutdown();
+  // Frees TLS state and socket; the connection stays in its table.
+  void ssl_cleanup();
+
+  // "(local->remote)" parts for log lines.
+  String local_text() const;
+  String remote_text() const;
 
   // ---- One connection.
 

@@ -17,4 +17,13 @@ TEST(TickTest, CountsMillisecondsForward) {
   EXPECT_LT(after - before, 5000u);
 }
 
+uint64_t Fixed() { return 42000; }
+
+TEST(TickTest, SettableSourceReplacesAndRestoresTheBootClock) {
+  set_tick_source(&Fixed);
+  EXPECT_EQ(GetTickCount64(), 42000u);
+  set_tick_source(nullptr);
+  EXPECT_NE(GetTickCount64(), 42000u);
+}
+
 }  // namespace
