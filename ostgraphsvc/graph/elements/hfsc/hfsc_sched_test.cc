@@ -19,7 +19,6 @@ namespace {
 using testing_support::BuildIPv4;
 using testing_support::GraphHarness;
 using testing_support::MakePacket;
-using testing_support::PacketSpec;
 
 uint64_t fake_ns = 0;
 uint64_t read_fake() { return fake_ns; }
@@ -67,10 +66,7 @@ class HfscSchedTest : public ::testing::Test {
   }
   void Push(uint8_t replicate = 0, uint8_t priority = 0, uint8_t traffic_class = 0,
             size_t payload = 972) {
-    PacketSpec spec;
-    spec.protocol = 17;
-    spec.payload = payload;
-    Packet* p = MakePacket(BuildIPv4(spec));
+    Packet* p = MakePacket(BuildIPv4({.protocol = 17, .payload = payload}));
     p->set_replicate_anno(replicate);
     p->set_sched_class_anno(priority);
     p->set_sched_subclass_anno(traffic_class);
@@ -212,8 +208,7 @@ TEST_F(HfscSchedTest, SentPacketsAreAccountedToTheirWan) {
   FakeOverlayView view;
   view.wan_links[3] = {};
   ASSERT_TRUE(LoadTree(Tree(kOwnLeaf, 1)));
-  PacketSpec spec;
-  Packet* p = MakePacket(BuildIPv4(spec));
+  Packet* p = MakePacket(BuildIPv4({}));
   const uint32_t length = p->length();
   p->set_route_value3_anno(3);
   p->set_sched_class_anno(2);
