@@ -298,6 +298,8 @@ struct Hub::Impl {
   void flush_batch(Conn* c);
   void send_control(Conn* c, const OstrelOverlayStateMsg& msg);
   void send_data(Conn* c, uint8_t* inner, size_t length);
+  uint8_t* encapsulate_for(Conn* c, uint8_t* inner, size_t length, uint32_t dst,
+                           bool is_control, size_t* total);
   int client_for(uint32_t overlay);
   void attach(Conn* c, uint32_t overlay);
   void set_routes(Client& cl, bool on);
@@ -803,10 +805,22 @@ void Hub::Impl::send_control(Conn* c, const OstrelOverlayStateMsg& msg) {
   const size_t n =
       write_control_packet(payload, kMaxInnerLength, msg, ip_id++, config.overlay_ip, dst);
   if (n == 0) return;
+  size_t total = 0;
+  uint8_t* start = encapsulate_for(c, payload, n, dst, true, &total);
+  if (start == nullptr) return;
+  ++c->counters.tx_kinds[kind_slot(msg.osm_type())];
+  ++totals.tx_kinds[kind_slot(msg.osm_type())];
+  send_packet(c, start, total);
+}
+
+// Wraps `inner` for connection `c` in the header kind its peer last used, and
+// the header version the hub sends; null when it does not fit.
+uint8_t* Hub::Impl::encapsulate_for(Conn* c, uint8_t* inner, size_t length, uint32_t dst,
+                                    bool is_control, size_t* total) {
   EncapParams p;
   p.kind = c->peer_full ? HeaderKind::kFull : HeaderKind::kLegacy;
   p.version = hdrver;
-  p.control = true;
+  p.control = is_control;
   p.id = ip_id++;
   p.src = config.overlay_ip;
   p.dst = dst;
@@ -814,32 +828,17 @@ void Hub::Impl::send_control(Conn* c, const OstrelOverlayStateMsg& msg) {
     p.sequence = c->tx_sequence;
     c->tx_sequence = next_sequence(c->tx_sequence);
   }
-  size_t total = 0;
-  uint8_t* start = encapsulate(payload, n, p, &total);
-  if (start == nullptr) return;
+  uint8_t* start = encapsulate(inner, length, p, total);
+  if (start == nullptr) return nullptr;
   c->tx_kind = p.kind;
   c->tx_version = p.version;
-  ++c->counters.tx_kinds[kind_slot(msg.osm_type())];
-  ++totals.tx_kinds[kind_slot(msg.osm_type())];
-  send_packet(c, start, total);
+  return start;
 }
 
 void Hub::Impl::send_data(Conn* c, uint8_t* inner, size_t length) {
-  EncapParams p;
-  p.kind = c->peer_full ? HeaderKind::kFull : HeaderKind::kLegacy;
-  p.version = hdrver;
-  p.id = ip_id++;
-  p.src = config.overlay_ip;
-  p.dst = clients[c->client].overlay;
-  if (p.kind == HeaderKind::kFull) {
-    p.sequence = c->tx_sequence;
-    c->tx_sequence = next_sequence(c->tx_sequence);
-  }
   size_t total = 0;
-  uint8_t* start = encapsulate(inner, length, p, &total);
+  uint8_t* start = encapsulate_for(c, inner, length, clients[c->client].overlay, false, &total);
   if (start == nullptr) return;
-  c->tx_kind = p.kind;
-  c->tx_version = p.version;
   ++c->counters.tx_data_packets;
   ++totals.tx_data_packets;
   c->counters.tx_data_bytes += length;
