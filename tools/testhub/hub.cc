@@ -298,8 +298,8 @@ struct Hub::Impl {
   void flush_batch(Conn* c);
   void send_control(Conn* c, const OstrelOverlayStateMsg& msg);
   void send_data(Conn* c, uint8_t* inner, size_t length);
-  uint8_t* encapsulate_for(Conn* c, uint8_t* inner, size_t length, uint32_t dst,
-                           bool is_control, size_t* total);
+  uint8_t* encapsulate_for(Conn* c, uint8_t* inner, size_t length, uint32_t dst, bool is_control,
+                           size_t* total);
   int client_for(uint32_t overlay);
   void attach(Conn* c, uint32_t overlay);
   void set_routes(Client& cl, bool on);

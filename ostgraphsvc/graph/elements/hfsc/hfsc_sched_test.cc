@@ -223,8 +223,7 @@ TEST_F(HfscSchedTest, SentPacketsAreAccountedToTheirWan) {
 }
 
 // Class 14 capped at half the link: 1000-byte packets leave 3.125 ms apart.
-constexpr char kCappedLeaf[] =
-    R"({"name":"own","qid":13,"share":0.5,"rate":0.5,"queuelimit":200})";
+constexpr char kCappedLeaf[] = R"({"name":"own","qid":13,"share":0.5,"rate":0.5,"queuelimit":200})";
 
 TEST_F(HfscSchedTest, HeldPacketLeavesOnTheDeadlineWithoutAnotherPush) {
   ASSERT_TRUE(LoadTree(Tree(kCappedLeaf, 1)));
