@@ -242,7 +242,7 @@ TEST_F(OstPolicyTest, FirstElementRegistersAndRtIsRequired) {
   WriteFixture();
   ASSERT_TRUE(
       Load("rt :: TestSink; ostpolicy :: OstPolicy(CONF policy.json); "
-           "second :: OstPolicy(CONF policy.json);"))
+           "second :: OstPolicy(CONF policy.json, MODE other);"))
       << h_.messages();
   EXPECT_EQ(registered_policy_element(), static_cast<OstPolicyTableVersion*>(policy_));
   EXPECT_EQ(policy_->route_table(), nullptr);  // "rt" is no route table here
