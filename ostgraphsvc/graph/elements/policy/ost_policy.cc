@@ -174,6 +174,38 @@ bool match_flow_tuple(const policy_match& m, uint32_t src, uint32_t dst, uint16_
   return m.protocol == -1 || m.protocol == static_cast<int>(protocol);
 }
 
+PolicyQuickMatch make_quick_match(const policy_match& m) {
+  PolicyQuickMatch q;
+  q.dscp = m.dscp;
+  q.category = m.category;
+  q.protocol = m.protocol;
+  q.internet = m.internet;
+  if (m.src_addr != 0xFFFFFFFF) {
+    q.src_mask = m.src_mask;
+    q.src_net = m.src_addr & m.src_mask;
+  }
+  if (m.dst_addr != 0xFFFFFFFF) {
+    q.dst_mask = m.dst_mask;
+    q.dst_net = m.dst_addr & m.dst_mask;
+  }
+  // One plain range a side is checked here; anything else by the row.
+  auto ports = [&q](const Vector<int32_t>& lows, const Vector<int32_t>& highs, uint16_t* low,
+                    uint16_t* span) {
+    if (!lows.empty() && lows[0] == -1) return;
+    if (lows.size() != 1 || highs.size() != 1 || lows[0] < 0 || highs[0] > 0xFFFF ||
+        lows[0] > highs[0]) {
+      q.full = 1;
+      return;
+    }
+    *low = static_cast<uint16_t>(lows[0]);
+    *span = static_cast<uint16_t>(highs[0] - lows[0]);
+  };
+  ports(m.src_port_low, m.src_port_high, &q.sport_low, &q.sport_span);
+  ports(m.dst_port_low, m.dst_port_high, &q.dport_low, &q.dport_span);
+  if (!m.app_ids.empty() || !m.process_list.empty()) q.full = 1;
+  return q;
+}
+
 bool match_process_list(const policy_match& m, const char* process_name) {
   if (m.process_list.empty()) return true;
   const std::string_view name = bounded_name(process_name);
@@ -378,6 +410,9 @@ void OstPolicy::add_builtin_policies() {
   append(builtin_row("allow-all", kPriorityMedium));
   t.block_all = t.count;
   append(builtin_row("block-all", kPriorityDrop));
+
+  t.quick.reserve(t.count);
+  for (const policy& row : t.rows) t.quick.push_back(make_quick_match(row.match));
 }
 
 void OstPolicy::set_tunnel_started(bool started) {
@@ -472,11 +507,11 @@ void OstPolicy::log_leak(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dp
              IPAddress(src).to_string().c_str(), sport, IPAddress(dst).to_string().c_str(), dport);
 }
 
-int32_t OstPolicy::finish(int32_t i, uint32_t dst, uint16_t dport, uint16_t protocol,
-                          const char* process_name) const {
+int32_t OstPolicy::finish(int32_t i, bool fail_close, uint32_t dst, uint16_t dport,
+                          uint16_t protocol, const char* process_name) const {
+  if (!fail_close) return i;
   const int32_t allow = active_.count == 0 ? 0 : active_.allow_all;
   const int32_t block = active_.count == 0 ? 1 : active_.block_all;
-  if (!FailCloseMgr::GetInstance().IsEffective()) return i;
   // A configured block stays a block under fail-close, whatever the
   // exceptions below would let through.
   if (i != allow && i != block && i >= 0 && i < active_.first_builtin &&
@@ -492,6 +527,26 @@ int32_t OstPolicy::finish(int32_t i, uint32_t dst, uint16_t dport, uint16_t prot
   return is_special_destination(dst) ? block : allow;
 }
 
+namespace {
+
+// A row's own criteria, in the order the walk tests them.
+bool row_matches(const policy_match& m, uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
+                 int32_t dscp, uint16_t protocol, int32_t app_id, int32_t category,
+                 bool internet_ok, const char* process_name) {
+  if (m.dscp != -1 && m.dscp != dscp) return false;
+  if (!match_flow_tuple(m, src, dst, sport, dport, protocol)) return false;
+  if (!m.app_ids.empty()) {
+    bool found = false;
+    for (int32_t id : m.app_ids) found = found || id == app_id;
+    if (!found) return false;
+  }
+  if (m.category != -1 && m.category != category) return false;
+  if (m.internet && !internet_ok) return false;
+  return match_process_list(m, process_name);
+}
+
+}  // namespace
+
 int32_t OstPolicy::find_matching_policy(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
                                         int32_t dscp, uint16_t protocol, int32_t app_id,
                                         int32_t category, uint8_t internet,
@@ -499,40 +554,52 @@ int32_t OstPolicy::find_matching_policy(uint32_t src, uint32_t dst, uint16_t spo
   const int32_t allow = active_.count == 0 ? 0 : active_.allow_all;
   const int32_t block = active_.count == 0 ? 1 : active_.block_all;
   const OverlayView& view = overlay_view();
-  const uint32_t vip = client_vip(view).addr();
-  const bool have_vip = vip != 0;
-  const bool from_vip = have_vip && src == vip;
   const bool fail_close = FailCloseMgr::GetInstance().IsEffective();
   const bool virtual_only = destination_internet_flag.load(std::memory_order_relaxed) != 0;
-  auto done = [&](int32_t i) { return finish(i, dst, dport, protocol, process_name); };
+  const bool special = is_special_destination(dst);
+  auto done = [&](int32_t i) { return finish(i, fail_close, dst, dport, protocol, process_name); };
+  // The virtual address costs calls into the overlay: read it only when a
+  // rule below needs it.
+  uint32_t vip = 0;
+  bool vip_read = false;
+  auto read_vip = [&] {
+    if (!vip_read) vip = client_vip(view).addr();
+    vip_read = true;
+    return vip;
+  };
+  auto have_vip = [&] { return read_vip() != 0; };
+  auto from_vip = [&] { return read_vip() != 0 && src == vip; };
 
-  if (!from_vip && process_name != nullptr && is_own_process(process_name)) return done(allow);
+  if (process_name != nullptr && !from_vip() && is_own_process(process_name)) return done(allow);
   if (!fail_close) {
     if (view.tunnel_paths_up() == 0) {
-      if (!have_vip) return done(allow);
+      if (!have_vip()) return done(allow);
       if (view.ignore_route_policy_with_no_active_tunnel()) return done(allow);
     }
     if (!virtual_only) {
-      if (!from_vip && is_special_destination(dst)) return done(allow);
+      if (special && !from_vip()) return done(allow);
       if (tunnel_started_ == 0) return done(allow);
     }
   }
-  if (virtual_only && (tunnel_started_ == 0 || (have_vip && !fail_close && !from_vip))) {
+  if (virtual_only && (tunnel_started_ == 0 || (have_vip() && !fail_close && !from_vip()))) {
     log_leak(src, sport, dst, dport);
     return done(block);
   }
+  const bool internet_ok = internet == 1 && !special;
+  const PolicyQuickMatch* quick = active_.quick.data();
   for (int i = 0; i < active_.count; ++i) {
-    const policy_match& m = active_.rows[i].match;
-    if (m.dscp != -1 && m.dscp != dscp) continue;
-    if (!match_flow_tuple(m, src, dst, sport, dport, protocol)) continue;
-    if (!m.app_ids.empty()) {
-      bool found = false;
-      for (int32_t id : m.app_ids) found = found || id == app_id;
-      if (!found) continue;
-    }
-    if (m.category != -1 && m.category != category) continue;
-    if (m.internet && (internet != 1 || is_special_destination(dst))) continue;
-    if (!match_process_list(m, process_name)) continue;
+    const PolicyQuickMatch& q = quick[i];
+    if (q.dscp != -1 && q.dscp != dscp) continue;
+    if ((src & q.src_mask) != q.src_net || (dst & q.dst_mask) != q.dst_net) continue;
+    if (static_cast<uint16_t>(sport - q.sport_low) > q.sport_span ||
+        static_cast<uint16_t>(dport - q.dport_low) > q.dport_span)
+      continue;
+    if (q.protocol != -1 && q.protocol != static_cast<int>(protocol)) continue;
+    if (q.category != -1 && q.category != category) continue;
+    if (q.internet && !internet_ok) continue;
+    if (q.full && !row_matches(active_.rows[i].match, src, dst, sport, dport, dscp, protocol,
+                               app_id, category, internet_ok, process_name))
+      continue;
     return done(i);
   }
   if (virtual_only) {

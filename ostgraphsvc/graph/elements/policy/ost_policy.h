@@ -44,14 +44,39 @@
 class Handler;
 class OstrelRouteTable;
 
-// The rows of one policy table, built rows first, then the built-in ones.
+// A row's criteria flattened for the walk: masks and networks (network
+// order; any is mask 0, network 0), one port range a side as low and span
+// (port - low <= span, 16-bit), and `full` when the row needs its own
+// criteria checked too (several port ranges, app ids, a process list).
+struct PolicyQuickMatch {
+  uint32_t src_mask = 0;
+  uint32_t src_net = 0;
+  uint32_t dst_mask = 0;
+  uint32_t dst_net = 0;
+  int32_t dscp = -1;
+  int32_t category = -1;
+  uint16_t sport_low = 0;
+  uint16_t sport_span = 0xFFFF;
+  uint16_t dport_low = 0;
+  uint16_t dport_span = 0xFFFF;
+  int16_t protocol = -1;
+  uint8_t internet = 0;
+  uint8_t full = 0;
+};
+
+// The rows of one policy table, built rows first, then the built-in ones,
+// with the flattened criteria of each row at the same index.
 struct PolicyTable {
   uint16_t count = 0;
   uint16_t first_builtin = 0;
   uint16_t allow_all = 0;
   uint16_t block_all = 0;
   Vector<policy> rows;
+  Vector<PolicyQuickMatch> quick;
 };
+
+// The flattened criteria of `m`.
+PolicyQuickMatch make_quick_match(const policy_match& m);
 
 // True when `name` (up to a NUL, at most 255 bytes) is one of the product's
 // own executables: letter case ignored, a trailing ".exe" dropped on both
@@ -140,7 +165,7 @@ class OstPolicy : public Element, public OstPolicyTableVersion {
  private:
   int attach_rt();
   // Answers for index i under fail-close and the captive portal.
-  int32_t finish(int32_t i, uint32_t dst, uint16_t dport, uint16_t protocol,
+  int32_t finish(int32_t i, bool fail_close, uint32_t dst, uint16_t dport, uint16_t protocol,
                  const char* process_name) const;
   void log_leak(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport) const;
 

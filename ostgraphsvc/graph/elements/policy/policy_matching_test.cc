@@ -335,6 +335,52 @@ TEST_F(PolicyMatchingTest, RulesAroundTheWalk) {
   EXPECT_EQ(policy_.dscp_match_present(), 1);
 }
 
+// The walk over flattened criteria answers what the rows' own criteria
+// answer, for flows drawn around the rows' addresses and ports.
+TEST_F(PolicyMatchingTest, WalkAgreesWithTheRowsOwnCriteria) {
+  policy_.build_policy_table(Doc(std::string(kRows) + R"(,
+    {"qos_match":{"cmap_name":"src-range","cmap_match_criteria":{"mtch_src_ip":"100.64.0.0/10",
+      "mtch_src_port":"1000-40000","mtch_dest_port":"100-200"}}},
+    {"qos_match":{"cmap_name":"reversed","cmap_match_criteria":{"mtch_dest_port":"300-250"}}},
+    {"qos_match":{"cmap_name":"no-range","cmap_match_criteria":{"mtch_dest_port":"x"}}})"));
+  const PolicyTable& t = policy_.active_table();
+  const char* dsts[] = {"10.1.2.3",  "10.2.0.1",  "203.0.113.5", "198.51.100.9",
+                        "10.77.0.2", "192.0.2.1", "169.254.1.1", "8.8.8.8"};
+  const uint16_t ports[] = {0, 53, 67, 80, 150, 260, 443, 5004, 5201, 7005, 7100, 8443, 9000};
+  const char* processes[] = {nullptr, "chrome.exe", "other"};
+  int checked = 0;
+  for (const char* dst : dsts) {
+    for (uint16_t dport : ports) {
+      for (uint16_t protocol : {1, 6, 17}) {
+        for (const char* process : processes) {
+          const int32_t got = policy_.find_matching_policy(Addr(kVip), Addr(dst), 40000, dport, 46,
+                                                           protocol, 12, 0, 1, process);
+          int32_t want = -1;
+          for (int i = 0; i < t.count && want < 0; ++i) {
+            const policy_match& m = t.rows[i].match;
+            bool ok = (m.dscp == -1 || m.dscp == 46) &&
+                      match_flow_tuple(m, Addr(kVip), Addr(dst), 40000, dport, protocol) &&
+                      (m.category == -1 || m.category == 0) && match_process_list(m, process);
+            if (!m.app_ids.empty()) {
+              bool found = false;
+              for (int32_t id : m.app_ids) found = found || id == 12;
+              ok = ok && found;
+            }
+            if (m.internet) {
+              const uint32_t h = ntohl(Addr(dst));
+              ok = ok && (h >> 24) != 10 && (h >> 16) != 0xA9FE && (h >> 16) != 0xC0A8;
+            }
+            if (ok) want = i;
+          }
+          EXPECT_EQ(got, want) << dst << ":" << dport << "/" << protocol;
+          ++checked;
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 900);
+}
+
 TEST_F(PolicyMatchingTest, LeakLineNamesTheFlow) {
   destination_internet_flag.store(1);
   log_.fresh();
