@@ -553,7 +553,8 @@ int32_t OstPolicy::find_matching_policy(uint32_t src, uint32_t dst, uint16_t spo
                                         const char* process_name) const {
   const int32_t allow = active_.count == 0 ? 0 : active_.allow_all;
   const int32_t block = active_.count == 0 ? 1 : active_.block_all;
-  const OverlayView& view = overlay_view();
+  // No overlay in the graph: no path up and no virtual address.
+  const OverlayView* view = registered_overlay_view();
   const bool fail_close = FailCloseMgr::GetInstance().IsEffective();
   const bool virtual_only = destination_internet_flag.load(std::memory_order_relaxed) != 0;
   const bool special = is_special_destination(dst);
@@ -563,7 +564,7 @@ int32_t OstPolicy::find_matching_policy(uint32_t src, uint32_t dst, uint16_t spo
   uint32_t vip = 0;
   bool vip_read = false;
   auto read_vip = [&] {
-    if (!vip_read) vip = client_vip(view).addr();
+    if (!vip_read) vip = view != nullptr ? client_vip(*view).addr() : 0;
     vip_read = true;
     return vip;
   };
@@ -572,9 +573,9 @@ int32_t OstPolicy::find_matching_policy(uint32_t src, uint32_t dst, uint16_t spo
 
   if (process_name != nullptr && !from_vip() && is_own_process(process_name)) return done(allow);
   if (!fail_close) {
-    if (view.tunnel_paths_up() == 0) {
+    if (view == nullptr || view->tunnel_paths_up() == 0) {
       if (!have_vip()) return done(allow);
-      if (view.ignore_route_policy_with_no_active_tunnel()) return done(allow);
+      if (view != nullptr && view->ignore_route_policy_with_no_active_tunnel()) return done(allow);
     }
     if (!virtual_only) {
       if (special && !from_vip()) return done(allow);
