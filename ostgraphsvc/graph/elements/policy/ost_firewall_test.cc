@@ -133,6 +133,11 @@ TEST_F(OstFirewallTest, RateParameters) {
     } else {
       EXPECT_TRUE(Has(text, c.line)) << text;
     }
+    // Initialize fills in defaults only when no rate was loaded (the
+    // firewall off, or no rate given).
+    EXPECT_EQ(Has(text, "initialized create rate to default"),
+              c.line == nullptr || Has(c.line, "initialized"))
+        << text;
   }
 
   // A later reload that changes the rate reloads the bucket.
