@@ -120,12 +120,29 @@ void CloseSocket(int* socket) {
 
 }  // namespace
 
+bool cxComExeNamesEqual(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  auto strip = [&lower](std::string_view name) {
+    constexpr std::string_view kExe = ".exe";
+    if (name.size() < kExe.size()) return name;
+    for (size_t i = 0; i < kExe.size(); ++i) {
+      if (lower(name[name.size() - kExe.size() + i]) != kExe[i]) return name;
+    }
+    name.remove_suffix(kExe.size());
+    return name;
+  };
+  a = strip(a);
+  b = strip(b);
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 bool cxComIsAllowedClient(std::string_view folder, std::string_view clientPath) {
-  std::string client = Lower(clientPath);
-  std::string_view wanted = WithoutExe(client);
   for (const char* allowed : kCxComAllowedClients) {
-    std::string candidate = Lower(folder) + allowed;
-    if (WithoutExe(candidate) == wanted) return true;
+    if (cxComExeNamesEqual(clientPath, std::string(folder) + allowed)) return true;
   }
   return false;
 }

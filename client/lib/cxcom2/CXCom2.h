@@ -58,6 +58,11 @@
 inline constexpr const char* kCxComAllowedClients[] = {"pellarui.exe", "zevudi.exe",
                                                        "vedororore.exe", "dovadod.exe"};
 
+// True when two executable names or paths are equal ignoring ASCII letter
+// case, with a trailing ".exe" (in any case) dropped on both sides. Allocates
+// nothing, so the packet path may call it.
+bool cxComExeNamesEqual(std::string_view a, std::string_view b);
+
 // True when `clientPath` is `folder` (ending in "/") followed by one of the
 // allowed names: equal ignoring case, with a trailing ".exe" dropped on both
 // sides.

@@ -208,6 +208,7 @@ TEST(CXComAllowListTest, ExactNameInTheFolderIgnoringCaseAndExe) {
       {"/opt/corvex/bin/pellarui", true},
       {"/opt/corvex/bin/pellarui.exe", true},
       {"/OPT/Corvex/Bin/PellarUI", true},
+      {"/opt/corvex/bin/PellarUI.EXE", true},
       {"/opt/corvex/bin/zevudi", true},
       {"/opt/corvex/bin/vedororore", true},
       {"/opt/corvex/bin/dovadod", true},

@@ -34,9 +34,9 @@ String shown(const String& text) {
   return text.substring(0, kShown).printable();
 }
 
-// Reads a work file. 0 with its text, or the errno value after the size line
-// when it is too large.
-int read_work_file(const String& path, String* text) {
+}  // namespace
+
+int policy_read_work_file(const String& path, String* text) {
   std::string bytes;
   long long size = 0;
   int err =
@@ -50,9 +50,7 @@ int read_work_file(const String& path, String* text) {
   return 0;
 }
 
-// The document of a text, as the framework's file parser judges it: null,
-// [] and {} are failures.
-bool parse_document(const String& text, Json* doc) {
+bool policy_parse_document(const String& text, Json* doc) {
   Json parsed = Json::parse(text);
   const bool container = parsed.type() == Json::kArray || parsed.type() == Json::kObject;
   if (parsed.is_null() || (container && parsed.size() == 0)) {
@@ -63,16 +61,18 @@ bool parse_document(const String& text, Json* doc) {
   return true;
 }
 
+namespace {
+
 // Reads and parses a file that has no change detection of its own.
 bool parse_work_file(const String& path, Json* doc) {
   String text;
-  int err = read_work_file(path, &text);
+  int err = policy_read_work_file(path, &text);
   if (err != 0) {
     router_chatter("Unable to open file %s, error %u", path.c_str(),
                    static_cast<unsigned>(platform::win_error_from_errno(err)));
     return false;
   }
-  return parse_document(text, doc);
+  return policy_parse_document(text, doc);
 }
 
 const Json& element_at(const Json& array, int i) {
@@ -238,7 +238,7 @@ int PolicyAppTables::create_category_id_mapping() {
 int PolicyAppTables::check_fapp_config_change() {
   constexpr char kTag[] = "OstPolicy::check_fapp_config_change";
   String text;
-  if (read_work_file(fapps_path_, &text) != 0) {
+  if (policy_read_work_file(fapps_path_, &text) != 0) {
     fapps_readable_ = false;
     POLICY_LOG(kTag, "Unable to open file %s", fapps_path_.c_str());
     return -1;
@@ -256,7 +256,7 @@ int PolicyAppTables::check_fapp_config_change() {
 int PolicyAppTables::check_hostapp_config_change() {
   constexpr char kTag[] = "OstPolicy::check_hostapp_config_change";
   String text;
-  if (read_work_file(hostapps_path_, &text) != 0) {
+  if (policy_read_work_file(hostapps_path_, &text) != 0) {
     hostapps_readable_ = false;
     POLICY_LOG(kTag, "Unable to open file %s", hostapps_path_.c_str());
     return 1;
@@ -283,7 +283,7 @@ int PolicyAppTables::initialize_fcapp_config(bool reload) {
     fpd_loaded_ = false;
   }
   Json doc;
-  if (fapps_readable_ && parse_document(fapps_text_, &doc))
+  if (fapps_readable_ && policy_parse_document(fapps_text_, &doc))
     parse_capp_config_json(doc, fapps_path_);
   if (parse_work_file(fpdapps_path_, &doc)) parse_fapp_config_json(doc, fpdapps_path_);
   if (parse_work_file(fpddb_path_, &doc)) parse_fapp_config_json(doc, fpddb_path_);
@@ -304,7 +304,7 @@ int PolicyAppTables::initialize_hostapp_config() {
     return 0;
   }
   Json doc;
-  if (hostapps_readable_ && parse_document(hostapps_text_, &doc)) {
+  if (hostapps_readable_ && policy_parse_document(hostapps_text_, &doc)) {
     parse_hostapp_config_json(doc, hostapps_path_);
     ++hostapp_generation_;
   }

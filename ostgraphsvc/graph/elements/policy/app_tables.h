@@ -39,6 +39,14 @@
 // category table ("Mail" -> "Email", ...); true when `name` was replaced.
 bool normalize_custom_app_category(const String& name, String* out);
 
+// Reads a work file whole (a regular file, no links, at most
+// PolicyAppTables::kMaxFileSize bytes): 0 with its text, or the errno value,
+// after a line giving the size when it is too large.
+int policy_read_work_file(const String& path, String* text);
+// The document of a text as the framework's file parser judges it: null, []
+// and {} are failures (after "Parse failed %s" with the text cut and escaped).
+bool policy_parse_document(const String& text, Json* doc);
+
 class PolicyAppTables {
  public:
   static constexpr size_t kMaxFileSize = size_t{64} << 20;
@@ -55,6 +63,9 @@ class PolicyAppTables {
   void set_category_file(const String& path) { category_path_ = path; }
   void set_app_files(const String& fapps, const String& fpdapps, const String& fpddb,
                      const String& hostapps);
+
+  const String& fapps_path() const { return fapps_path_; }
+  const String& fpdapps_path() const { return fpdapps_path_; }
 
   // The first configure's step: empty first-packet tables and an empty trie.
   // -1 after "Initializing Custom apps domain trie failed" when the trie root

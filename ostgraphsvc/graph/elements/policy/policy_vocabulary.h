@@ -29,6 +29,11 @@ const String wan_type_names[] = {"invalid", "wired", "wireless", "private", "met
 const String steering_mode_names[] = {"invalid", "auto", "interface", "wan"};
 const String nexthop_site_names[] = {"auto", "direct", "hubs", "ipsec"};
 const String link_usability_names[] = {"usable", "caution", "unusable", "invalid"};
+// The firewall's TCP flow states, by FwFlowState::tcp_state.
+const String tcp_state_names[] = {
+    "tcp_default",      "tcp_established", "tcp_syn_sent",  "tcp_syn_recv",  "tcp_ack_recv",
+    "tcp_syn_ack_recv", "tcp_fin_wait1",   "tcp_fin_wait2", "tcp_time_wait", "tcp_close",
+    "tcp_close_wait",   "tcp_last_ack",    "tcp_listen",    "tcp_closing"};
 
 // The name of `code` in `table`, or "invalid" for a code outside it, so that
 // a code from elsewhere never indexes past a table's end.
