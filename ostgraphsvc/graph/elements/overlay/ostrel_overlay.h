@@ -141,6 +141,7 @@ class OstrelOverlay : public Element,
   // The OD's initiator flag: the rule above, or the own address higher.
   bool ohv_initiator_flag(IPAddress local, IPAddress peer);
   void compute_packet_loss(Packet* p);
+  void compute_packet_loss(Packet* p, uint64_t now);
   void set_mtu_annotation(Packet* p, IPAddress destination);
   // True when `a` read with its fourth octet most significant is greater.
   static bool address_higher(IPAddress a, IPAddress b);

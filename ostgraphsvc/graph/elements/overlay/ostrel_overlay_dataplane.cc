@@ -157,12 +157,14 @@ void OstrelOverlay::set_mtu_annotation(Packet* p, IPAddress destination) {
   p->set_mtu_anno(static_cast<uint16_t>(opd->mtu > overhead ? opd->mtu - overhead : 0));
 }
 
-void OstrelOverlay::compute_packet_loss(Packet* p) {
+void OstrelOverlay::compute_packet_loss(Packet* p) { compute_packet_loss(p, GetTickCount64()); }
+
+void OstrelOverlay::compute_packet_loss(Packet* p, uint64_t now) {
   const uint32_t path_id = p->overlay_path_anno();
   const uint32_t sequence = p->overlay_seq_anno();
   for (auto it = path_table_.begin(); it.live(); ++it) {
     OverlayDescriptor& od = *it->value;
-    if (!od.update_rx_loss(od.local_path_id == path_id ? sequence : kNoSequence)) continue;
+    if (!od.update_rx_loss(od.local_path_id == path_id ? sequence : kNoSequence, now)) continue;
     const OverlayPeerDescriptor* opd = get_opd(od.peer_overlay);
     if (opd == nullptr || opd->peer_is_controller) continue;
     if ((local_roles() & OSTREL_CONTROLLER) != 0) continue;
@@ -282,7 +284,8 @@ void OstrelOverlay::decapsulate_and_push(Packet* p) {
   if (!it.live()) return drop(p, kTag, "Overlay OverlayDescriptor not found for peer");
   OverlayDescriptor& od = *it->value;
   if (p->length() == 0) return drop(p, kTag, "Packet with empty data");
-  od.last_rx_time.store(GetTickCount64(), std::memory_order_relaxed);
+  const uint64_t now = GetTickCount64();
+  od.last_rx_time.store(now, std::memory_order_relaxed);
 
   const unsigned char* h = p->data();
   uint8_t version;
@@ -318,10 +321,10 @@ void OstrelOverlay::decapsulate_and_push(Packet* p) {
     od.rx_window.mark(sequence);
     od.rx_window.reset_if_exhausted();
     p->set_overlay_seq_anno(sequence);
-    compute_packet_loss(p);
+    compute_packet_loss(p, now);
   }
 
-  od.last_rx_time.store(GetTickCount64(), std::memory_order_relaxed);
+  od.last_rx_time.store(now, std::memory_order_relaxed);
   const uint32_t length = p->length();
   od.rx_bytes += length;
   ++od.rx_packets;

@@ -222,7 +222,10 @@ void OverlayDescriptor::feed_window(LossWindow& w, LossHistory& h, uint32_t s, u
 }
 
 bool OverlayDescriptor::update_rx_loss(uint32_t sequence) {
-  const uint64_t now = GetTickCount64();
+  return update_rx_loss(sequence, GetTickCount64());
+}
+
+bool OverlayDescriptor::update_rx_loss(uint32_t sequence, uint64_t now) {
   feed_window(delayed_window, delayed_history, sequence, now);
   feed_window(instant_window, instant_history, sequence, now);
   delayed_rx_loss = delayed_history.average();

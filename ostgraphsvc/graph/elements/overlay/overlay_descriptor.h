@@ -172,6 +172,9 @@ class OverlayDescriptor {
   // Feeds both loss windows with a received sequence, or 0xffffffff to let
   // time pass; true when one QoE state changed (one class per call).
   bool update_rx_loss(uint32_t sequence);
+  // The same at tick `now`, so a caller updating many paths reads the clock
+  // once.
+  bool update_rx_loss(uint32_t sequence, uint64_t now);
   // Classifies `loss` (percent) against the QoE thresholds, class by class
   // in order (voice, video, transactional, bulk): stores and reports only the
   // first class whose state differs.
