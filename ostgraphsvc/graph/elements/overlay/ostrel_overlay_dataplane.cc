@@ -310,7 +310,8 @@ void OstrelOverlay::decapsulate_and_push(Packet* p) {
     control = h[5] == 2;
     p->pull(kLegacyHeaderLength);
   }
-  if (!control && p->length() < kMinInnerLength) return drop(p, kTag, "short packet");
+  // Both kinds carry an IPv4 packet, and data is read up to byte 19.
+  if (p->length() < kMinInnerLength) return drop(p, kTag, "short packet");
 
   if (!is_od_decap_ready(od, version)) return drop(p, kTag, "oh version not completed or od null");
   p->set_hop_count_anno(hop);
