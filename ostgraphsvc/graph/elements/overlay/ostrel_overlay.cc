@@ -49,6 +49,7 @@ OstrelOverlay::~OstrelOverlay() {
   {
     std::unique_lock<std::shared_mutex> paths(path_mutex_);
     for (auto it = path_table_.begin(); it.live();) it = path_table_.erase(it);
+    path_list_.clear();
   }
   for (OverlayPeerDescriptor*& opd : opds_) {
     delete opd;
@@ -454,6 +455,7 @@ std::shared_ptr<OverlayDescriptor> OstrelOverlay::insert_path(
     return it->value;
   }
   path_table_.find_insert(od->local_path_id, od);
+  path_list_.push_back(od.get());
   return od;
 }
 
@@ -465,5 +467,10 @@ std::shared_ptr<OverlayDescriptor> OstrelOverlay::erase_path(uint32_t path_id) {
   if (--it->value->connection_count >= 1) return nullptr;
   std::shared_ptr<OverlayDescriptor> gone = it->value;
   path_table_.erase(it);
+  for (int i = 0; i < path_list_.size(); ++i) {
+    if (path_list_[i] != gone.get()) continue;
+    vector_erase_at(path_list_, i);
+    break;
+  }
   return gone;
 }

@@ -190,6 +190,9 @@ class OstrelOverlay : public Element,
 
   uint32_t identification_ = 0;
   HashTable<uint32_t, std::shared_ptr<OverlayDescriptor>> path_table_;
+  // The same descriptors in insertion order, for the per-packet walk of the
+  // loss update (a table walk visits every bucket).
+  Vector<OverlayDescriptor*> path_list_;
   OstrelRouteTable* route_table_ = nullptr;
   Vector<OverlayConnectedPath> connected_paths_;
   String conf_;

@@ -162,8 +162,9 @@ void OstrelOverlay::compute_packet_loss(Packet* p) { compute_packet_loss(p, GetT
 void OstrelOverlay::compute_packet_loss(Packet* p, uint64_t now) {
   const uint32_t path_id = p->overlay_path_anno();
   const uint32_t sequence = p->overlay_seq_anno();
-  for (auto it = path_table_.begin(); it.live(); ++it) {
-    OverlayDescriptor& od = *it->value;
+  for (OverlayDescriptor* path : path_list_) {
+    OverlayDescriptor& od = *path;
+    if (od.local_path_id != path_id && od.rx_loss_idle(now)) continue;
     if (!od.update_rx_loss(od.local_path_id == path_id ? sequence : kNoSequence, now)) continue;
     const OverlayPeerDescriptor* opd = get_opd(od.peer_overlay);
     if (opd == nullptr || opd->peer_is_controller) continue;

@@ -193,7 +193,7 @@ void OverlayDescriptor::update_ohv_on_build_probe_res() {
           peer_version);
 }
 
-void OverlayDescriptor::feed_window(LossWindow& w, LossHistory& h, uint32_t s, uint64_t now) {
+bool OverlayDescriptor::feed_window(LossWindow& w, LossHistory& h, uint32_t s, uint64_t now) {
   if (s != kNoSequence) {
     if (w.next_expected == 0) w.next_expected = s;
     if (w.last_sequence == 0) w.last_sequence = s == 0 ? 0 : s - 1;
@@ -214,11 +214,12 @@ void OverlayDescriptor::feed_window(LossWindow& w, LossHistory& h, uint32_t s, u
     w.next_expected = 0;
     w.expected_count = 0;
     w.lost_count = 0;
-    return;
+    return true;
   }
-  if (s == kNoSequence) return;
+  if (s == kNoSequence) return false;
   w.last_sequence = s;
   w.next_expected = s + 1;
+  return false;
 }
 
 bool OverlayDescriptor::update_rx_loss(uint32_t sequence) {
@@ -226,11 +227,17 @@ bool OverlayDescriptor::update_rx_loss(uint32_t sequence) {
 }
 
 bool OverlayDescriptor::update_rx_loss(uint32_t sequence, uint64_t now) {
-  feed_window(delayed_window, delayed_history, sequence, now);
-  feed_window(instant_window, instant_history, sequence, now);
+  const bool delayed_closed = feed_window(delayed_window, delayed_history, sequence, now);
+  const bool instant_closed = feed_window(instant_window, instant_history, sequence, now);
+  // Runs for every path on every sequenced packet: skip the averages while
+  // no result was pushed and the states already match the loss.
+  if (!delayed_closed && !instant_closed && qoe_settled_) return false;
   delayed_rx_loss = delayed_history.average();
   instant_rx_loss = instant_history.average();
-  return update_qoe_states(delayed_rx_loss > instant_rx_loss ? delayed_rx_loss : instant_rx_loss);
+  const bool changed =
+      update_qoe_states(delayed_rx_loss > instant_rx_loss ? delayed_rx_loss : instant_rx_loss);
+  qoe_settled_ = !changed;
+  return changed;
 }
 
 bool OverlayDescriptor::update_qoe_states(double loss) {

@@ -175,6 +175,13 @@ class OverlayDescriptor {
   // The same at tick `now`, so a caller updating many paths reads the clock
   // once.
   bool update_rx_loss(uint32_t sequence, uint64_t now);
+  // True when letting time pass (no sequence) would change nothing at `now`:
+  // no window closes and the QoE states match the loss. The per-packet walk
+  // over all paths skips such paths without a call.
+  bool rx_loss_idle(uint64_t now) const {
+    return qoe_settled_ && (delayed_window.end_time == 0 || now < delayed_window.end_time) &&
+           (instant_window.end_time == 0 || now < instant_window.end_time);
+  }
   // Classifies `loss` (percent) against the QoE thresholds, class by class
   // in order (voice, video, transactional, bulk): stores and reports only the
   // first class whose state differs.
@@ -228,7 +235,12 @@ class OverlayDescriptor {
   IPAddress public_address;
 
  private:
-  void feed_window(LossWindow& w, LossHistory& h, uint32_t s, uint64_t now);
+  // True when the window closed and pushed a result.
+  bool feed_window(LossWindow& w, LossHistory& h, uint32_t s, uint64_t now);
+
+  // The QoE states match the current loss: until a window closes there is
+  // nothing to recompute.
+  bool qoe_settled_ = false;
 };
 
 // The per-peer control-message handlers; their classes come with the
