@@ -210,6 +210,25 @@ TEST_F(DescriptorTest, QoeStatesMoveOneClassPerCall) {
   EXPECT_FALSE(bad.update_qoe_states(3.0));
 }
 
+TEST_F(DescriptorTest, PendingQoeClassesFollowOnCallsWithoutSequence) {
+  // Three lost of 100 closes the delayed window with 3.0: voice moves at
+  // once, the other classes one per later call, then nothing is left.
+  OverlayDescriptor od(PathSetup(1));
+  bool changed = false;
+  for (uint32_t s = 1; s <= 100 && !changed; ++s) {
+    if (s == 10 || s == 20 || s == 30) continue;
+    changed = od.update_rx_loss(s);
+  }
+  EXPECT_TRUE(changed);
+  EXPECT_FALSE(od.rx_loss_idle(fake_tick));
+  for (int c = 1; c < 4; ++c) EXPECT_TRUE(od.update_rx_loss(0xffffffff)) << c;
+  EXPECT_FALSE(od.update_rx_loss(0xffffffff));
+  EXPECT_TRUE(od.rx_loss_idle(fake_tick));
+  for (uint32_t state : od.qoe_states) EXPECT_EQ(state, 2u);
+  // Time passing closes the windows again.
+  EXPECT_FALSE(od.rx_loss_idle(fake_tick + 300));
+}
+
 TEST_F(DescriptorTest, LossHistoryRingDropsOldestFromTheSum) {
   LossHistory h(3);
   EXPECT_EQ(h.average(), 0.0);
