@@ -165,6 +165,10 @@ uint16_t OstrelOverlay::local_roles() {
 
 OverlayPeerDescriptor* OstrelOverlay::get_opd(IPAddress address) {
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  return find_opd(address);
+}
+
+OverlayPeerDescriptor* OstrelOverlay::find_opd(IPAddress address) {
   auto it = address_table_.find(address);
   if (!it.live()) return nullptr;
   const uint32_t handle = it->value;

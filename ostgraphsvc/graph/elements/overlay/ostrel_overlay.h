@@ -180,6 +180,8 @@ class OstrelOverlay : public Element,
 
  private:
   void drop(Packet* p, const char* function, const char* reason);
+  // get_opd for callers that hold the overlay lock (the data plane).
+  OverlayPeerDescriptor* find_opd(IPAddress address);
   void build_wanlink_table();
   void mark_only(Packet* p);
   uint16_t local_roles();

@@ -115,7 +115,7 @@ bool OstrelOverlay::is_od_decap_ready(OverlayDescriptor& od, uint8_t version) {
 }
 
 OverlayPeerDescriptor* OstrelOverlay::get_nh_opd(IPAddress destination, Packet* p, bool keep_path) {
-  OverlayPeerDescriptor* opd = get_opd(destination);
+  OverlayPeerDescriptor* opd = find_opd(destination);
   if (opd == nullptr || opd->paths.empty()) {
     IPAddress nh;
     if (nht_.get_nexthop(own_address_, destination, &nh, this) != 0) {
@@ -125,7 +125,7 @@ OverlayPeerDescriptor* OstrelOverlay::get_nh_opd(IPAddress destination, Packet* 
       }
       return nullptr;
     }
-    opd = get_opd(nh);
+    opd = find_opd(nh);
     if (opd == nullptr) {
       OVL_LOG(6, "OstrelOverlay::get_nh_opd", "no overlay to nhop=%s", nh.to_string().c_str());
       return nullptr;
@@ -166,7 +166,7 @@ void OstrelOverlay::compute_packet_loss(Packet* p, uint64_t now) {
     OverlayDescriptor& od = *path;
     if (od.local_path_id != path_id && od.rx_loss_idle(now)) continue;
     if (!od.update_rx_loss(od.local_path_id == path_id ? sequence : kNoSequence, now)) continue;
-    const OverlayPeerDescriptor* opd = get_opd(od.peer_overlay);
+    const OverlayPeerDescriptor* opd = find_opd(od.peer_overlay);
     if (opd == nullptr || opd->peer_is_controller) continue;
     if ((local_roles() & OSTREL_CONTROLLER) != 0) continue;
     OVL_LOG(6, "OstrelOverlay::compute_packet_loss",
