@@ -26,6 +26,17 @@ class QoeThresholdsTest : public ::testing::Test {
   StartedLog log_;
 };
 
+TEST_F(QoeThresholdsTest, LossDefaultsWithoutAFile) {
+  // voice, video, transactional, bulk: caution and unusable loss in percent.
+  const double want[4][2] = {{0.3, 0.8}, {0.5, 1.0}, {1.0, 2.5}, {1.0, 2.5}};
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_DOUBLE_EQ(qoe_class_thresholds[c + 1].loss_caution, want[c][0]) << c;
+    EXPECT_DOUBLE_EQ(qoe_class_thresholds[c + 1].loss_unusable, want[c][1]) << c;
+  }
+  EXPECT_EQ(load_qoe_thresholds(), -1);
+  EXPECT_DOUBLE_EQ(qoe_class_thresholds[1].loss_caution, 0.3);
+}
+
 TEST_F(QoeThresholdsTest, APartialFileKeepsWhatItDoesNotGive) {
   write(R"({"qoe": {"voice": {"loss": {"caution": 0.2, "unusable": "1.5"}}}})");
   ASSERT_EQ(load_qoe_thresholds(), 0);

@@ -4,6 +4,7 @@
 #include "ostgraphsvc/graph/elements/icmp/icmp_elements.h"
 #include "ostgraphsvc/graph/elements/ip/ip_elements.h"
 #include "ostgraphsvc/graph/elements/local/local_elements.h"
+#include "ostgraphsvc/graph/elements/overlay/overlay_elements.h"
 #include "ostgraphsvc/graph/elements/policy/policy_elements.h"
 #include "ostgraphsvc/graph/elements/route/route_elements.h"
 #include "ostgraphsvc/graph/elements/standard/standard_elements.h"
@@ -18,6 +19,7 @@ void register_graph_elements() {
   register_standard_elements();
   register_user_elements();
   register_route_elements();
+  register_overlay_elements();
   register_hfsc_elements();
   register_policy_elements();
 }

@@ -1,0 +1,226 @@
+// OstrelOverlay: the element that owns the overlay tunnel.
+//
+// It holds the own overlay identity and peer configuration (CONF file), the
+// device information base (DIB) of every overlay device, the next-hop table
+// (NHT), one OverlayPeerDescriptor per provisioned peer (handles 1-32, never
+// given back) and the path table of OverlayDescriptors by local path id. At
+// configure (phase 10) it loads CONF into the peer configuration and the
+// DIB, starts the transport and builds its interface list; at initialize it
+// decides which DIB peers get a descriptor (`build_overlays`), fills the NHT
+// from the DIB, and asks the transport to connect to the current hub of every
+// hub group. It reaches the transport only through OverlayTransport.
+//
+// Push ports ("1-/1-"):
+//   input 0  encapsulation: inner IPv4 packet for the overlay address in the
+//            destination annotation; leaves on output 0 wrapped in an outer
+//            IPv4 header and the 16-byte (protocol 252) or legacy (UDP 7777)
+//            overlay header, with the connection named by peer_wan_ip_anno
+//            and peer_local_ip_anno.
+//   input 1  decapsulation of what a connection delivered (path id in
+//            overlay_path_anno): control messages leave on output 1, data on
+//            output 3. Packets from outside: every length, header byte,
+//            sequence and version is checked, a drop never reads past the
+//            packet's end.
+//   input 2  annotations only, then output 2.
+//   input 3+ straight to output 3.
+// A missing output drops the packet.
+//
+// Process-wide: the first configured element registers itself
+// (`registered_overlay`) and as the route table's OstrelOverlayConfigQuerier;
+// both registrations go when it is destroyed. It answers the NHT's
+// OstrelPeerPathQuery.
+//
+// Threads and the overlay lock: `overlay_lock()` is one recursive mutex over
+// the peer, path and address tables, the descriptors' path vectors and WAN
+// links, the DIB (its controller path counts), the NHT and the connected-
+// paths list. The packet thread holds it around each push; every writer
+// takes it; the transport's table mutexes come before it, so no transport
+// operation that takes them may be called while it is held (connect requests
+// go out without it). The path table has its own reader-writer lock as well:
+// writers (who hold the overlay lock) take it exclusively, and `find_path`
+// takes it shared, so any thread may look a path up without the overlay lock
+// and keep the descriptor alive through the shared pointer it gets. Only the
+// OD's receive and transmit times and its remote-up flag may be written
+// without the overlay lock (atomics).
+#ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OSTREL_OVERLAY_H_
+#define OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OSTREL_OVERLAY_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+
+#include "graph/element.h"
+#include "graph/hash_table.h"
+#include "graph/ipaddress.h"
+#include "graph/string.h"
+#include "graph/vector.h"
+#include "ostgraphsvc/graph/elements/overlay/overlay_descriptor.h"
+#include "ostgraphsvc/graph/elements/route/overlay_config_querier.h"
+#include "ostgraphsvc/ostdib/ostrel_dib.h"
+#include "ostgraphsvc/ostdib/ostrel_nht.h"
+#include "ostgraphsvc/ostdib/peer_path_query.h"
+#include "ostgraphsvc/ostssl/ostrel_overlay_config.h"
+
+class OstrelRouteTable;
+
+// One local WAN interface as an "InterfaceInfo" element reports it.
+struct OverlayWanLinkEntry {
+  uint32_t l2_index = 0;
+  uint32_t l3_index = 0;
+  uint64_t tx_packets = 0, tx_bytes = 0, rx_packets = 0, rx_bytes = 0;
+  uint8_t up = 1;
+  uint8_t admin_up = 1;
+  Element* reporter = nullptr;
+  Vector<uint32_t> path_ids;  // paths registered for the link's events
+};
+
+// One connection reported up and not yet removed.
+struct OverlayConnectedPath {
+  uint32_t path_id = 0;
+  IPAddress local_address;
+  IPAddress remote_address;
+  bool is_new = true;
+};
+
+class OstrelOverlay : public Element,
+                      public OstrelPeerPathQuery,
+                      public OstrelOverlayConfigQuerier {
+ public:
+  static constexpr int kMaxPeers = 32;
+  static constexpr int kNoSpace = -28;
+  static constexpr uint8_t kProtocolOverlay = 252;
+  static constexpr uint8_t kProtocolUDP = 17;
+  static constexpr uint16_t kLegacyPort = 7777;
+  static constexpr uint32_t kFullHeaderLength = 16;
+  static constexpr uint32_t kLegacyHeaderLength = 6;
+  static constexpr uint32_t kOuterHeaderLength = 20;
+  static constexpr uint32_t kUDPHeaderLength = 8;
+  static constexpr uint32_t kMaxIPv4Length = 65535;
+  static constexpr uint16_t kDefaultMTU = 1300;
+  static constexpr int kLookupLogPeriod = 128;
+
+  OstrelOverlay();
+  ~OstrelOverlay() override;
+
+  const char* class_name() const override { return "OstrelOverlay"; }
+  const char* port_count() const override { return "1-/1-"; }
+  const char* processing() const override { return kPush; }
+  void* cast(const char* name) override;
+  int configure_phase() const override { return 10; }
+  int configure(Vector<String>& conf, ErrorHandler* errh) override;
+  int initialize(ErrorHandler* errh) override;
+  void push(int port, Packet* p) override;
+
+  // ---- Configuration and start-up.
+  int load_config_from_file();
+  // 0, or -22 without a local DIB entry.
+  int build_overlays();
+  // 0, or -28 when all 32 handles are taken. The OPD is the element's on 0.
+  int insert_opd(IPAddress address, OverlayPeerDescriptor* opd);
+  void update_nht_for_one_dib(OstrelDIB* entry);
+  void reinit_overlays(bool reset_all);
+  void connect_to_all_peers();
+  void trigger_wan_state_msg();
+  String show_overlay_state_sync();
+
+  // ---- Lookups (overlay lock held or taken).
+  OverlayPeerDescriptor* get_opd(IPAddress address);
+  OverlayPeerDescriptor* get_opd_by_peer_id(const String& peer_id);
+  OstrelDIB* get_dib(IPAddress address);
+  OverlayWanLinkEntry* get_wanlink_tbl_ex(uint32_t index);
+
+  // ---- Data plane (packet thread, overlay lock held by push).
+  void encapsulate_and_push(Packet* p);
+  void decapsulate_and_push(Packet* p);
+  OverlayPeerDescriptor* get_nh_opd(IPAddress destination, Packet* p, bool keep_path);
+  bool is_od_encap_ready(const OverlayDescriptor& od, uint8_t msg_type) const;
+  bool is_od_decap_ready(OverlayDescriptor& od, uint8_t version);
+  // Whether this side starts the header-version negotiation with `peer`.
+  bool is_local_ohv_initator(IPAddress local, IPAddress peer);
+  // The OD's initiator flag: the rule above, or the own address higher.
+  bool ohv_initiator_flag(IPAddress local, IPAddress peer);
+  void compute_packet_loss(Packet* p);
+  void compute_packet_loss(Packet* p, uint64_t now);
+  void set_mtu_annotation(Packet* p, IPAddress destination);
+  // True when `a` read with its fourth octet most significant is greater.
+  static bool address_higher(IPAddress a, IPAddress b);
+
+  // ---- Path table primitives.
+  // Any thread, without the overlay lock.
+  std::shared_ptr<OverlayDescriptor> find_path(uint32_t path_id) const;
+  // Adds `od` under its local path id; a path id already present keeps its
+  // OD, whose connection count goes up. Returns the OD in the table.
+  std::shared_ptr<OverlayDescriptor> insert_path(const std::shared_ptr<OverlayDescriptor>& od);
+  // One connection of the path went: lowers its count and, below 1, takes it
+  // out of the table and returns it (null otherwise or when unknown).
+  std::shared_ptr<OverlayDescriptor> erase_path(uint32_t path_id);
+  uint64_t path_count() const { return path_table_.size(); }
+
+  // ---- Interfaces for other components.
+  bool peer_has_path(IPAddress overlay_address) const override;
+  IPAddress local_overlay_address() const override { return own_address_; }
+
+  std::recursive_mutex& overlay_lock() const { return overlay_lock_; }
+  OstrelDIBManager& dib() { return dib_; }
+  OstrelNextHopTracking& nht() { return nht_; }
+  OstrelOverlayConfig& peer_config() { return config_; }
+  Vector<OverlayConnectedPath>& connected_paths() { return connected_paths_; }
+  IPAddress own_address() const { return own_address_; }
+  void set_own_address(IPAddress address) { own_address_ = address; }
+  OstrelRouteTable* route_table() const { return route_table_; }
+  int opd_count() const { return opd_count_; }
+  OverlayPeerDescriptor* opd_by_handle(uint32_t handle) const {
+    return handle >= 1 && handle <= kMaxPeers ? opds_[handle] : nullptr;
+  }
+  const String& conf_file() const { return conf_; }
+  bool ike_proxy() const { return ike_proxy_; }
+  bool mgw_proxy() const { return mgw_proxy_; }
+  int32_t compression() const { return compression_; }
+
+ private:
+  void drop(Packet* p, const char* function, const char* reason);
+  // get_opd for callers that hold the overlay lock (the data plane).
+  OverlayPeerDescriptor* find_opd(IPAddress address);
+  void build_wanlink_table();
+  void mark_only(Packet* p);
+  uint16_t local_roles();
+  void add_routeable_via(const Vector<NextHopElement*>& list, IPAddress via);
+
+  mutable std::recursive_mutex overlay_lock_;
+  mutable std::shared_mutex path_mutex_;
+
+  uint32_t identification_ = 0;
+  HashTable<uint32_t, std::shared_ptr<OverlayDescriptor>> path_table_;
+  // The same descriptors in insertion order, for the per-packet walk of the
+  // loss update (a table walk visits every bucket).
+  Vector<OverlayDescriptor*> path_list_;
+  OstrelRouteTable* route_table_ = nullptr;
+  Vector<OverlayConnectedPath> connected_paths_;
+  String conf_;
+  String client_config_file_;
+  String device_config_file_;
+  bool ike_proxy_ = false;
+  bool mgw_proxy_ = false;
+  int32_t compression_ = 0;
+  uint16_t local_role_ = 0;
+  OverlayPeerDescriptor* opds_[kMaxPeers + 1] = {};
+  uint32_t next_free_handle_ = 1;
+  uint32_t highest_handle_ = kMaxPeers;
+  int32_t opd_count_ = 0;
+  OstrelDIBManager dib_;
+  OstrelOverlayConfig config_;
+  IPAddress own_address_;
+  HashTable<IPAddress, uint32_t> address_table_;
+  HashTable<String, uint32_t> peer_id_table_;
+  OstrelNextHopTracking nht_;
+  Vector<OverlayWanLinkEntry> wanlinks_;
+  bool wanlinks_built_ = false;
+  int32_t nh_failures_ = 0;
+  int32_t nh_log_period_ = kLookupLogPeriod;
+};
+
+// The first configured overlay element, or null.
+OstrelOverlay* registered_overlay();
+
+#endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OSTREL_OVERLAY_H_

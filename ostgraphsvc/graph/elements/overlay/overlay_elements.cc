@@ -1,0 +1,17 @@
+#include "ostgraphsvc/graph/elements/overlay/overlay_elements.h"
+
+#include <cstdint>
+
+#include "graph/element_registry.h"
+#include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
+
+namespace {
+
+Element* make_overlay() { return new OstrelOverlay; }
+
+}  // namespace
+
+void register_overlay_elements() {
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelOverlay")),
+                          make_overlay);
+}
