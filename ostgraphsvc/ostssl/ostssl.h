@@ -329,8 +329,9 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   void onRead(const unsigned char* data, size_t length);
   // Writes up to 50 pending packets; false on a write failure. Wait thread.
   bool onWriteReady();
-  // Marks the connection closed and tells the listener, once. No transport
-  // mutex may be held.
+  // Marks the connection closed and tells the listener, unless it was
+  // already closed (by an earlier call or a tear-down). No transport mutex
+  // may be held.
   void onSockClosed();
 
   // Fills `conn_info` from the fields below and computes its path id. On the
@@ -424,8 +425,6 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   std::unique_ptr<unsigned char[]> read_buf;
   size_t read_buf_count = 0;
   uint64_t read_drop_count = 0;  // packets without a block, cut DTLS tails
-  // Set by the first onSockClosed, so that the listener hears of it once.
-  std::atomic<bool> sock_closed_reported{false};
   int last_ssl_error = 0;  // of the last failed SSL_read; wait thread
 
   int if_metric = 0;

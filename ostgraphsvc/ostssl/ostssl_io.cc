@@ -421,12 +421,14 @@ bool ostssl::onWriteReady() {
 // Closing
 
 void ostssl::onSockClosed() {
-  if (sock_closed_reported.exchange(true)) return;
   int s;
   {
+    // A tear-down on another thread marks the connection closed under the
+    // same mutex: whichever comes first is the only one the listener hears.
     std::lock_guard<std::mutex> guard(mutex);
-    s = sock;
+    if (closed.load() != 0) return;
     closed.store(1);
+    s = sock;
     // Nothing will write them now.
     pending.clear();
     pending_bytes = 0;

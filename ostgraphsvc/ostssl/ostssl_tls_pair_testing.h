@@ -157,7 +157,12 @@ class TlsPair {
     SSL_set_connect_state(client);
     SSL_set_accept_state(server_);
     bool client_done = false, server_done = false;
-    for (int round = 0; round < 1000 && !(client_done && server_done); ++round) {
+    for (int round = 0; round < 2000 && !(client_done && server_done); ++round) {
+      if (round > 0) {
+        // Over TCP the other side's bytes may take a moment.
+        pollfd p[2] = {{client_fd, POLLIN, 0}, {server_fd, POLLIN, 0}};
+        poll(p, 2, 5);
+      }
       if (!client_done) {
         int rc = SSL_do_handshake(client);
         client_done = rc == 1;
