@@ -121,14 +121,14 @@ void post_packet(ostssl& c, const unsigned char* packet, size_t length) {
   if (!receive_queue().post(block)) count_block_drop(c);
 }
 
-// Cuts every whole packet out of the read buffer. False when the stream is
-// broken (the connection is then reported closed).
-bool cut_packets(ostssl& c) {
-  unsigned char* buffer = c.read_buf.get();
+// Posts every whole packet at the front of `bytes` (`count` of them); the
+// number of bytes those packets took. A malformed header drops the rest of a
+// DTLS datagram (all of it counts as taken); on TLS it sets `*broken`.
+size_t cut_packets(ostssl& c, const unsigned char* bytes, size_t count, bool* broken) {
   const bool dtls = c.protocol == OSTSSL_PROTO_DTLS;
   size_t start = 0;
-  while (c.read_buf_count - start >= kMinPacket) {
-    const unsigned char* p = buffer + start;
+  while (count - start >= kMinPacket) {
+    const unsigned char* p = bytes + start;
     const size_t total = static_cast<size_t>(p[2]) << 8 | p[3];
     if ((p[0] >> 4) != 4 || total < kMinPacket) {
       if (dtls) {
@@ -138,28 +138,22 @@ bool cut_packets(ostssl& c) {
                            CONN_FMT
                            " malformed packet in datagram (first byte 0x%02x, length "
                            "%zu), %zu bytes dropped",
-                           CONN_ARGS(c), p[0], total, c.read_buf_count - start);
-        start = c.read_buf_count;
-        break;
+                           CONN_ARGS(c), p[0], total, count - start);
+        return count;
       }
       OSTSSL_LOG(3, "ostssl::onRead",
                  CONN_FMT
                  " tunnel stream broken (first byte 0x%02x, total length %zu), closing "
                  "the connection",
                  CONN_ARGS(c), p[0], total);
-      c.read_buf_count = 0;
-      c.onSockClosed();
-      return false;
+      *broken = true;
+      return start;
     }
-    if (c.read_buf_count - start < total) break;
+    if (count - start < total) break;
     post_packet(c, p, total);
     start += total;
   }
-  if (start > 0) {
-    std::memmove(buffer, buffer + start, c.read_buf_count - start);
-    c.read_buf_count -= start;
-  }
-  return true;
+  return start;
 }
 
 }  // namespace
@@ -232,31 +226,64 @@ int ostssl::ssl_pending_bytes() {
 
 void ostssl::onRead(const unsigned char* data, size_t length) {
   if (data == nullptr || length == 0 || closed.load() != 0) return;
-  if (read_buf == nullptr) {
-    read_buf.reset(new (std::nothrow) unsigned char[kOstsslReadBufferSize]);
-    if (read_buf == nullptr) {
-      OSTSSL_LOG(3, "ostssl::onRead", CONN_FMT " no memory for the read buffer", CONN_ARGS(*this));
+  bool broken = false;
+  while (length > 0) {
+    if (read_buf_count == 0) {
+      // Whole packets are cut where the read put them; only a partial one
+      // at the end is copied.
+      const size_t used = cut_packets(*this, data, length, &broken);
+      if (broken) break;
+      data += used;
+      length -= used;
+      if (length == 0) return;
+      if (protocol == OSTSSL_PROTO_DTLS) {
+        // The record's tail is no whole packet; the next record starts afresh.
+        ++read_drop_count;
+        ROUTER_LOG_LIMITED(4, "ostssl::onRead", CONN_FMT " %zu bytes of a partial packet dropped",
+                           CONN_ARGS(*this), length);
+        return;
+      }
+      if (read_buf == nullptr) {
+        read_buf.reset(new (std::nothrow) unsigned char[kOstsslReadBufferSize]);
+        if (read_buf == nullptr) {
+          OSTSSL_LOG(3, "ostssl::onRead", CONN_FMT " no memory for the read buffer",
+                     CONN_ARGS(*this));
+          return;
+        }
+      }
+      // Less than one packet: below 20 bytes, or below its total length
+      // (at most 65,535), so it fits.
+      std::memcpy(read_buf.get(), data, length);
+      read_buf_count = length;
       return;
     }
-    read_buf_count = 0;
-  }
-  // After each cut less than one packet (at most 65,534 bytes) stays, so
-  // every round has room for at least one read's worth.
-  while (length > 0) {
-    const size_t take = std::min(length, kOstsslReadBufferSize - read_buf_count);
-    std::memcpy(read_buf.get() + read_buf_count, data, take);
+    // The buffer holds the start of a packet: add what completes it (its
+    // header first when even that is missing), then cut it.
+    unsigned char* buffer = read_buf.get();
+    size_t target = kMinPacket;
+    if (read_buf_count >= 4) {
+      target = std::max(target, static_cast<size_t>(buffer[2]) << 8 | buffer[3]);
+    }
+    const size_t need = target > read_buf_count ? target - read_buf_count : 0;
+    const size_t take = std::min(need, length);
+    std::memcpy(buffer + read_buf_count, data, take);
     read_buf_count += take;
     data += take;
     length -= take;
-    if (!cut_packets(*this)) return;
-  }
-  if (protocol == OSTSSL_PROTO_DTLS && read_buf_count > 0) {
-    // The record's tail is no whole packet; the next record starts afresh.
-    ++read_drop_count;
-    ROUTER_LOG_LIMITED(4, "ostssl::onRead", CONN_FMT " %zu bytes of a partial packet dropped",
-                       CONN_ARGS(*this), read_buf_count);
+    const size_t used = cut_packets(*this, buffer, read_buf_count, &broken);
+    if (broken) break;
+    if (used < read_buf_count) {
+      // Still incomplete: the read ran out.
+      if (used > 0) std::memmove(buffer, buffer + used, read_buf_count - used);
+      read_buf_count -= used;
+      if (length > 0 && need == 0) break;  // cannot happen: a cut always takes a whole packet
+      continue;
+    }
     read_buf_count = 0;
   }
+  if (!broken) return;
+  read_buf_count = 0;
+  onSockClosed();
 }
 
 // ---------------------------------------------------------------------------

@@ -455,7 +455,8 @@ class WaitThreadTest : public ::testing::Test {
     return f();
   }
 
-  QMsgBlockPool ring_{64};
+  // More blocks than any test sends, so that a slow consumer drops nothing.
+  QMsgBlockPool ring_{512};
   QMsgQueue queue_;
   ostssl_listener_recorder recorder_;
 };
@@ -493,7 +494,7 @@ TEST_F(WaitThreadTest, ReadsPacketsAndDrainsPendingWrites) {
     uint32_t path_id = 0;
     ASSERT_TRUE(NextBlock(&got, &path_id));
     EXPECT_EQ(path_id, 0xabcdu);
-    ASSERT_EQ(got, expected);
+    ASSERT_EQ(got, expected) << "drops: " << c->read_drop_count;
   }
   writer.join();
   // Writes that block are finished by the wait thread.
