@@ -425,7 +425,7 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   std::unique_ptr<unsigned char[]> read_buf;
   size_t read_buf_count = 0;
   uint64_t read_drop_count = 0;  // packets without a block, cut DTLS tails
-  int last_ssl_error = 0;  // of the last failed SSL_read; wait thread
+  int last_ssl_error = 0;        // of the last failed SSL_read; wait thread
 
   int if_metric = 0;
   int if_index = 0;
