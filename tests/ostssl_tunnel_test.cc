@@ -3,7 +3,9 @@
 // with another key is refused, the DTLS path MTU hint follows the veth's
 // MTU, a request for an established peer makes nothing, a secondary hub of a
 // group is refused while its group connects, and a request with no
-// default-route interface connects nothing. The transport runs on threads
+// default-route interface connects nothing. Established connections carry a
+// burst of the hub's packets whole and in order into blocks, and a DTLS write
+// over the path MTU is dropped without losing the connection. The transport runs on threads
 // that entered the client namespace; no connect thread runs, so requests run
 // where they are made. Needs root.
 #include <arpa/inet.h>
@@ -12,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -25,6 +28,7 @@
 #include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 #include "tests/support/tunnel_fixture.h"
+#include "tools/testhub/burst.h"
 
 namespace {
 
@@ -227,3 +231,88 @@ TEST_F(OstsslTunnelTest, NoInterfaceRunsOneInterfaceChangePass) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits for the burst packets 0 to n-1 as blocks of the transport's queue and
+// compares each with the hub's; the number that arrived equal, in order.
+int ReceiveBurst(uint32_t n, uint32_t path_id, std::string* failure) {
+  uint8_t want[testhub::kBurstPacketMax];
+  for (uint32_t i = 0; i < n; ++i) {
+    _QMSGBLOCK* b = g_qmsg_queue.wait_for(10000000);
+    if (b == nullptr) {
+      *failure = "no block for packet " + std::to_string(i);
+      return static_cast<int>(i);
+    }
+    const size_t length = testhub::burst_packet(i, want);
+    uint32_t id = 0;
+    bool same = b->msgtype == QMSG_PKT_OVERLAY && b->data_length == length + 4;
+    if (same) {
+      std::memcpy(&id, b->data, 4);
+      same = id == path_id && std::memcmp(b->data + 4, want, length) == 0;
+    }
+    const uint32_t got_length = b->data_length;
+    qmsgblock_release(b);
+    if (!same) {
+      *failure = "packet " + std::to_string(i) + " differs (length " + std::to_string(got_length) +
+                 ", want " + std::to_string(length + 4) + ")";
+      return static_cast<int>(i);
+    }
+  }
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+TEST_F(OstsslTunnelTest, BurstArrivesWholeAndInOrderOverTlsAndDtls) {
+  StartHub();
+  for (bool tls : {true, false}) {
+    SCOPED_TRACE(tls ? "tls" : "dtls");
+    ConnectAndDrive(tls);
+    std::shared_ptr<ostssl> conn = Established();
+    ASSERT_NE(conn, nullptr) << log_.text();
+    ASSERT_EQ(conn->protocol, tls ? OSTSSL_PROTO_TLS : OSTSSL_PROTO_DTLS);
+    std::string answer, error;
+    ASSERT_TRUE(testing_support::HubCtl(net_.HubControl(hub_), "burst 10000", &answer, &error))
+        << error;
+    ASSERT_EQ(json::parse(answer).value("connections", 0), 1) << answer;
+    std::string failure;
+    EXPECT_EQ(ReceiveBurst(10000, conn->conn_info.path_id, &failure), 10000) << failure;
+    EXPECT_EQ(g_qmsg_queue.wait_for(200000), nullptr) << "more blocks than packets";
+    EXPECT_EQ(conn->read_drop_count, 0u);
+    TearDownConnections();
+  }
+}
+
+TEST_F(OstsslTunnelTest, DtlsWriteOverThePathMtuIsDroppedAndTheConnectionKept) {
+  ASSERT_TRUE(net_.client().Ip({"link", "set", "c0", "mtu", "1300"}));
+  ASSERT_TRUE(net_.hub().Ip({"link", "set", "h0", "mtu", "1300"}));
+  StartHub();
+  ConnectAndDrive(false);
+  std::shared_ptr<ostssl> conn = Established();
+  ASSERT_NE(conn, nullptr) << log_.text();
+  ASSERT_EQ(conn->protocol, OSTSSL_PROTO_DTLS);
+  std::vector<unsigned char> packet(1400, 0x5a);
+  packet[0] = 0x45;
+  packet[2] = 1400 >> 8;
+  packet[3] = 1400 & 0xff;
+  EXPECT_EQ(ostssl::ssl_write_packet(inet_addr(testing_support::kTunnelHubAddress),
+                                     inet_addr(testing_support::kTunnelClientAddress),
+                                     packet.data(), static_cast<int>(packet.size())),
+            0);
+  EXPECT_NE(log_.text().find("due to msg size 1400 is bigger than interface MTU"),
+            std::string::npos)
+      << log_.text();
+  EXPECT_EQ(conn->closed.load(), 0);
+  EXPECT_EQ(conn->write_ready.load(), 1);
+  EXPECT_TRUE(conn->pending.empty());
+  // The connection still carries packets.
+  std::string answer, error;
+  ASSERT_TRUE(testing_support::HubCtl(net_.HubControl(hub_), "burst 200", &answer, &error))
+      << error;
+  std::string failure;
+  EXPECT_EQ(ReceiveBurst(200, conn->conn_info.path_id, &failure), 200) << failure;
+  EXPECT_EQ(Count(Op::kSockClosed), 0);
+  EXPECT_EQ(Count(Op::kClosed), 0);
+  TearDownConnections();
+}

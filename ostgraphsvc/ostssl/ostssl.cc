@@ -12,6 +12,7 @@
 
 #include "graph/ipaddress.h"
 #include "graph/router_log.h"
+#include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
 #include "platform/net/net.h"
 
 #define OSTSSL_LOG(level, tag, ...) \
@@ -182,8 +183,12 @@ int ostssl::init_openssl() {
   // for the whole process, which has no use for the signal.
   std::signal(SIGPIPE, SIG_IGN);
 
-  // The connect thread runs for the life of the process.
+  // The connect thread runs for the life of the process; the wait thread
+  // until its poll or its wake-up pair fails (a connect request then starts
+  // another).
   start_connect_thread();
+  start_wait_thread();
+  set_tunnel_packet_writer(tunnel_writer());
 
   if (state.net_monitor_factory && !state.net_monitor_factory()) {
     OSTSSL_LOG(6, kInitTag, "error initializing network monitoring!!!");
@@ -256,6 +261,9 @@ String ostssl::get_ssl_protocol_string(int protocol) {
 
 void ostssl::reset_for_testing() {
   stop_connect_thread_for_testing();
+  stop_wait_thread_for_testing();
+  set_receive_ring_for_testing(nullptr, nullptr);
+  if (tunnel_packet_writer() == tunnel_writer()) set_tunnel_packet_writer(nullptr);
   TransportState& state = transport();
   state.connecting.clear();
   state.connected.clear();

@@ -58,6 +58,7 @@
 #include "lib/tarninterface/tarninterface.h"
 #include "ostgraphsvc/ostssl/ostssl_listener.h"
 #include "ostgraphsvc/ostssl/socket_pair.h"
+#include "ostgraphsvc/qmsg/qmsg.h"
 
 // The domain suffix of peer identities ("UFQDN/<address>@tarn.local"). The
 // overlay's peer descriptors and the pinned gateway key files use the same.
@@ -86,6 +87,7 @@ enum : int {
 };
 
 class ostssl;
+class TunnelPacketWriter;
 
 // The bucket of `key` in a table of `bucket_count` buckets: the key's
 // one-at-a-time hash (its `hashcode`) modulo the count.
@@ -131,11 +133,22 @@ struct ssl_conn_table {
 
 // Lets at most one wait thread run: `running` is 0 while none runs and -1
 // while one does; both read and written under `mutex`.
+// `starting` is set while a thread has been started but has not yet claimed
+// the guard, so that two connect requests do not start two threads.
 struct ostssl_wait_guard {
   std::mutex mutex;
   std::condition_variable cv;
   int running = 0;
+  bool starting = false;
 };
+
+// Bytes of packets a connection may hold in its pending queue; a write past
+// it is dropped.
+inline constexpr size_t kOstsslPendingLimit = 4u << 20;
+// The read buffer: the largest IPv4 packet less one byte left over from the
+// last read, plus one whole read.
+inline constexpr size_t kOstsslReadChunk = 16384;
+inline constexpr size_t kOstsslReadBufferSize = 65535 + kOstsslReadChunk;
 
 class ostssl : public std::enable_shared_from_this<ostssl> {
   struct Passkey {
@@ -199,10 +212,35 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   static String get_ssl_protocol_string(int protocol);
 
   // Tests only: empties both tables and the interface list, closes both
-  // pairs, clears the flags, the listener, the tenant ID and the monitor
-  // factory, and lets `init_openssl` run again. Ends the connect thread first; no wait thread may
-  // run.
+  // pairs, clears the flags, the listener, the tenant ID, the monitor
+  // factory and the receive ring, and lets `init_openssl` run again. Ends the
+  // connect and wait threads first.
   static void reset_for_testing();
+
+  // ---- Established connections (ostssl_io.cc).
+
+  // The wait thread's body: serves every connection in sslCons (reads, cuts
+  // packets, posts them as blocks; drains pending writes). At most one runs
+  // (the wait-thread guard); a second waits until the first ends.
+  static void ssl_wait();
+  // Starts a wait thread, detached, unless one runs or is starting.
+  static void start_wait_thread();
+  // Tests only: ends the wait thread (if any) and waits until it has gone.
+  static void stop_wait_thread_for_testing();
+  // Tests only: the ring the cutter takes blocks from and the queue it posts
+  // them on (null: the process's transport ring and queue). Set while no
+  // wait thread runs.
+  static void set_receive_ring_for_testing(QMsgBlockPool* ring, QMsgQueue* queue);
+
+  // Writes one IPv4 packet to the established connection (remote WAN, local
+  // address; network order). 0 when such a connection exists, whatever then
+  // happens to the packet; -1 (debug line) when none does. Packet thread.
+  static int ssl_write_packet(uint32_t remote_wan_ip, uint32_t local_ip, const unsigned char* data,
+                              int length);
+  // The capture element's way into the transport: writes through
+  // `ssl_write_packet`. `init_openssl` installs it with
+  // `set_tunnel_packet_writer`; it lives as long as the process.
+  static TunnelPacketWriter* tunnel_writer();
 
   // ---- Connect requests and tear-down (ostssl_conn.cc). Addresses are
   // IPv4 in network order; a WAN address of 0 means every WAN address of
@@ -273,6 +311,29 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
 
   // ---- One connection.
 
+  // Writes or queues one packet. 0 written, queued after a would-block, or
+  // dropped (closed connection, pending queue full, DTLS packet over the
+  // path MTU); 10035 queued behind earlier pending packets; -1 failed.
+  // Takes `mutex`.
+  int ssl_write_data(const unsigned char* data, int length, int* written);
+  // SSL_write of the whole packet; the caller holds `mutex`. 0 written (or a
+  // DTLS packet dropped as too big), 10035 would block, -1 failed.
+  int ssl_write(const unsigned char* data, int length, int* written);
+  // One SSL_read into `buffer`, under `mutex`. 0 with or without bytes,
+  // 10035 nothing to read, -1 failed or closed by the peer.
+  int ssl_read(unsigned char* buffer, int capacity, int* read);
+  // Bytes OpenSSL holds decrypted but not yet read; under `mutex`.
+  int ssl_pending_bytes();
+  // Feeds received bytes to the packet cutter: every whole IPv4 packet is
+  // posted as a block. Wait thread (or one test thread) only.
+  void onRead(const unsigned char* data, size_t length);
+  // Writes up to 50 pending packets; false on a write failure. Wait thread.
+  bool onWriteReady();
+  // Marks the connection closed and tells the listener, unless it was
+  // already closed (by an earlier call or a tear-down). No transport mutex
+  // may be held.
+  void onSockClosed();
+
   // Fills `conn_info` from the fields below and computes its path id. On the
   // connect thread, before on_ostssl_connect and on_ostssl_timeout.
   void fill_conn_info();
@@ -342,8 +403,10 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   String hubgrp_id;
   String hub_role;  // "Independent", "Primary" or "Secondary"
 
-  // Copies of packets not yet written; guarded by `mutex`.
+  // Copies of packets not yet written, and their bytes; guarded by `mutex`.
   std::deque<std::string> pending;
+  size_t pending_bytes = 0;
+  uint64_t pending_drop_count = 0;
 
   int wanted_rcvbuf = 1048576;
   int wanted_sndbuf = 1048576;
@@ -357,9 +420,12 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   uint8_t blocking_connect = 0;  // 0: TCP connects wait at most 5 s
   uint16_t path_mtu = 1300;      // reported to the listener only
 
-  // Received bytes not yet cut into packets; wait thread only.
-  std::string read_buf;
-  uint16_t read_buf_count = 0;
+  // Received bytes not yet cut into packets: one allocation of
+  // kOstsslReadBufferSize made at the first read; wait thread only.
+  std::unique_ptr<unsigned char[]> read_buf;
+  size_t read_buf_count = 0;
+  uint64_t read_drop_count = 0;  // packets without a block, cut DTLS tails
+  int last_ssl_error = 0;        // of the last failed SSL_read; wait thread
 
   int if_metric = 0;
   int if_index = 0;

@@ -1166,13 +1166,18 @@ void do_connect(const Request& r) {
              "list",
              wan.c_str());
   ostssl::connection_pair().wakeupserver();
-  // The wait thread is started here once established connections are served.
   ostssl_wait_guard& guard = ostssl::wait_guard();
-  std::lock_guard<std::mutex> lock(guard.mutex);
-  if (guard.running != 0) {
-    OSTSSL_LOG(7, tag, "Send wakeup signal to ssl_wait thread to repopulate read FD list");
-    ostssl::data_pair().wakeupserver();
+  bool running;
+  {
+    std::lock_guard<std::mutex> lock(guard.mutex);
+    running = guard.running != 0;
   }
+  if (!running) {
+    ostssl::start_wait_thread();
+    return;
+  }
+  OSTSSL_LOG(7, tag, "Send wakeup signal to ssl_wait thread to repopulate read FD list");
+  ostssl::data_pair().wakeupserver();
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "overlaystatemsg.pb.h"
+#include "tools/testhub/burst.h"
 #include "tools/testhub/codec/codec.h"
 
 extern char** environ;
@@ -46,6 +47,10 @@ constexpr size_t kPendingMax = 256 * 1024;
 constexpr uint64_t kSyncPeriodMs = 5000;
 constexpr uint64_t kHandshakeLimitMs = 10000;
 constexpr int kKindSlots = 19;  // 0-17, and 18 for anything above
+// A burst is paced so that a slow receiver's UDP buffer does not overflow:
+// this many datagrams (or TLS records) per connection per loop turn, and a
+// loop turn of at most 1 ms while a burst runs.
+constexpr int kBurstPerTurn = 8;
 
 // Drop reasons beyond the codec's.
 enum HubDrop : int {
@@ -169,6 +174,10 @@ struct Conn : Handle {
   uint32_t batch_count = 0;
   std::vector<uint8_t> pending;
   bool want_out = false;
+  // `burst N`: packets still to send, the next packet's and record's number.
+  uint32_t burst_left = 0;
+  uint32_t burst_next = 0;
+  uint32_t burst_record = 0;
 };
 
 struct CtlConn : Handle {
@@ -309,6 +318,7 @@ struct Hub::Impl {
   void on_control(Conn* c, const Decoded& d, const OstrelOverlayStateMsg& msg);
   void read_tun();
   void tick();
+  bool pump_burst(Conn* c);
 
   // Control socket.
   void accept_control();
@@ -345,6 +355,7 @@ struct Hub::Impl {
   OstrelOverlayStateMsg scratch_out;
   std::vector<uint8_t> rx_buf = std::vector<uint8_t>(kMaxRecordLength + 1);
   std::vector<uint8_t> tx_buf = std::vector<uint8_t>(kMaxRecordLength + kMaxEncapOverhead);
+  std::vector<uint8_t> burst_buf = std::vector<uint8_t>(8 * kBurstPacketMax);
 
   // Hands one record's packets to the hub.
   struct ConnSink : RecordSink {
@@ -1088,6 +1099,26 @@ std::string Hub::Impl::answer(const std::string& line_in) {
     stop = true;
     return ok.dump();
   }
+  if (line.rfind("burst ", 0) == 0) {
+    const std::string number = line.substr(6);
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(number.c_str(), &end, 10);
+    if (number.empty() || number[0] == '-' || end == nullptr || *end != '\0' || n == 0 ||
+        n > kBurstMax) {
+      return json({{"error", "burst wants a count from 1 to 1000000"}}).dump();
+    }
+    json out = ok;
+    size_t started = 0;
+    for (auto& c : conns) {
+      if (!c->established || c->closing) continue;
+      c->burst_left = static_cast<uint32_t>(n);
+      c->burst_next = 0;
+      c->burst_record = 0;
+      ++started;
+    }
+    out["connections"] = started;
+    return out.dump();
+  }
   return json({{"error", "unknown command"}, {"command", line}})
       .dump(-1, ' ', true, json::error_handler_t::replace);
 }
@@ -1129,10 +1160,49 @@ std::string Hub::Impl::stats() {
   return out.dump();
 }
 
+// Sends the next packets of `c`'s burst; true while some remain.
+bool Hub::Impl::pump_burst(Conn* c) {
+  if (c->burst_left == 0 || !c->established || c->closing) return false;
+  for (int turn = 0; turn < kBurstPerTurn && c->burst_left > 0; ++turn) {
+    if (c->dtls) {
+      const size_t length = burst_packet(c->burst_next, burst_buf.data());
+      ERR_clear_error();
+      const int n = SSL_write(c->ssl, burst_buf.data(), static_cast<int>(length));
+      if (n <= 0) {
+        const int e = SSL_get_error(c->ssl, n);
+        ERR_clear_error();
+        if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) break;
+        c->closing = true;
+        return false;
+      }
+      ++c->burst_next;
+      --c->burst_left;
+      continue;
+    }
+    // TLS: the socket's leftovers go first, so records stay in order.
+    if (!c->pending.empty()) {
+      flush_out(c);
+      if (!c->pending.empty()) break;
+    }
+    const uint32_t count = std::min(burst_packets_in_record(c->burst_record), c->burst_left);
+    size_t length = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+      length += burst_packet(c->burst_next + k, burst_buf.data() + length);
+    }
+    c->burst_next += count;
+    c->burst_left -= count;
+    ++c->burst_record;
+    c->pending.insert(c->pending.end(), burst_buf.data(), burst_buf.data() + length);
+    flush_out(c);
+  }
+  return c->burst_left > 0;
+}
+
 int Hub::Impl::run() {
   epoll_event events[64];
+  bool bursting = false;
   while (!stop) {
-    const int n = epoll_wait(epoll_fd, events, 64, 100);
+    const int n = epoll_wait(epoll_fd, events, 64, bursting ? 1 : 100);
     for (int i = 0; i < n && !stop; ++i) {
       Handle* h = static_cast<Handle*>(events[i].data.ptr);
       switch (h->tag) {
@@ -1177,6 +1247,8 @@ int Hub::Impl::run() {
       }
     }
     tick();
+    bursting = false;
+    for (auto& c : conns) bursting = pump_burst(c.get()) || bursting;
     for (size_t i = 0; i < conns.size();) {
       Conn* c = conns[i].get();
       if (!c->closing) flush_batch(c);

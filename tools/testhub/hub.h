@@ -4,7 +4,7 @@
 // answers probe requests, sends each client a state-sync message every 5 s,
 // carries data between its clients and a TUN device, and reports counters on a
 // Unix control socket (`stats`, `close`, `listen on|off`, `hdrver 0|1|2`,
-// `quit`).
+// `burst N`, `quit`).
 //
 // Buffers are fixed per hub and per connection, so a warm hub does not
 // allocate per packet. Everything a client sends is bounded and counted by

@@ -24,6 +24,7 @@
 
 #include "tests/support/temp_root.h"
 #include "tools/certkit/certkit.h"
+#include "tools/testhub/burst.h"
 #include "tools/testhub/ctl.h"
 #include "tools/testhub/test_client.h"
 
@@ -419,6 +420,49 @@ TEST_F(HubTest, PacketsPerRecord) {
   ASSERT_EQ(decode_packet(record.data(), record.size(), &d), Drop::kNone);
   EXPECT_GT(record.size(), d.consumed);
   ASSERT_EQ(decode_packet(record.data() + d.consumed, record.size() - d.consumed, &d), Drop::kNone);
+}
+
+// `burst N`: packets 0 to N-1 of burst.h, 1 + r % 8 per TLS record r and
+// one per DTLS datagram; a count out of range is refused.
+TEST_F(HubTest, BurstSendsNumberedPackets) {
+  start();
+  EXPECT_NE(hub_->ctl("burst 0").find("error"), std::string::npos);
+  EXPECT_NE(hub_->ctl("burst 1000001").find("error"), std::string::npos);
+  EXPECT_NE(hub_->ctl("burst 5x").find("error"), std::string::npos);
+  for (bool dtls : {false, true}) {
+    SCOPED_TRACE(dtls ? "dtls" : "tls");
+    TestClient c(client(dtls));
+    std::string error;
+    ASSERT_TRUE(c.connect(&error)) << error;
+    int started = 0;
+    for (int i = 0; i < 100 && started == 0; ++i) {
+      started = json::parse(hub_->ctl("burst 30")).value("connections", 0);
+      if (started == 0) usleep(20000);
+    }
+    ASSERT_EQ(started, 1);
+    uint32_t next = 0, record_index = 0;
+    uint8_t want[kBurstPacketMax];
+    while (next < 30) {
+      std::vector<uint8_t> record;
+      ASSERT_TRUE(c.receive(&record, 5000)) << "after packet " << next;
+      size_t at = 0;
+      uint32_t in_record = 0;
+      while (at < record.size()) {
+        const size_t length = burst_packet(next, want);
+        ASSERT_LE(at + length, record.size());
+        ASSERT_EQ(std::vector<uint8_t>(record.begin() + at, record.begin() + at + length),
+                  std::vector<uint8_t>(want, want + length))
+            << "packet " << next;
+        at += length;
+        ++next;
+        ++in_record;
+      }
+      EXPECT_EQ(
+          in_record,
+          dtls ? 1u : std::min(burst_packets_in_record(record_index), 30 - (next - in_record)));
+      ++record_index;
+    }
+  }
 }
 
 // "keepalive_requests": a kind-12 request 5 s after the handshake, whose
