@@ -105,7 +105,7 @@ EOF
 
 htb_up() {  # rate in bit/s
   tc -n "$na" qdisc add dev va root handle 1: htb default 1
-  tc -n "$na" class add dev va parent 1: classid 1:1 htb rate "${1}bit" ceil "${1}bit"
+  tc -n "$na" class add dev va parent 1: classid 1:1 htb rate "${1}bit" ceil "${1}bit" quantum 1514
   tc -n "$na" qdisc add dev va parent 1:1 handle 10: pfifo limit "$queue_limit"
 }
 

@@ -183,8 +183,8 @@ double IpBitsPerSecond(const DevCounts& from, const DevCounts& to) {
   return secs > 0 ? ip_bytes * 8 / secs : 0;
 }
 
-// The queue table of c, one line per queue: "queue N: waiting W, queue
-// dropped Q, user dropped U, packets P".
+// The queue table of c, per queue: "queue N: waiting W, queue dropped Q,
+// user dropped U, queued P" (P: every packet ever queued).
 std::string QueueDrops(const TestNetns& netns) {
   const std::string text = ReadNetFile(netns, "netfilter/nfnetlink_queue");
   std::string out;
@@ -196,8 +196,9 @@ std::string QueueDrops(const TestNetns& netns) {
       char buffer[160];
       std::snprintf(buffer, sizeof buffer,
                     "queue %llu: waiting %llu, queue dropped %llu, user dropped %llu, "
-                    "packets %llu; ",
+                    "queued %llu",
                     f[0], f[2], f[5], f[6], f[7]);
+      if (!out.empty()) out += "; ";
       out += buffer;
     }
     line = std::strchr(line, '\n');
@@ -356,7 +357,18 @@ TEST_F(HfscShapingTest, HeldPacketsLeaveAfterTheSenderStops) {
   socklen_t len = sizeof to;
   ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&to), &len), 0);
 
+  // One datagram first, so that the burst does not wait for the neighbour
+  // entry of h; then the class idles again.
   char payload[kPayload] = {};
+  std::memcpy(payload, &kCount, sizeof kCount);
+  ASSERT_EQ(
+      ::sendto(sender, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+      static_cast<ssize_t>(sizeof payload));
+  pollfd first{receiver, POLLIN, 0};
+  ASSERT_EQ(::poll(&first, 1, 2000), 1) << "nothing reached h";
+  ASSERT_EQ(::recv(receiver, payload, sizeof payload, 0), static_cast<ssize_t>(sizeof payload));
+  std::this_thread::sleep_for(milliseconds(100));
+
   const double sent_at = RealtimeSeconds();
   for (int i = 0; i < kCount; ++i) {
     std::memcpy(payload, &i, sizeof i);
