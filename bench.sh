@@ -35,6 +35,10 @@ report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 status=0
 ./bench/dovadod_bench.sh build/release | tee "$report" || status=$?
+# Outbound shaping by the service against the kernel's HTB at the same rates,
+# the same way (root only; skipped otherwise).
+echo "== hfsc_shaping_bench.sh"
+./bench/hfsc_shaping_bench.sh build/release | tee -a "$report" || status=$?
 
 echo "== targets"
 grep '^target: ' "$report" | sed 's/^target: //' || { echo "no targets reported"; status=1; }
