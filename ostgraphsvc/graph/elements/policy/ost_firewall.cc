@@ -56,34 +56,6 @@ const Json& firewall_section(const Json& doc) {
   return doc.get("activated_policies").get("0").get("policy_config_parsed").get("pcfg_firewall");
 }
 
-String address_text(uint32_t network_order) {
-  if (network_order == 0xFFFFFFFF) return String("any");
-  const uint32_t h = ntohl(network_order);
-  StringBuilder sb;
-  sb << static_cast<int>(h >> 24) << '.' << static_cast<int>((h >> 16) & 0xFF) << '.'
-     << static_cast<int>((h >> 8) & 0xFF) << '.' << static_cast<int>(h & 0xFF);
-  return sb.take_string();
-}
-
-String ports_text(const Vector<int32_t>& lows, const Vector<int32_t>& highs) {
-  if (lows.empty()) return String();
-  if (lows[0] == -1) return String("any");
-  StringBuilder sb;
-  const int n = lows.size() < highs.size() ? lows.size() : highs.size();
-  for (int i = 0; i < n; ++i) {
-    if (i > 0) sb << ',';
-    sb << lows[i] << '-' << highs[i];
-  }
-  return sb.take_string();
-}
-
-const char* protocol_text(int protocol) {
-  if (protocol == 1) return "icmp";
-  if (protocol == 6) return "tcp";
-  if (protocol == 17) return "udp";
-  return "any";
-}
-
 long long whole_seconds(Timestamp t) {
   const int64_t ns = t.nsec();
   int64_t s = ns / Timestamp::kNsecPerSec;
@@ -301,12 +273,7 @@ String OstFirewall::fw_dump() const {
     o.set("name", rule.name);
     o.set("src_zone", m.src_zone);
     o.set("dst_zone", m.dst_zone);
-    o.set("sip", address_text(m.src_addr));
-    o.set("dip", address_text(m.dst_addr));
-    o.set("sport", ports_text(m.src_port_low, m.src_port_high));
-    o.set("dport", ports_text(m.dst_port_low, m.dst_port_high));
-    o.set("protocol", String(protocol_text(m.protocol)));
-    o.get_insert("app") = Json(m.app_ids.empty() ? -1 : m.app_ids[0]);
+    dump_policy_match(m, &o);
     o.set("action", String(rule.allow ? "allow" : "deny"));
     o.get_insert("hits") = Json(static_cast<long long>(rule.hits));
     o.get_insert("tblver") = Json(static_cast<long long>(table_version_));

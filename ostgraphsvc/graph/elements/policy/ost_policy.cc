@@ -88,40 +88,6 @@ std::string_view bounded_name(const char* name) {
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-String address_text(uint32_t network_order) {
-  if (network_order == 0xFFFFFFFF) return String("any");
-  const uint32_t h = ntohl(network_order);
-  StringBuilder sb;
-  sb << static_cast<int>(h >> 24) << '.' << static_cast<int>((h >> 16) & 0xFF) << '.'
-     << static_cast<int>((h >> 8) & 0xFF) << '.' << static_cast<int>(h & 0xFF);
-  return sb.take_string();
-}
-
-String ports_text(const Vector<int32_t>& lows, const Vector<int32_t>& highs) {
-  if (lows.empty()) return String();
-  if (lows[0] == -1) return String("any");
-  StringBuilder sb;
-  const int n = lows.size() < highs.size() ? lows.size() : highs.size();
-  for (int i = 0; i < n; ++i) {
-    if (i > 0) sb << ',';
-    sb << lows[i] << '-' << highs[i];
-  }
-  return sb.take_string();
-}
-
-const char* protocol_text(int protocol) {
-  switch (protocol) {
-    case 1:
-      return "icmp";
-    case 6:
-      return "tcp";
-    case 17:
-      return "udp";
-    default:
-      return "any";
-  }
-}
-
 uint32_t address_of(const char* text) {
   IPAddress a;
   cp_parse_ip_address(String(text), &a);
@@ -444,12 +410,7 @@ String OstPolicy::policy_dump() const {
     Json o;
     o.make_unshared(Json::kObject);
     o.set("name", row.name);
-    o.set("sip", address_text(m.src_addr));
-    o.set("dip", address_text(m.dst_addr));
-    o.set("sport", ports_text(m.src_port_low, m.src_port_high));
-    o.set("dport", ports_text(m.dst_port_low, m.dst_port_high));
-    o.set("protocol", String(protocol_text(m.protocol)));
-    o.get_insert("app") = Json(m.app_ids.empty() ? -1 : m.app_ids[0]);
+    dump_policy_match(m, &o);
     o.get_insert("category") = Json(m.category);
     o.set("priority", String(vocabulary_name(policy_priority_names, row.action.priority)));
     o.set("traffic", String(vocabulary_name(traffic_class_names, row.action.traffic_class)));

@@ -1,9 +1,12 @@
 #include "ostgraphsvc/graph/elements/policy/policy_match.h"
 
+#include <arpa/inet.h>
+
 #include "graph/confparse.h"
 #include "graph/ipaddress.h"
 #include "graph/nameinfo.h"
 #include "graph/router_log.h"
+#include "graph/string_builder.h"
 
 namespace {
 
@@ -216,4 +219,51 @@ void parse_policy_match(const Json& criteria, const String& row_name, policy_mat
       row_name.printable().c_str(), match->src_addr, match->dst_addr, match->protocol,
       match->category, match->internet ? "true" : "false", match->src_zone.printable().c_str(),
       match->dst_zone.printable().c_str());
+}
+
+namespace {
+
+String address_text(uint32_t network_order) {
+  if (network_order == 0xFFFFFFFF) return String("any");
+  const uint32_t h = ntohl(network_order);
+  StringBuilder sb;
+  sb << static_cast<int>(h >> 24) << '.' << static_cast<int>((h >> 16) & 0xFF) << '.'
+     << static_cast<int>((h >> 8) & 0xFF) << '.' << static_cast<int>(h & 0xFF);
+  return sb.take_string();
+}
+
+String ports_text(const Vector<int32_t>& lows, const Vector<int32_t>& highs) {
+  if (lows.empty()) return String();
+  if (lows[0] == -1) return String("any");
+  StringBuilder sb;
+  const int n = lows.size() < highs.size() ? lows.size() : highs.size();
+  for (int i = 0; i < n; ++i) {
+    if (i > 0) sb << ',';
+    sb << lows[i] << '-' << highs[i];
+  }
+  return sb.take_string();
+}
+
+const char* protocol_text(int protocol) {
+  switch (protocol) {
+    case 1:
+      return "icmp";
+    case 6:
+      return "tcp";
+    case 17:
+      return "udp";
+    default:
+      return "any";
+  }
+}
+
+}  // namespace
+
+void dump_policy_match(const policy_match& m, Json* o) {
+  o->set("sip", address_text(m.src_addr));
+  o->set("dip", address_text(m.dst_addr));
+  o->set("sport", ports_text(m.src_port_low, m.src_port_high));
+  o->set("dport", ports_text(m.dst_port_low, m.dst_port_high));
+  o->set("protocol", String(protocol_text(m.protocol)));
+  o->get_insert("app") = Json(m.app_ids.empty() ? -1 : m.app_ids[0]);
 }

@@ -94,4 +94,11 @@ void parse_port_list(const String& text, Vector<int32_t>* lows, Vector<int32_t>*
 // 255.255.255.255); anything else gives 0 and 0 (every address).
 void parse_match_address(const String& text, uint32_t* address, uint32_t* mask);
 
+// Adds the dump keys of the criteria to the object `o`, in the order both
+// table dumps show them: "sip" and "dip" (dotted or "any"), "sport" and
+// "dport" ("low-high" ranges joined by commas, "any", or "" for a list with
+// no range), "protocol" ("icmp", "tcp", "udp" or "any") and "app" (the
+// first application id, -1 for any).
+void dump_policy_match(const policy_match& m, Json* o);
+
 #endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_POLICY_POLICY_MATCH_H_
