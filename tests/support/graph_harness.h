@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "graph/element.h"
+#include "graph/error_handler.h"
 #include "graph/packet.h"
 #include "tests/support/temp_root.h"
 
@@ -39,6 +40,16 @@ class Master;
 class Router;
 
 namespace testing_support {
+
+// Collects what an element reports to its error handler, a line each.
+class CollectErrors : public ErrorHandler {
+ public:
+  void* emit(const String& line, void* user_data, bool) override {
+    text += std::string(line.data(), static_cast<size_t>(line.length())) + "\n";
+    return user_data;
+  }
+  std::string text;
+};
 
 // The framework clock at a fixed time of the test's choosing while it
 // lives; the real clock again afterwards.

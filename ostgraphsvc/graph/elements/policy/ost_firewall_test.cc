@@ -18,18 +18,10 @@
 
 namespace {
 
+using testing_support::CollectErrors;
 using testing_support::GraphHarness;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
-
-class CollectErrors : public ErrorHandler {
- public:
-  void* emit(const String& line, void* user_data, bool) override {
-    text += std::string(line.data(), static_cast<size_t>(line.length())) + "\n";
-    return user_data;
-  }
-  std::string text;
-};
 
 std::string Section(const std::string& firewall) {
   return R"({"activated_policies":[{"policy_config_parsed":{"pcfg_firewall":)" + firewall + "}}]}";

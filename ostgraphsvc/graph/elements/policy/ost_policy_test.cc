@@ -19,19 +19,10 @@
 
 namespace {
 
+using testing_support::CollectErrors;
 using testing_support::GraphHarness;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
-
-// Collects what an element reports.
-class CollectErrors : public ErrorHandler {
- public:
-  void* emit(const String& line, void* user_data, bool) override {
-    text += std::string(line.data(), static_cast<size_t>(line.length())) + "\n";
-    return user_data;
-  }
-  std::string text;
-};
 
 std::string Rows(int n) {
   std::string rows;
