@@ -13,6 +13,7 @@
 #include "lib/interfacemonitor/ost_interface_monitor.h"
 #include "ostgraphsvc/captiveportal/captive_portal.h"
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
+#include "ostgraphsvc/ostnetmonitor/ost_net_monitor.h"
 #include "platform/error/win_error.h"
 
 namespace {
@@ -96,6 +97,9 @@ void DovaDod::OnSystemPowerUp() {
 
 bool DovaDod::OnInit(bool /*unused*/) {
   CXLOG(kTag, CXLOG_INFO, "vedororore OnInit!");
+  // The overlay element starts the transport while the graph is configured;
+  // the transport then makes the network monitor through this factory.
+  install_net_monitor_factory();
   m_graphManager = std::make_unique<cxgraphManager>();
   bool started = m_graphManager->Start();
 
