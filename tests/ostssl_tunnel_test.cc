@@ -23,6 +23,7 @@
 #include "graph/confparse.h"
 #include "graph/ipaddress.h"
 #include "lib/interfacemonitor/ost_interface_monitor.h"
+#include "lib/interfacemonitor/recording_interface_monitor.h"
 #include "ostgraphsvc/ostssl/ostssl.h"
 #include "ostgraphsvc/ostssl/ostssl_listener_recorder.h"
 #include "tests/support/registry_values.h"
@@ -204,27 +205,23 @@ TEST_F(OstsslTunnelTest, MultilinkMakesOneConnectionPerInterface) {
   TearDownConnections();
 }
 
-class CountingMonitor : public OstInterfaceMonitor {
- public:
-  void clearInterfaces() override {}
-  void handleInterfaceChange() override { ++passes; }
-  std::atomic<int> passes{0};
-};
-
 TEST_F(OstsslTunnelTest, NoInterfaceRunsOneInterfaceChangePass) {
   ASSERT_TRUE(net_.client().Ip({"route", "del", "default"}));
-  CountingMonitor monitor;
-  OstInterfaceMonitor::SetInstance(&monitor);
-  const uint32_t wan = inet_addr(testing_support::kTunnelHubAddress);
-  const uint32_t overlay = inet_addr(kHubOverlay);
-  ASSERT_TRUE(net_.client().RunInside(
-      [&] { ostssl::ssl_connect_to_peer(true, kPort, "", &wan, &overlay, "", "", true); }));
-  for (int i = 0; i < 100 && monitor.passes.load() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::vector<std::string> calls;
+  {
+    RecordingInterfaceMonitor monitor;
+    const uint32_t wan = inet_addr(testing_support::kTunnelHubAddress);
+    const uint32_t overlay = inet_addr(kHubOverlay);
+    ASSERT_TRUE(net_.client().RunInside(
+        [&] { ostssl::ssl_connect_to_peer(true, kPort, "", &wan, &overlay, "", "", true); }));
+    for (int i = 0; i < 100 && monitor.calls().size() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    calls = monitor.calls();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  OstInterfaceMonitor::SetInstance(nullptr);
-  EXPECT_EQ(monitor.passes.load(), 1);
+  // The list is emptied first, so the pass reports every default route as new.
+  EXPECT_EQ(calls, (std::vector<std::string>{"clear", "change"}));
   EXPECT_EQ(ostssl::ssl_con_tbl().size(), 0u);
   EXPECT_NE(log_.text().find("No Active interface found, Peer 198.51.100.1 will not be connected"),
             std::string::npos);

@@ -154,6 +154,11 @@ void trigger_interface_change() {
   if (!cs.monitor_pass_running.compare_exchange_strong(expected, true)) return;
   std::thread([] {
     if (OstInterfaceMonitor* monitor = OstInterfaceMonitor::Instance()) {
+      OSTSSL_LOG(6, "ostssl::trigger_interface_change", "triggering interface change");
+      // Emptied first, so that every default route now counts as new and the
+      // monitor asks for all peers to be connected; an unchanged list would
+      // give no event and leave the tunnels down until the next change.
+      monitor->clearInterfaces();
       monitor->handleInterfaceChange();
     }
     connect_state().monitor_pass_running.store(false);
