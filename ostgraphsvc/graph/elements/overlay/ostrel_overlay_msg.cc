@@ -198,8 +198,8 @@ bool OstrelOverlayMsg::send_overlay_pkts(OverlayPeerDescriptor* opd, IPAddress s
     const uint8_t category = control_packet_category(p);
     if (category == kControlCategoryOnePeer) {
       const uint32_t path_id = p->overlay_path_anno();
-      std::shared_ptr<OverlayDescriptor> od =
-          overlay_ != nullptr ? overlay_->get_od(path_id) : nullptr;
+      OstrelOverlay* ov = find_overlay();
+      std::shared_ptr<OverlayDescriptor> od = ov != nullptr ? ov->get_od(path_id) : nullptr;
       if (od != nullptr && is_opd_up(opd)) {
         p = prepend_udp_ip_headers(p, od->local_path_id, src, opd->overlay_address);
         if (p == nullptr) {
@@ -383,7 +383,11 @@ void OstrelOverlayMsg::start_statemsg_timer() {
     timer_stop_ = false;
   }
   ring_ = std::make_unique<QMsgBlockPool>(kStateMsgTickRingBlocks);
-  thread_ = std::thread([this] { statemsg_timer_callback(); });
+  // The first deadline is taken here, not when the thread gets to run.
+  const uint64_t first =
+      GetTickCount64() +
+      (statemsg_fast_timer().load(std::memory_order_relaxed) ? kFastTickMs : kSlowTickMs);
+  thread_ = std::thread([this, first] { statemsg_timer_callback(first); });
   thread_started_ = true;
 }
 
@@ -413,21 +417,26 @@ void OstrelOverlayMsg::stop_statemsg_timer() {
   ring_.reset();
 }
 
-void OstrelOverlayMsg::statemsg_timer_callback() {
+void OstrelOverlayMsg::statemsg_timer_callback(uint64_t first_deadline) {
+  auto period = [] {
+    return statemsg_fast_timer().load(std::memory_order_relaxed) ? kFastTickMs : kSlowTickMs;
+  };
   std::unique_lock<std::mutex> lock(timer_mutex_);
+  uint64_t deadline = first_deadline;
   while (!timer_stop_) {
-    const uint64_t period =
-        statemsg_fast_timer().load(std::memory_order_relaxed) ? kFastTickMs : kSlowTickMs;
-    const uint64_t deadline = GetTickCount64() + period;
-    for (;;) {
-      if (timer_stop_) return;
-      const uint64_t now = GetTickCount64();
-      if (now >= deadline) break;
+    const uint64_t now = GetTickCount64();
+    if (now < deadline) {
       timer_cv_.wait_for(lock, std::chrono::milliseconds(deadline - now));
+      continue;
     }
     if (!post_iomsg_block(*ring_)) {
       OMSG_LOG(6, "OstrelOverlayMsg::statemsg_timer_callback",
                "OstrelOverlayMsg: no message blocks available for the queue");
     }
+    // Keep the cadence of the deadlines; after a stall (suspend, a stepped
+    // clock) start again from now instead of catching up.
+    deadline += period();
+    const uint64_t after = GetTickCount64();
+    if (deadline < after) deadline = after + period();
   }
 }

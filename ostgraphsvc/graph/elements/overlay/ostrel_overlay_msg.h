@@ -83,10 +83,12 @@ class OstrelOverlayMsg : public Element {
   OstrelOverlay* overlay() const { return overlay_; }
   // The tick thread's ring while it runs (tests).
   QMsgBlockPool* tick_ring() const { return ring_.get(); }
+  // When the next state-message pass is due in fast mode (tests).
+  uint64_t next_statemsg_ms() const { return next_statemsg_ms_; }
   bool timer_running() const { return thread_started_; }
 
  private:
-  void statemsg_timer_callback();
+  void statemsg_timer_callback(uint64_t first_deadline);
   void stop_statemsg_timer();
   OstrelOverlay* find_overlay();
 
