@@ -4,10 +4,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "graph/error_handler.h"
+#include "graph/router.h"
+#include "graph/router_file.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg_test_support.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
 
@@ -314,6 +318,126 @@ TEST(MsgThreadsTest, HundredRoutersLeaveNoThread) {
     EXPECT_TRUE(m->timer_running());
   }
   EXPECT_EQ(threads(), before);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace overlay_test;
+
+// The hub end of kTwoHubs' first hub: 10.20.0.1 with the spoke 10.10.0.1.
+constexpr char kHub[] = R"({
+  "local": {
+    "overlayIP": "10.20.0.1", "tenantID": "t1",
+    "roles": [{"type": "DC"}],
+    "nexthop": [{"ipv4": "10.10.0.1", "wanip": "198.51.100.10", "port": 443}]
+  },
+  "remote": [{"overlayIP": "10.10.0.1", "roles": [{"type": "SPOKE"}]}]
+})";
+
+constexpr char kNodeGraph[] =
+    "wire :: TestSource; tick :: TestSource; sink :: TestSink; "
+    "ostOverlay :: OstrelOverlay(CONF %s); ostOverlayMsg :: OstrelOverlayMsg; "
+    "ostOverlayMsg[0] -> [0]ostOverlay; wire -> [1]ostOverlay; tick -> [1]ostOverlayMsg; "
+    "ostOverlay[0] -> out :: TestQueue -> TestPuller; ostOverlay[1] -> [0]ostOverlayMsg; "
+    "ostOverlay[2] -> [0]sink; ostOverlay[3] -> [1]sink;";
+
+class TwoNodesTest : public MsgFixture {
+ protected:
+  ~TwoNodesTest() override { delete hub_; }
+
+  std::string Graph(const std::string& conf_path) {
+    char text[1024];
+    std::snprintf(text, sizeof(text), kNodeGraph, conf_path.c_str());
+    return text;
+  }
+
+  // The hub's router on the harness's master, beside the spoke's.
+  bool LoadHub() {
+    const std::string path = log_.root().path() + "/hub.graph";
+    std::ofstream(path) << Graph(WriteConf(kHub, "hub.json"));
+    ErrorHandler* errh = ErrorHandler::silent_handler();
+    hub_ = read_router_file(String(path.c_str()), errh, h_.router()->master());
+    return hub_ != nullptr && hub_->initialize(errh) >= 0;
+  }
+
+  Element* Hub(const char* name) { return hub_->find_element(String(name), nullptr); }
+
+  // Carries what each overlay encapsulated to the other's decapsulation, as
+  // the transport would, until nothing moves. Returns the packets carried.
+  int Carry() {
+    int carried = 0;
+    for (bool moved = true; moved;) {
+      moved = false;
+      while (Packet* p = h_.router()->find_element(String("out"), nullptr)->pull(0)) {
+        p->set_overlay_path_anno(6);
+        Hub("ostOverlay")->push(1, p);
+        moved = true;
+        ++carried;
+      }
+      while (Packet* p = Hub("out")->pull(0)) {
+        p->set_overlay_path_anno(5);
+        h_.Push("wire", p);
+        moved = true;
+        ++carried;
+      }
+    }
+    return carried;
+  }
+
+  Router* hub_ = nullptr;
+};
+
+TEST_F(TwoNodesTest, NegotiateHeaderVersionsAndExchangeSyncMessages) {
+  ASSERT_TRUE(h_.Load(Graph(WriteConf(kTwoHubs)))) << h_.messages();
+  ov_ = static_cast<OstrelOverlay*>(h_.Find("ostOverlay"));
+  ASSERT_TRUE(LoadHub());
+  auto* hub = static_cast<OstrelOverlay*>(Hub("ostOverlay"));
+  ASSERT_NE(hub, nullptr);
+  if (hub->get_opd(Ip("10.10.0.1")) == nullptr) {
+    OverlayPeerRecord r;
+    r.address = Ip("10.10.0.1");
+    ASSERT_EQ(hub->insert_opd(r.address, new OverlayPeerDescriptor(r)), 0);
+  }
+
+  auto spoke_path = AddPath("10.20.0.1", 5, OHV_INIT);
+  spoke_path->remote_path_id = 6;
+  AttachProbes(spoke_path.get(), false);
+  OverlayPathSetup s;
+  s.local_path_id = 6;
+  s.peer_overlay = Ip("10.10.0.1");
+  s.local_overlay = Ip("10.20.0.1");
+  s.remote_wan = Ip("198.51.100.10");
+  s.local_wan = Ip("192.0.2.1");
+  s.mtu = 1400;
+  s.protocol = 1;
+  s.initiator = false;
+  auto hub_path = hub->insert_path(std::make_shared<OverlayDescriptor>(s));
+  hub_path->remote_path_id = 5;
+  {
+    std::lock_guard<std::recursive_mutex> hold(hub->overlay_lock());
+    hub->get_opd(Ip("10.10.0.1"))->paths.push_back(hub_path);
+  }
+  AttachProbes(hub_path.get(), false);
+
+  Tick();
+  EXPECT_GT(Carry(), 0);
+  EXPECT_EQ(spoke_path->version_state, OHV_COMPLETED);
+  EXPECT_EQ(hub_path->version_state, OHV_COMPLETED);
+
+  // Six seconds on, both sides' sync messages are due.
+  log_.fresh();
+  g_tick += 6000;
+  Tick();
+  Hub("ostOverlayMsg")->push(1, Packet::make(0, "iom", 4));
+  Carry();
+  const std::string log = log_.fresh();
+  EXPECT_EQ(Count(log, "OVERLAY_SYNC_STATE_MSG_10.10.0.1"), 1);
+  EXPECT_EQ(Count(log, "OVERLAY_SYNC_STATE_MSG_10.20.0.1"), 1);
+  EXPECT_EQ(ov_->get_opd(Ip("10.20.0.1"))->state_sync_handler->sent_count, 1u);
+  EXPECT_EQ(hub->get_opd(Ip("10.10.0.1"))->state_sync_handler->sent_count, 1u);
+  EXPECT_FALSE(first_state_sync_pending());
 }
 
 }  // namespace
