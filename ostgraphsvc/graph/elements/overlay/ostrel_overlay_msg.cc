@@ -206,7 +206,7 @@ bool OstrelOverlayMsg::send_overlay_pkts(OverlayPeerDescriptor* opd, IPAddress s
           all_sent = false;
           continue;
         }
-        if (output(0).active()) {
+        if (noutputs() > 0 && output(0).active()) {
           output(0).push(p);
         } else {
           p->release();
@@ -292,11 +292,15 @@ void OstrelOverlayMsg::send_state_msgs() {
     return;
   }
   const IPAddress src = local->overlay_address;
-  Vector<OstrelOverlayMsgInterface*>& handlers = overlay_msg_handlers();
   ov->for_each_opd([&](OverlayPeerDescriptor* opd) {
     if (opd->paths.empty()) return;
+    // A peer's handlers stand in overlay_msg_handlers in this order (newest
+    // first); asking them directly spares a walk over every peer's handlers.
+    OstrelOverlayMsgInterface* handlers[] = {opd->addr_mgmt_handler, opd->user_auth_handler,
+                                             opd->route_handler,     opd->state_sync_handler,
+                                             opd->wan_state_handler, opd->endpoint_handler};
     for (OstrelOverlayMsgInterface* h : handlers) {
-      if (h->peer() != opd || !h->is_msg_available()) continue;
+      if (h == nullptr || !h->is_msg_available()) continue;
       packets_.clear();
       h->build_msg_per_peer_into_packet(packets_, ov, opd);
       if (packets_.empty()) continue;

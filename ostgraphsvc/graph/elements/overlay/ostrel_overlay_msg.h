@@ -81,6 +81,8 @@ class OstrelOverlayMsg : public Element {
   void wake_statemsg_timer();
 
   OstrelOverlay* overlay() const { return overlay_; }
+  // Wires the overlay element without a graph (fuzzers, benchmarks).
+  void set_overlay(OstrelOverlay* overlay) { overlay_ = overlay; }
   // The tick thread's ring while it runs (tests).
   QMsgBlockPool* tick_ring() const { return ring_.get(); }
   // When the next state-message pass is due in fast mode (tests).
