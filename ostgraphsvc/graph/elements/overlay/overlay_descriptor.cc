@@ -128,11 +128,8 @@ OverlayDescriptor::OverlayDescriptor(const OverlayPathSetup& s)
 
 OverlayDescriptor::~OverlayDescriptor() {
   OstrelOverlayProbeInterface* probes[] = {latency_probe, jitter_probe, keepalive_probe};
-  for (OstrelOverlayProbeInterface* probe : probes) {
-    if (probe == nullptr) continue;
-    remove_overlay_probe(probe);
-    delete probe;
-  }
+  remove_overlay_probes(probes, 3);
+  for (OstrelOverlayProbeInterface* probe : probes) delete probe;
 }
 
 void OverlayDescriptor::update_ohv_on_build_probe_req() {

@@ -70,7 +70,7 @@ void reset_first_state_sync_pending() { g_first_state_sync_pending = true; }
 void OverlayVersionedMsg::consume_msg(Packet*, const OstrelOverlayStateMsg& msg, OstrelOverlay*,
                                       OverlayPeerDescriptor* opd) {
   const String peer = opd != nullptr ? opd->overlay_address.to_string() : String();
-  MSG_LOG(6, "OverlayVersionedMsg::consume_msg", "%s: message kind %u from %s not handled here",
+  MSG_LOG(7, "OverlayVersionedMsg::consume_msg", "%s: message kind %u from %s not handled here",
           msg_name().c_str(), static_cast<unsigned>(msg.osm_type()), peer.c_str());
 }
 

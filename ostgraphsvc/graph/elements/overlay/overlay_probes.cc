@@ -87,16 +87,21 @@ void insert_overlay_probe(OstrelOverlayProbeInterface* probe) {
   list[0] = probe;
 }
 
-void remove_overlay_probe(OstrelOverlayProbeInterface* probe) {
+void remove_overlay_probe(OstrelOverlayProbeInterface* probe) { remove_overlay_probes(&probe, 1); }
+
+void remove_overlay_probes(OstrelOverlayProbeInterface* const* probes, int count) {
   OstrelOverlay* ov = registered_overlay();
   std::unique_lock<std::recursive_mutex> overlay;
   if (ov != nullptr) overlay = std::unique_lock<std::recursive_mutex>(ov->overlay_lock());
   std::lock_guard<std::recursive_mutex> hold(overlay_probe_lock());
   Vector<OstrelOverlayProbeInterface*>& list = overlay_probes();
-  for (int i = 0; i < list.size(); ++i) {
-    if (list[i] != probe) continue;
-    vector_erase_at(list, i);
-    return;
+  for (int k = 0; k < count; ++k) {
+    if (probes[k] == nullptr) continue;
+    for (int i = 0; i < list.size(); ++i) {
+      if (list[i] != probes[k]) continue;
+      vector_erase_at(list, i);
+      break;
+    }
   }
 }
 

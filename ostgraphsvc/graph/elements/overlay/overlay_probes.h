@@ -167,6 +167,9 @@ Vector<OstrelOverlayProbeInterface*>& overlay_probes();
 std::recursive_mutex& overlay_probe_lock();
 void insert_overlay_probe(OstrelOverlayProbeInterface* probe);
 void remove_overlay_probe(OstrelOverlayProbeInterface* probe);
+// Takes all of `probes` (null entries skipped) out under one hold of the
+// locks, so that a walk never sees some of a path's probes gone.
+void remove_overlay_probes(OstrelOverlayProbeInterface* const* probes, int count);
 
 // A probe packet of `kind` carrying `seqnum`, for path `path_id`: the
 // control packet (kind and path annotations, category one peer).
