@@ -23,6 +23,10 @@
 
 namespace {
 
+bool asks_fast_rate(OstrelOverlayProbeInterface* probe) {
+  return probe->probe_type() == PROBE_TYPE_SILENCE || probe->fast_probe_required();
+}
+
 // The parsed message of the packet being handled, reused so that a received
 // message costs no allocation once warm. Packet thread only.
 OstrelOverlayStateMsg& scratch_message() {
@@ -84,37 +88,46 @@ void OstrelOverlayMsg::consume_state_packet(Packet* p) {
   }
   const unsigned char* ip = p->data();
   const IPAddress source(ip[12], ip[13], ip[14], ip[15]);
-  const String from = source.to_string();
+  // The sender in dotted form, written only when a line needs it.
+  char from_text[16] = {};
+  auto from = [&]() -> const char* {
+    if (from_text[0] == 0) {
+      std::snprintf(from_text, sizeof(from_text), "%u.%u.%u.%u", ip[12], ip[13], ip[14], ip[15]);
+    }
+    return from_text;
+  };
   OstrelOverlay* ov = find_overlay();
   if (ov == nullptr) {
-    OMSG_LOG(6, kTag, "Received STATE message from %s but OPD is DOWN", from.c_str());
+    ROUTER_LOG_LIMITED(6, kTag, "Received STATE message from %s but OPD is DOWN", from());
     p->release();
     return;
   }
   std::lock_guard<std::recursive_mutex> hold(ov->overlay_lock());
   OverlayPeerDescriptor* opd = ov->get_opd(source);
   if (opd == nullptr) {
-    OMSG_LOG(6, kTag, "Received STATE message from %s but OPD is DOWN", from.c_str());
+    ROUTER_LOG_LIMITED(6, kTag, "Received STATE message from %s but OPD is DOWN", from());
     p->release();
     return;
   }
   OstrelOverlayStateMsg& msg = scratch_message();
   read_control_message(p, &msg);
   const uint32_t kind = msg.osm_type();
-  OMSG_LOG(7, kTag, "Procesing %s(%d) message received from %s. ", overlay_msg_type_name(kind),
-           static_cast<int>(kind), from.c_str());
+  if (cxLogThreshold.load(std::memory_order_relaxed) >= router_log_service_level(7)) {
+    OMSG_LOG(7, kTag, "Procesing %s(%d) message received from %s. ", overlay_msg_type_name(kind),
+             static_cast<int>(kind), from());
+  }
 
   switch (kind) {
     case OVERLAY_WANLINK_STATE_MSG:
-      print_overlay_state_msg(msg, from.c_str());
+      print_overlay_state_msg(msg, from());
       opd->wan_state_handler->consume_msg(p, msg, ov, opd);
       break;
     case OVERLAY_PATHID_STATE_MSG:
-      print_pathid_msg(msg, from.c_str());
+      print_pathid_msg(msg, from());
       opd->endpoint_handler->consume_msg(p, msg, ov, opd);
       break;
     case OVERLAY_SYNC_STATE_MSG:
-      print_state_sync_msg(msg, from.c_str());
+      print_state_sync_msg(msg, from());
       opd->state_sync_handler->consume_msg(p, msg, ov, opd);
       break;
     case OVERLAY_USERAUTH_MSG:
@@ -133,7 +146,7 @@ void OstrelOverlayMsg::consume_state_packet(Packet* p) {
       const uint32_t path_id = p->overlay_path_anno();
       std::shared_ptr<OverlayDescriptor> od = ov->get_od(path_id);
       if (od == nullptr) {
-        OMSG_LOG(6, kTag, "ERROR: unable to get the od for pathid %u", path_id);
+        ROUTER_LOG_LIMITED(6, kTag, "ERROR: unable to get the od for pathid %u", path_id);
         break;
       }
       OstrelOverlayProbeInterface* probe = nullptr;
@@ -149,7 +162,7 @@ void OstrelOverlayMsg::consume_state_packet(Packet* p) {
         missing = "ERROR: unable to get the keepalive prober for pathid %u";
       }
       if (probe == nullptr) {
-        OMSG_LOG(6, kTag, missing, path_id);
+        ROUTER_LOG_LIMITED(6, kTag, missing, path_id);
         break;
       }
       Packet* answer = nullptr;
@@ -251,17 +264,20 @@ Packet* OstrelOverlayMsg::prepend_udp_ip_headers(Packet* p, uint32_t path_id, IP
 
 // ---- Ticks
 
+bool OstrelOverlayMsg::check_fast_rate() {
+  std::atomic<bool>& fast = statemsg_fast_timer();
+  if (fast.load(std::memory_order_relaxed)) return true;  // never cleared
+  std::lock_guard<std::recursive_mutex> hold(overlay_probe_lock());
+  for (OstrelOverlayProbeInterface* probe : overlay_probes()) {
+    if (!asks_fast_rate(probe)) continue;
+    fast.store(true, std::memory_order_relaxed);
+    return true;
+  }
+  return false;
+}
+
 bool OstrelOverlayMsg::run_task(Task*) {
   std::atomic<bool>& fast = statemsg_fast_timer();
-  {
-    std::lock_guard<std::recursive_mutex> hold(overlay_probe_lock());
-    for (OstrelOverlayProbeInterface* probe : overlay_probes()) {
-      if (probe->probe_type() == PROBE_TYPE_SILENCE || probe->fast_probe_required()) {
-        fast.store(true, std::memory_order_relaxed);
-        break;
-      }
-    }
-  }
   bool due = true;
   uint64_t now = 0;
   if (previous_fast_) {
@@ -269,10 +285,13 @@ bool OstrelOverlayMsg::run_task(Task*) {
     due = now >= next_statemsg_ms_;
   }
   if (find_overlay() == nullptr) {
+    check_fast_rate();
     OMSG_LOG(6, "OstrelOverlayMsg::run_task", "Ostrel overlay element not found!!!");
     previous_fast_ = fast.load(std::memory_order_relaxed);
     return false;
   }
+  // The probe walk looks for a probe asking for the fast rate as it goes,
+  // before any probe runs on this tick.
   send_probes();
   if (due) {
     send_state_msgs();
@@ -314,6 +333,7 @@ void OstrelOverlayMsg::send_probes() {
   if (overlay_ == nullptr) overlay_ = registered_overlay();
   OstrelOverlay* ov = overlay_;
   if (ov == nullptr) {
+    check_fast_rate();
     OMSG_LOG(6, kTag, "OstOverlayMsg: unable to find ostreloverlay element");
     start_statemsg_timer();
     return;
@@ -324,8 +344,17 @@ void OstrelOverlayMsg::send_probes() {
     std::lock_guard<std::recursive_mutex> probes_hold(overlay_probe_lock());
     Vector<OstrelOverlayProbeInterface*>& probes = overlay_probes();
     const IPAddress own = ov->own_address();
+    std::atomic<bool>& fast = statemsg_fast_timer();
+    bool fast_seen = fast.load(std::memory_order_relaxed);
+    // The fast-rate question covers the whole list before any probe runs;
+    // asking it as the walk reaches each probe gives the same answer, since
+    // running a probe never changes another's.
     for (int i = 0; i < probes.size(); ++i) {
       OstrelOverlayProbeInterface* probe = probes[i];
+      if (!fast_seen && asks_fast_rate(probe)) {
+        fast_seen = true;
+        fast.store(true, std::memory_order_relaxed);
+      }
       // The list is process-wide; another overlay's probes are its own.
       if (!(probe->local_address() == own)) continue;
       OverlayDescriptor* od = probe->path();

@@ -91,6 +91,9 @@ class OstrelOverlayMsg : public Element {
 
  private:
   void statemsg_timer_callback(uint64_t first_deadline);
+  // Sets statemsg_fast_timer when some probe of the list asks for the fast
+  // rate; true when it is set.
+  bool check_fast_rate();
   void stop_statemsg_timer();
   OstrelOverlay* find_overlay();
 

@@ -58,7 +58,8 @@ const char* probe_type_name(uint32_t type) {
 }
 
 Packet* make_probe_packet(OverlayMsgType kind, uint32_t seqnum, uint32_t path_id) {
-  OstrelOverlayStateMsg msg;
+  // Reused, so that a probe packet costs no allocation once warm.
+  thread_local OstrelOverlayStateMsg msg;
   msg.set_osm_type(kind);
   msg.mutable_osm_probemsg()->set_seqnum(seqnum);
   return make_control_packet(msg, path_id, kind);
