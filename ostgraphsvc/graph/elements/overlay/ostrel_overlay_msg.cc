@@ -28,11 +28,28 @@ bool asks_fast_rate(OstrelOverlayProbeInterface* probe) {
 }
 
 // The parsed message of the packet being handled, reused so that a received
-// message costs no allocation once warm. Packet thread only.
-OstrelOverlayStateMsg& scratch_message() {
-  static OstrelOverlayStateMsg msg;
-  return msg;
-}
+// message costs no allocation once warm. Packet thread only; a packet handled
+// inside the handling of another (an answer looping back through the graph)
+// gets a message of its own.
+struct ScratchMessage {
+  ScratchMessage() {
+    if (depth++ == 0) {
+      msg = &shared;
+      msg->Clear();
+    } else {
+      own = std::make_unique<OstrelOverlayStateMsg>();
+      msg = own.get();
+    }
+  }
+  ~ScratchMessage() { --depth; }
+  ScratchMessage(const ScratchMessage&) = delete;
+  ScratchMessage& operator=(const ScratchMessage&) = delete;
+
+  static inline thread_local OstrelOverlayStateMsg shared;
+  static inline thread_local int depth = 0;
+  std::unique_ptr<OstrelOverlayStateMsg> own;
+  OstrelOverlayStateMsg* msg;
+};
 
 }  // namespace
 
@@ -109,7 +126,8 @@ void OstrelOverlayMsg::consume_state_packet(Packet* p) {
     p->release();
     return;
   }
-  OstrelOverlayStateMsg& msg = scratch_message();
+  ScratchMessage scratch;
+  OstrelOverlayStateMsg& msg = *scratch.msg;
   read_control_message(p, &msg);
   const uint32_t kind = msg.osm_type();
   if (cxLogThreshold.load(std::memory_order_relaxed) >= router_log_service_level(7)) {
