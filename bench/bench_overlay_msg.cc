@@ -59,6 +59,7 @@ struct Node {
         auto od = ov.insert_path(std::make_shared<OverlayDescriptor>(s));
         od->version_state = OHV_COMPLETED;
         od->negotiated = true;
+        od->peer_version = od->own_version;
         opd->paths.push_back(od);
         auto* latency = new OverlayLatencyProbe(s.local_overlay, s.peer_overlay, od.get());
         latency->last_send_ms = fixed_tick();

@@ -171,6 +171,8 @@ void OverlayDescriptor::update_ohv_on_consume_probe() {
 
 void OverlayDescriptor::update_ohv_on_build_probe_res() {
   if (initiator) return;
+  // The common case, every answer on a settled path: nothing to log.
+  if (version_state == OHV_COMPLETED && own_version == peer_version) return;
   const String peer = peer_overlay.to_string();
   if (version_state == OHV_INIT) {
     if (peer_version < own_version) own_version = peer_version;
