@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg_test_support.h"
-#include "ostgraphsvc/qmsg/qmsg.h"
 
 namespace {
 
@@ -57,8 +56,9 @@ TEST_F(MsgConcurrencyTest, ProbesComeAndGoWhileTicksRun) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   long ticks = 0;
   uint32_t seq = 0;
+  // The tick stands still, so the tick thread posts nothing nobody takes;
+  // latency requests (negotiation open) and keepalive verdicts run anyway.
   while (std::chrono::steady_clock::now() < end) {
-    g_tick += 500;
     Tick();
     for (uint32_t kind : {7u, 9u, 12u, 8u, 13u}) {
       ++seq;
@@ -70,9 +70,6 @@ TEST_F(MsgConcurrencyTest, ProbesComeAndGoWhileTicksRun) {
   stop = true;
   transport.join();
   while (Packet* p = h_.Take("sink", 0)) p->release();
-  // The tick thread posted on the stepped clock; nobody consumed its blocks.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  while (_QMSGBLOCK* b = g_qmsg_queue.wait_for(0)) qmsgblock_release(b);
   EXPECT_GT(ticks, 10);
   EXPECT_GT(changes.load(), 10);
 }
