@@ -12,6 +12,7 @@
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
 #include "lib/tarnutils/tarnutils.h"
+#include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
 #include "ostgraphsvc/graph/elements/route/ostrel_route_table.h"
 
@@ -160,6 +161,15 @@ uint16_t OstrelOverlay::local_roles() {
   if (local != nullptr) local_role_ = local->roles;
   return local_role_;
 }
+
+uint16_t OstrelOverlay::get_local_roles() {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  return local_roles();
+}
+
+void OstrelOverlay::update_shm_path_stats() {}
+
+bool is_opd_up(const OverlayPeerDescriptor* opd) { return opd != nullptr && !opd->paths.empty(); }
 
 // ---- Lookups
 
@@ -383,6 +393,7 @@ void OstrelOverlay::reinit_overlays(bool reset_all) {
           reset_all ? "true" : "false");
   overlay_transport().disconnect_all_peers(false);
   connect_to_all_peers();
+  update_shm_path_stats();
 }
 
 // Reads only the peer configuration, fixed after configure, and takes no
@@ -422,8 +433,8 @@ void OstrelOverlay::trigger_wan_state_msg() {
     if (opd == nullptr) continue;
     OVL_LOG(7, "OstrelOverlay::trigger_wan_state_msg", "triggering WAN State message for peer %s",
             opd->overlay_address.to_string().c_str());
-    // The WAN state handler comes with the message element; without it there
-    // is nobody to ask.
+    if (opd->wan_state_handler != nullptr)
+      opd->wan_state_handler->new_msg_trigger(kTriggerWanState);
   }
 }
 
@@ -434,8 +445,15 @@ String OstrelOverlay::show_overlay_state_sync() {
     OverlayPeerDescriptor* opd = opd_by_handle(it->value);
     if (opd == nullptr) continue;
     sb << "OVERLAYIP: " << opd->overlay_address.to_string() << "\r\n";
-    // Each handler of the list adds its name and versions once the message
-    // element provides them; the list is empty until then.
+    if (opd->paths.empty()) continue;
+    for (OstrelOverlayMsgInterface* h : opd->handler_list) {
+      OverlayMsgVersions v;
+      h->get_versions(&v);
+      sb << h->msg_name() << "\r\n"
+         << "MYVERSION: " << v.current << "\r\n"
+         << "MYSENTVERSION: " << v.sent << "\r\n"
+         << "PEERRECVERSION: " << v.peer << "\r\n";
+    }
   }
   return sb.take_string();
 }

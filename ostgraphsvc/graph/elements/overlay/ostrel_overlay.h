@@ -129,6 +129,13 @@ class OstrelOverlay : public Element,
   OverlayPeerDescriptor* get_opd_by_peer_id(const String& peer_id);
   OstrelDIB* get_dib(IPAddress address);
   OverlayWanLinkEntry* get_wanlink_tbl_ex(uint32_t index);
+  // The path with `path_id`, held for the caller (find_path).
+  std::shared_ptr<OverlayDescriptor> get_od(uint32_t path_id) const { return find_path(path_id); }
+  // The local node's DIB roles, loaded from the local DIB entry while 0.
+  uint16_t get_local_roles();
+  // Rewrites the path status page. The page itself comes with the path
+  // statistics; until then there is nothing to write.
+  void update_shm_path_stats();
 
   // ---- Data plane (packet thread, overlay lock held by push).
   void encapsulate_and_push(Packet* p);
@@ -160,6 +167,16 @@ class OstrelOverlay : public Element,
   // ---- Interfaces for other components.
   bool peer_has_path(IPAddress overlay_address) const override;
   IPAddress local_overlay_address() const override { return own_address_; }
+
+  // Calls `f(opd)` for every peer descriptor in the address table's order
+  // (overlay lock held).
+  template <typename F>
+  void for_each_opd(F f) {
+    for (auto it = address_table_.begin(); it.live(); ++it) {
+      OverlayPeerDescriptor* opd = opd_by_handle(it->value);
+      if (opd != nullptr) f(opd);
+    }
+  }
 
   std::recursive_mutex& overlay_lock() const { return overlay_lock_; }
   OstrelDIBManager& dib() { return dib_; }
@@ -219,6 +236,9 @@ class OstrelOverlay : public Element,
   int32_t nh_failures_ = 0;
   int32_t nh_log_period_ = kLookupLogPeriod;
 };
+
+// True when `opd` exists and has at least one path (overlay lock held).
+bool is_opd_up(const OverlayPeerDescriptor* opd);
 
 // The first configured overlay element, or null.
 OstrelOverlay* registered_overlay();

@@ -7,6 +7,7 @@
 #include "graph/packet.h"
 #include "graph/router_log.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
+#include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
 #include "ostgraphsvc/overlaymsg/control_packet.h"
 #include "ostgraphsvc/overlaymsg/overlay_msg_type.h"
 #include "platform/clock/clock.h"
@@ -166,14 +167,13 @@ void OstrelOverlay::compute_packet_loss(Packet* p, uint64_t now) {
     OverlayDescriptor& od = *path;
     if (od.local_path_id != path_id && od.rx_loss_idle(now)) continue;
     if (!od.update_rx_loss(od.local_path_id == path_id ? sequence : kNoSequence, now)) continue;
-    const OverlayPeerDescriptor* opd = find_opd(od.peer_overlay);
+    OverlayPeerDescriptor* opd = find_opd(od.peer_overlay);
     if (opd == nullptr || opd->peer_is_controller) continue;
     if ((local_roles() & OSTREL_CONTROLLER) != 0) continue;
     OVL_LOG(6, "OstrelOverlay::compute_packet_loss",
             "QoE State Changed, Trigger Path Stats Message to %s",
             od.peer_overlay.to_string().c_str());
-    // The endpoint handler that sends the message comes with the message
-    // element.
+    if (opd->endpoint_handler != nullptr) opd->endpoint_handler->new_msg_trigger(kTriggerQoe);
   }
 }
 

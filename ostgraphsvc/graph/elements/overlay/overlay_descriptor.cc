@@ -1,5 +1,8 @@
 #include "ostgraphsvc/graph/elements/overlay/overlay_descriptor.h"
 
+#include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
+#include "ostgraphsvc/graph/elements/overlay/overlay_probes.h"
+
 #include "graph/router_log.h"
 #include "ostgraphsvc/ostssl/ostssl.h"
 #include "ostgraphsvc/policy_slot/qoe_thresholds.h"
@@ -123,9 +126,11 @@ OverlayDescriptor::OverlayDescriptor(const OverlayPathSetup& s)
           initiator ? 1 : 0);
 }
 
-// The probes (and their global list) come with the path start-up, which
-// also releases them; nothing is attached before that.
-OverlayDescriptor::~OverlayDescriptor() = default;
+OverlayDescriptor::~OverlayDescriptor() {
+  OstrelOverlayProbeInterface* probes[] = {latency_probe, jitter_probe, keepalive_probe};
+  remove_overlay_probes(probes, 3);
+  for (OstrelOverlayProbeInterface* probe : probes) delete probe;
+}
 
 void OverlayDescriptor::update_ohv_on_build_probe_req() {
   if (!initiator) return;
@@ -166,6 +171,8 @@ void OverlayDescriptor::update_ohv_on_consume_probe() {
 
 void OverlayDescriptor::update_ohv_on_build_probe_res() {
   if (initiator) return;
+  // The common case, every answer on a settled path: nothing to log.
+  if (version_state == OHV_COMPLETED && own_version == peer_version) return;
   const String peer = peer_overlay.to_string();
   if (version_state == OHV_INIT) {
     if (peer_version < own_version) own_version = peer_version;
@@ -257,7 +264,11 @@ OverlayPeerDescriptor::OverlayPeerDescriptor(const OverlayPeerRecord& record)
     : overlay_address(record.address),
       peer_port(record.port),
       domain(kOstsslDomainSuffix),
-      peer_id(overlay_peer_id(record.address)) {}
+      peer_id(overlay_peer_id(record.address)) {
+  create_overlay_msg_handlers(this);
+}
+
+OverlayPeerDescriptor::~OverlayPeerDescriptor() { destroy_overlay_msg_handlers(this); }
 
 void OverlayPeerDescriptor::find_and_add_wanlink(Vector<OverlayWANLink>& links, IPAddress address,
                                                  uint16_t port, uint32_t path_id,

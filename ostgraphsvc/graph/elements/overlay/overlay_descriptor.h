@@ -6,8 +6,7 @@
 // the peer's connections). It holds the peer's paths (shared
 // OverlayDescriptors, oldest first; the tunnel is up while there is one),
 // its local and remote WAN links as the overlay sees them, and the slots of
-// the six per-peer control-message handlers, which the message element fills
-// (empty until then).
+// the six per-peer control-message handlers, which it creates and deletes.
 //
 // OverlayDescriptor (OD): one per path, one transport connection between a
 // local and a remote WAN address. It carries what the data plane needs per
@@ -20,8 +19,7 @@
 // a packet's wall-clock timestamp.
 //
 // Ownership: the overlay element owns its OPDs; an OPD shares its ODs with
-// the element's path table. An OPD's handler slots are owned by it once the
-// message element fills them.
+// the element's path table. An OPD owns its handlers; an OD owns its probes.
 //
 // Threads: every field is guarded by the overlay element's lock (see
 // ostrel_overlay.h) except the OD's last receive and transmit times and its
@@ -130,6 +128,30 @@ struct SequenceWindow {
   uint32_t bits[kWords] = {};
 };
 
+// The last 3 samples of a path measure with their running sum; the mean is
+// truncated, 0 when empty. No allocation.
+class SampleWindow {
+ public:
+  static constexpr int kSize = 3;
+  void add(uint32_t sample) {
+    if (count_ == kSize)
+      sum_ -= samples_[next_];
+    else
+      ++count_;
+    samples_[next_] = sample;
+    sum_ += sample;
+    next_ = (next_ + 1) % kSize;
+  }
+  uint32_t mean() const { return count_ == 0 ? 0 : static_cast<uint32_t>(sum_ / count_); }
+  int count() const { return count_; }
+
+ private:
+  uint32_t samples_[kSize] = {};
+  uint64_t sum_ = 0;
+  int count_ = 0;
+  int next_ = 0;
+};
+
 // What the connection that made a path tells about it.
 struct OverlayPathSetup {
   uint32_t local_path_id = 0;
@@ -150,7 +172,7 @@ struct OverlayPathSetup {
   uint32_t if_metric = 0;
 };
 
-class OverlayProbe;
+class OstrelOverlayProbeInterface;
 
 class OverlayDescriptor {
  public:
@@ -227,10 +249,15 @@ class OverlayDescriptor {
   uint32_t version_state = OHV_INIT;
   bool initiator;
   bool negotiated = false;
-  // Owned; made by the path start-up, null until then.
-  OverlayProbe* latency_probe = nullptr;
-  OverlayProbe* jitter_probe = nullptr;
-  OverlayProbe* keepalive_probe = nullptr;
+  SampleWindow latency_window;
+  uint32_t latency = 0;  // ms, mean of latency_window
+  SampleWindow jitter_window;
+  uint16_t jitter = 0;  // ms, mean of jitter_window
+  // Owned; made by the path start-up, null until then. The destructor takes
+  // them out of the process-wide probe list and deletes them.
+  OstrelOverlayProbeInterface* latency_probe = nullptr;
+  OstrelOverlayProbeInterface* jitter_probe = nullptr;
+  OstrelOverlayProbeInterface* keepalive_probe = nullptr;
   uint32_t if_metric;
   IPAddress public_address;
 
@@ -251,7 +278,7 @@ class OverlayStateSyncMsg;
 class OverlayRouteMsg;
 class OverlayUserAuthMsg;
 class OverlayAddrMgmtMsg;
-class OverlayMsgHandler;
+class OstrelOverlayMsgInterface;
 
 // What the DIB entry of a peer gives its descriptor.
 struct OverlayPeerRecord {
@@ -271,7 +298,9 @@ class OverlayPeerDescriptor {
   explicit OverlayPeerDescriptor(const OverlayPeerRecord& record);
   OverlayPeerDescriptor(const OverlayPeerDescriptor&) = delete;
   OverlayPeerDescriptor& operator=(const OverlayPeerDescriptor&) = delete;
-  ~OverlayPeerDescriptor() = default;
+  // Creates the six message handlers (overlay_msg_handlers.h) and deletes
+  // them again.
+  ~OverlayPeerDescriptor();
 
   // `side` is "local" or "remote".
   void find_and_add_wanlink(Vector<OverlayWANLink>& links, IPAddress address, uint16_t port,
@@ -297,7 +326,7 @@ class OverlayPeerDescriptor {
   OverlayUserAuthMsg* user_auth_handler = nullptr;
   OverlayAddrMgmtMsg* addr_mgmt_handler = nullptr;
   // Route, WAN state, endpoint, user authentication, address management.
-  Vector<OverlayMsgHandler*> handler_list;
+  Vector<OstrelOverlayMsgInterface*> handler_list;
   int32_t handle = -1;
   uint16_t mtu = 0;
   uint8_t multilink_mode = 0;

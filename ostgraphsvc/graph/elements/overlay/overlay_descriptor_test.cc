@@ -53,7 +53,7 @@ TEST_F(DescriptorTest, PeerIdAndDefaults) {
   EXPECT_EQ(std::string(opd.peer_id.c_str()), "UFQDN/10.20.0.1@tarn.local");
   EXPECT_EQ(opd.handle, -1);
   EXPECT_EQ(opd.peer_port, 4500u);
-  EXPECT_TRUE(opd.handler_list.empty());
+  EXPECT_EQ(opd.handler_list.size(), 5);
   OverlayDescriptor od(PathSetup(7));
   EXPECT_EQ(od.tx_sequence, 1u);
   EXPECT_EQ(od.peer_mtu, 1400u);

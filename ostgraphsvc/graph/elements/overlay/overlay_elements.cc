@@ -4,14 +4,18 @@
 
 #include "graph/element_registry.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
+#include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg.h"
 
 namespace {
 
 Element* make_overlay() { return new OstrelOverlay; }
+Element* make_overlay_msg() { return new OstrelOverlayMsg; }
 
 }  // namespace
 
 void register_overlay_elements() {
   set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelOverlay")),
                           make_overlay);
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelOverlayMsg")),
+                          make_overlay_msg);
 }

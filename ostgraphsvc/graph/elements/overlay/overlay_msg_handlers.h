@@ -1,0 +1,231 @@
+// Per-peer control-message handlers and their version protocol.
+//
+// Every OverlayPeerDescriptor owns one handler per kind of state message
+// (endpoint, WAN link state, state sync, route, user authentication, address
+// management). A handler versions its kind's local state, says when its
+// message is due for the peer, builds it (one packet per path), takes the
+// peer's version of the kind from the peer's state-sync messages and applies
+// what the peer sends of its kind. The message element (OstrelOverlayMsg)
+// drives them.
+//
+// The descriptor's constructor creates the six handlers and its destructor
+// deletes them (`create_overlay_msg_handlers`, `destroy_overlay_msg_handlers`);
+// nobody else owns one. Each handler is also entered at the front of the
+// process-wide `overlay_msg_handlers` list while it lives, so the list reads
+// newest peer first and, per peer, address management, user authentication,
+// route, state sync, WAN link state, endpoint.
+//
+// The endpoint, WAN-link and user-authentication messages themselves, and the
+// route and address-management messages, are built by the handlers' own
+// subsystems; until those land the handlers keep their versions, report them
+// in sync messages, are never due and log and ignore what they receive.
+//
+// Threads: handlers are created and destroyed under the overlay lock of the
+// overlay element that builds the descriptors; every other call runs on the
+// packet thread under the same lock (the message element takes it for each
+// pass and each received message). `overlay_msg_handlers` is guarded by that
+// lock too.
+#ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
+#define OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
+
+#include <cstdint>
+
+#include "graph/packet.h"
+#include "graph/string.h"
+#include "graph/vector.h"
+
+class OstrelOverlay;
+class OstrelOverlayStateMsg;
+class OverlayPeerDescriptor;
+
+// Current, sent and peer version of one kind, as the status handler shows
+// them ("MYVERSION", "MYSENTVERSION", "PEERRECVERSION").
+struct OverlayMsgVersions {
+  uint32_t current = 0;
+  uint32_t sent = 0;
+  uint32_t peer = 0;
+};
+
+// Reasons given to new_msg_trigger.
+inline constexpr uint32_t kTriggerEndpoint = 1;
+inline constexpr uint32_t kTriggerWanState = 2;
+inline constexpr uint32_t kTriggerQoe = 4;
+inline constexpr uint32_t kTriggerFirstSync = 32;
+inline constexpr uint32_t kTriggerIpRefresh = 64;
+
+class OstrelOverlayMsgInterface {
+ public:
+  virtual ~OstrelOverlayMsgInterface() = default;
+  virtual bool is_msg_available() = 0;
+  // Appends finished control packets (normally one per path) to `packets`.
+  virtual Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets,
+                                                          OstrelOverlay* overlay,
+                                                          OverlayPeerDescriptor* opd) = 0;
+  virtual void new_msg_trigger(uint32_t reason) = 0;
+  virtual void msg_sent() = 0;
+  // The packet stays the caller's.
+  virtual void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                           OverlayPeerDescriptor* opd) = 0;
+  virtual void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
+                            OstrelOverlayStateMsg* msg) = 0;
+  virtual void update_peer_version(const OstrelOverlayStateMsg& msg) = 0;
+  virtual void get_versions(OverlayMsgVersions* record) = 0;
+  virtual void reset_peer_state() = 0;
+  virtual String msg_name() = 0;
+
+  OverlayPeerDescriptor* peer() const { return opd_; }
+
+ protected:
+  explicit OstrelOverlayMsgInterface(OverlayPeerDescriptor* opd) : opd_(opd) {}
+
+  OverlayPeerDescriptor* opd_;  // not owned; owns this handler
+};
+
+// Every live handler of every peer descriptor, newest first; not owning.
+Vector<OstrelOverlayMsgInterface*>& overlay_msg_handlers();
+
+// True until the first state-sync message of the process is consumed.
+bool first_state_sync_pending();
+// Sets it back to true (tests, which build many peers in one process).
+void reset_first_state_sync_pending();
+
+// Role checks of the handlers: what the local node is, from the registered
+// overlay's local roles. Without an overlay element both stay false.
+struct HandlerRoles {
+  bool controller = false;
+  bool hub = false;
+};
+
+// The common version state; each class uses what its kind has.
+class OverlayVersionedMsg : public OstrelOverlayMsgInterface {
+ public:
+  void msg_sent() override { ++sent_count; }
+  // Never due until the kind's messages are built.
+  bool is_msg_available() override { return false; }
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay*,
+                                                  OverlayPeerDescriptor*) override {
+    return packets;
+  }
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
+
+  uint32_t trigger_reasons = 0;
+  uint32_t current_version = 0;
+  uint32_t sent_count = 0;
+  uint32_t peer_version = 0;
+  uint32_t consumed_version = 0;
+  HandlerRoles roles;
+
+ protected:
+  using OstrelOverlayMsgInterface::OstrelOverlayMsgInterface;
+};
+
+class OverlayEndptMsg : public OverlayVersionedMsg {
+ public:
+  explicit OverlayEndptMsg(OverlayPeerDescriptor* opd);
+  void new_msg_trigger(uint32_t reason) override;
+  void msg_sent() override;
+  void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
+                    OstrelOverlayStateMsg* msg) override;
+  void update_peer_version(const OstrelOverlayStateMsg& msg) override;
+  void get_versions(OverlayMsgVersions* record) override;
+  void reset_peer_state() override { consumed_version = 0; }
+  String msg_name() override { return String("EndPt Sync"); }
+  void check_and_set_is_ctrlr();
+
+  int log_counter = 0;
+  int log_period = 120;
+};
+
+class OverlayWanStateMsg : public OverlayVersionedMsg {
+ public:
+  explicit OverlayWanStateMsg(OverlayPeerDescriptor* opd);
+  void new_msg_trigger(uint32_t reason) override;
+  void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
+                    OstrelOverlayStateMsg* msg) override;
+  void update_peer_version(const OstrelOverlayStateMsg& msg) override;
+  void get_versions(OverlayMsgVersions* record) override;
+  void reset_peer_state() override { consumed_version = 0; }
+  String msg_name() override { return String("WAN Link State Sync"); }
+  void check_and_set_is_ctrlr();
+};
+
+class OverlayRouteMsg : public OverlayVersionedMsg {
+ public:
+  explicit OverlayRouteMsg(OverlayPeerDescriptor* opd);
+  void new_msg_trigger(uint32_t reason) override;
+  void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
+                    OstrelOverlayStateMsg* msg) override;
+  void update_peer_version(const OstrelOverlayStateMsg& msg) override;
+  void get_versions(OverlayMsgVersions* record) override;
+  void reset_peer_state() override {}
+  String msg_name() override { return String("Route Message"); }
+  void check_and_set_is_ctrlr();
+  void check_and_set_is_hub();
+};
+
+class OverlayUserAuthMsg : public OverlayVersionedMsg {
+ public:
+  explicit OverlayUserAuthMsg(OverlayPeerDescriptor* opd);
+  void new_msg_trigger(uint32_t reason) override;
+  void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
+                    OstrelOverlayStateMsg* msg) override;
+  void update_peer_version(const OstrelOverlayStateMsg& msg) override;
+  void get_versions(OverlayMsgVersions* record) override;
+  void reset_peer_state() override { consumed_version = 0; }
+  String msg_name() override { return String("OverlayUserAuth Message"); }
+  void ua_check_and_set_is_hub();
+  void ua_check_and_set_is_ctrlr();
+};
+
+class OverlayAddrMgmtMsg : public OverlayVersionedMsg {
+ public:
+  explicit OverlayAddrMgmtMsg(OverlayPeerDescriptor* opd);
+  void new_msg_trigger(uint32_t reason) override;
+  void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
+                    OstrelOverlayStateMsg* msg) override;
+  void update_peer_version(const OstrelOverlayStateMsg& msg) override;
+  void get_versions(OverlayMsgVersions* record) override;
+  void reset_peer_state() override { consumed_version = 0; }
+  String msg_name() override { return String("OverlayAddrMgmt Message"); }
+  void check_and_set_is_hub();
+  void check_and_set_is_ctrlr();
+
+  uint32_t last_request_type = 0;
+};
+
+// Carries every other kind's version to the peer, every 6 s or more.
+class OverlayStateSyncMsg : public OstrelOverlayMsgInterface {
+ public:
+  static constexpr uint64_t kNotDueSeconds = 5;
+
+  explicit OverlayStateSyncMsg(OverlayPeerDescriptor* opd);
+  bool is_msg_available() override;
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay* overlay,
+                                                  OverlayPeerDescriptor* opd) override;
+  void new_msg_trigger(uint32_t reason) override;
+  void msg_sent() override { ++sent_count; }
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
+  void fill_version(OstrelOverlay*, OverlayPeerDescriptor*, OstrelOverlayStateMsg*) override {}
+  void update_peer_version(const OstrelOverlayStateMsg&) override {}
+  void get_versions(OverlayMsgVersions* record) override {
+    record->current = 0;
+    record->peer = 0;
+  }
+  void reset_peer_state() override {}
+  String msg_name() override { return String("State Sync"); }
+
+  int log_counter = 0;
+  int log_period = 120;
+  uint32_t trigger_reasons = 0;
+  uint32_t current_version = 1;
+  uint32_t sent_count = 0;
+  uint64_t last_due_ms;  // monotonic tick (GetTickCount64)
+};
+
+// Called by the OverlayPeerDescriptor constructor and destructor.
+void create_overlay_msg_handlers(OverlayPeerDescriptor* opd);
+void destroy_overlay_msg_handlers(OverlayPeerDescriptor* opd);
+
+#endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
