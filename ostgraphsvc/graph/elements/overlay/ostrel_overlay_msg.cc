@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "graph/error_handler.h"
 #include "graph/packet.h"
@@ -50,6 +53,24 @@ struct ScratchMessage {
   std::unique_ptr<OstrelOverlayStateMsg> own;
   OstrelOverlayStateMsg* msg;
 };
+
+bool ring_in_use(const QMsgBlockPool& ring) {
+  for (int32_t i = 0; i < ring.count(); ++i) {
+    if (qmsgblock_in_use(ring.block(i))) return true;
+  }
+  return false;
+}
+
+// Tick rings whose blocks were still queued when their element stopped. A
+// queued block points into its ring, so the ring lives until the consumer has
+// released them all; each stop frees the rings that are done.
+void retire_ring(std::unique_ptr<QMsgBlockPool> ring) {
+  static std::mutex mutex;
+  static std::vector<std::unique_ptr<QMsgBlockPool>> retired;
+  std::lock_guard<std::mutex> hold(mutex);
+  std::erase_if(retired, [](const std::unique_ptr<QMsgBlockPool>& r) { return !ring_in_use(*r); });
+  if (ring != nullptr && ring_in_use(*ring)) retired.push_back(std::move(ring));
+}
 
 }  // namespace
 
@@ -456,16 +477,12 @@ void OstrelOverlayMsg::stop_statemsg_timer() {
   }
   thread_.join();
   thread_started_ = false;
-  // A block still queued points into the ring: keep the ring then rather than
-  // leave the consumer a freed block.
-  bool queued = false;
-  for (int32_t i = 0; i < ring_->count(); ++i) queued = queued || qmsgblock_in_use(ring_->block(i));
-  if (queued) {
+  // A block still queued points into the ring: the ring is kept until the
+  // consumer has let go of it rather than leave it a freed block.
+  if (ring_in_use(*ring_)) {
     OMSG_LOG(4, "OstrelOverlayMsg::cleanup", "tick blocks still queued; keeping their ring");
-    (void)ring_.release();
-    return;
   }
-  ring_.reset();
+  retire_ring(std::move(ring_));
 }
 
 void OstrelOverlayMsg::statemsg_timer_callback(uint64_t first_deadline) {

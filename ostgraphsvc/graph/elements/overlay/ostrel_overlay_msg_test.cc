@@ -296,6 +296,22 @@ TEST_F(CadenceTest, FullRingLogsOncePerTickAndResumesAtTheSameSlot) {
   for (_QMSGBLOCK* b : held) qmsgblock_release(b);
 }
 
+TEST_F(CadenceTest, RingOfAStoppedElementOutlivesItsQueuedBlock) {
+  ASSERT_TRUE(LoadMsg());
+  _QMSGBLOCK* b = Step(5000);
+  ASSERT_NE(b, nullptr);
+  // The element goes while its block is still with the consumer.
+  ASSERT_TRUE(h_.Load("src :: TestSource; sink :: TestSink; src -> sink;"));
+  msg_ = nullptr;
+  EXPECT_STREQ(qmsgblock_tag(b), "iomsg");  // still a live block
+  qmsgblock_release(b);
+  // The next element's stop frees the kept ring (AddressSanitizer reports a
+  // ring or tag left behind).
+  ASSERT_TRUE(LoadMsg());
+  ASSERT_TRUE(h_.Load("src :: TestSource; sink :: TestSink; src -> sink;"));
+  msg_ = nullptr;
+}
+
 TEST(MsgThreadsTest, HundredRoutersLeaveNoThread) {
   testing_support::StartedLog log(0);
   auto threads = [] {
