@@ -339,3 +339,26 @@ TEST_F(PathsTest, RouteUpdateSkipsPeersHoldingTheClientAddress) {
 }
 
 }  // namespace
+
+namespace {
+
+// The hub's own next hops are routeable through it once its first path is
+// up, with no further event needed.
+TEST_F(PathsTest, FirstPathMakesWhatIsBehindTheHubReachable) {
+  const char* conf = R"({
+    "local": {"overlayIP": "10.10.0.1", "tenantID": "t1", "roles": [{"type": "SPOKE"}],
+      "nexthop": [{"ipv4": "10.20.0.1", "wanip": "192.0.2.1", "port": 443, "groupid": "g1",
+                   "groupname": "n1"}]},
+    "remote": [{"overlayIP": "10.20.0.1", "roles": [{"type": "DC"}], "groupid": "g1",
+                "groupname": "n1", "nexthop": [{"ipv4": "10.60.0.1", "cost": 7}]}]})";
+  ASSERT_TRUE(LoadWithMsg(conf, true)) << h_.messages();
+  ostssl_conn_info a = Info("10.20.0.1", 0xc1);
+  ov_->on_ostssl_connect(&a);
+  std::lock_guard<std::recursive_mutex> hold(ov_->overlay_lock());
+  NextHopElement* behind = ov_->nht().find(Ip("10.60.0.1"));
+  ASSERT_NE(behind, nullptr);
+  EXPECT_EQ(behind->next_hop, Ip("10.20.0.1"));
+  EXPECT_EQ(ov_->get_nh_opd(Ip("10.60.0.1"), nullptr, true), ov_->get_opd(Ip("10.20.0.1")));
+}
+
+}  // namespace
