@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "client/lib/cxUtils/cxRegUtils.h"
@@ -341,10 +342,15 @@ int OstrelOverlay::get_active_peer_in_group(const String& group_id, String* out)
 
 // ---- Transport events
 
+// Runs for every received packet: the path stays alive through the table's
+// shared lock (a removal needs it exclusively), so no reference is taken,
+// and the clock is read before the lock.
 bool OstrelOverlay::on_ostssl_read(ostssl_conn_info* info) {
-  std::shared_ptr<OverlayDescriptor> od = find_path(info->path_id);
-  if (od == nullptr) return false;
-  od->last_rx_time.store(GetTickCount64(), std::memory_order_relaxed);
+  const uint64_t now = GetTickCount64();
+  std::shared_lock<std::shared_mutex> hold(path_mutex_);
+  auto it = path_table_.find(info->path_id);
+  if (!it.live()) return false;
+  it->value->last_rx_time.store(now, std::memory_order_relaxed);
   return true;
 }
 
