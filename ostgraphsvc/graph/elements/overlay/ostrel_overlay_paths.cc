@@ -38,6 +38,12 @@ constexpr uint32_t kSockClosedTimeoutMs = 7;
 
 String dotted(uint32_t network_order) { return IPAddress(network_order).to_string(); }
 
+// A copy with storage of its own: String copies share a reference count that
+// is not atomic, and these texts belong to other threads (the connection's
+// record, the configuration read by every transport thread).
+String own_copy(const String& text) { return String(text.data(), text.length()); }
+String shown(const String& text) { return own_copy(text).printable(); }
+
 // A connection request decided under the overlay lock, sent after it.
 struct HubRequest {
   bool tls_only = false;
@@ -67,12 +73,12 @@ void collect_member(const OstrelOverlayJson& json, const OnePeerGroup& group, in
   for (int i = 0; i < links; ++i) {
     if (log_tag != nullptr) {
       OVL_LOG(6, log_tag, "OVLTryNext: group:%d (%s) to %s (wan %s)", group_index,
-              group.group_id.printable().c_str(), next.overlay_ip.to_string().c_str(),
+              shown(group.group_id).c_str(), next.overlay_ip.to_string().c_str(),
               next.links[i].to_string().c_str());
     }
-    out->push_back(HubRequest{json.tls_only, next.port, next.pubkey, next.links[i].addr(),
-                              next.overlay_ip.addr(), group.group_id, group.group_name,
-                              member == 0});
+    out->push_back(HubRequest{json.tls_only, next.port, own_copy(next.pubkey), next.links[i].addr(),
+                              next.overlay_ip.addr(), own_copy(group.group_id),
+                              own_copy(group.group_name), member == 0});
   }
 }
 
@@ -105,7 +111,7 @@ int OstrelOverlay::add_path(const String& peer_id, uint32_t path_id, const ostss
   if (opd == nullptr) {
     OVL_LOG(3, "OstrelOverlay::add_path",
             "add path failed. Overlay peer descriptor does not exist for peer with id: %s(%s)",
-            peer_id.printable().c_str(), dotted(info.remote_ip).c_str());
+            shown(peer_id).c_str(), dotted(info.remote_ip).c_str());
     return -1;
   }
   opd->multilink_mode = info.multilink_mode;
@@ -131,11 +137,11 @@ int OstrelOverlay::add_path(const String& peer_id, uint32_t path_id, const ostss
     s.peer_overlay = opd->overlay_address;
     s.remote_wan = IPAddress(info.remote_ip);
     s.local_wan = IPAddress(info.local_ip);
-    s.hub_role = info.hub_role;
+    s.hub_role = own_copy(info.hub_role);
     const uint16_t port = ntohs(static_cast<uint16_t>(info.remote_port));
     s.remote_port = port == 0 ? 4500 : port;
     s.protocol = info.protocol;
-    s.protocol_text = info.protocol_name;
+    s.protocol_text = own_copy(info.protocol_name);
     s.protocol_code = info.ssl_protocol;
     s.own_version = 1;
     s.local_overlay = own_address_;
@@ -170,7 +176,7 @@ int OstrelOverlay::add_path(const String& peer_id, uint32_t path_id, const ostss
     if (peer != nullptr) update_nht_for_one_dib(peer);
   }
   OVL_LOG(6, "OstrelOverlay::add_path", "Overlay descriptor:%p tdbs:%d peer:%s",
-          static_cast<void*>(od.get()), od->connection_count, peer_id.printable().c_str());
+          static_cast<void*>(od.get()), od->connection_count, shown(peer_id).c_str());
   return 0;
 }
 
@@ -232,8 +238,7 @@ int OstrelOverlay::remove_path(const String& peer_id, uint32_t path_id) {
     OverlayPeerDescriptor* opd = get_opd_by_peer_id(peer_id);
     if (opd == nullptr) {
       OVL_LOG(3, "OstrelOverlay::remove_path",
-              "Overlay peer descriptor does not exist for peer with id:%s",
-              peer_id.printable().c_str());
+              "Overlay peer descriptor does not exist for peer with id:%s", shown(peer_id).c_str());
       return -1;
     }
     opd->mtu = 0;
@@ -246,12 +251,12 @@ int OstrelOverlay::remove_path(const String& peer_id, uint32_t path_id) {
     }
     if (od == nullptr) {
       OVL_LOG(3, "OstrelOverlay::remove_path", "Overlay/pfkey out of sync for peer %s",
-              peer_id.printable().c_str());
+              shown(peer_id).c_str());
       return -1;
     }
     OVL_LOG(6, "OstrelOverlay::remove_path",
             "Removing path for od %p peer %s wanip %s, num_tdbs %d", static_cast<void*>(od.get()),
-            peer_id.printable().c_str(), od->remote_wan.to_string().c_str(), od->connection_count);
+            shown(peer_id).c_str(), od->remote_wan.to_string().c_str(), od->connection_count);
     const bool last = od->connection_count <= 1;
     // Lowers the count; at the last connection the path leaves the table.
     std::shared_ptr<OverlayDescriptor> gone = erase_path(path_id);
@@ -358,11 +363,11 @@ bool OstrelOverlay::on_ostssl_connect(ostssl_conn_info* info) {
   OVL_LOG(6, "OstrelOverlay::on_ostssl_connect",
           "Tunnel status: Connected, add_path peer id %s type: %s, ip s:%s d:%s port s:%d d:%d "
           "pathid:%u proto:%s index: %d multilink: %d",
-          info->peer_id.printable().c_str(), info->hub_role.printable().c_str(),
+          shown(info->peer_id).c_str(), shown(info->hub_role).c_str(),
           dotted(info->local_ip).c_str(), dotted(info->remote_ip).c_str(),
           ntohs(static_cast<uint16_t>(info->local_port)),
           ntohs(static_cast<uint16_t>(info->remote_port)), info->path_id,
-          info->protocol_name.printable().c_str(), info->if_index, info->multilink_mode);
+          shown(info->protocol_name).c_str(), info->if_index, info->multilink_mode);
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
   connected_paths_.push_back(OverlayConnectedPath{info->path_id, IPAddress(info->local_ip),
                                                   IPAddress(info->remote_ip), true});
@@ -374,11 +379,11 @@ bool OstrelOverlay::on_ostssl_closed(ostssl_conn_info* info) {
   OVL_LOG(6, "OstrelOverlay::on_ostssl_closed",
           "Tunnel status: Disconnected, remove_path peer id %s type: %s, ip s:%s d:%s port s:%d "
           "d:%d sock:%d pathid:%u proto:%s index: %d multilink: %d",
-          info->peer_id.printable().c_str(), info->hub_role.printable().c_str(),
+          shown(info->peer_id).c_str(), shown(info->hub_role).c_str(),
           dotted(info->local_ip).c_str(), dotted(info->remote_ip).c_str(),
           ntohs(static_cast<uint16_t>(info->local_port)),
           ntohs(static_cast<uint16_t>(info->remote_port)), info->sock, info->path_id,
-          info->protocol_name.printable().c_str(), info->if_index, info->multilink_mode);
+          shown(info->protocol_name).c_str(), info->if_index, info->multilink_mode);
   // Each step takes the overlay lock itself; the disconnect signal and the
   // configuration read of remove_path run outside it.
   remove_path(info->peer_id, info->path_id);
@@ -392,7 +397,7 @@ int OstrelOverlay::on_ostssl_sock_closed(ostssl_conn_info* info) {
   if (opd == nullptr) {
     OVL_LOG(3, "OstrelOverlay::on_ostssl_sock_closed",
             "Overlay peer descriptor does not exist for peer with id:%s",
-            info->peer_id.printable().c_str());
+            shown(info->peer_id).c_str());
     return -1;
   }
   std::shared_ptr<OverlayDescriptor> od;
@@ -404,7 +409,7 @@ int OstrelOverlay::on_ostssl_sock_closed(ostssl_conn_info* info) {
   }
   if (od == nullptr) {
     OVL_LOG(3, "OstrelOverlay::on_ostssl_sock_closed", "od not found for peer %s",
-            info->peer_id.printable().c_str());
+            shown(info->peer_id).c_str());
     return -1;
   }
   od->remote_up.store(false, std::memory_order_relaxed);
@@ -442,7 +447,7 @@ bool OstrelOverlay::on_ostssl_timeout(ostssl_conn_info* info) {
   const String peer_text = dotted(info->peer_overlay_ip);
   OVL_LOG(6, "OstrelOverlay::on_ostssl_timeout",
           "processing ostssl:On ssl timeout for peer: %s gid: %s (len:%d)", peer_text.c_str(),
-          info->hubgrp_id.printable().c_str(), info->hubgrp_id.length());
+          shown(info->hubgrp_id).c_str(), info->hubgrp_id.length());
   if (info->hubgrp_id.empty()) return true;
   const OstrelOverlayJson& json = config_.overlay_json;
   const int groups = group_count(json);
@@ -509,7 +514,7 @@ bool OstrelOverlay::try_next_peer_if_available(OverlayPeerDescriptor* opd) {
     if (members <= 1) {
       OVL_LOG(6, "OstrelOverlay::try_next_peer_if_available",
               "OVLTryNext: group:%d (%s) nmembers:%d. nothing to do.", g,
-              group.group_id.printable().c_str(), members);
+              shown(group.group_id).c_str(), members);
       return true;
     }
     int next = 0;
