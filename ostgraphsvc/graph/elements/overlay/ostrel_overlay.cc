@@ -15,6 +15,7 @@
 #include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
 #include "ostgraphsvc/graph/elements/route/ostrel_route_table.h"
+#include "ostgraphsvc/ostssl/ostssl.h"
 
 #define OVL_LOG(level, tag, ...) log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
 
@@ -44,7 +45,9 @@ OstrelOverlay::OstrelOverlay() = default;
 
 OstrelOverlay::~OstrelOverlay() {
   OstrelOverlay* self = this;
-  registered.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+  if (registered.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel)) {
+    if (ostssl::registered_listener() == this) ostssl::register_listener(nullptr);
+  }
   unregister_overlay_config_querier(this);
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
   {
@@ -77,6 +80,7 @@ int OstrelOverlay::configure(Vector<String>& conf, ErrorHandler* errh) {
   OstrelOverlay* none = nullptr;
   if (registered.compare_exchange_strong(none, this, std::memory_order_acq_rel)) {
     register_overlay_config_querier(this);
+    ostssl::register_listener(this);
   }
   OVL_LOG(6, "OstrelOverlay::configure", "Parsing configuration from files: %s, %s, %s",
           conf_.printable().c_str(), client_config_file_.printable().c_str(),

@@ -61,6 +61,7 @@
 #include "ostgraphsvc/ostdib/ostrel_nht.h"
 #include "ostgraphsvc/ostdib/peer_path_query.h"
 #include "ostgraphsvc/ostssl/ostrel_overlay_config.h"
+#include "ostgraphsvc/ostssl/ostssl_listener.h"
 
 class OstrelRouteTable;
 
@@ -85,7 +86,8 @@ struct OverlayConnectedPath {
 
 class OstrelOverlay : public Element,
                       public OstrelPeerPathQuery,
-                      public OstrelOverlayConfigQuerier {
+                      public OstrelOverlayConfigQuerier,
+                      public ostssl_listener {
  public:
   static constexpr int kMaxPeers = 32;
   static constexpr int kNoSpace = -28;
@@ -123,6 +125,44 @@ class OstrelOverlay : public Element,
   void connect_to_all_peers();
   void trigger_wan_state_msg();
   String show_overlay_state_sync();
+
+  // ---- Paths (ostrel_overlay_paths.cc). Any thread; they take the overlay
+  // lock.
+  // Records one more connection of `path_id` for the peer `peer_id`: makes
+  // or shares the path, its WAN links, MTU and probes. 0, or -1 for an
+  // unknown peer.
+  int add_path(const String& peer_id, uint32_t path_id, const ostssl_conn_info& info);
+  // One connection of the path went; at the last the path goes, and with
+  // the last connection of all the network-disconnect signal when the
+  // policy asks for it. 0, or -1 for an unknown peer or path.
+  int remove_path(const String& peer_id, uint32_t path_id);
+  void io_start_path_probes_to_peer(OstrelDIB* local, OstrelDIB* peer, OverlayPeerDescriptor* opd,
+                                    OverlayDescriptor* od, uint16_t protocol);
+  // Posts one probe tick to the packet queue (serialised ring).
+  void start_probes();
+  // Whether routing goes on as if tunnels were up when none is: the client
+  // configuration's enforce_route, else the registry switch.
+  bool ignoreRoutePolicyWithNoActiveTunnel(bool log);
+  // The overlay address of the first peer of group `group_id` with a path
+  // up at both ends. 0, or -1.
+  int get_active_peer_in_group(const String& group_id, String* out);
+  // Asks every connected peer without a client address for a route update.
+  // Establishment checks and handler triggers happen outside the overlay
+  // section.
+  void trigger_route_update_to_all_peers();
+  // Moves the hub group of `opd` to its next member: false when it did.
+  bool try_next_peer_if_available(OverlayPeerDescriptor* opd);
+  // A path's WAN-state change while its connected-paths entry is new.
+  void trigger_wan_state_msg(uint32_t path_id);
+
+  // ---- Transport events. on_ostssl_read takes no lock (path table lookup
+  // with a shared reference, one atomic store); the others take the overlay
+  // lock and call the transport only after releasing it.
+  bool on_ostssl_read(ostssl_conn_info* info) override;
+  bool on_ostssl_closed(ostssl_conn_info* info) override;
+  bool on_ostssl_timeout(ostssl_conn_info* info) override;
+  bool on_ostssl_connect(ostssl_conn_info* info) override;
+  int on_ostssl_sock_closed(ostssl_conn_info* info) override;
 
   // ---- Lookups (overlay lock held or taken).
   OverlayPeerDescriptor* get_opd(IPAddress address);
@@ -213,6 +253,7 @@ class OstrelOverlay : public Element,
   // loss update (a table walk visits every bucket).
   Vector<OverlayDescriptor*> path_list_;
   OstrelRouteTable* route_table_ = nullptr;
+  Element* overlay_msg_ = nullptr;  // "ostOverlayMsg", once found
   Vector<OverlayConnectedPath> connected_paths_;
   String conf_;
   String client_config_file_;
@@ -236,6 +277,9 @@ class OstrelOverlay : public Element,
   int32_t nh_failures_ = 0;
   int32_t nh_log_period_ = kLookupLogPeriod;
 };
+
+// The WAN link event of a path (1 up, 2 down).
+void overlay_desc_wanlink_ev_hdlr(int type, OverlayDescriptor* od);
 
 // True when `opd` exists and has at least one path (overlay lock held).
 bool is_opd_up(const OverlayPeerDescriptor* opd);
