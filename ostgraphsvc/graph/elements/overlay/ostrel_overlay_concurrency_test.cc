@@ -64,12 +64,12 @@ TEST_F(OverlayConcurrencyTest, PathsChangeWhilePacketsFlow) {
     }
   });
 
-  testing_support::PacketSpec spec;
-  spec.protocol = 17;
-  spec.src = "10.10.0.1";
-  spec.dst = "10.20.0.1";
-  spec.payload = 16;
-  const std::vector<uint8_t> inner = testing_support::BuildIPv4(spec);
+  testing_support::PacketSpec shape;
+  shape.protocol = 17;
+  shape.src = "10.10.0.1";
+  shape.dst = "10.20.0.1";
+  shape.payload = 16;
+  const std::vector<uint8_t> inner = testing_support::BuildIPv4(shape);
   int delivered = 0;
   for (int i = 0; i < kPackets; ++i) {
     Packet* p = Packet::make(64, inner.data(), static_cast<uint32_t>(inner.size()));

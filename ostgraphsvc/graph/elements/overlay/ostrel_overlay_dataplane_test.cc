@@ -21,12 +21,12 @@ using testing_support::PacketSpec;
 constexpr uint32_t kPath = 0x1234;
 
 std::vector<uint8_t> Inner(size_t payload = 20) {
-  PacketSpec spec;
-  spec.protocol = 17;
-  spec.src = "10.10.0.1";
-  spec.dst = "10.20.0.1";
-  spec.payload = payload;
-  return BuildIPv4(spec);
+  PacketSpec shape;
+  shape.protocol = 17;
+  shape.src = "10.10.0.1";
+  shape.dst = "10.20.0.1";
+  shape.payload = payload;
+  return BuildIPv4(shape);
 }
 
 std::vector<uint8_t> Bytes(const Packet* p) {
