@@ -90,7 +90,7 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
  public:
   static constexpr uint32_t kIndexSlots = 1000000;
   static constexpr uint32_t kMaxFlows = 1000000;
-  static constexpr uint32_t kNoPath = 0xFFFFFFFF;
+  static constexpr uint32_t kNoPathId = 0xFFFFFFFF;
 
   // Host pair key: lower address, higher address (as stored, compared as
   // little-endian words) and the ports word, ICMP identifier or 0.
@@ -155,7 +155,7 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
     uint32_t dscp_key = 0;
     uint32_t dscp_mark = 0;
     uint32_t outer_dscp = 0;
-    uint32_t path_id = kNoPath;
+    uint32_t path_id = kNoPathId;
     int32_t route_index = -1;
     uint8_t src_mac[6] = {};
     uint8_t dst_mac[6] = {};

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "ostgraphsvc/overlay_view/overlay_view.h"
 #include "platform/fs/paths.h"
 #include "tests/support/graph_harness.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
 
@@ -902,6 +904,28 @@ TEST_F(AggReapTest, ClockStepsBothWays) {
   EXPECT_LE(agg_->flow_count(), 3u);
   EXPECT_EQ(h_.Write("agg", "clear", ""), 0);
   EXPECT_EQ(agg_->flow_count(), 0u);
+}
+
+// The scenarios' work directory: the tunnel graph with the policy, the
+// firewall and the flow element in front of the route table.
+TEST(AggScenarioGraph, LoadsWithTheFlowElementBeforeTheRouteTable) {
+  const std::string workdir =
+      std::filesystem::canonical(std::string(DOVADOD_TEST_DATA) + "/scenario");
+  testing_support::StartedLog log(0);
+  set_config_directory(workdir.c_str());
+  {
+    GraphHarness h;
+    testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "workdir", workdir);
+    EXPECT_TRUE(h.LoadFile(workdir + "/ostrel.graph")) << h.messages();
+    EXPECT_EQ(h.messages(), "");
+    Element* agg = h.Find("agg");
+    ASSERT_NE(agg, nullptr);
+    EXPECT_EQ(agg->output(0).element(), h.Find("rt"));
+    EXPECT_EQ(agg->noutputs(), 2);
+    EXPECT_EQ(AggregateIPFlows::process_instance(), agg);
+    EXPECT_NE(registered_overlay_view(), nullptr);  // the overlay, registered at configure
+  }
+  set_config_directory(nullptr);
 }
 
 }  // namespace
