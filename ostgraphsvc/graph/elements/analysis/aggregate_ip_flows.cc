@@ -401,8 +401,12 @@ int AggregateIPFlows::handle_packet(Packet* p) {
   }
   if (icmp_refused) return 1;
   if (h.src == 0 && h.dst == 0) return 1;
+  route_time_msec_ = p->timestamp().msec();
   const uint32_t dscp = h.tos >> 2;
   const bool fragment = h.more_fragments || h.fragment_offset != 0;
+  // The packet's time (the capture stamps each batch once) stands for the
+  // current time: no clock reading per packet.
+  const Timestamp now = p->timestamp();
   int direction = h.quoted ? 2 : 0;
   StatFlowInfo* fi = nullptr;
 
@@ -448,7 +452,7 @@ int AggregateIPFlows::handle_packet(Packet* p) {
     p->set_aggregate_anno(fi->aggregate);
     p->set_flow_index_anno(fi->flow_index);
     p->set_paint_anno(static_cast<uint8_t>(direction));
-    if (update_due(fi)) notify(fi->aggregate, UPDATE_AGG, fi, p);
+    if (update_due(fi, now)) notify(fi->aggregate, UPDATE_AGG, fi, p);
     fi->ip_id = h.id;
     if (fragments_ == 1) update_fragment_index(fi, fragment);
   } else {
@@ -463,17 +467,17 @@ int AggregateIPFlows::handle_packet(Packet* p) {
   // Application detection and the process name fill fi->detection here.
   if (!apply_policy(fi, p, h, dscp)) return 1;
   current_second_ = static_cast<uint32_t>(whole_seconds(p->timestamp()));
-  statistics(fi, p, h, direction);
+  statistics(fi, p, h, direction, now);
   return 0;
 }
 
-bool AggregateIPFlows::update_due(const StatFlowInfo* fi) const {
-  return (Timestamp::now() - fi->last_report_time).nsec() > kUpdateIntervalNsec;
+bool AggregateIPFlows::update_due(const StatFlowInfo* fi, Timestamp now) {
+  return (now - fi->last_report_time).nsec() > kUpdateIntervalNsec;
 }
 
 int AggregateIPFlows::best_route(uint32_t destination, IPAddress* dest, IPAddress* gateway) {
   platform::BestRoute route;
-  const uint32_t error = route_cache_->get(destination, Timestamp::now().msec(), &route);
+  const uint32_t error = route_cache_->get(destination, route_time_msec_, &route);
   if (error != 0) {
     GRAPH_LOG_LERR_LIMITED("GetBestRoute");
     return -1;
@@ -839,7 +843,8 @@ bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p, const Header& h
 
 // ---- Statistics.
 
-void AggregateIPFlows::statistics(StatFlowInfo* fi, Packet* p, const Header& h, int direction) {
+void AggregateIPFlows::statistics(StatFlowInfo* fi, Packet* p, const Header& h, int direction,
+                                  Timestamp now) {
   const Timestamp ts = p->timestamp();
   fi->last_time = ts;
   bool delete_due = false;
@@ -872,7 +877,7 @@ void AggregateIPFlows::statistics(StatFlowInfo* fi, Packet* p, const Header& h, 
     if (fi->protocol == kProtoTCP && fi->dir_packets[0] > 1 && fi->dir_packets[1] > 1)
       fi->bidirectional = 1;
     fi->bytes[direction] += p->length();
-    if (fi->packets[0] + fi->packets[1] > 1 && update_due(fi))
+    if (fi->packets[0] + fi->packets[1] > 1 && update_due(fi, now))
       notify(fi->aggregate, UPDATE_AGG, fi, p);
   }
   if (delete_due) notify(fi->aggregate, DELETE_AGG, fi, nullptr);

@@ -137,78 +137,83 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
     StatFlowInfo* head = nullptr;  // most recently used first
   };
 
+  // Fields are grouped so that what every packet touches shares the first
+  // cache lines of the record (the names, not the grouping, are what other
+  // components rely on).
   struct FlowInfo {
     virtual ~FlowInfo() = default;
     virtual void reset();
 
+    // Per packet.
     uint32_t ports = 0;
-    uint16_t ip_id = 0;
     uint32_t aggregate = 0;
-    uint16_t policy_index = 0;
-    uint8_t dest_type = 0;
-    uint8_t first_direction = 0;
-    uint32_t overlay_bound = 0;
-    uint32_t policy_version = 0;
-    uint8_t pbr_resolved = 0;
-    uint32_t priority = 0;
-    uint32_t traffic_class = 0;
+    StatFlowInfo* next = nullptr;
+    uint32_t flow_index = 0;
     uint32_t dscp_key = 0;
-    uint32_t dscp_mark = 0;
-    uint32_t outer_dscp = 0;
-    uint32_t path_id = kNoPathId;
-    int32_t route_index = -1;
-    uint8_t src_mac[6] = {};
-    uint8_t dst_mac[6] = {};
-    IPAddress src_addr;
-    IPAddress dst_addr;
-    uint16_t src_port = 0;
-    uint16_t dst_port = 0;
-    uint8_t protocol = 0;
     Timestamp last_time;
     Timestamp last_report_time;
-    uint8_t fin_state = 0;
+    uint16_t ip_id = 0;
+    uint16_t policy_index = 0;
+    uint8_t protocol = 0;
+    uint8_t fin_state = 0;  // bit d: FIN seen from direction d; 3: over
     uint8_t reverse = 0;
-    StatFlowInfo* next = nullptr;
-    IPAddress next_hop;
-    uint32_t flow_index = 0;
+    uint8_t first_direction = 0;
+    uint8_t dest_type = 0;
+    uint8_t pbr_resolved = 0;
     uint8_t new_announced = 0;
     uint8_t delete_notified = 0;
     uint8_t syn_seen = 0;
     uint8_t bidirectional = 0;
+    uint32_t overlay_bound = 0;
+    uint32_t policy_version = 0;
+    uint32_t priority = 0;
+    uint32_t traffic_class = 0;
+    uint32_t dscp_mark = 0;
+    uint32_t outer_dscp = 0;
+    IPAddress next_hop;
+    int32_t route_index = -1;
     uint32_t dir_packets[2] = {0, 0};
   };
 
-  struct StatFlowInfo : FlowInfo {
+  struct alignas(64) StatFlowInfo : FlowInfo {
     // Clears first_time, the TCP times, last_time, last_report_time and
     // dns_match_logged.
     void reset() override;
 
-    String host;
-    IPAddress route_dest;
-    IPAddress route_gateway;
-    uint8_t own_address = 0;
-    String encap_type;
-    int32_t if_index = -1;
-    FwFlowState fw_state;
-    Timestamp first_time;
-    Timestamp syn_time, synack_time, ack_time, fin_time, rst_time;
-    Timestamp push_time;
+    // Per packet (with the fields above, the record's first two cache lines).
     uint32_t packets[2] = {0, 0};
     uint32_t bytes[2] = {0, 0};
-    FlowDetection detection;
-    char tx_if[32] = {};
-    char rx_if[32] = {};
-    char process_name[256] = {};
-    IPAddress tx_overlay_addr;
-    IPAddress rx_overlay_addr;
+    uint8_t own_address = 0;
     uint8_t dns_match_logged = 0;
-
     // Bookkeeping of the element: the host pair list the flow is on and
     // whether the fragment index holds it.
-    HostPairInfo* pair = nullptr;
     uint8_t table = 0;
     uint8_t fragment_indexed = 0;
     uint16_t fragment_id = 0;
+    HostPairInfo* pair = nullptr;
+    IPAddress route_dest;
+    IPAddress route_gateway;
+    IPAddress tx_overlay_addr;
+    IPAddress rx_overlay_addr;
+    // Per flow.
+    uint32_t path_id = kNoPathId;
+    IPAddress src_addr;
+    IPAddress dst_addr;
+    uint16_t src_port = 0;
+    uint16_t dst_port = 0;
+    uint8_t src_mac[6] = {};
+    uint8_t dst_mac[6] = {};
+    FlowDetection detection;
+    Timestamp first_time;
+    Timestamp syn_time, synack_time, ack_time, fin_time, rst_time;
+    Timestamp push_time;
+    int32_t if_index = -1;
+    String host;
+    String encap_type;
+    FwFlowState fw_state;
+    char tx_if[32] = {};
+    char rx_if[32] = {};
+    char process_name[256] = {};
   };
 
   // Slots 1..slot_count of flow pointers; slot 0 is never given. Fresh
@@ -326,10 +331,10 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   StatFlowInfo* find_fragment_flow(const Header& h, uint32_t dscp);
   void move_to_front(StatFlowInfo* fi);
   void delete_flow(StatFlowInfo* fi);
-  bool update_due(const StatFlowInfo* fi) const;
+  static bool update_due(const StatFlowInfo* fi, Timestamp now);
   // The policy and QoS decision; false refuses the packet.
   bool apply_policy(StatFlowInfo* fi, Packet* p, const Header& h, uint32_t dscp);
-  void statistics(StatFlowInfo* fi, Packet* p, const Header& h, int direction);
+  void statistics(StatFlowInfo* fi, Packet* p, const Header& h, int direction, Timestamp now);
   void reap_table(int table, uint32_t timeout, uint32_t done_timeout, uint32_t* notified,
                   uint32_t* skipped, uint64_t* walked);
   void after_handling(Packet* p, int result, bool from_pull);
@@ -372,6 +377,7 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   bool full_warned_ = false;
   OverlayView* overlay_ = nullptr;
   std::unique_ptr<platform::BestRouteCache> route_cache_;
+  int64_t route_time_msec_ = 0;  // the handled packet's time, for the cache
 };
 
 class AggregateListener {
