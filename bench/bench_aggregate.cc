@@ -44,7 +44,7 @@ struct Ring {
     for (Packet*& p : slots) {
       p = Packet::make(0, b, sizeof b);
       p->set_network_header(p->data(), 20);
-      p->set_packet_type(1);
+      p->set_msgtype(1);
       p->set_timestamp(Timestamp::make_sec(1700000000));
     }
   }

@@ -501,9 +501,9 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_EQ(got.hash, Fnv1a(data.data(), data.size()));
   }
 
-  // Echoes `count` numbered datagrams off the peer at `peerAddr`; returns how
-  // many came back intact.
-  int UdpEcho(const char* peerAddr, int count) {
+  // Echoes `count` numbered datagrams off the peer at `peerAddr` (its port
+  // `port`, any when 0); returns how many came back intact.
+  int UdpEcho(const char* peerAddr, int count, uint16_t port = 0) {
     int server = -1;
     int client = -1;
     peer_.RunInside([&] { server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
@@ -511,7 +511,7 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_GE(server, 0);
     EXPECT_GE(client, 0);
     if (server < 0 || client < 0) return 0;
-    sockaddr_in any = Address("0.0.0.0", 0);
+    sockaddr_in any = Address("0.0.0.0", port);
     EXPECT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     std::atomic<bool> done{false};
     std::thread echo([&] {
@@ -626,6 +626,25 @@ TEST_F(EndToEndTest, FailCloseCapturesOnlyPrivatePeers) {
   steady_clock::duration took{};
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
   EXPECT_LT(took, seconds(3));
+}
+
+// Fail-close with no hub, on the scenarios' graph (policy, firewall and flow
+// element before the route table): every flow to the private peer takes the
+// block row except DNS, and the public address is not even captured.
+TEST_F(EndToEndTest, FailCloseWithoutHubLetsOnlyDnsThroughToThePrivatePeer) {
+  for (const char* name : {"ostrel.graph", "policy.json", "firewall.json"}) {
+    std::filesystem::copy_file(std::string(DOVADOD_SCENARIO_WORKDIR) + "/" + name,
+                               workdir_ + "/" + name,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  testing_support::SetRegText(kTarnKey, "failclose_testing_variable", "enabled");
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_FALSE(Ping(kPeerAddr, nullptr, "2"));
+  EXPECT_EQ(UdpEcho(kPeerAddr, 2, 5201), 0);
+  EXPECT_EQ(UdpEcho(kPeerAddr, 3, 53), 3);
+  EXPECT_TRUE(Ping(kPeerPublic));
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
 }
 
 // Every fail-close switch reopens the capture with the other filter. Datagrams

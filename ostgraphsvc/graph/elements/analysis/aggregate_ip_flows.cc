@@ -910,7 +910,7 @@ Packet* AggregateIPFlows::mark_dscp(Packet* p) {
 }
 
 void AggregateIPFlows::push(int, Packet* p) {
-  if (p->decap_mark_anno() != kDecapMark && p->packet_type() != 1) {
+  if (p->decap_mark_anno() != kDecapMark && p->msgtype() != 1) {
     output(0).push(p);
     return;
   }
@@ -931,7 +931,7 @@ void AggregateIPFlows::push(int, Packet* p) {
 Packet* AggregateIPFlows::pull(int) {
   Packet* p = input(0).pull();
   if (p == nullptr) return nullptr;
-  if (p->decap_mark_anno() != kDecapMark && p->packet_type() != 1) return p;
+  if (p->decap_mark_anno() != kDecapMark && p->msgtype() != 1) return p;
   const int result = handle_packet(p);
   if (current_second_ >= next_reap_second_) next_reap_second_ = reap();
   if (result == 0) return mark_dscp(p);

@@ -110,7 +110,7 @@ TEST_F(FlowViewConcurrencyTest, PbrFlowsWhilePathsComeAndGo) {
     s.dst = "100.70.9.5";
     s.dport = 5201;
     Packet* p = MakePacket(BuildIPv4(s));
-    p->set_packet_type(1);
+    p->set_msgtype(1);
     p->set_timestamp(Timestamp::now());
     WINDIVERT_ADDRESS record{};
     record.Flags = WINDIVERT_ADDRESS_OUTBOUND;

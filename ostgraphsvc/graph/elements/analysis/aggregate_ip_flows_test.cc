@@ -176,7 +176,7 @@ class AggTest : public ::testing::Test {
 
   Packet* Make(const std::vector<uint8_t>& bytes, bool outbound) {
     Packet* p = MakePacket(bytes);
-    p->set_packet_type(1);
+    p->set_msgtype(1);
     p->set_timestamp(Timestamp::make_msec(clock_.msec()));
     WINDIVERT_ADDRESS record{};
     record.Flags = outbound ? WINDIVERT_ADDRESS_OUTBOUND : 0;
@@ -293,14 +293,14 @@ TEST_F(AggTest, PacketsPassUntouchedWhenNotForTheElement) {
   EXPECT_EQ(s.agg, 4242u);
   // Neither captured nor decapsulated.
   p = Make(BuildIPv4(Udp("10.0.0.2", 1, kServer, 2)), true);
-  p->set_packet_type(0);
+  p->set_msgtype(0);
   s = Push(p);
   EXPECT_EQ(s.port, 0);
   EXPECT_EQ(s.agg, 0u);
   EXPECT_EQ(agg_->flow_count(), 0u);
   // Decapsulated tunnel data is aggregated.
   p = Make(BuildIPv4(Udp(kServer, 2, kVip, 1)), false);
-  p->set_packet_type(0);
+  p->set_msgtype(0);
   p->set_decap_mark_anno(kDecapMark);
   s = Push(p);
   EXPECT_NE(s.agg, 0u);

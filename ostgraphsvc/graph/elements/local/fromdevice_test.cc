@@ -932,7 +932,7 @@ TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
     spec.protocol = 17;
     spec.sport = sport;
     Packet* p = testing_support::MakePacket(testing_support::BuildIPv4(spec));
-    p->set_packet_type(1);
+    p->set_msgtype(1);
     EXPECT_EQ(flows.handle_packet(p), 0);
     *id = p->aggregate_anno();
     const uint32_t index = p->flow_index_anno();
