@@ -42,8 +42,8 @@ for run in 1 2; do
   [ -z "$(ls -A "$tmp")" ] || fail "run $run: temporary files left: $(ls -A "$tmp")"
   [ "$status" -eq 0 ] || fail "run $run: exit $status"
   grep -q ' 5 received' "$scratch/out" || fail "run $run: the ping did not get through"
-  grep -q "^tunnel-demo: the service's path-statistics page" "$scratch/out" ||
-    fail "run $run: no page shown"
+  grep -q '^  \[{"dsps_overlay_ip":"100.64.0.1",.*"dsps_remote_up":true,' "$scratch/out" ||
+    fail "run $run: the page does not list the hub's path up"
   grep -q '^  {.*"established":true' "$scratch/out" || fail "run $run: no connection in the hub's stats"
 done
 echo "tunnel_demo_test: 2 runs, nothing left behind"

@@ -215,14 +215,15 @@ printf '%s\n' "$out" | tail -n 2 | sed 's/^/  /'
 grep -q ' 5 received' <<<"$out" || fail "replies were lost"
 
 # The page holds a 32-bit length, then the path status text up to a NUL; the
-# service rewrites it on its keepalive checks, so the path may take a few
-# seconds to appear.
+# service rewrites it on its keepalive checks, at most every few seconds, so
+# the path's counters may take that long to show the ping.
 page=$DOVADOD_ROOT/run/dovadod/global/shmgraphpathstats.shm
 entry=
-for _ in $(seq 40); do
+start=$SECONDS
+while [ $((SECONDS - start)) -lt 10 ]; do
   if [ -f "$page" ]; then
     entry=$(tail -c +5 "$page" | tr '\0' '\n' | head -n 1)
-    case $entry in *"\"$hub_overlay\""*) break ;; esac
+    case $entry in *"\"$hub_overlay\""*'"dsps_rxpkts":0,'*) ;; *"\"$hub_overlay\""*) break ;; esac
   fi
   sleep 0.25
 done
