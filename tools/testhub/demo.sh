@@ -14,17 +14,17 @@
 # certkit are used as they are. Without it the release preset (or
 # DOVADOD_PRESET) is built first, as for ./run.sh.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-here=$(pwd)
-
 if [ "$(id -u)" -ne 0 ]; then
   echo "tunnel-demo: needs root to make network namespaces: sudo $0" >&2
   exit 1
 fi
+# Taken from where it was started, before the move to the checkout.
+build=
+if [ $# -gt 0 ]; then build=$(cd "$1" && pwd); fi
+cd "$(dirname "$0")/../.."
+here=$(pwd)
 
-if [ $# -gt 0 ]; then
-  build=$(cd "$1" && pwd)
-else
+if [ -z "$build" ]; then
   preset=${DOVADOD_PRESET:-release}
   # Packages and the build may need the network: outside the namespaces.
   ./scripts/build-service.sh "$preset" testhub certkit_program
@@ -54,7 +54,7 @@ tenant=example
 
 nc=dvtunc$$
 nh=dvtunh$$
-root= svc_pid= hub_pid=
+root='' svc_pid='' hub_pid=''
 
 # SIGTERM, then SIGKILL when it has not ended after 10 s.
 stop_process() {  # pid
@@ -222,7 +222,7 @@ entry=
 start=$SECONDS
 while [ $((SECONDS - start)) -lt 10 ]; do
   if [ -f "$page" ]; then
-    entry=$(tail -c +5 "$page" | tr '\0' '\n' | head -n 1)
+    entry=$(tail -c +5 "$page" | tr '\0' '\n' | head -n 1) || true
     case $entry in *"\"$hub_overlay\""*'"dsps_rxpkts":0,'*) ;; *"\"$hub_overlay\""*) break ;; esac
   fi
   sleep 0.25
@@ -230,7 +230,7 @@ done
 echo "tunnel-demo: the service's path-statistics page ($page):"
 echo "  ${entry:-(empty)}"
 echo "tunnel-demo: the hub's stats:"
-stats | sed 's/^/  /'
+stats | sed 's/^/  /' || fail "the hub gave no stats"
 
 stop_service
 echo "tunnel-demo: done; removing the namespaces and $root"
