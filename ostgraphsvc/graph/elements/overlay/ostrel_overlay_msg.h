@@ -15,9 +15,9 @@
 // The tick thread, started at initialize, posts one "iomsg" block from a ring
 // of its own every 5 s, or every 0.5 s once any probe asked for the fast rate
 // (`statemsg_fast_timer`, never cleared; the wait running when it is set is
-// cut to 0.5 s). It waits on a condition variable
-// against the monotonic tick (GetTickCount64); `cleanup` wakes and joins it.
-// Tests that step the tick call `wake_statemsg_timer` afterwards.
+// cut to 0.5 s). It waits on a condition variable against the monotonic tick
+// (GetTickCount64); `cleanup` wakes and joins it. Tests that step the tick
+// call `wake_statemsg_timer` afterwards.
 //
 // Threads: push, run_task and everything they call run on the packet thread.
 // The probe walk, the state-message pass and each received message run under
