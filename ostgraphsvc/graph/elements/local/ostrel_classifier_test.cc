@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "platform/divert/divert.h"
 #include "tests/support/graph_harness.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/started_log.h"
 
 namespace {
@@ -214,22 +216,33 @@ TEST(OstDirMuxTest, SplitsByDirectionAndFreesPacketsWithoutRecord) {
 // The shipped work directory's graph loads through the framework with no
 // warning or error, from either the graph reader or the elements.
 TEST(ExampleWorkDirTest, GraphLoadsCleanly) {
-  const std::string workdir = std::string(DOVADOD_TEST_DATA) + "/../../examples/workdir";
+  // Canonical: work files are opened without following links or "..".
+  const std::string workdir =
+      std::filesystem::canonical(std::string(DOVADOD_TEST_DATA) + "/../../examples/workdir");
   testing_support::StartedLog log(CXLOG_FMT_LEVEL_NUMBER);
   set_config_directory(workdir.c_str());
   {
-    GraphHarness h;
+    GraphHarness h;  // its own root, so the setting goes in after it
+    testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "workdir", workdir);
     EXPECT_TRUE(h.LoadFile(workdir + "/ostrel.graph"));
     EXPECT_EQ(h.messages(), "");
     ASSERT_NE(h.Find("fromdevice"), nullptr);
     ASSERT_NE(h.Find("classifier"), nullptr);
     EXPECT_EQ(h.Find("classifier")->noutputs(), 7);
+    ASSERT_NE(h.Find("ostOverlay"), nullptr);
+    ASSERT_NE(h.Find("ostOverlayMsg"), nullptr);
   }
   set_config_directory(nullptr);
   // Lines read " <process tag> <level> ...": critical 1, error 2, warning 3.
+  // The overlay file names no hub, which the overlay reports once.
   std::istringstream in(log.text());
   int lines = 0;
+  int no_hubs = 0;
   for (std::string line; std::getline(in, line); ++lines) {
+    if (line.find("no hubs available to connect") != std::string::npos) {
+      ++no_hubs;
+      continue;
+    }
     std::istringstream fields(line);
     std::string tag;
     int level = 0;
@@ -237,6 +250,7 @@ TEST(ExampleWorkDirTest, GraphLoadsCleanly) {
     EXPECT_GE(level, CXLOG_INFO) << line;
   }
   EXPECT_GT(lines, 0);
+  EXPECT_EQ(no_hubs, 1);
 }
 
 }  // namespace
