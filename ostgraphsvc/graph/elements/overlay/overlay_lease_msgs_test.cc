@@ -204,7 +204,10 @@ TEST_F(LeaseMsgTest, RetryIntervalStopsAtNineHundredSeconds) {
 }
 
 TEST_F(LeaseMsgTest, AnswersByCode) {
-  ASSERT_TRUE(LoadAll()) << h_.messages();
+  // Group g1 named in the hub's entry: a group of one member.
+  ASSERT_TRUE(LoadAll(
+      Replace(kTwoHubs, "\"groupid\": \"g1\"}", "\"groupid\": \"g1\", \"groupname\": \"n1\"}")))
+      << h_.messages();
   AddPath(kHub, 5, OHV_COMPLETED);
   SyncFromHub(0);
   am_->check_and_initiate_ip_refresh(Ip(kHub));
@@ -236,6 +239,8 @@ TEST_F(LeaseMsgTest, AnswersByCode) {
   Answer(2, 8);
   EXPECT_EQ(am_->lease().lease_secs, 0);
   EXPECT_EQ(am_handler()->current_version, before + 2);
+  EXPECT_NE(log_.text().find("OVLTryNext: group:0 (g1) nmembers:1. nothing to do."),
+            std::string::npos);
   EXPECT_NE(log_.text().find("OverlayAddrMgmtMsg: Not failing over. So reset IP and freshly "
                              "request"),
             std::string::npos);
