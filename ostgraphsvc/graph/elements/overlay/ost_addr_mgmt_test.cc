@@ -228,5 +228,29 @@ TEST_F(AddrMgmtTest, StatusListingShowsTheLeaseForTheLeasingHub) {
   EXPECT_FALSE(cleared.get("dsps_userip_ns").is_null());
 }
 
+// An address leased from a hub without a listed path, while another hub is
+// listed, is called out at critical level.
+TEST_F(AddrMgmtTest, AddressFromAHubThatIsNotConnectedIsCalledOut) {
+  transport_.established = true;
+  OverlayPathSetup s;
+  s.local_path_id = 2;
+  s.peer_overlay = Ip("10.20.0.2");
+  s.remote_wan = Ip("192.0.2.2");
+  s.local_wan = Ip("198.51.100.10");
+  s.protocol = 1;
+  auto od = ov_->insert_path(std::make_shared<OverlayDescriptor>(s));
+  ov_->get_opd(Ip("10.20.0.2"))->paths.push_back(od);
+  am_->set_ip_addr(Ip(kHub), Ip("100.64.1.20"), Ip("255.255.255.0"), 3600, true, String(),
+                   String());
+  ov_->list_overlays();
+  const std::string log = log_.text();
+  EXPECT_NE(log.find("client is using an ip 100.64.1.20 assigned by a non connected Hub "
+                     "(10.20.0.1)"),
+            std::string::npos);
+  EXPECT_NE(log.find("PATH_COUNT: 1. Connected Hubs(i:0) ::192.0.2.2(dtls,?). vip(d): "
+                     "100.64.1.20"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace overlay_test

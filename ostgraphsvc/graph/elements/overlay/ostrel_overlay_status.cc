@@ -156,6 +156,8 @@ String OstrelOverlay::list_overlays() {
   bool vip_hub_connected = false;
   OverlayTransport& transport = overlay_transport();
   OstAddrMgmt* am = registered_addr_mgmt();
+  // The summary line's texts are built only when it is written.
+  const bool summary = cxLogEnabled && router_log_service_level(6) <= cxLogThreshold;
   {
     std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
     const OstAddrMgmtLease lease = am != nullptr ? am->lease() : OstAddrMgmtLease();
@@ -224,15 +226,12 @@ String OstrelOverlay::list_overlays() {
         sb << '}';
         ++listed;
 
+        if (vip_hub) vip_hub_connected = true;
+        if (!summary) continue;
         hubs << ':';
         append_ip(hubs, od->remote_wan);
-        hubs << '(' << (od->protocol == 1 ? "dtls" : "tls") << ',' << hub_role_letter(od->hub_role);
-        if (vip_hub) {
-          vip_hub_connected = true;
-          hubs << ",v)";
-        } else {
-          hubs << ')';
-        }
+        hubs << '(' << (od->protocol == 1 ? "dtls" : "tls") << ',' << hub_role_letter(od->hub_role)
+             << (vip_hub ? ",v)" : ")");
       }
     }
     sb << ']';
@@ -250,10 +249,12 @@ String OstrelOverlay::list_overlays() {
     } else {
       vip = config_.overlay_json.overlay_vip;
     }
-    const String vip_text = vip.addr() == 0 ? String("Not Configured") : vip.to_string();
-    OVL_LOG(6, "OstrelOverlay::list_overlays",
-            "PATH_COUNT: %d. Connected Hubs(i:%d) :%s. vip(%s): %s", listed,
-            active_interface_count(), hubs.c_str(), mark, vip_text.c_str());
+    if (summary) {
+      const String vip_text = vip.addr() == 0 ? String("Not Configured") : vip.to_string();
+      OVL_LOG(6, "OstrelOverlay::list_overlays",
+              "PATH_COUNT: %d. Connected Hubs(i:%d) :%s. vip(%s): %s", listed,
+              active_interface_count(), hubs.c_str(), mark, vip_text.c_str());
+    }
   }
   FailCloseMgr::GetInstance().UpdateFailCloseEnabledStatus(listed == 0);
   return sb.take_string();

@@ -11,6 +11,7 @@
 
 #include "graph/json.h"
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
+#include "ostgraphsvc/graph/elements/hfsc/hfsc_sched.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_test_support.h"
 #include "platform/shared_page/shared_page.h"
 
@@ -204,6 +205,43 @@ TEST_F(OverlayStatusTest, ReadHandlers) {
   EXPECT_NE(h_.Read("ov", "show_overlay_state_sync").find("OVERLAYIP: 10.20.0.1"),
             std::string::npos);
   EXPECT_EQ(get_overlay_element(ov_), ov_);
+}
+
+// Queue statistics: one object per scheduler, one per class that the
+// scheduler holds for (priority, subclass), named subclass-priority.
+class SchedqStatsTest : public OverlayStatusTest {
+ protected:
+  void SetUp() override {}
+};
+
+TEST_F(SchedqStatsTest, OneEntryPerSchedulerClass) {
+  // Two sub-leaves fill slots 5 and 6: high voice and high video.
+  const std::string tree = WriteConf(
+      R"({"name":"root","qid":1,"node":[{"name":"wan","qid":7,"node":[{"name":"own","qid":13,)"
+      R"("share":0.5,"rate":0.5,"node":[{"name":"a","qid":1,"share":0.2},)"
+      R"({"name":"b","qid":2,"share":0.2}]}]}]})",
+      "tree.json");
+  const std::string graph = "src :: TestSource; sink :: TestSink; sh :: HFSCSched(CONF " + tree +
+                            ", INTERFACE wan0, MODE GW); src -> sh -> [0]sink; "
+                            "ov :: OstrelOverlay(CONF " +
+                            WriteConf(kTwoHubs) +
+                            "); osrc :: TestSource; osrc -> [0]ov; ov[0] -> [1]sink; "
+                            "ov[1] -> [1]sink; ov[2] -> [1]sink; ov[3] -> [1]sink;";
+  ASSERT_TRUE(h_.Load(graph)) << h_.messages();
+  const Json doc = Json::parse(String(h_.Read("ov", "show_schedq_stats").c_str()));
+  ASSERT_EQ(doc.size(), 1);
+  EXPECT_EQ(doc.get("0").get("interface").text(), String("wan0"));
+  const Json& queues = doc.get("0").get("schedq_list");
+  ASSERT_EQ(queues.size(), 2) << doc.to_text().c_str();
+  auto* sh = static_cast<HFSCSched*>(h_.Find("sh"));
+  ASSERT_NE(sh->slot(5), 0u);
+  EXPECT_EQ(std::string(queues.get("0").to_text().c_str()),
+            "{\"qid\":" + std::to_string(sh->slot(5)) +
+                std::string(",\"qname\":\"voice-high\",\"pkt_cnt_enqueue\":0,"
+                            "\"pkt_cnt_dequeue\":0,\"pkt_cnt_drops\":0,\"bytes_enqueue\":0,"
+                            "\"bytes_dequeue\":0,\"bytes_drops\":0}"));
+  EXPECT_EQ(queues.get("1").get("qname").text(), String("video-high"));
+  EXPECT_EQ(queues.get("1").get("qid").to_int(), static_cast<int>(sh->slot(6)));
 }
 
 }  // namespace
