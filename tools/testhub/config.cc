@@ -68,7 +68,7 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
     *error = "configuration is not a JSON object";
     return false;
   }
-  enum Type { kString, kIp, kPort, kBool, kCount, kClients };
+  enum Type { kString, kIp, kPort, kBool, kCount, kClients, kText };
   struct Key {
     const char* name;
     Type type;
@@ -89,6 +89,12 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
       {"packets_per_record", kCount, false},
       {"keepalive_requests", kBool, false},
       {"clients", kClients, false},
+      {"vip_pool", kIp, false},
+      {"vip_pool_size", kCount, false},
+      {"vip_mask", kIp, false},
+      {"lease_s", kCount, false},
+      {"nameservers", kText, false},
+      {"domain_list", kText, false},
   };
   for (const auto& [name, value] : doc.items()) {
     const Key* key = nullptr;
@@ -112,6 +118,8 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
           return false;
         }
         if (name == "overlay_ip") out->overlay_ip = a;
+        if (name == "vip_pool") out->vip_pool = a;
+        if (name == "vip_mask") out->vip_mask = a;
         break;
       }
       case kPort:
@@ -130,6 +138,12 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
       case kCount:
         if (!value.is_number_unsigned() || value.get<uint64_t>() > 1000000) {
           *error = quoted(name) + " must be a whole number";
+          return false;
+        }
+        break;
+      case kText:
+        if (!value.is_string() || value.get<std::string>().size() > 1024) {
+          *error = quoted(name) + " must be a string of at most 1024 bytes";
           return false;
         }
         break;
@@ -159,6 +173,15 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
   out->keepalive_requests = doc.value("keepalive_requests", false);
   out->close_after_s = doc.value("close_after_s", 0u);
   out->packets_per_record = doc.value("packets_per_record", 1u);
+  out->vip_pool_size = doc.value("vip_pool_size", out->vip_pool != 0 ? 16u : 0u);
+  if (out->vip_pool == 0) out->vip_pool_size = 0;
+  if (out->vip_pool_size > 1024) {
+    *error = "\"vip_pool_size\" must be at most 1024";
+    return false;
+  }
+  out->lease_s = doc.value("lease_s", 3600u);
+  out->nameservers = doc.value("nameservers", std::string());
+  out->domain_list = doc.value("domain_list", std::string());
   if (out->packets_per_record < 1 || out->packets_per_record > 64) {
     *error = "\"packets_per_record\" must be 1 to 64";
     return false;

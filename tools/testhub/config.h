@@ -33,6 +33,14 @@ struct HubConfig {
   uint32_t packets_per_record = 1;
   bool keepalive_requests = false;
   std::vector<StaticClient> clients;
+  // Address leases (kind 17): addresses from `vip_pool` on, `vip_pool_size`
+  // of them (0: no pool, address messages are only counted).
+  uint32_t vip_pool = 0;
+  uint32_t vip_pool_size = 0;
+  uint32_t vip_mask = 0xffffffffu;
+  uint32_t lease_s = 3600;
+  std::string nameservers;
+  std::string domain_list;
 };
 
 // Parses the text of a configuration. False with `*error` set to one line.

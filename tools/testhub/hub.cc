@@ -193,6 +193,13 @@ struct Client {
   bool configured = false;
   uint32_t overlay = 0;
   uint32_t vip = 0;
+  const char* vip_source = "";  // "config", "lease" or "route"
+  int pool_index = -1;          // the leased address's slot
+  uint32_t am_seen = 0;         // last amm_version taken (echoed as am_version)
+  uint32_t rm_seen = 0;         // last rm_version taken (echoed as rm_version)
+  uint32_t am_answers = 0;      // the hub's own numbering of its answers
+  uint32_t routes_learned = 0;
+  uint64_t am_types[8] = {};  // requests by amm_msg_type (7: any other)
   int connections = 0;
   Conn* last = nullptr;
   bool routed = false;
@@ -312,6 +319,15 @@ struct Hub::Impl {
   int client_for(uint32_t overlay);
   void attach(Conn* c, uint32_t overlay);
   void set_routes(Client& cl, bool on);
+  // Points `cl`'s virtual address at `vip` (0: none), moving its route.
+  void set_vip(Client& cl, uint32_t vip, const char* source);
+  void release_lease(Client& cl);
+  // The kind-17 answer with `code` (1 carries the lease) to `cl`.
+  void send_addr_answer(Client& cl, uint32_t code, uint32_t type);
+  void on_addr_request(Conn* c, const AddrMgmtMsg& msg);
+  void on_route(Conn* c, const RouteMsg& msg);
+  std::vector<bool> pool_used;
+  size_t pool_next = 0;
   void drop(Conn* c, int slot);
   void rx_packet(Conn* c, const Decoded& d);
   void on_data(Conn* c, const Decoded& d);
@@ -572,6 +588,7 @@ bool Hub::Impl::start(std::string* error) {
     clients[i].configured = true;
     clients[i].overlay = config.clients[i].overlay;
     clients[i].vip = config.clients[i].vip;
+    clients[i].vip_source = config.clients[i].vip != 0 ? "config" : "";
   }
   epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   sigset_t set;
@@ -750,6 +767,83 @@ void Hub::Impl::set_routes(Client& cl, bool on) {
   }
 }
 
+void Hub::Impl::set_vip(Client& cl, uint32_t vip, const char* source) {
+  if (cl.vip == vip) return;
+  if (!config.tun.empty() && cl.routed && cl.vip != 0)
+    run_ip({"route", "del", addr_text(cl.vip) + "/32", "dev", config.tun});
+  cl.vip = vip;
+  cl.vip_source = vip != 0 ? source : "";
+  if (!config.tun.empty() && cl.routed && vip != 0)
+    run_ip({"route", "replace", addr_text(vip) + "/32", "dev", config.tun});
+}
+
+void Hub::Impl::release_lease(Client& cl) {
+  if (cl.pool_index < 0) return;
+  pool_used[static_cast<size_t>(cl.pool_index)] = false;
+  cl.pool_index = -1;
+  if (std::strcmp(cl.vip_source, "lease") == 0) set_vip(cl, 0, "");
+}
+
+void Hub::Impl::send_addr_answer(Client& cl, uint32_t code, uint32_t type) {
+  if (cl.last == nullptr) return;
+  scratch_out.Clear();
+  scratch_out.set_osm_type(17);
+  AddrMgmtMsg* a = scratch_out.mutable_osm_addrmgmtmsg();
+  a->set_amm_version(++cl.am_answers);
+  a->set_amm_msg_type(type);
+  a->set_amm_site_id("testhub");
+  a->set_amm_ret_code(code);
+  if (code == 1 && cl.vip != 0) {
+    a->set_amm_ipv4_addr(cl.vip);
+    a->set_amm_ipv4_mask(config.vip_mask);
+    a->set_amm_lifetime(config.lease_s);
+    a->set_amm_nameservers(config.nameservers);
+    a->set_amm_domain_list(config.domain_list);
+  }
+  send_control(cl.last, scratch_out);
+}
+
+// Leases from the pool: a client keeps its address while it renews; a
+// released slot is handed out again only after the others (the cursor moves
+// on), so a refreshed client gets a new address.
+void Hub::Impl::on_addr_request(Conn* c, const AddrMgmtMsg& msg) {
+  if (c->client < 0) return;
+  Client& cl = clients[c->client];
+  const uint32_t type = msg.amm_msg_type();
+  ++cl.am_types[type < 7 ? type : 7];
+  cl.am_seen = msg.amm_version();
+  if (config.vip_pool_size == 0) return;
+  if (pool_used.size() != config.vip_pool_size) pool_used.assign(config.vip_pool_size, false);
+  if (cl.pool_index < 0) {
+    for (size_t i = 0; i < pool_used.size() && cl.pool_index < 0; ++i) {
+      const size_t slot = (pool_next + i) % pool_used.size();
+      if (pool_used[slot]) continue;
+      pool_used[slot] = true;
+      cl.pool_index = static_cast<int>(slot);
+      pool_next = slot + 1;
+    }
+    if (cl.pool_index < 0) {
+      send_addr_answer(cl, 2, type);
+      return;
+    }
+    const uint32_t first = ntohl(config.vip_pool);
+    set_vip(cl, htonl(first + static_cast<uint32_t>(cl.pool_index)), "lease");
+  }
+  send_addr_answer(cl, 1, type);
+}
+
+void Hub::Impl::on_route(Conn* c, const RouteMsg& msg) {
+  if (c->client < 0) return;
+  Client& cl = clients[c->client];
+  cl.rm_seen = msg.rm_version();
+  for (const Route& r : msg.route()) {
+    if (r.ip() == 0 || r.ip() == cl.overlay) continue;
+    ++cl.routes_learned;
+    if (cl.pool_index >= 0 && r.ip() != cl.vip) release_lease(cl);
+    set_vip(cl, r.ip(), "route");
+  }
+}
+
 void Hub::Impl::attach(Conn* c, uint32_t overlay) {
   int idx = -1;
   for (size_t i = 0; i < kMaxClients; ++i)
@@ -802,6 +896,14 @@ void Hub::Impl::on_control(Conn* c, const Decoded&, const OstrelOverlayStateMsg&
   const uint32_t kind = msg.osm_type();
   ++c->counters.rx_kinds[kind_slot(kind)];
   ++totals.rx_kinds[kind_slot(kind)];
+  if (kind == 17) {
+    on_addr_request(c, msg.osm_addrmgmtmsg());
+    return;
+  }
+  if (kind == 11) {
+    on_route(c, msg.osm_routemsg());
+    return;
+  }
   if (kind != 7 && kind != 9 && kind != 12) return;
   scratch_out.Clear();
   scratch_out.set_osm_type(kind + 1);
@@ -929,7 +1031,10 @@ void Hub::Impl::close_conn(Conn* c) {
     }
     if (cl.connections == 0) {
       set_routes(cl, false);
-      if (!cl.configured) cl.used = false;
+      if (!cl.configured) {
+        release_lease(cl);
+        cl.used = false;
+      }
     }
   }
   for (auto it = conns.begin(); it != conns.end(); ++it) {
@@ -976,14 +1081,14 @@ void Hub::Impl::tick() {
     Client& cl = clients[i];
     if (!cl.used || cl.last == nullptr || now < cl.next_sync_ms) continue;
     cl.next_sync_ms = now + kSyncPeriodMs;
-    // It consumes no route or address messages yet: versions stay 0.
+    // Route and address versions echo what it took last.
     scratch_out.Clear();
     scratch_out.set_osm_type(5);
     SyncStateMsg* sync = scratch_out.mutable_osm_syncstatemsg();
     sync->set_wep_version(0);
     sync->set_wls_version(0);
-    sync->set_rm_version(0);
-    sync->set_am_version(0);
+    sync->set_rm_version(cl.rm_seen);
+    sync->set_am_version(cl.am_seen);
     send_control(cl.last, scratch_out);
   }
   for (auto& owned : conns) {
@@ -1099,6 +1204,20 @@ std::string Hub::Impl::answer(const std::string& line_in) {
     stop = true;
     return ok.dump();
   }
+  if (line == "amcode 1" || line == "amcode 2" || line == "amcode 3") {
+    const uint32_t code = static_cast<uint32_t>(line.back() - '0');
+    json out = ok;
+    size_t told = 0;
+    for (Client& cl : clients) {
+      if (!cl.used || cl.last == nullptr) continue;
+      // Exhausted or refreshed: the next request gets another address.
+      if (code != 1) release_lease(cl);
+      send_addr_answer(cl, code, 0);
+      ++told;
+    }
+    out["clients"] = told;
+    return out.dump();
+  }
   if (line.rfind("burst ", 0) == 0) {
     const std::string number = line.substr(6);
     char* end = nullptr;
@@ -1151,9 +1270,17 @@ std::string Hub::Impl::stats() {
   json cl = json::array();
   for (const Client& c : clients) {
     if (!c.used) continue;
+    json types = json::object();
+    for (int t = 0; t < 8; ++t)
+      if (c.am_types[t] != 0) types[std::to_string(t)] = c.am_types[t];
     cl.push_back({{"overlay", addr_text(c.overlay)},
                   {"vip", c.vip != 0 ? addr_text(c.vip) : ""},
-                  {"connections", c.connections}});
+                  {"vip_source", c.vip_source},
+                  {"connections", c.connections},
+                  {"am_types", types},
+                  {"am_seen", c.am_seen},
+                  {"rm_seen", c.rm_seen},
+                  {"routes_learned", c.routes_learned}});
   }
   out["clients"] = cl;
   out["totals"] = totals.to_json();

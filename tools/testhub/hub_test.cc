@@ -386,6 +386,79 @@ TEST_F(HubTest, ControlCommands) {
   EXPECT_NE(lstat(dir("hub.sock").c_str(), &st), 0);
 }
 
+// Address requests (kind 17) get a lease from the pool with the hub's own
+// answer numbering, renewals keep it, `amcode 3` asks for a refresh and the
+// next request gets another address; a route (kind 11) names the client's
+// address; the state-sync echoes the versions taken.
+TEST_F(HubTest, LeasesRoutesAndAddressCodes) {
+  start({{"vip_pool", "100.64.1.20"},
+         {"vip_pool_size", 2},
+         {"lease_s", 60},
+         {"nameservers", "10.0.0.53"},
+         {"domain_list", "corp.example \"x\""}});
+  TestClient c(client(false));
+  std::string error;
+  ASSERT_TRUE(c.connect(&error)) << error;
+  auto request = [&](uint32_t version, uint32_t type) {
+    OstrelOverlayStateMsg m;
+    m.set_osm_type(17);
+    AddrMgmtMsg* a = m.mutable_osm_addrmgmtmsg();
+    a->set_amm_version(version);
+    a->set_amm_msg_type(type);
+    a->set_amm_site_id("site");
+    return c.send_control(m);
+  };
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  ASSERT_TRUE(request(1, 1));
+  ASSERT_TRUE(c.wait_control(17, &h, &msg));
+  const AddrMgmtMsg& first = msg.osm_addrmgmtmsg();
+  EXPECT_EQ(first.amm_version(), 1u);
+  EXPECT_EQ(first.amm_ret_code(), 1u);
+  EXPECT_EQ(first.amm_ipv4_addr(), addr("100.64.1.20"));
+  EXPECT_EQ(first.amm_ipv4_mask(), 0xffffffffu);
+  EXPECT_EQ(first.amm_lifetime(), 60u);
+  EXPECT_EQ(first.amm_nameservers(), "10.0.0.53");
+  EXPECT_EQ(first.amm_domain_list(), "corp.example \"x\"");
+
+  ASSERT_TRUE(request(2, 5));
+  ASSERT_TRUE(c.wait_control(17, &h, &msg));
+  EXPECT_EQ(msg.osm_addrmgmtmsg().amm_version(), 2u);
+  EXPECT_EQ(msg.osm_addrmgmtmsg().amm_ipv4_addr(), addr("100.64.1.20"));
+
+  EXPECT_EQ(hub_->ctl("amcode 3"), R"({"clients":1,"ok":true})");
+  ASSERT_TRUE(c.wait_control(17, &h, &msg));
+  EXPECT_EQ(msg.osm_addrmgmtmsg().amm_ret_code(), 3u);
+  EXPECT_FALSE(msg.osm_addrmgmtmsg().has_amm_ipv4_addr());
+  ASSERT_TRUE(request(3, 1));
+  ASSERT_TRUE(c.wait_control(17, &h, &msg));
+  EXPECT_EQ(msg.osm_addrmgmtmsg().amm_ipv4_addr(), addr("100.64.1.21"));
+
+  OstrelOverlayStateMsg route;
+  route.set_osm_type(11);
+  RouteMsg* rm = route.mutable_osm_routemsg();
+  rm->set_rm_version(4);
+  Route* r = rm->add_route();
+  r->set_ip(addr("100.64.1.21"));
+  r->set_netmask(32);
+  r->set_gw(addr("10.0.0.2"));
+  ASSERT_TRUE(c.send_control(route));
+  json s;
+  for (int i = 0; i < 50; ++i) {
+    s = stats();
+    if (!s["clients"].empty() && s["clients"][0]["routes_learned"] == 1) break;
+    usleep(20000);
+  }
+  ASSERT_EQ(s["clients"].size(), 1u) << s.dump();
+  const json& cl = s["clients"][0];
+  EXPECT_EQ(cl["vip"], "100.64.1.21");
+  EXPECT_EQ(cl["vip_source"], "lease");  // the route names the address it leased
+  EXPECT_EQ(cl["am_types"], json({{"1", 2}, {"5", 1}}));
+  EXPECT_EQ(cl["am_seen"], 3);
+  EXPECT_EQ(cl["rm_seen"], 4);
+  EXPECT_NE(hub_->ctl("amcode 4").find("unknown command"), std::string::npos);
+}
+
 // Start-up: a misspelt key is named; a socket a dead hub left is replaced.
 TEST_F(HubTest, StartUp) {
   hub_ = std::make_unique<HubProcess>(TESTHUB_PROGRAM, dir("hub.json"), dir("hub.sock"));

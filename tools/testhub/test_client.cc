@@ -144,6 +144,17 @@ bool TestClient::send_probe(uint32_t kind, uint32_t seqnum, HeaderKind header, u
   return send_packet(packet, p);
 }
 
+bool TestClient::send_control(const OstrelOverlayStateMsg& msg) {
+  std::vector<uint8_t> packet(kControlHeaderLength + msg.ByteSizeLong());
+  write_control_packet(packet.data(), packet.size(), msg, id_++, options_.overlay,
+                       options_.hub_overlay);
+  EncapParams p;
+  p.kind = HeaderKind::kFull;
+  p.version = 1;
+  p.control = true;
+  return send_packet(packet, p);
+}
+
 bool TestClient::receive(std::vector<uint8_t>* record, int timeout_ms) {
   record->assign(kMaxRecordLength + 64, 0);
   const int64_t deadline = now_ms() + timeout_ms;

@@ -48,6 +48,8 @@ class TestClient {
                   uint32_t sequence = 1);
 
   // Reads one record; false on time-out or close.
+  // One control message in a 16-byte header.
+  bool send_control(const OstrelOverlayStateMsg& msg);
   bool receive(std::vector<uint8_t>* record, int timeout_ms);
   // Reads records until a control message of `kind` arrives; its packet's
   // header and message are returned. Others are skipped.

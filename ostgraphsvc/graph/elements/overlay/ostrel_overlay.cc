@@ -12,10 +12,12 @@
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
 #include "lib/tarnutils/tarnutils.h"
+#include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
 #include "ostgraphsvc/graph/elements/route/ostrel_route_table.h"
 #include "ostgraphsvc/ostssl/ostssl.h"
+#include "platform/shared_page/shared_page.h"
 
 #define OVL_LOG(level, tag, ...) log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
 
@@ -50,6 +52,7 @@ OstrelOverlay::~OstrelOverlay() {
   }
   unregister_overlay_view(this);
   unregister_overlay_config_querier(this);
+  forget_overlay_element(this);
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
   {
     std::unique_lock<std::shared_mutex> paths(path_mutex_);
@@ -173,7 +176,6 @@ uint16_t OstrelOverlay::get_local_roles() {
   return local_roles();
 }
 
-void OstrelOverlay::update_shm_path_stats() {}
 
 bool is_opd_up(const OverlayPeerDescriptor* opd) { return opd != nullptr && !opd->paths.empty(); }
 
@@ -278,9 +280,12 @@ IPAddress OstrelOverlay::static_vip() const {
   return config_.overlay_json.overlay_vip;
 }
 
-// Leases come from the address manager, which registers its own answer;
-// without one there is no leased address.
-IPAddress OstrelOverlay::leased_vip() const { return IPAddress(); }
+// The address manager's current lease; none without one.
+IPAddress OstrelOverlay::leased_vip() const {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  OstAddrMgmt* am = registered_addr_mgmt();
+  return am != nullptr ? am->current_address() : IPAddress();
+}
 
 IPAddress OstrelOverlay::overlay_address() const {
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);

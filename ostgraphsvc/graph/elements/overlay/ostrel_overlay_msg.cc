@@ -306,13 +306,18 @@ Packet* OstrelOverlayMsg::prepend_udp_ip_headers(Packet* p, uint32_t path_id, IP
 bool OstrelOverlayMsg::check_fast_rate() {
   std::atomic<bool>& fast = statemsg_fast_timer();
   if (fast.load(std::memory_order_relaxed)) return true;  // never cleared
-  std::lock_guard<std::recursive_mutex> hold(overlay_probe_lock());
-  for (OstrelOverlayProbeInterface* probe : overlay_probes()) {
-    if (!asks_fast_rate(probe)) continue;
-    fast.store(true, std::memory_order_relaxed);
-    return true;
+  bool found = false;
+  {
+    std::lock_guard<std::recursive_mutex> hold(overlay_probe_lock());
+    for (OstrelOverlayProbeInterface* probe : overlay_probes()) {
+      if (!asks_fast_rate(probe)) continue;
+      fast.store(true, std::memory_order_relaxed);
+      found = true;
+      break;
+    }
   }
-  return false;
+  if (found) wake_statemsg_timer();
+  return found;
 }
 
 bool OstrelOverlayMsg::run_task(Task*) {
@@ -393,6 +398,9 @@ void OstrelOverlayMsg::send_probes() {
       if (!fast_seen && asks_fast_rate(probe)) {
         fast_seen = true;
         fast.store(true, std::memory_order_relaxed);
+        // The tick thread is already waiting out a slow period; a keepalive
+        // time-out shorter than that would expire in the gap.
+        wake_statemsg_timer();
       }
       // The list is process-wide; another overlay's probes are its own.
       if (!(probe->local_address() == own)) continue;
@@ -456,10 +464,10 @@ void OstrelOverlayMsg::start_statemsg_timer() {
   }
   ring_ = std::make_unique<QMsgBlockPool>(kStateMsgTickRingBlocks);
   // The first deadline is taken here, not when the thread gets to run.
+  const uint64_t start = GetTickCount64();
   const uint64_t first =
-      GetTickCount64() +
-      (statemsg_fast_timer().load(std::memory_order_relaxed) ? kFastTickMs : kSlowTickMs);
-  thread_ = std::thread([this, first] { statemsg_timer_callback(first); });
+      start + (statemsg_fast_timer().load(std::memory_order_relaxed) ? kFastTickMs : kSlowTickMs);
+  thread_ = std::thread([this, start, first] { statemsg_timer_callback(start, first); });
   thread_started_ = true;
 }
 
@@ -485,14 +493,17 @@ void OstrelOverlayMsg::stop_statemsg_timer() {
   retire_ring(std::move(ring_));
 }
 
-void OstrelOverlayMsg::statemsg_timer_callback(uint64_t first_deadline) {
+void OstrelOverlayMsg::statemsg_timer_callback(uint64_t start, uint64_t first_deadline) {
   auto period = [] {
     return statemsg_fast_timer().load(std::memory_order_relaxed) ? kFastTickMs : kSlowTickMs;
   };
   std::unique_lock<std::mutex> lock(timer_mutex_);
   uint64_t deadline = first_deadline;
+  // When the running wait began: the slot of the last block, or the start.
+  uint64_t last = start;
   while (!timer_stop_) {
     const uint64_t now = GetTickCount64();
+    if (last + period() < deadline) deadline = last + period();
     if (now < deadline) {
       timer_cv_.wait_for(lock, std::chrono::milliseconds(deadline - now));
       continue;
@@ -503,8 +514,12 @@ void OstrelOverlayMsg::statemsg_timer_callback(uint64_t first_deadline) {
     }
     // Keep the cadence of the deadlines; after a stall (suspend, a stepped
     // clock) start again from now instead of catching up.
+    last = deadline;
     deadline += period();
     const uint64_t after = GetTickCount64();
-    if (deadline < after) deadline = after + period();
+    if (deadline < after) {
+      last = after;
+      deadline = after + period();
+    }
   }
 }

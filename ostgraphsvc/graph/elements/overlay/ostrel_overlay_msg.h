@@ -14,9 +14,10 @@
 //
 // The tick thread, started at initialize, posts one "iomsg" block from a ring
 // of its own every 5 s, or every 0.5 s once any probe asked for the fast rate
-// (`statemsg_fast_timer`, never cleared). It waits on a condition variable
-// against the monotonic tick (GetTickCount64); `cleanup` wakes and joins it.
-// Tests that step the tick call `wake_statemsg_timer` afterwards.
+// (`statemsg_fast_timer`, never cleared; the wait running when it is set is
+// cut to 0.5 s). It waits on a condition variable against the monotonic tick
+// (GetTickCount64); `cleanup` wakes and joins it. Tests that step the tick
+// call `wake_statemsg_timer` afterwards.
 //
 // Threads: push, run_task and everything they call run on the packet thread.
 // The probe walk, the state-message pass and each received message run under
@@ -90,7 +91,9 @@ class OstrelOverlayMsg : public Element {
   bool timer_running() const { return thread_started_; }
 
  private:
-  void statemsg_timer_callback(uint64_t first_deadline);
+  // `start`: when the first wait began; a switch to the fast rate shortens
+  // a wait to one fast period after it began.
+  void statemsg_timer_callback(uint64_t start, uint64_t first_deadline);
   // Sets statemsg_fast_timer when some probe of the list asks for the fast
   // rate; true when it is set.
   bool check_fast_rate();
