@@ -53,6 +53,7 @@ using testing_support::TestNetns;
 constexpr char kStartBanner[] = "======= tarnclient 1.0.0.0 starting ======";
 constexpr char kExitBanner[] = "======= tarnclient 1.0.0.0 exiting ======";
 constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
+constexpr char kPortalKey[] = "SOFTWARE\\Corvex\\tarn\\cpdetection";
 constexpr char kHostAddr[] = "10.77.0.1";
 constexpr char kPeerAddr[] = "10.77.0.2";
 constexpr char kHostPublic[] = "198.51.100.1";
@@ -630,7 +631,8 @@ TEST_F(EndToEndTest, FailCloseCapturesOnlyPrivatePeers) {
 
 // Fail-close with no hub, on the scenarios' graph (policy, firewall and flow
 // element before the route table): every flow to the private peer takes the
-// block row except DNS, and the public address is not even captured.
+// block row except DNS, and the public address is not even captured; once a
+// captive portal is detected, the private peer is reached too.
 TEST_F(EndToEndTest, FailCloseWithoutHubLetsOnlyDnsThroughToThePrivatePeer) {
   for (const char* name : {"ostrel.graph", "policy.json", "firewall.json"}) {
     std::filesystem::copy_file(std::string(DOVADOD_SCENARIO_WORKDIR) + "/" + name,
@@ -638,11 +640,20 @@ TEST_F(EndToEndTest, FailCloseWithoutHubLetsOnlyDnsThroughToThePrivatePeer) {
                                std::filesystem::copy_options::overwrite_existing);
   }
   testing_support::SetRegText(kTarnKey, "failclose_testing_variable", "enabled");
+  testing_support::SetRegText(kPortalKey, "cpdetectionstatus", "notdetected");
   ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_FALSE(Ping(kPeerAddr, nullptr, "2"));
   EXPECT_EQ(UdpEcho(kPeerAddr, 2, 5201), 0);
   EXPECT_EQ(UdpEcho(kPeerAddr, 3, 53), 3);
   EXPECT_TRUE(Ping(kPeerPublic));
+
+  // A captive portal detected: the private peer is let through.
+  testing_support::SetRegText(kPortalKey, "cpdetectionstatus", "started");
+  bool through = false;
+  for (auto deadline = steady_clock::now() + seconds(10); !through && steady_clock::now() < deadline;)
+    through = Ping(kPeerAddr, nullptr, "1");
+  EXPECT_TRUE(through) << Log();
+  EXPECT_EQ(UdpEcho(kPeerAddr, 2, 5201), 2);
   steady_clock::duration took{};
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
 }
