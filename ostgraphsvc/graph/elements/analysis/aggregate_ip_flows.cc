@@ -131,14 +131,6 @@ void AggregateNotifier::remove_listener(AggregateListener* listener) {
   listeners_ = std::move(kept);
 }
 
-void AggregateIPFlows::FlowInfo::reset() { last_time = last_report_time = Timestamp(); }
-
-void AggregateIPFlows::StatFlowInfo::reset() {
-  FlowInfo::reset();
-  first_time = syn_time = synack_time = ack_time = fin_time = rst_time = Timestamp();
-  dns_match_logged = 0;
-}
-
 // ---- Flow index table.
 
 AggregateIPFlows::FlowIndexTable::FlowIndexTable(uint32_t slot_count)
@@ -189,6 +181,10 @@ AggregateIPFlows::AggregateIPFlows(uint32_t index_slots, uint32_t flow_cap)
 
 AggregateIPFlows::~AggregateIPFlows() {
   AggregateIPFlows* self = this;
+  if (registered_.load() == this) {
+    registered_notifier_.store(nullptr);
+    registered_table_.store(nullptr);
+  }
   registered_.compare_exchange_strong(self, nullptr);
   for (auto& table : tables_) {
     for (auto it = table.begin(); it.live(); ++it) {

@@ -142,7 +142,10 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   // components rely on).
   struct FlowInfo {
     virtual ~FlowInfo() = default;
-    virtual void reset();
+    // Inline, as is the override: the record's type information is then
+    // emitted wherever it is used, so the capture drain, which reads
+    // records, needs no link to this library.
+    virtual void reset() { last_time = last_report_time = Timestamp(); }
 
     // Per packet.
     uint32_t ports = 0;
@@ -178,7 +181,11 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   struct alignas(64) StatFlowInfo : FlowInfo {
     // Clears first_time, the TCP times, last_time, last_report_time and
     // dns_match_logged.
-    void reset() override;
+    void reset() override {
+      FlowInfo::reset();
+      first_time = syn_time = synack_time = ack_time = fin_time = rst_time = Timestamp();
+      dns_match_logged = 0;
+    }
 
     // Per packet (with the fields above, the record's first two cache lines).
     uint32_t packets[2] = {0, 0};
@@ -283,14 +290,32 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   // does this).
   void register_process_instance() {
     AggregateIPFlows* none = nullptr;
-    registered_.compare_exchange_strong(none, this);
+    if (!registered_.compare_exchange_strong(none, this)) return;
+    registered_table_.store(&index_table_, std::memory_order_release);
+    registered_notifier_.store(this, std::memory_order_release);
   }
-  // The drain's access: the registered element, and flows by index.
+  // The registered element, or null.
   static AggregateIPFlows* process_instance() {
     return registered_.load(std::memory_order_acquire);
   }
+  // This element's flows by index (1 to record_count()); null for a free or
+  // out-of-range slot.
   StatFlowInfo* record(uint32_t index) const { return index_table_.get(index); }
   uint32_t record_count() const { return index_table_.slot_count(); }
+  // The drain's calls: the registered element's flows by index, its slot
+  // count and its listeners. They reach only the element's plain parts, so
+  // code that uses them links no part of this library.
+  static StatFlowInfo* registered_record(uint32_t index) {
+    const FlowIndexTable* t = registered_table_.load(std::memory_order_acquire);
+    return t != nullptr ? t->get(index) : nullptr;
+  }
+  static uint32_t registered_record_count() {
+    const FlowIndexTable* t = registered_table_.load(std::memory_order_acquire);
+    return t != nullptr ? t->slot_count() : 0;
+  }
+  static AggregateNotifier* registered_notifier() {
+    return registered_notifier_.load(std::memory_order_acquire);
+  }
 
   // Read-outs for tests, dumps and statistics.
   uint64_t flow_count() const { return live_flows_; }
@@ -346,6 +371,8 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
 
   // Header-only, so that the drain reaches it without linking this library.
   inline static std::atomic<AggregateIPFlows*> registered_{nullptr};
+  inline static std::atomic<const FlowIndexTable*> registered_table_{nullptr};
+  inline static std::atomic<AggregateNotifier*> registered_notifier_{nullptr};
 
   OstPolicy* policy_ = nullptr;
   OstFirewall* firewall_ = nullptr;

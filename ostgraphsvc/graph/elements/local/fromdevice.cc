@@ -947,11 +947,14 @@ bool FromDevice::is_broadcast_address(uint32_t address) const {
 }
 
 void FromDevice::reportFlow(Packet* p) {
-  AggregateIPFlows* flows = AggregateIPFlows::process_instance();
+  AggregateNotifier* flows = AggregateIPFlows::registered_notifier();
   if (flows == nullptr || p->aggregate_anno() == 0) return;
   uint32_t index = p->flow_index_anno();
-  if (index < 1 || index > AggregateIPFlows::kIndexSlots || index > flows->record_count()) return;
-  AggregateIPFlows::StatFlowInfo* record = flows->record(index);
+  if (index < 1 || index > AggregateIPFlows::kIndexSlots ||
+      index > AggregateIPFlows::registered_record_count()) {
+    return;
+  }
+  AggregateIPFlows::StatFlowInfo* record = AggregateIPFlows::registered_record(index);
   if (record == nullptr || record->new_announced) return;
   if (record->tx_if[0] == '\0') std::memcpy(record->tx_if, "WAN", 4);
   flows->notify(record->aggregate, NEW_AGG, record, p);
