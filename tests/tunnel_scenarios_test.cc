@@ -338,6 +338,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
         &net_.client(),
         {"ping", "-n", "-q", "-c", std::to_string(count), "-i", "0.2", "-W", wait, "-I", kVip, to},
         &code, seconds(30));
+    last_ping_ = out;
     int sent = 0, received = 0;
     const size_t at = out.find(" packets transmitted, ");
     if (at == std::string::npos) return 0;
@@ -427,6 +428,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
   }
 
   std::string workdir_;
+  std::string last_ping_;  // what the last Ping printed
   pid_t service_ = -1;
   steady_clock::time_point started_;
   testing_support::TempRoot root_;
@@ -469,8 +471,8 @@ TEST_F(TunnelScenarioTest, TunnelCarriesTrafficOverDtlsAndTls) {
     s = Stats(hub);
     conn = Ready(s);
     ASSERT_NE(conn, nullptr) << s.dump();
-    EXPECT_EQ((*conn)["rx_data_packets"].get<int64_t>() - rx, 10) << s.dump();
-    EXPECT_EQ((*conn)["tx_data_packets"].get<int64_t>() - tx, 10) << s.dump();
+    EXPECT_EQ((*conn)["rx_data_packets"].get<int64_t>() - rx, 10) << s.dump() << last_ping_;
+    EXPECT_EQ((*conn)["tx_data_packets"].get<int64_t>() - tx, 10) << s.dump() << last_ping_;
     EXPECT_EQ(TcpBothWays(kHubA.overlay, 256 * 1024), "") << Log();
 
     EXPECT_EQ(StopService(), 0) << Log();
