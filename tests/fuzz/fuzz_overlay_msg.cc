@@ -2,13 +2,15 @@
 // decapsulation hands it over (data at the inner IPv4 header), in a buffer
 // that ends where its data ends, from the one peer 10.20.0.1 on its one path
 // (id 5) with latency, jitter and keepalive probes. Answers leave on an
-// unconnected output and are released.
+// unconnected output and are released. The process has an address manager,
+// so address answers (kind 17) reach a lease, which lives across inputs.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "graph/confparse.h"
 #include "graph/packet.h"
+#include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_probes.h"
@@ -27,6 +29,13 @@ IPAddress ip(const char* text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   element_fuzz::start_framework();
   if (size > 70000) return 0;
+  static OstAddrMgmt* const addr_mgmt = [] {
+    auto* am = new OstAddrMgmt;
+    Vector<String> conf;
+    am->configure(conf, nullptr);
+    return am;
+  }();
+  if (registered_addr_mgmt() != addr_mgmt) __builtin_trap();
 
   OstrelOverlay ov;
   ov.set_own_address(ip("10.10.0.1"));

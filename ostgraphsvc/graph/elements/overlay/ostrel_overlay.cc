@@ -16,6 +16,7 @@
 #include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
 #include "ostgraphsvc/graph/elements/route/ostrel_route_table.h"
 #include "ostgraphsvc/ostssl/ostssl.h"
+#include "platform/shared_page/shared_page.h"
 
 #define OVL_LOG(level, tag, ...) log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
 
@@ -49,6 +50,7 @@ OstrelOverlay::~OstrelOverlay() {
     if (ostssl::registered_listener() == this) ostssl::register_listener(nullptr);
   }
   unregister_overlay_config_querier(this);
+  forget_overlay_element(this);
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
   {
     std::unique_lock<std::shared_mutex> paths(path_mutex_);
@@ -171,7 +173,6 @@ uint16_t OstrelOverlay::get_local_roles() {
   return local_roles();
 }
 
-void OstrelOverlay::update_shm_path_stats() {}
 
 bool is_opd_up(const OverlayPeerDescriptor* opd) { return opd != nullptr && !opd->paths.empty(); }
 

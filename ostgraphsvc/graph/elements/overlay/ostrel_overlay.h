@@ -64,6 +64,9 @@
 #include "ostgraphsvc/ostssl/ostssl_listener.h"
 
 class OstrelRouteTable;
+namespace platform {
+class SharedPage;
+}
 
 // One local WAN interface as an "InterfaceInfo" element reports it.
 struct OverlayWanLinkEntry {
@@ -173,9 +176,37 @@ class OstrelOverlay : public Element,
   std::shared_ptr<OverlayDescriptor> get_od(uint32_t path_id) const { return find_path(path_id); }
   // The local node's DIB roles, loaded from the local DIB entry while 0.
   uint16_t get_local_roles();
-  // Rewrites the path status page. The page itself comes with the path
-  // statistics; until then there is nothing to write.
+  // The route message (kind 11) announcing the virtual address to `opd` on
+  // `path`; null without a virtual address (logged).
+  Packet* build_route_msg_packet(OverlayPeerDescriptor* opd,
+                                 const std::shared_ptr<OverlayDescriptor>& path, uint32_t version);
+  // A hub ran out of addresses: moves its group on. False when it did.
+  bool check_and_failover_hub(OverlayPeerDescriptor* opd);
+
+  // ---- Status (ostrel_overlay_status.cc).
+  // The read handlers: "show_overlays", "show_qoe", "show_qoe_cfg",
+  // "show_nht", "show_nht_json", "show_dibs", "show_dibs_json",
+  // "show_path_stats", "show_schedq_stats", "show_overlay_state_sync".
+  void add_handlers() override;
+  // JSON array of every established path; logs the PATH_COUNT summary and
+  // gives the fail-close manager its verdict (no path listed: in force).
+  String list_overlays();
+  // Rewrites the page "Global\shmgraphpathstats": length (little-endian)
+  // at 0, the listing from 4 cut to 4090 characters and a NUL. Any thread;
+  // takes the overlay lock, then the page lock.
   void update_shm_path_stats();
+  String show_path_stats();
+  String show_schedq_stats();
+  String show_qoe();
+  String show_nht();
+  String show_nht_json();
+  String show_dibs();
+  String show_dibs_json();
+  // At least one hub group and no static virtual address.
+  bool uses_dynamic_addressing() const;
+  // The static virtual address, else the address manager's; 0 when none.
+  IPAddress get_current_vip() const;
+  static constexpr size_t kPathStatsTextLimit = 4090;
 
   // ---- Data plane (packet thread, overlay lock held by push).
   void encapsulate_and_push(Packet* p);
@@ -245,6 +276,8 @@ class OstrelOverlay : public Element,
   void add_routeable_via(const Vector<NextHopElement*>& list, IPAddress via);
 
   mutable std::recursive_mutex overlay_lock_;
+  std::mutex page_mutex_;  // after the overlay lock
+  std::unique_ptr<platform::SharedPage> path_stats_page_;
   mutable std::shared_mutex path_mutex_;
 
   uint32_t identification_ = 0;
@@ -286,5 +319,14 @@ bool is_opd_up(const OverlayPeerDescriptor* opd);
 
 // The first configured overlay element, or null.
 OstrelOverlay* registered_overlay();
+
+// Entries of the transport's active physical interface list.
+int active_interface_count();
+
+// The first element of `asking`'s router that casts to "OstrelOverlay",
+// remembered process-wide after the first hit (a miss is not); null when
+// none. The remembered element is forgotten when it is destroyed.
+OstrelOverlay* get_overlay_element(Element* asking);
+void forget_overlay_element(const OstrelOverlay* overlay);
 
 #endif  // OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OSTREL_OVERLAY_H_

@@ -81,8 +81,9 @@ TEST_F(MsgTest, DispatchTable) {
   log = log_.fresh();
   EXPECT_EQ(Count(log, "OverlayUserAuth Message: message kind 14"), 1);
   EXPECT_EQ(Count(log, "Procesing (17) message received from 10.20.0.1. "), 1);
-  EXPECT_EQ(Count(log, "OverlayAddrMgmtMsg: received message"), 1);
-  EXPECT_EQ(Count(log, "OverlayAddrMgmt Message: message kind 17"), 1);
+  EXPECT_EQ(Count(log, "OverlayAddrMgmtMsg: received message"), 2);  // the element's, the handler's
+  EXPECT_EQ(Count(log, "OverlayAddrMgmtMsg: received message from 10.20.0.1 type 0 version 0"), 1);
+  EXPECT_EQ(Count(log, "OverlayAddrMgmtMsg: Already processed message from 10.20.0.1"), 1);
 
   // Requests are answered on the same peer and path, echoing the id.
   const std::pair<uint32_t, uint32_t> asks[] = {{7, 8}, {9, 10}, {12, 13}};

@@ -21,6 +21,7 @@
 #include "graph/router_log.h"
 #include "lib/tarnutils/tarnutils.h"
 #include "ostgraphsvc/config/tarn_config_reader.h"
+#include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_probes.h"
@@ -177,6 +178,14 @@ int OstrelOverlay::add_path(const String& peer_id, uint32_t path_id, const ostss
   }
   OVL_LOG(6, "OstrelOverlay::add_path", "Overlay descriptor:%p tdbs:%d peer:%s",
           static_cast<void*>(od.get()), od->connection_count, shown(peer_id).c_str());
+  // Still under the overlay lock: the refresh raises the peer's handler
+  // versions, which the packet thread reads under the same lock.
+  OstAddrMgmt* am = registered_addr_mgmt();
+  if (am != nullptr) {
+    OVL_LOG(6, "OstrelOverlay::add_path", "INITIATE IP REFRESH with %s",
+            opd->overlay_address.to_string().c_str());
+    am->check_and_initiate_ip_refresh(opd->overlay_address);
+  }
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "graph/element_registry.h"
+#include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg.h"
 
@@ -10,6 +11,7 @@ namespace {
 
 Element* make_overlay() { return new OstrelOverlay; }
 Element* make_overlay_msg() { return new OstrelOverlayMsg; }
+Element* make_addr_mgmt() { return new OstAddrMgmt; }
 
 }  // namespace
 
@@ -18,4 +20,6 @@ void register_overlay_elements() {
                           make_overlay);
   set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelOverlayMsg")),
                           make_overlay_msg);
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstAddrMgmt")),
+                          make_addr_mgmt);
 }

@@ -15,27 +15,35 @@
 // newest peer first and, per peer, address management, user authentication,
 // route, state sync, WAN link state, endpoint.
 //
-// The endpoint, WAN-link and user-authentication messages themselves, and the
-// route and address-management messages, are built by the handlers' own
-// subsystems; until those land the handlers keep their versions, report them
-// in sync messages, are never due and log and ignore what they receive.
+// The endpoint, WAN-link and user-authentication messages themselves are
+// built by the handlers' own subsystems; until those land these handlers keep
+// their versions, report them in sync messages, are never due and log and
+// ignore what they receive. The route handler announces this device's
+// virtual address to its hubs (kind 11); the address-management handler
+// leases that address from a hub (kind 17) through OstAddrMgmt.
 //
 // Threads: handlers are created and destroyed under the overlay lock of the
-// overlay element that builds the descriptors; every other call runs on the
-// packet thread under the same lock (the message element takes it for each
-// pass and each received message). `overlay_msg_handlers` is guarded by that
+// overlay element that builds the descriptors; every other call runs under
+// the same lock: on the packet thread (the message element takes it for each
+// pass and each received message) and, for the route and address-management
+// triggers, on the transport's connect thread when a path to a hub comes up
+// (the connect callback holds it). `overlay_msg_handlers` is guarded by that
 // lock too.
 #ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
 #define OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
 
 #include <cstdint>
+#include <memory>
 
 #include "graph/packet.h"
 #include "graph/string.h"
+#include "graph/timestamp.h"
 #include "graph/vector.h"
 
+class AddrMgmtMsg;
 class OstrelOverlay;
 class OstrelOverlayStateMsg;
+class OverlayDescriptor;
 class OverlayPeerDescriptor;
 
 // Current, sent and peer version of one kind, as the status handler shows
@@ -48,6 +56,7 @@ struct OverlayMsgVersions {
 
 // Reasons given to new_msg_trigger.
 inline constexpr uint32_t kTriggerEndpoint = 1;
+inline constexpr uint32_t kTriggerRouteUpdate = 1;
 inline constexpr uint32_t kTriggerWanState = 2;
 inline constexpr uint32_t kTriggerQoe = 4;
 inline constexpr uint32_t kTriggerFirstSync = 32;
@@ -153,6 +162,13 @@ class OverlayWanStateMsg : public OverlayVersionedMsg {
 class OverlayRouteMsg : public OverlayVersionedMsg {
  public:
   explicit OverlayRouteMsg(OverlayPeerDescriptor* opd);
+  // Not on a hub or controller; while the peer has not echoed the version.
+  bool is_msg_available() override;
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay* overlay,
+                                                  OverlayPeerDescriptor* opd) override;
+  // Only logs: hubs never send routes to a client.
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
   void new_msg_trigger(uint32_t reason) override;
   void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
                     OstrelOverlayStateMsg* msg) override;
@@ -180,8 +196,18 @@ class OverlayUserAuthMsg : public OverlayVersionedMsg {
 
 class OverlayAddrMgmtMsg : public OverlayVersionedMsg {
  public:
+  static constexpr int kFirstRetrySecs = 30;
+  static constexpr int kMaxRetrySecs = 900;
+
   explicit OverlayAddrMgmtMsg(OverlayPeerDescriptor* opd);
+  bool is_msg_available() override;
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay* overlay,
+                                                  OverlayPeerDescriptor* opd) override;
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
   void new_msg_trigger(uint32_t reason) override;
+  // Whether a renew, rebind or expiry request is due now, with back-off.
+  bool should_request_ip();
   void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
                     OstrelOverlayStateMsg* msg) override;
   void update_peer_version(const OstrelOverlayStateMsg& msg) override;
@@ -192,7 +218,16 @@ class OverlayAddrMgmtMsg : public OverlayVersionedMsg {
   void check_and_set_is_ctrlr();
 
   uint32_t last_request_type = 0;
+  Timestamp last_build_time;
+  int retry_interval = 0;  // seconds
 };
+
+// The request of kind 17 for `opd` on `path` with `version`; null when it
+// cannot be built (logged).
+Packet* build_ipam_msg_packet(OverlayPeerDescriptor* opd,
+                              const std::shared_ptr<OverlayDescriptor>& path, uint32_t version);
+// Acts on a hub's answer by its return code; 1 after the exhausted case.
+int process_addr_mgmt_msg(OverlayPeerDescriptor* opd, const AddrMgmtMsg& msg);
 
 // Carries every other kind's version to the peer, every 6 s or more.
 class OverlayStateSyncMsg : public OstrelOverlayMsgInterface {

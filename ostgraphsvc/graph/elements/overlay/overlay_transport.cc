@@ -119,4 +119,6 @@ void RecordingOverlayTransport::deprovision_tunnel_to_peer(const OstRemoteWANIPL
   add(std::string("deprovision ") + key.to_string().c_str());
 }
 
-bool RecordingOverlayTransport::is_tunnel_established(uint32_t, uint32_t) { return established; }
+bool RecordingOverlayTransport::is_tunnel_established(uint32_t remote_wan_ip, uint32_t local_ip) {
+  return established && connecting.count({remote_wan_ip, local_ip}) == 0;
+}

@@ -16,7 +16,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "graph/ost_connection_key.h"
@@ -63,7 +65,8 @@ class OstsslOverlayTransport : public OverlayTransport {
 
 // Records every call as one line of text, e.g.
 //   "connect tls_only=0 port=443 wan=192.0.2.1 peer=10.20.0.1 gid=g1 gname=n1 primary=1"
-// and answers `is_tunnel_established` from `established`.
+// and answers `is_tunnel_established` from `established`, except for the
+// (remote WAN, local WAN) pairs in `connecting`, which are never established.
 class RecordingOverlayTransport : public OverlayTransport {
  public:
   int start() override;
@@ -83,6 +86,7 @@ class RecordingOverlayTransport : public OverlayTransport {
   void clear();
 
   bool established = false;
+  std::set<std::pair<uint32_t, uint32_t>> connecting;
   int start_result = 0;
 
  private:
