@@ -427,6 +427,42 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
     return ids;
   }
 
+  // The path-statistics page: its JSON text (after the 4-byte little-endian
+  // length), or empty while the service has not written it.
+  std::string PageText() const {
+    const std::string page = ReadFile(root_.file("run/dovadod/global/shmgraphpathstats.shm"));
+    if (page.size() < 4) return "";
+    const uint32_t length = static_cast<uint8_t>(page[0]) | static_cast<uint8_t>(page[1]) << 8 |
+                            static_cast<uint8_t>(page[2]) << 16 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(page[3])) << 24;
+    if (length > page.size() - 4) return "";
+    return page.substr(4, length);
+  }
+
+  // The page's entry for the path to `overlay`, or an empty object.
+  json PageEntry(const std::string& overlay) const {
+    const json page = json::parse(PageText(), nullptr, false);
+    if (!page.is_array()) return json::object();
+    for (const json& entry : page) {
+      if (entry.value("dsps_overlay_ip", "") == overlay) return entry;
+    }
+    return json::object();
+  }
+
+  // The path's entry once `done` holds for it (the page is refreshed every
+  // few seconds), or an empty object after `limit`.
+  json WaitPageEntry(const std::string& overlay, const std::function<bool(const json&)>& done,
+                     milliseconds limit) const {
+    json entry;
+    const bool ok = WaitFor(
+        [&] {
+          entry = PageEntry(overlay);
+          return !entry.empty() && done(entry);
+        },
+        limit);
+    return ok ? entry : json::object();
+  }
+
   std::string workdir_;
   std::string last_ping_;  // what the last Ping printed
   pid_t service_ = -1;
@@ -456,6 +492,10 @@ TEST_F(TunnelScenarioTest, TunnelCarriesTrafficOverDtlsAndTls) {
     ASSERT_GE(up, 0) << Log();
     ASSERT_TRUE(WaitReady(hub, seconds(10))) << Stats(hub).dump() << "\n" << Log();
     const double ready = Since(started_);
+    json entry = WaitPageEntry(
+        kHubA.overlay, [](const json& e) { return e.value("dsps_remote_up", false); }, seconds(10));
+    ASSERT_FALSE(entry.empty()) << PageText() << "\n" << Log();
+    const double listed = Since(started_);
     // The first path alone must make the routeable overlay reachable.
     EXPECT_EQ(Ping(kRouteable, 3), 3) << Log();
 
@@ -467,19 +507,33 @@ TEST_F(TunnelScenarioTest, TunnelCarriesTrafficOverDtlsAndTls) {
     EXPECT_EQ((*conn)["cipher"], row.cipher);
     EXPECT_EQ((*conn)["client"], kClientOverlay);
     const int64_t rx = (*conn)["rx_data_packets"], tx = (*conn)["tx_data_packets"];
+    entry = PageEntry(kHubA.overlay);
+    const uint64_t page_rx = entry.value("dsps_rxpkts", 0u),
+                   page_tx = entry.value("dsps_txpkts", 0u);
     EXPECT_EQ(Ping(kHubA.overlay, 10), 10) << Log();
     s = Stats(hub);
     conn = Ready(s);
     ASSERT_NE(conn, nullptr) << s.dump();
     EXPECT_EQ((*conn)["rx_data_packets"].get<int64_t>() - rx, 10) << s.dump() << last_ping_;
     EXPECT_EQ((*conn)["tx_data_packets"].get<int64_t>() - tx, 10) << s.dump() << last_ping_;
+    // The page counts the path's probes as well.
+    entry = WaitPageEntry(
+        kHubA.overlay,
+        [&](const json& e) {
+          return e.value("dsps_rxpkts", 0u) >= page_rx + 10 &&
+                 e.value("dsps_txpkts", 0u) >= page_tx + 10;
+        },
+        seconds(10));
+    EXPECT_FALSE(entry.empty()) << page_rx << "/" << page_tx << " before: " << PageText();
     EXPECT_EQ(TcpBothWays(kHubA.overlay, 256 * 1024), "") << Log();
 
     EXPECT_EQ(StopService(), 0) << Log();
     EXPECT_EQ(Ping(kHubA.overlay, 2, "1"), 0);
     EXPECT_EQ(net_.StopHub(hub), 0) << net_.HubLog(hub);
-    std::printf("%s: path up %.2f s, headers exchanged %.2f s after start\n", row.protocol, up,
-                ready);
+    std::printf(
+        "%s: path up %.2f s, headers exchanged %.2f s, listed remote-up %.2f s after "
+        "start\n",
+        row.protocol, up, ready, listed);
     EXPECT_LT(up, 5.0);
   }
 }
@@ -619,6 +673,9 @@ TEST_F(TunnelScenarioTest, AddressChangesMoveTheTunnel) {
   ASSERT_GE(WaitConnected(kHubA, "Primary", 1, started_, seconds(10)), 0) << Log();
   ASSERT_TRUE(WaitReady(a, seconds(10))) << Log();
   const std::string first_path = PathIds().at(0);
+  const json first_entry = WaitPageEntry(
+      kHubA.overlay, [](const json& e) { return e.contains("dsps_lpathid"); }, seconds(10));
+  ASSERT_FALSE(first_entry.empty()) << PageText();
 
   // Readdressed: a change (event 2) and a path from the new address.
   auto at = steady_clock::now();
@@ -638,6 +695,15 @@ TEST_F(TunnelScenarioTest, AddressChangesMoveTheTunnel) {
   std::vector<std::string> ids = PathIds();
   ASSERT_GE(ids.size(), 2u);
   EXPECT_NE(ids.back(), first_path);
+  EXPECT_FALSE(WaitPageEntry(
+                   kHubA.overlay,
+                   [&](const json& e) {
+                     return e["dsps_lpathid"] != first_entry["dsps_lpathid"] &&
+                            e.value("dsps_local_ip", "") == kNewClientAddress;
+                   },
+                   seconds(10))
+                   .empty())
+      << PageText();
   EXPECT_EQ(Ping(kHubA.overlay, 3), 3) << Log();
   disconnect.wait(0);
 
@@ -658,6 +724,7 @@ TEST_F(TunnelScenarioTest, AddressChangesMoveTheTunnel) {
       },
       seconds(10)))
       << Log();
+  EXPECT_TRUE(WaitFor([&] { return PageText() == "[]"; }, seconds(10))) << PageText();
   const double removed = Since(at);
   std::this_thread::sleep_for(milliseconds(500));
   int pending = 0;
