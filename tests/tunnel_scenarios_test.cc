@@ -276,6 +276,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
         seconds(20)))
         << "dovadod not up\n"
         << Log();
+    packet_thread_ = steady_clock::now();
   }
 
   bool Running() {
@@ -307,10 +308,11 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
 
   std::string Log() const { return ReadFile(net_.path("console.log")); }
 
-  // The message element's first tick comes 5 s after the start; from then on
+  // The message element starts its tick timer while the graph initialises,
+  // before the packet thread runs, with a first tick 5 s later; from then on
   // a keepalive with a short time-out has it tick every 500 ms. Failures are
   // timed from a steady tunnel, so they wait for that first tick.
-  void SettleTicks() const { std::this_thread::sleep_until(started_ + milliseconds(5500)); }
+  void SettleTicks() const { std::this_thread::sleep_until(packet_thread_ + seconds(6)); }
 
   // Waits for the `nth` (from 1) connected-path line with `role` to `hub`
   // after the service started; the seconds since `from`, or -1.
@@ -467,6 +469,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
   std::string last_ping_;  // what the last Ping printed
   pid_t service_ = -1;
   steady_clock::time_point started_;
+  steady_clock::time_point packet_thread_;  // when the service's packet thread ran
   testing_support::TempRoot root_;
 };
 
