@@ -395,7 +395,12 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
       std::vector<uint8_t> got;
       server_ok = ReceiveAll(fd, size, &got) && SendAll(fd, down);
       server_got = Fnv(got);
-      ::shutdown(fd, SHUT_WR);
+      // The client's end of data, then a reset: nothing of this connection
+      // is left to be retransmitted through a later tunnel.
+      char end;
+      ::recv(fd, &end, 1, 0);
+      const linger reset{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       ::close(fd);
     });
     std::string result;
@@ -408,6 +413,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
     } else if (!ReceiveAll(client, size, &back)) {
       result = "receive failed";
     }
+    ::shutdown(client, SHUT_WR);
     far.join();
     if (!result.empty()) return result;
     if (!server_ok || server_got != Fnv(up)) return "c -> h data differs";
