@@ -65,13 +65,13 @@ constexpr char kNewClientAddress[] = "198.51.100.11";
 constexpr int kPort = 443;
 constexpr char kConnected[] = "Tunnel status: Connected, add_path peer id ";
 
-struct HubSpec {
+struct HubSite {
   const char* name;     // leaf folder, TUN and socket name
   const char* wan;      // its address on h0
   const char* overlay;  // its overlay address, on its TUN
 };
-constexpr HubSpec kHubA{"huba", "198.51.100.1", "100.64.0.1"};
-constexpr HubSpec kHubB{"hubb", "198.51.100.3", "100.64.0.3"};
+constexpr HubSite kHubA{"huba", "198.51.100.1", "100.64.0.1"};
+constexpr HubSite kHubB{"hubb", "198.51.100.3", "100.64.0.3"};
 
 double Since(steady_clock::time_point start) {
   return std::chrono::duration<double>(steady_clock::now() - start).count();
@@ -121,7 +121,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
     TunnelTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     std::string error;
-    for (const HubSpec& hub : {kHubA, kHubB}) {
+    for (const HubSite& hub : {kHubA, kHubB}) {
       certkit::LeafOptions leaf{
           hub.name, {kTenant}, {{certkit::SubjectAltName::Kind::kIp, hub.overlay}}};
       ASSERT_TRUE(net_.MakeLeaf("ca", hub.name, leaf, &error)) << error;
@@ -156,10 +156,10 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
 
   // The overlay file: `hubs` in one group, in order (the first primary),
   // with the routeable overlay behind A.
-  void WriteOverlay(const std::vector<HubSpec>& hubs, bool tls_only) {
+  void WriteOverlay(const std::vector<HubSite>& hubs, bool tls_only) {
     json nexthop = json::array();
     json remote = json::array();
-    for (const HubSpec& hub : hubs) {
+    for (const HubSite& hub : hubs) {
       nexthop.push_back({{"ipv4", hub.overlay},
                          {"wanip", hub.wan},
                          {"port", kPort},
@@ -184,7 +184,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
   }
 
   // Starts a hub; its number, or -1 after a failed assertion.
-  int StartHub(const HubSpec& hub, const json& extra = json::object()) {
+  int StartHub(const HubSite& hub, const json& extra = json::object()) {
     const std::string n = hub.name;
     json config = {{"wanip", hub.wan},
                    {"port", kPort},
@@ -316,7 +316,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
 
   // Waits for the `nth` (from 1) connected-path line with `role` to `hub`
   // after the service started; the seconds since `from`, or -1.
-  double WaitConnected(const HubSpec& hub, const std::string& role, size_t nth,
+  double WaitConnected(const HubSite& hub, const std::string& role, size_t nth,
                        steady_clock::time_point from, milliseconds limit) {
     const std::string line = std::string(kConnected) + "UFQDN/" + hub.overlay + "@";
     const bool ok = WaitFor(
