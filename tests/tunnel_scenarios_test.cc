@@ -309,10 +309,12 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
   std::string Log() const { return ReadFile(net_.path("console.log")); }
 
   // The message element starts its tick timer while the graph initialises,
-  // before the packet thread runs, with a first tick 5 s later; from then on
-  // a keepalive with a short time-out has it tick every 500 ms. Failures are
-  // timed from a steady tunnel, so they wait for that first tick.
-  void SettleTicks() const { std::this_thread::sleep_until(packet_thread_ + seconds(6)); }
+  // before the packet thread runs, ticking every 5 s until a keepalive with a
+  // short time-out asks for 500 ms. The timer takes its next deadline as it
+  // posts a tick, before the packet thread has handled it, so the fast rate
+  // may only begin after the second slow tick. Failures are timed from a
+  // steady tunnel: they wait for that.
+  void SettleTicks() const { std::this_thread::sleep_until(packet_thread_ + seconds(11)); }
 
   // Waits for the `nth` (from 1) connected-path line with `role` to `hub`
   // after the service started; the seconds since `from`, or -1.
