@@ -14,6 +14,7 @@
 #include "ostgraphsvc/captiveportal/captive_portal.h"
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
 #include "ostgraphsvc/ostnetmonitor/ost_net_monitor.h"
+#include "ostgraphsvc/ostssl/ostssl.h"
 #include "platform/error/win_error.h"
 
 namespace {
@@ -47,6 +48,12 @@ bool ModuleFileName(std::string* path) {
 DovaDod::DovaDod() : cxWinService(kServiceName, kDisplayName, kDisplayName) {}
 
 DovaDod::~DovaDod() = default;
+
+void DovaDod::ReleaseGraph() {
+  if (!m_graphManager) return;
+  ostssl::stop_threads();
+  m_graphManager.reset();
+}
 
 void DovaDod::OnPreShutdown() {
   CXLOG(kTag, CXLOG_INFO, "Received pre-shutdown request to stop the DovaDod");

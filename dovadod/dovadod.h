@@ -59,6 +59,12 @@ class DovaDod : public cxWinService {
 
   // The router manager `OnInit` made; null before.
   cxgraphManager* graphManager() const { return m_graphManager.get(); }
+  // Tears the graph down once the service has stopped: first the transport's
+  // threads, which call into the overlay element, then the router. Called
+  // before `main` returns: the service object is a global, and its
+  // destructor would run after the function-local statics the elements still
+  // use when they go.
+  void ReleaseGraph();
 
  private:
   std::unique_ptr<cxgraphManager> m_graphManager;

@@ -284,6 +284,7 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   if (wsaStarted) exitCode = IsMode(argc, argv, "-console") ? RunConsole() : RunService();
+  g_service.ReleaseGraph();
 
   CXLOG(kTag, CXLOG_INFO, "======= tarnclient %s exiting ======", kDovaDodVersion);
   cx_pktdump_uninit();

@@ -259,6 +259,11 @@ String ostssl::get_ssl_protocol_string(int protocol) {
   }
 }
 
+void ostssl::stop_threads() {
+  stop_connect_thread_for_testing();
+  stop_wait_thread_for_testing();
+}
+
 void ostssl::reset_for_testing() {
   stop_connect_thread_for_testing();
   stop_wait_thread_for_testing();

@@ -211,6 +211,11 @@ class ostssl : public std::enable_shared_from_this<ostssl> {
   // "DTLS", "TLS", "IPSEC", or "UNKNOWN" (logged) for any other code.
   static String get_ssl_protocol_string(int protocol);
 
+  // Ends the connect and wait threads and waits until both have gone, so
+  // that no transport thread calls the listener any more. The service calls
+  // it once it has stopped, before its graph (and the listener with it) goes.
+  static void stop_threads();
+
   // Tests only: empties both tables and the interface list, closes both
   // pairs, clears the flags, the listener, the tenant ID, the monitor
   // factory and the receive ring, and lets `init_openssl` run again. Ends the
