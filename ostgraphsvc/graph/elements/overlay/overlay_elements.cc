@@ -4,12 +4,14 @@
 
 #include "graph/element_registry.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
+#include "ostgraphsvc/graph/elements/overlay/ostrel_nhselect.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg.h"
 
 namespace {
 
 Element* make_overlay() { return new OstrelOverlay; }
 Element* make_overlay_msg() { return new OstrelOverlayMsg; }
+Element* make_nhselect() { return new OstrelNHSelect; }
 
 }  // namespace
 
@@ -18,4 +20,6 @@ void register_overlay_elements() {
                           make_overlay);
   set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelOverlayMsg")),
                           make_overlay_msg);
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelNHSelect")),
+                          make_nhselect);
 }
