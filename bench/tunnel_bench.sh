@@ -312,4 +312,26 @@ for pair in "${pairs[@]}"; do
   printf '%-8s %-7s %8s %8s %6s   (ping p50 ms)\n' "$pair" ping "$ap" "$bp" "$(ratio "$ap" "$bp")"
 done
 printf '%s\n' "${targets[@]}"
+
+# A miss is reported with where the client's time goes: a profile of
+# dovadod under the DTLS TCP load (perf from linux-perf; skipped without it).
+if [ "$missed" -ne 0 ]; then
+  if command -v perf >/dev/null && perf --version >/dev/null 2>&1; then
+    start_a dtls-udp "$root/dovadod-profile.log"
+    ip netns exec "$nh" iperf3 -s -1 -B "$target_ip" >/dev/null 2>&1 &
+    srv=$!
+    sleep 0.3
+    ip netns exec "$nc" iperf3 -c "$target_ip" -t 8 >/dev/null 2>&1 &
+    cli=$!
+    sleep 1
+    perf record -q -F 999 -g -p "$client_pid" -o "$root/perf.data" -- sleep 5 >/dev/null 2>&1 || true
+    wait "$cli" "$srv" 2>/dev/null || true
+    echo "profile of dovadod (client) under dtls-udp tcp, top entries (self):"
+    perf report -i "$root/perf.data" --stdio --no-children --call-graph=none --sort dso,symbol 2>/dev/null |
+      grep -v '^#' | grep '%' | head -25
+    stop_both
+  else
+    echo "profile: perf is not available"
+  fi
+fi
 exit "$missed"
