@@ -328,7 +328,7 @@ if [ "$missed" -ne 0 ]; then
     wait "$cli" "$srv" 2>/dev/null || true
     echo "profile of dovadod (client) under dtls-udp tcp, top entries (self):"
     perf report -i "$root/perf.data" --stdio --no-children --call-graph=none --sort dso,symbol 2>/dev/null |
-      grep -v '^#' | grep '%' | head -25
+      grep -v '^#' | grep '%' | awk 'NR <= 25'
     stop_both
   else
     echo "profile: perf is not available"

@@ -74,7 +74,6 @@ class AggregateNotifier {
 class AggregateIPFlows : public Element, public AggregateNotifier {
  public:
   static constexpr uint32_t kMaxRecords = 1000000;
-  static constexpr uint32_t kNoPathId = 0xFFFFFFFF;
 
   // One flow's state.
   struct FlowInfo {
@@ -86,18 +85,18 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   // overlay path the flow is on and that path's interface and texts.
   struct StatFlowInfo : FlowInfo {
     void reset() override {
-      path_id = kNoPathId;
+      path_id = 0xFFFFFFFF;
       encap_type = String();
       if_index = -1;
       tx_if[0] = '\0';
       rx_if[0] = '\0';
     }
 
-    uint32_t path_id = kNoPathId;  // overlay path id; kNoPathId = none
-    String encap_type;             // protocol text of the chosen path
-    int32_t if_index = -1;         // WAN interface index of that path; -1 none
-    char tx_if[32] = {};           // NUL-terminated
-    char rx_if[32] = {};           // NUL-terminated
+    uint32_t path_id = 0xFFFFFFFF;  // overlay path id; 0xFFFFFFFF = none
+    String encap_type;              // protocol text of the chosen path
+    int32_t if_index = -1;          // WAN interface index of that path; -1 none
+    char tx_if[32] = {};            // NUL-terminated
+    char rx_if[32] = {};            // NUL-terminated
   };
 
   AggregateIPFlows() = default;

@@ -62,7 +62,7 @@ void OstrelNHSelect::select(Packet* p) {
     od = opd->get_active_standby_od(flow->path_id, &is_new);
   }
   if (od == nullptr) return;
-  if (flow->path_id == AggregateIPFlows::kNoPathId || is_new) {
+  if (flow->path_id == OverlayPeerDescriptor::kNoPath || is_new) {
     // A copy of its own: the path's text shares a plain count, and the path
     // may be freed on a transport thread while the flow lives on.
     flow->encap_type = String(od->protocol_text.data(), od->protocol_text.length());

@@ -229,7 +229,7 @@ TEST_F(NHSelectTest, PacketsThatAreNotForAMultiLinkPeerPassUntouched) {
     SetMode(c.mode);
     EXPECT_EQ(Send(sport, c.next_hop, 0x77), 0x77u);
     Flow* f = FlowOf(sport);
-    EXPECT_EQ(f->path_id, AggregateIPFlows::kNoPathId);
+    EXPECT_EQ(f->path_id, OverlayPeerDescriptor::kNoPath);
     EXPECT_EQ(f->if_index, -1);
     EXPECT_STREQ(f->tx_if, "");
     EXPECT_TRUE(f->encap_type.empty());
