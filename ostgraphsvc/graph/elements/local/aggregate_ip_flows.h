@@ -13,6 +13,11 @@
 // ones do not replace it, and an element that goes clears its registration.
 // With none registered the drain reports nothing.
 //
+// The flow record seam: `find_flow_info` answers the record of a packet's
+// flow (`StatFlowInfo`), through which the next-hop selector keeps a flow on
+// its overlay path. Without flow analysis it answers null, and callers pass
+// the packet unchanged.
+//
 // Ownership: the element owns its records; listeners are not owned and must
 // be removed before they go.
 //
@@ -25,6 +30,7 @@
 #include <cstdint>
 
 #include "graph/element.h"
+#include "graph/string.h"
 #include "graph/vector.h"
 
 class Packet;
@@ -69,6 +75,30 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
  public:
   static constexpr uint32_t kMaxRecords = 1000000;
 
+  // One flow's state.
+  struct FlowInfo {
+    virtual ~FlowInfo() = default;
+    virtual void reset() {}
+  };
+
+  // A flow's record with what the next-hop selector keeps in it: the
+  // overlay path the flow is on and that path's interface and texts.
+  struct StatFlowInfo : FlowInfo {
+    void reset() override {
+      path_id = 0xFFFFFFFF;
+      encap_type = String();
+      if_index = -1;
+      tx_if[0] = '\0';
+      rx_if[0] = '\0';
+    }
+
+    uint32_t path_id = 0xFFFFFFFF;  // overlay path id; 0xFFFFFFFF = none
+    String encap_type;              // protocol text of the chosen path
+    int32_t if_index = -1;          // WAN interface index of that path; -1 none
+    char tx_if[32] = {};            // NUL-terminated
+    char rx_if[32] = {};            // NUL-terminated
+  };
+
   AggregateIPFlows() = default;
   ~AggregateIPFlows() override;
 
@@ -81,6 +111,10 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   // Appends a record for `aggregate_id` and returns its index (1 up), or 0
   // when the table is full.
   uint32_t add_record(uint32_t aggregate_id);
+
+  // The record of the flow `p` belongs to, or null when there is none.
+  // Packet thread only.
+  virtual StatFlowInfo* find_flow_info(Packet*) { return nullptr; }
 
   // Becomes the process-wide flow element when there is none yet.
   void register_process_instance();
