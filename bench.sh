@@ -40,6 +40,11 @@ status=0
 echo "== hfsc_shaping_bench.sh"
 ./bench/hfsc_shaping_bench.sh build/release | tee -a "$report" || status=$?
 
+# The tunnel (dovadod with the test hub) against OpenVPN on the same
+# namespaces, the same way (root only; skipped otherwise).
+echo "== tunnel_bench.sh"
+./bench/tunnel_bench.sh build/release | tee -a "$report" || status=$?
+
 echo "== targets"
 grep '^target: ' "$report" | sed 's/^target: //' || { echo "no targets reported"; status=1; }
 exit "$status"

@@ -18,8 +18,10 @@ packages=(
   iproute2 iptables openssl
   # reading back packet capture files
   tcpdump
-  # divert benchmark traffic
+  # divert and tunnel benchmark traffic
   iperf3 iputils-ping
+  # tunnel benchmark baseline, and the profile of a missed target
+  openvpn linux-perf
   # fuzz preset
   clang-14 libclang-rt-14-dev
 )

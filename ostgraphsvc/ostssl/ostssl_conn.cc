@@ -1045,7 +1045,13 @@ void ostssl::populate_physical_interfaces() {
                static_cast<int>(active.size()), static_cast<int>(defaults.size()),
                multilink ? "enabled" : "disabled");
     if (!active.empty() || !defaults.empty() || scan == 2) break;
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // The pause between scans ends early when the connect thread is told to
+    // stop, so that a service stop never waits out a network without routes.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!connect_state().stop.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (connect_state().stop.load()) break;
   }
   if (active.empty() && !multilink && !defaults.empty()) {
     active = defaults;

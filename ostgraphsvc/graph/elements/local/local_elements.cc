@@ -3,6 +3,7 @@
 #include "graph/element_registry.h"
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_classifier.h"
+#include "ostgraphsvc/graph/elements/local/ostrel_fec.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_output.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_snat.h"
 
@@ -15,6 +16,7 @@ Element* make_to_device() { return new OstrelToDevice; }
 Element* make_to_host() { return new OstrelToHost; }
 Element* make_l3_classifier() { return new OstrelL3Classifier; }
 Element* make_dir_mux() { return new OstDirMux; }
+Element* make_fec() { return new OstrelFec; }
 
 }  // namespace
 
@@ -31,4 +33,5 @@ void register_local_elements() {
   set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelL3Classifier")),
                           make_l3_classifier);
   set_element_constructor(static_cast<uint64_t>(element_class_index("OstDirMux")), make_dir_mux);
+  set_element_constructor(static_cast<uint64_t>(element_class_index("OstrelFec")), make_fec);
 }

@@ -171,6 +171,8 @@ class OstrelOverlay : public Element,
   // ---- Lookups (overlay lock held or taken).
   OverlayPeerDescriptor* get_opd(IPAddress address);
   OverlayPeerDescriptor* get_opd_by_peer_id(const String& peer_id);
+  // get_opd for callers that hold the overlay lock (the data plane).
+  OverlayPeerDescriptor* find_opd(IPAddress address);
   OstrelDIB* get_dib(IPAddress address);
   OverlayWanLinkEntry* get_wanlink_tbl_ex(uint32_t index);
   // The path with `path_id`, held for the caller (find_path).
@@ -289,8 +291,6 @@ class OstrelOverlay : public Element,
 
  private:
   void drop(Packet* p, const char* function, const char* reason);
-  // get_opd for callers that hold the overlay lock (the data plane).
-  OverlayPeerDescriptor* find_opd(IPAddress address);
   void build_wanlink_table();
   void mark_only(Packet* p);
   uint16_t local_roles();

@@ -350,3 +350,70 @@ int OverlayPeerDescriptor::remove_od(uint32_t path_id) {
   }
   return -1;
 }
+
+namespace {
+
+bool path_up(const OverlayDescriptor& od) {
+  return od.local_up && od.remote_up.load(std::memory_order_relaxed);
+}
+
+// The index of the path with `path_id` when it is up, else -1.
+int up_path_index(const Vector<std::shared_ptr<OverlayDescriptor>>& paths, uint32_t path_id) {
+  for (int i = 0; i < paths.size(); ++i) {
+    if (paths[i]->local_path_id != path_id) continue;
+    return path_up(*paths[i]) ? i : -1;
+  }
+  return -1;
+}
+
+int lowest_metric_index(const Vector<std::shared_ptr<OverlayDescriptor>>& paths) {
+  int best = 0;
+  for (int i = 1; i < paths.size(); ++i) {
+    if (paths[i]->if_metric < paths[best]->if_metric) best = i;
+  }
+  return best;
+}
+
+}  // namespace
+
+std::shared_ptr<OverlayDescriptor> OverlayPeerDescriptor::get_active_active_od(
+    uint32_t current_path_id, bool* is_new) {
+  *is_new = false;
+  const int n = paths.size();
+  if (n == 0) return nullptr;
+  if (current_path_id != kNoPath) {
+    const int kept = up_path_index(paths, current_path_id);
+    if (kept >= 0) return paths[kept];
+  }
+  const std::shared_ptr<OverlayDescriptor>& od = paths[static_cast<int>(rr_counter % n)];
+  ++rr_counter;
+  *is_new = true;
+  if (current_path_id == kNoPath) {
+    ROUTER_LOG_LIMITED(6, "OverlayPeerDescriptor::get_active_active_od",
+                       "------------ New active path id:%x interface id:%d", od->local_path_id,
+                       od->if_index);
+  } else {
+    ROUTER_LOG_LIMITED(6, "OverlayPeerDescriptor::get_active_active_od",
+                       "------------ Next active path id:%x interface id:%d", od->local_path_id,
+                       od->if_index);
+  }
+  return od;
+}
+
+std::shared_ptr<OverlayDescriptor> OverlayPeerDescriptor::get_active_standby_od(
+    uint32_t current_path_id, bool* is_new) {
+  *is_new = false;
+  if (paths.empty()) return nullptr;
+  if (current_path_id != kNoPath) {
+    const int kept = up_path_index(paths, current_path_id);
+    if (kept >= 0) return paths[kept];
+  }
+  const std::shared_ptr<OverlayDescriptor>& od = paths[lowest_metric_index(paths)];
+  *is_new = true;
+  if (current_path_id != kNoPath) {
+    ROUTER_LOG_LIMITED(6, "OverlayPeerDescriptor::get_active_standby_od",
+                       "------------ Next Standby path id %x metric %d interface index %d",
+                       od->local_path_id, od->if_metric, od->if_index);
+  }
+  return od;
+}

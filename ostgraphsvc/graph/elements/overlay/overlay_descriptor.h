@@ -294,6 +294,7 @@ class OverlayPeerDescriptor {
   static constexpr uint32_t kTunnelUp = 1;
   static constexpr uint32_t kTunnelDown = 2;
   static constexpr uint16_t kLocalLinkPort = 4500;
+  static constexpr uint32_t kNoPath = 0xFFFFFFFF;
 
   explicit OverlayPeerDescriptor(const OverlayPeerRecord& record);
   OverlayPeerDescriptor(const OverlayPeerDescriptor&) = delete;
@@ -312,6 +313,17 @@ class OverlayPeerDescriptor {
   bool is_endpt_in_sync() const;
   // 0, or -1 when no path has `path_id`.
   int remove_od(uint32_t path_id);
+
+  // The path a flow on `current_path_id` (kNoPath: none yet) takes in a
+  // multi-link mode, or null when the peer has no paths; `*is_new` tells
+  // whether that differs from keeping the current path. A flow keeps its
+  // path while it is up at both ends. Otherwise active-active takes the path
+  // under the round-robin counter (and advances it), active-standby the one
+  // with the lowest interface metric (the earlier on a tie); neither checks
+  // that the path taken is up. Overlay lock held: the reference keeps the
+  // path alive after the lock is let go.
+  std::shared_ptr<OverlayDescriptor> get_active_active_od(uint32_t current_path_id, bool* is_new);
+  std::shared_ptr<OverlayDescriptor> get_active_standby_od(uint32_t current_path_id, bool* is_new);
 
   uint32_t tunnel_state = kTunnelUnknown;
   bool peer_is_controller = false;

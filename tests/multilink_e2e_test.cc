@@ -1,0 +1,365 @@
+// A client with two links to one hub, in the tunnel fixture's namespaces
+// (root; skipped otherwise): c0 198.51.100.10 <-> h0 198.51.100.1 and
+// c1 203.0.113.10 <-> h1 203.0.113.1, default routes via both (c1's at
+// metric 20) and a rule per source address, so that each connection leaves
+// on its own link. The hub (100.64.0.1, WAN 198.51.100.1) is reached over
+// both. "multilink_support" is "active_active" or "active_standby".
+//
+// `dovadod` alone makes one connection per link and probes both. The same
+// service with the test flow element under "agg" and the next-hop selector
+// on its tunnel leg (MULTILINK_FLOW_SERVICE) spreads new flows over the two
+// connections (active-active) or keeps them on c0's (active-standby); with
+// c0's traffic dropped in h, a flow moves to c1's connection within the
+// keepalive time-out and one tick. Which connection carried a flow is read
+// from the hub's per-connection data counts.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/registry_values.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/tunnel_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+using testing_support::HubCtl;
+using testing_support::ReadFile;
+using testing_support::TunnelNetns;
+using testing_support::WriteFile;
+
+constexpr char kTenant[] = "multilink";
+constexpr char kHubOverlay[] = "100.64.0.1";
+constexpr char kC0[] = "198.51.100.10";
+constexpr char kC1[] = "203.0.113.10";
+constexpr int kPort = 4433;
+constexpr int kKeepaliveMs = 3000;
+constexpr int kFastTickMs = 500;
+// The failover that follows a failed keepalive drops every connection of the
+// peer, c1's too, and connects again link by link: c0's handshake runs into
+// the transport's 5 s time-out (twice, as measured) before c1's connection
+// is made. So the flow moves after the keepalive time-out, one tick and
+// two handshake time-outs, not within the first two alone.
+constexpr int kHandshakeTimeoutMs = 5000;
+constexpr int kMoveLimitMs = kKeepaliveMs + kFastTickMs + 2 * kHandshakeTimeoutMs + 4000;
+
+extern "C" char** environ;
+
+// The service in namespace c, killed and reaped however the test ends.
+class Service {
+ public:
+  ~Service() { Stop(); }
+  bool Start(const std::string& program, const std::string& netns, const std::string& log) {
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) return false;
+    const std::string ns_path = "/run/netns/" + netns;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int ns = ::open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) ::_exit(126);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(out, STDERR_FILENO);
+      char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-console"), nullptr};
+      ::execve(argv[0], argv, environ);
+      ::_exit(127);
+    }
+    ::close(out);
+    return pid_ > 0;
+  }
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = steady_clock::now() + seconds(5);
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (steady_clock::now() >= deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class MultilinkTest : public testing_support::TunnelTest {
+ protected:
+  void SetUp() override {
+    TunnelTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const auto& c = net_.client();
+    const auto& h = net_.hub();
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"link", "add", "c1", "type", "veth", "peer", "name", "h1", "netns", h.name()},
+             {"addr", "add", std::string(kC1) + "/24", "dev", "c1"},
+             {"link", "set", "c1", "up"},
+             {"route", "add", "default", "via", "203.0.113.1", "dev", "c1", "metric", "20"},
+             {"route", "add", "default", "via", "198.51.100.1", "dev", "c0", "table", "100"},
+             {"route", "add", "default", "via", "203.0.113.1", "dev", "c1", "table", "101"},
+             {"rule", "add", "from", kC0, "table", "100"},
+             {"rule", "add", "from", kC1, "table", "101"},
+             {"addr", "add", "100.64.1.10/32", "dev", "tarnif"},
+             {"link", "set", "tarnif", "up"},
+             {"route", "add", "100.64.0.0/16", "dev", "tarnif"},
+         }) {
+      ASSERT_TRUE(c.Ip(args)) << args[0] << " " << args[1];
+    }
+    ASSERT_TRUE(h.Ip({"addr", "add", "203.0.113.1/24", "dev", "h1"}));
+    ASSERT_TRUE(h.Ip({"link", "set", "h1", "up"}));
+
+    std::string error;
+    certkit::LeafOptions hub{"hub", {kTenant}, {{certkit::SubjectAltName::Kind::kIp, kHubOverlay}}};
+    ASSERT_TRUE(net_.MakeLeaf("ca", "hub", hub, &error)) << error;
+    certkit::LeafOptions client{"client", {kTenant}, {}};
+    ASSERT_TRUE(net_.MakeLeaf("ca", "client", client, &error)) << error;
+    ASSERT_TRUE(net_.MakeWorkdir("ca", "client", "work", &error)) << error;
+    workdir_ = net_.path("work");
+
+    json config = {
+        {"wanip", testing_support::kTunnelHubAddress},
+        {"port", kPort},
+        {"overlay_ip", kHubOverlay},
+        {"cert", net_.path("hub/cert.pem")},
+        {"key", net_.path("hub/key.pem")},
+        {"ca", net_.path("ca/ca.pem")},
+        {"control", net_.path("hub.sock")},
+        {"tun", "hubtun"},
+        {"clients", json::array({{{"overlay", "100.64.0.10"}, {"vip", "100.64.1.10"}}})}};
+    hub_ = net_.StartHub(TESTHUB_PROGRAM, config.dump(), &error);
+    ASSERT_GE(hub_, 0) << error;
+
+    // The service's settings and log live below the fixture's root.
+    ::setenv("DOVADOD_ROOT", net_.path("svcroot").c_str(), 1);
+    ::mkdir(net_.path("svcroot").c_str(), 0755);
+    testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "workdir", workdir_);
+    testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "tarnkatimeoutmsecs",
+                                std::to_string(kKeepaliveMs));
+  }
+  void TearDown() override { service_.Stop(); }
+
+  // The work directory for `mode`; `flows` puts the test flow element and
+  // the next-hop selector on the tunnel leg.
+  void WriteWorkdir(const std::string& mode, bool flows) {
+    std::string graph = ReadFile(std::string(DOVADOD_EXAMPLE_WORKDIR) + "/ostrel.graph");
+    if (flows) {
+      Replace(&graph, "classifier[3] -> chk -> rt;",
+              "classifier[3] -> chk -> agg :: AggregateIPFlows -> rt;");
+      Replace(&graph, "rt[1] -> [0]ostOverlay;",
+              "rt[1] -> nhs :: OstrelNHSelect -> [0]ostOverlay;");
+    }
+    WriteFile(workdir_ + "/ostrel.graph", graph);
+    WriteFile(
+        workdir_ + "/ostrel-exclusions.json",
+        R"({"excluded_ip_ranges": [], "virtual_interface_only": true, "excluded_process_list": []})");
+    WriteFile(
+        workdir_ + "/ostrel-client-config.json",
+        R"({"dcfg_client_config": {"fail_close": false, "disable_vif": false, "multilink_support": ")" +
+            mode + R"("}})");
+    std::string key;
+    for (char ch : ReadFile(net_.path("hub/pubkey.pem")))
+      key += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+    WriteFile(workdir_ + "/ostrel-overlay.json",
+              R"({"local": {"overlayIP": "100.64.0.10", "overlayNetmask": "255.255.0.0",
+  "overlayVip": "100.64.1.10", "tenantID": ")" +
+                  std::string(kTenant) +
+                  R"(", "tls_only": true, "roles": [{"type": "SPOKE"}],
+  "nexthop": [{"ipv4": "100.64.0.1", "wanip": "198.51.100.1", "port": 4433,
+               "pubkey": ")" +
+                  key + R"(", "groupid": "g1", "groupname": "hubs"}]},
+ "remote": [{"overlayIP": "100.64.0.1", "roles": [{"type": "DC"}], "groupid": "g1",
+             "groupname": "hubs"}]})");
+  }
+
+  static void Replace(std::string* text, const std::string& from, const std::string& to) {
+    const size_t at = text->find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text->replace(at, from.size(), to);
+  }
+
+  void StartService(const char* program) {
+    log_ = net_.path("service.log");
+    ASSERT_TRUE(service_.Start(program, net_.client().name(), log_));
+  }
+
+  json Stats() {
+    std::string answer, error;
+    if (!HubCtl(net_.HubControl(hub_), "stats", &answer, &error)) return json::object();
+    return json::parse(answer, nullptr, false);
+  }
+
+  // Per link (the client's outer address): the connection's data packets from the client, its
+  // probe answers (kinds 8, 10, 13).
+  struct Connection {
+    int64_t rx_data = 0;
+    int64_t answers = 0;
+    int64_t jitter_answers = 0;
+  };
+  std::map<std::string, Connection> Connections() {
+    std::map<std::string, Connection> out;
+    const json s = Stats();
+    if (!s.contains("connections")) return out;
+    for (const json& c : s["connections"]) {
+      // "peer" is the connection's outer source, address:port.
+      const std::string peer = c.value("peer", std::string());
+      Connection& conn = out[peer.substr(0, peer.find(':'))];
+      conn.rx_data += c.value("rx_data_packets", int64_t{0});
+      if (c.contains("tx_kinds")) {
+        for (const char* k : {"8", "10", "13"}) conn.answers += c["tx_kinds"].value(k, int64_t{0});
+        conn.jitter_answers += c["tx_kinds"].value("10", int64_t{0});
+      }
+    }
+    return out;
+  }
+
+  enum class Wait { kConnected, kProbed, kFastTicks };
+  // Both links connected and, from kProbed, each with a probe answer (the
+  // header versions are agreed with the first, so data goes out); with
+  // kFastTicks two jitter answers each (jitter probes go out on every tick,
+  // so the 0.5 s tick runs and the keepalive sees fresh answers).
+  bool WaitBothLinks(Wait what, seconds limit) {
+    const auto deadline = steady_clock::now() + limit;
+    while (steady_clock::now() < deadline) {
+      auto c = Connections();
+      const bool up = c.count(kC0) != 0 && c.count(kC1) != 0;
+      if (up && what == Wait::kConnected) return true;
+      if (up && what == Wait::kProbed && c[kC0].answers > 0 && c[kC1].answers > 0) return true;
+      if (up && what == Wait::kFastTicks && c[kC0].jitter_answers > 1 && c[kC1].jitter_answers > 1)
+        return true;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+  }
+
+  // One UDP datagram 100.64.1.10:`sport` -> hub:9 from inside c.
+  void SendFlow(uint16_t sport) {
+    ASSERT_TRUE(net_.client().RunInside([&] {
+      const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (fd < 0) return;
+      int on = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      sockaddr_in src{};
+      src.sin_family = AF_INET;
+      src.sin_port = htons(sport);
+      inet_pton(AF_INET, "100.64.1.10", &src.sin_addr);
+      sockaddr_in dst{};
+      dst.sin_family = AF_INET;
+      dst.sin_port = htons(9);
+      inet_pton(AF_INET, kHubOverlay, &dst.sin_addr);
+      const char payload[] = "multilink";
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) == 0) {
+        ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
+      }
+      ::close(fd);
+    }));
+  }
+
+  // The client address of the connection that carried the next datagram of
+  // flow `sport` ("" when none did within a second).
+  std::string CarrierOf(uint16_t sport) {
+    auto before = Connections();
+    SendFlow(sport);
+    const auto deadline = steady_clock::now() + seconds(1);
+    while (steady_clock::now() < deadline) {
+      auto after = Connections();
+      for (const auto& [client, conn] : after) {
+        if (conn.rx_data > before[client].rx_data) return client;
+      }
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return "";
+  }
+
+  std::string workdir_;
+  std::string log_;
+  int hub_ = -1;
+  Service service_;
+};
+
+TEST_F(MultilinkTest, TheServiceAloneConnectsAndProbesOnBothLinks) {
+  for (const char* mode : {"active_active", "active_standby"}) {
+    SCOPED_TRACE(mode);
+    WriteWorkdir(mode, false);
+    StartService(DOVADOD_PROGRAM);
+    EXPECT_TRUE(WaitBothLinks(Wait::kProbed, seconds(8))) << Stats().dump() << "\n"
+                                                          << ReadFile(log_).substr(0, 20000);
+    service_.Stop();
+    // The next run starts on a hub without connections.
+    const auto deadline = steady_clock::now() + seconds(3);
+    while (!Connections().empty() && steady_clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(50));
+  }
+}
+
+TEST_F(MultilinkTest, ActiveActiveSpreadsNewFlowsOverBothLinks) {
+  WriteWorkdir("active_active", true);
+  StartService(MULTILINK_FLOW_SERVICE);
+  ASSERT_TRUE(WaitBothLinks(Wait::kProbed, seconds(8))) << Stats().dump() << "\n" << ReadFile(log_);
+  std::vector<std::string> carriers;
+  for (uint16_t sport = 40000; sport < 40006; ++sport) carriers.push_back(CarrierOf(sport));
+  for (size_t i = 0; i < carriers.size(); ++i) {
+    EXPECT_TRUE(carriers[i] == kC0 || carriers[i] == kC1) << i << ": " << carriers[i];
+    if (i > 0) {
+      EXPECT_NE(carriers[i], carriers[i - 1]) << "flow " << i;
+    }
+  }
+  // A flow stays where it was put.
+  EXPECT_EQ(CarrierOf(40000), carriers[0]);
+}
+
+TEST_F(MultilinkTest, ActiveStandbyKeepsFlowsOnC0UntilItsTrafficIsDropped) {
+  WriteWorkdir("active_standby", true);
+  StartService(MULTILINK_FLOW_SERVICE);
+  // The fast tick running on both links, so that only c0's path can time
+  // out. (The service's first ticks come 5 s apart, which is longer than
+  // the keepalive time-out: both paths are reconnected once before that.)
+  ASSERT_TRUE(WaitBothLinks(Wait::kFastTicks, seconds(18))) << Stats().dump() << "\n"
+                                                            << ReadFile(log_);
+  for (uint16_t sport = 41000; sport < 41004; ++sport) EXPECT_EQ(CarrierOf(sport), kC0) << sport;
+
+  // c0's traffic dropped in h: the keepalive marks c0's path down after its
+  // time-out, and on that tick the message element tears it down and
+  // reconnects the peer's links (see kMoveLimitMs); the selector moves the
+  // flow to c1 with the first packet after c1's new path is up.
+  ASSERT_EQ(TunnelNetns::Run(&net_.hub(), {"iptables", "-A", "INPUT", "-i", "h0", "-j", "DROP"}),
+            "");
+  const auto dropped = steady_clock::now();
+  std::string carrier;
+  while (steady_clock::now() - dropped < milliseconds(kMoveLimitMs)) {
+    carrier = CarrierOf(41000);
+    if (carrier == kC1) break;
+  }
+  const auto moved =
+      std::chrono::duration_cast<milliseconds>(steady_clock::now() - dropped).count();
+  ASSERT_EQ(carrier, kC1) << ReadFile(log_);
+  RecordProperty("moved_after_ms", static_cast<int>(moved));
+  std::printf("flow moved to c1 %lld ms after c0's traffic was dropped\n",
+              static_cast<long long>(moved));
+  // New flows take c1 as well now that c0's path is gone.
+  EXPECT_EQ(CarrierOf(41010), kC1);
+}
+
+}  // namespace
