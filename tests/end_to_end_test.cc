@@ -53,6 +53,7 @@ using testing_support::TestNetns;
 constexpr char kStartBanner[] = "======= tarnclient 1.0.0.0 starting ======";
 constexpr char kExitBanner[] = "======= tarnclient 1.0.0.0 exiting ======";
 constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
+constexpr char kPortalKey[] = "SOFTWARE\\Corvex\\tarn\\cpdetection";
 constexpr char kHostAddr[] = "10.77.0.1";
 constexpr char kPeerAddr[] = "10.77.0.2";
 constexpr char kHostPublic[] = "198.51.100.1";
@@ -501,9 +502,9 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_EQ(got.hash, Fnv1a(data.data(), data.size()));
   }
 
-  // Echoes `count` numbered datagrams off the peer at `peerAddr`; returns how
-  // many came back intact.
-  int UdpEcho(const char* peerAddr, int count) {
+  // Echoes `count` numbered datagrams off the peer at `peerAddr` (its port
+  // `port`, any when 0); returns how many came back intact.
+  int UdpEcho(const char* peerAddr, int count, uint16_t port = 0) {
     int server = -1;
     int client = -1;
     peer_.RunInside([&] { server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
@@ -511,7 +512,7 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_GE(server, 0);
     EXPECT_GE(client, 0);
     if (server < 0 || client < 0) return 0;
-    sockaddr_in any = Address("0.0.0.0", 0);
+    sockaddr_in any = Address("0.0.0.0", port);
     EXPECT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     std::atomic<bool> done{false};
     std::thread echo([&] {
@@ -626,6 +627,35 @@ TEST_F(EndToEndTest, FailCloseCapturesOnlyPrivatePeers) {
   steady_clock::duration took{};
   EXPECT_EQ(Stop(SIGTERM, &took), 0);
   EXPECT_LT(took, seconds(3));
+}
+
+// Fail-close with no hub, on the scenarios' graph (policy, firewall and flow
+// element before the route table): every flow to the private peer takes the
+// block row except DNS, and the public address is not even captured; once a
+// captive portal is detected, the private peer is reached too.
+TEST_F(EndToEndTest, FailCloseWithoutHubLetsOnlyDnsThroughToThePrivatePeer) {
+  for (const char* name : {"ostrel.graph", "policy.json", "firewall.json"}) {
+    std::filesystem::copy_file(std::string(DOVADOD_SCENARIO_WORKDIR) + "/" + name,
+                               workdir_ + "/" + name,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  testing_support::SetRegText(kTarnKey, "failclose_testing_variable", "enabled");
+  testing_support::SetRegText(kPortalKey, "cpdetectionstatus", "notdetected");
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_FALSE(Ping(kPeerAddr, nullptr, "2"));
+  EXPECT_EQ(UdpEcho(kPeerAddr, 2, 5201), 0);
+  EXPECT_EQ(UdpEcho(kPeerAddr, 3, 53), 3);
+  EXPECT_TRUE(Ping(kPeerPublic));
+
+  // A captive portal detected: the private peer is let through.
+  testing_support::SetRegText(kPortalKey, "cpdetectionstatus", "started");
+  bool through = false;
+  for (auto deadline = steady_clock::now() + seconds(10); !through && steady_clock::now() < deadline;)
+    through = Ping(kPeerAddr, nullptr, "1");
+  EXPECT_TRUE(through) << Log();
+  EXPECT_EQ(UdpEcho(kPeerAddr, 2, 5201), 2);
+  steady_clock::duration took{};
+  EXPECT_EQ(Stop(SIGTERM, &took), 0);
 }
 
 // Every fail-close switch reopens the capture with the other filter. Datagrams

@@ -9,6 +9,7 @@
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 #include "ostgraphsvc/ostssl/ostrel_overlay_config.h"
 #include "ostgraphsvc/ostssl/ostssl.h"
+#include "platform/adapters/best_route.h"
 
 #define NETMON_LOG(level, tag, ...) \
   log_syslog_level((level), (tag), __FILE__, __LINE__, __VA_ARGS__)
@@ -53,6 +54,8 @@ bool OstNetMonitor::watching() { return g_watching.load(); }
 
 void OstNetMonitor::onNetworkStateChanged(int event) {
   const char* tag = "OstNetMonitor::onNetworkStateChanged";
+  // Cached best routes may name a gateway or interface that just went.
+  platform::invalidate_best_route_caches();
   switch (event) {
     case kNetworkDown:
       NETMON_LOG(6, tag, "Network disconnected, disconnect all tunnels");

@@ -1,6 +1,7 @@
 // Route-socket replies are parsed field by field from kernel bytes: whatever
 // they hold, the parsers must stay inside the buffer, always make progress and
-// hand back only adapters, addresses and routes that are consistent.
+// hand back only adapters, addresses and routes that are consistent; so must
+// the reader of the answer to a one-destination route request.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/adapters/adapters.h"
+#include "platform/adapters/best_route.h"
 
 namespace {
 
@@ -83,5 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   check_routes(buf, size);
+
+  // A one-destination route reply: a prefix the address fits, or an error.
+  platform::BestRoute route;
+  if (platform::parse_best_route_reply(buf, size, &route) == 0) {
+    if (route.prefix_len > 32) std::abort();
+    if ((ntohl(route.destination) & host_bits(route.prefix_len)) != 0) std::abort();
+  }
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "ostgraphsvc/graph/elements/elements.h"
 
+#include "ostgraphsvc/graph/elements/analysis/analysis_elements.h"
 #include "ostgraphsvc/graph/elements/hfsc/hfsc_elements.h"
 #include "ostgraphsvc/graph/elements/icmp/icmp_elements.h"
 #include "ostgraphsvc/graph/elements/ip/ip_elements.h"
@@ -22,4 +23,5 @@ void register_graph_elements() {
   register_overlay_elements();
   register_hfsc_elements();
   register_policy_elements();
+  register_analysis_elements();
 }

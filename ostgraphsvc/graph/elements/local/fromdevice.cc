@@ -23,7 +23,7 @@
 #include "graph/router_log.h"
 #include "lib/tarnutils/tarnutils.h"
 #include "ostgraphsvc/failclose/fail_close_mgr.h"
-#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
 #include "ostgraphsvc/qmsg/qmsg.h"
@@ -947,15 +947,18 @@ bool FromDevice::is_broadcast_address(uint32_t address) const {
 }
 
 void FromDevice::reportFlow(Packet* p) {
-  AggregateIPFlows* flows = AggregateIPFlows::process_instance();
+  AggregateNotifier* flows = AggregateIPFlows::registered_notifier();
   if (flows == nullptr || p->aggregate_anno() == 0) return;
-  uint32_t index = p->flow_record_anno();
-  if (index < 1 || index > AggregateIPFlows::kMaxRecords || index > flows->record_count()) return;
-  AggregateFlowRecord* record = flows->record(index);
-  if (record == nullptr || record->reported) return;
-  if (record->egress_name[0] == '\0') std::memcpy(record->egress_name, "WAN", 4);
-  flows->notify(record->aggregate_id, NEW_AGG, record, p);
-  record->reported = true;
+  uint32_t index = p->flow_index_anno();
+  if (index < 1 || index > AggregateIPFlows::kIndexSlots ||
+      index > AggregateIPFlows::registered_record_count()) {
+    return;
+  }
+  AggregateIPFlows::StatFlowInfo* record = AggregateIPFlows::registered_record(index);
+  if (record == nullptr || record->new_announced) return;
+  if (record->tx_if[0] == '\0') std::memcpy(record->tx_if, "WAN", 4);
+  flows->notify(record->aggregate, NEW_AGG, record, p);
+  record->new_announced = 1;
 }
 
 void FromDevice::drain_pending_send() {

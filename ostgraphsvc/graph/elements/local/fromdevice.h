@@ -147,6 +147,10 @@ class FromDevice : public Element, public IFailCloseUpdate {
   bool is_broadcast_address(uint32_t address) const;
   // Sends what `pending_send()` holds (see the class comment).
   void drain_pending_send();
+  // The drain's announcement of a packet leaving the graph: NEW_AGG through
+  // the process-wide flow element the first time one of a flow's packets
+  // leaves.
+  static void reportFlow(Packet* p);
   // The next queued block, waiting only until the earliest armed deadline
   // (graph/deadline_hook.h); null when that came first.
   _QMSGBLOCK* wait_block_or_deadline();
@@ -218,7 +222,6 @@ class FromDevice : public Element, public IFailCloseUpdate {
   void batchFlush(SendBatch& batch);
   void makeBatches();
   void dumpPacket(const uint8_t* data, uint32_t length);
-  void reportFlow(Packet* p);
   void rebuildBroadcastMap();
   void closeHandle();
   // Closes `handle` and adds its last counters to the totals; false, with

@@ -31,7 +31,7 @@
 #include "graph/master.h"
 #include "graph/packet.h"
 #include "graph/router.h"
-#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "ostgraphsvc/graph/elements/local/ostrel_classifier.h"
 #include "ostgraphsvc/graph/elements/local/tunnel_writer.h"
@@ -906,9 +906,9 @@ class RecordingWriter : public TunnelPacketWriter {
 
 class RecordingListener : public AggregateListener {
  public:
-  void notify_flow_event(uint32_t id, AggregateEvent event, AggregateFlowRecord* record,
+  void notify_flow_event(uint32_t id, AggregateEvent event, AggregateIPFlows::StatFlowInfo* record,
                          const Packet*) override {
-    calls.push_back({id, event, record->egress_name});
+    if (event == NEW_AGG) calls.push_back({id, event, record->tx_if});
   }
   struct Call {
     uint32_t id;
@@ -923,11 +923,28 @@ TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
   std::string dump = workdir_ + "capture.pcap";
   RecordingWriter writer;
   set_tunnel_packet_writer(&writer);
-  AggregateIPFlows flows;
+  AggregateIPFlows flows(16, 16);
+  flows.set_best_route_lookup([](uint32_t, platform::BestRoute*) { return 1168u; });
   flows.register_process_instance();
-  uint32_t first = flows.add_record(77);
-  uint32_t second = flows.add_record(78);
-  std::strcpy(flows.record(second)->egress_name, "LTE");
+  // Two flows made by their first packets: their ids and indexes.
+  auto make_flow = [&flows](uint16_t sport, uint32_t* id) {
+    testing_support::PacketSpec spec;
+    spec.protocol = 17;
+    spec.sport = sport;
+    Packet* p = testing_support::MakePacket(testing_support::BuildIPv4(spec));
+    p->set_msgtype(1);
+    EXPECT_EQ(flows.handle_packet(p), 0);
+    *id = p->aggregate_anno();
+    const uint32_t index = p->flow_index_anno();
+    p->release();
+    return index;
+  };
+  uint32_t first_id = 0, second_id = 0;
+  uint32_t first = make_flow(1000, &first_id);
+  uint32_t second = make_flow(1001, &second_id);
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+  std::strcpy(flows.record(second)->tx_if, "LTE");
   RecordingListener listener;
   flows.add_listener(&listener);
 
@@ -944,12 +961,12 @@ TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
     }
     if (dst == "192.168.1.10" || dst == "10.77.0.1") p->set_decap_mark_anno(kDecapMark);
     if (dst == "8.8.4.4") {
-      p->set_aggregate_anno(77);
-      p->set_flow_record_anno(first);
+      p->set_aggregate_anno(first_id);
+      p->set_flow_index_anno(first);
     }
     if (dst == "1.1.1.1") {
-      p->set_aggregate_anno(78);
-      p->set_flow_record_anno(second);
+      p->set_aggregate_anno(second_id);
+      p->set_flow_index_anno(second);
     }
     tap->forward(p);
   };
@@ -990,11 +1007,11 @@ TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
             std::string::npos);
   EXPECT_NE(Log().find("ipv4_addr2ifidx: failed to resolve for 10.77.0.1"), std::string::npos);
   ASSERT_EQ(listener.calls.size(), 2u);
-  EXPECT_EQ(listener.calls[0].id, 77u);
+  EXPECT_EQ(listener.calls[0].id, first_id);
   EXPECT_EQ(listener.calls[0].event, NEW_AGG);
   EXPECT_EQ(listener.calls[0].egress, "WAN");
   EXPECT_EQ(listener.calls[1].egress, "LTE");
-  EXPECT_TRUE(flows.record(first)->reported);
+  EXPECT_TRUE(flows.record(first)->new_announced);
   // Each packet entering the graph, and each one re-injected from the
   // drain, is one 40-byte record (the probe and the tunnel-bound packet are
   // left out).

@@ -7,7 +7,7 @@
 #include "graph/error_handler.h"
 #include "graph/packet.h"
 #include "graph/router.h"
-#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "graph/confparse.h"
 #include "graph/packet.h"
-#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_test_support.h"
 #include "tests/support/test_flows.h"
 

@@ -12,6 +12,7 @@
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
 #include "lib/tarnutils/tarnutils.h"
+#include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_msg_handlers.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
 #include "ostgraphsvc/graph/elements/route/ostrel_route_table.h"
@@ -49,6 +50,7 @@ OstrelOverlay::~OstrelOverlay() {
   if (registered.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel)) {
     if (ostssl::registered_listener() == this) ostssl::register_listener(nullptr);
   }
+  unregister_overlay_view(this);
   unregister_overlay_config_querier(this);
   forget_overlay_element(this);
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
@@ -83,6 +85,7 @@ int OstrelOverlay::configure(Vector<String>& conf, ErrorHandler* errh) {
   if (registered.compare_exchange_strong(none, this, std::memory_order_acq_rel)) {
     register_overlay_config_querier(this);
     ostssl::register_listener(this);
+    register_overlay_view(this);
   }
   OVL_LOG(6, "OstrelOverlay::configure", "Parsing configuration from files: %s, %s, %s",
           conf_.printable().c_str(), client_config_file_.printable().c_str(),
@@ -234,7 +237,85 @@ int OstrelOverlay::insert_opd(IPAddress address, OverlayPeerDescriptor* opd) {
   peer_id_table_.find_insert(opd->peer_id, handle);
   OVL_LOG(6, "OstrelOverlay::insert_opd", "OPD(%s) inserted with handle %d", text.c_str(),
           static_cast<int>(handle));
+  refresh_usable_paths();
   return 0;
+}
+
+// ---- Overlay view
+
+void OstrelOverlay::refresh_usable_paths() {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  int32_t total = 0;
+  for (uint32_t handle = 1; handle <= static_cast<uint32_t>(kMaxPeers); ++handle) {
+    const OverlayPeerDescriptor* opd = opds_[handle];
+    int32_t up = 0;
+    if (opd != nullptr) {
+      for (const std::shared_ptr<OverlayDescriptor>& od : opd->paths) {
+        if (od->local_up && od->remote_up.load(std::memory_order_relaxed)) ++up;
+      }
+      total += static_cast<int32_t>(opd->paths.size());
+    }
+    // The count first: a reader that finds the new address sees a count
+    // that belongs to it.
+    usable_[handle].count.store(up, std::memory_order_release);
+    usable_[handle].address.store(opd != nullptr ? opd->overlay_address.addr() : 0,
+                                  std::memory_order_release);
+  }
+  paths_up_.store(total, std::memory_order_release);
+}
+
+bool OstrelOverlay::peer_has_path_up(IPAddress peer) const {
+  if (peer.addr() == 0) return false;
+  for (uint32_t handle = 1; handle <= static_cast<uint32_t>(kMaxPeers); ++handle) {
+    if (usable_[handle].address.load(std::memory_order_acquire) != peer.addr()) continue;
+    return usable_[handle].count.load(std::memory_order_acquire) > 0;
+  }
+  return false;
+}
+
+int OstrelOverlay::tunnel_paths_up() const { return paths_up_.load(std::memory_order_acquire); }
+
+IPAddress OstrelOverlay::static_vip() const {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  return config_.overlay_json.overlay_vip;
+}
+
+// The address manager's current lease; none without one.
+IPAddress OstrelOverlay::leased_vip() const {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  OstAddrMgmt* am = registered_addr_mgmt();
+  return am != nullptr ? am->current_address() : IPAddress();
+}
+
+IPAddress OstrelOverlay::overlay_address() const {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  return own_address_;
+}
+
+bool OstrelOverlay::ignore_route_policy_with_no_active_tunnel() const {
+  return const_cast<OstrelOverlay*>(this)->ignoreRoutePolicyWithNoActiveTunnel(false);
+}
+
+bool OstrelOverlay::path_info(uint32_t path_id, OverlayPathInfo* info) const {
+  std::shared_ptr<OverlayDescriptor> od = find_path(path_id);
+  if (od == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  info->peer = od->peer_overlay;
+  info->if_index = static_cast<int>(od->if_index);
+  info->if_text = od->protocol_text;
+  return true;
+}
+
+bool OstrelOverlay::account_wan_tx(int if_index, uint32_t bytes, int priority) {
+  std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
+  for (OverlayWanLinkEntry& link : wanlinks_) {
+    if (static_cast<int>(link.l3_index) != if_index) continue;
+    ++link.tx_packets;
+    link.tx_bytes += bytes;
+    if (priority >= 1 && priority <= 3) link.tx_priority_bytes[priority - 1] += bytes;
+    return true;
+  }
+  return false;
 }
 
 int OstrelOverlay::build_overlays() {

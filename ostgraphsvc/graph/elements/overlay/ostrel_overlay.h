@@ -45,6 +45,7 @@
 #ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OSTREL_OVERLAY_H_
 #define OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OSTREL_OVERLAY_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,7 @@
 #include "ostgraphsvc/ostdib/peer_path_query.h"
 #include "ostgraphsvc/ostssl/ostrel_overlay_config.h"
 #include "ostgraphsvc/ostssl/ostssl_listener.h"
+#include "ostgraphsvc/overlay_view/overlay_view.h"
 
 class OstrelRouteTable;
 namespace platform {
@@ -75,6 +77,7 @@ struct OverlayWanLinkEntry {
   uint64_t tx_packets = 0, tx_bytes = 0, rx_packets = 0, rx_bytes = 0;
   uint8_t up = 1;
   uint8_t admin_up = 1;
+  uint64_t tx_priority_bytes[3] = {0, 0, 0};  // priorities 1, 2, 3
   Element* reporter = nullptr;
   Vector<uint32_t> path_ids;  // paths registered for the link's events
 };
@@ -90,7 +93,8 @@ struct OverlayConnectedPath {
 class OstrelOverlay : public Element,
                       public OstrelPeerPathQuery,
                       public OstrelOverlayConfigQuerier,
-                      public ostssl_listener {
+                      public ostssl_listener,
+                      public OverlayView {
  public:
   static constexpr int kMaxPeers = 32;
   static constexpr int kNoSpace = -28;
@@ -146,9 +150,6 @@ class OstrelOverlay : public Element,
   // Whether routing goes on as if tunnels were up when none is: the client
   // configuration's enforce_route, else the registry switch.
   bool ignoreRoutePolicyWithNoActiveTunnel(bool log);
-  // The overlay address of the first peer of group `group_id` with a path
-  // up at both ends. 0, or -1.
-  int get_active_peer_in_group(const String& group_id, String* out);
   // Asks every connected peer without a client address for a route update.
   // Establishment checks and handler triggers happen outside the overlay
   // section.
@@ -237,6 +238,26 @@ class OstrelOverlay : public Element,
   std::shared_ptr<OverlayDescriptor> erase_path(uint32_t path_id);
   uint64_t path_count() const { return path_table_.size(); }
 
+  // ---- The overlay view of the policy, scheduler and flow elements,
+  // registered with the element as `registered_overlay`. Each answer takes
+  // the overlay lock, except peer_has_path_up, which the flow element asks
+  // for every packet of a policy-routed flow: it reads per-peer atomic
+  // counts that `refresh_usable_paths` keeps under the lock.
+  int tunnel_paths_up() const override;
+  IPAddress static_vip() const override;
+  IPAddress leased_vip() const override;
+  IPAddress overlay_address() const override;
+  bool ignore_route_policy_with_no_active_tunnel() const override;
+  bool peer_has_path_up(IPAddress peer) const override;
+  // The overlay address of the first peer of group `group_id` with a path
+  // up at both ends. 0, or -1.
+  int get_active_peer_in_group(const String& group_id, String* peer) const override;
+  bool path_info(uint32_t path_id, OverlayPathInfo* info) const override;
+  bool account_wan_tx(int if_index, uint32_t bytes, int priority) override;
+  // Recounts every peer's paths that are up at both ends (overlay lock taken;
+  // call after a path or its up flags changed).
+  void refresh_usable_paths();
+
   // ---- Interfaces for other components.
   bool peer_has_path(IPAddress overlay_address) const override;
   IPAddress local_overlay_address() const override { return own_address_; }
@@ -279,6 +300,15 @@ class OstrelOverlay : public Element,
   std::mutex page_mutex_;  // after the overlay lock
   std::unique_ptr<platform::SharedPage> path_stats_page_;
   mutable std::shared_mutex path_mutex_;
+
+  // Per handle: the peer's overlay address and its paths up at both ends;
+  // written under the overlay lock, read by any thread without it.
+  struct UsablePaths {
+    std::atomic<uint32_t> address{0};
+    std::atomic<int32_t> count{0};
+  };
+  UsablePaths usable_[kMaxPeers + 1];
+  std::atomic<int32_t> paths_up_{0};
 
   uint32_t identification_ = 0;
   HashTable<uint32_t, std::shared_ptr<OverlayDescriptor>> path_table_;

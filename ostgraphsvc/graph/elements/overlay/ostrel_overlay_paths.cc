@@ -178,6 +178,7 @@ int OstrelOverlay::add_path(const String& peer_id, uint32_t path_id, const ostss
   }
   OVL_LOG(6, "OstrelOverlay::add_path", "Overlay descriptor:%p tdbs:%d peer:%s",
           static_cast<void*>(od.get()), od->connection_count, shown(peer_id).c_str());
+  refresh_usable_paths();
   // Still under the overlay lock: the refresh raises the peer's handler
   // versions, which the packet thread reads under the same lock.
   OstAddrMgmt* am = registered_addr_mgmt();
@@ -288,6 +289,7 @@ int OstrelOverlay::remove_path(const String& peer_id, uint32_t path_id) {
       for (OstrelOverlayMsgInterface* h : opd->handler_list) h->reset_peer_state();
     }
     update_shm_path_stats();
+    refresh_usable_paths();
     signal = connected_paths_.empty();
   }
   if (signal && ignoreRoutePolicyWithNoActiveTunnel(true)) {
@@ -340,11 +342,13 @@ void overlay_desc_wanlink_ev_hdlr(int type, OverlayDescriptor* od) {
   }
   std::lock_guard<std::recursive_mutex> hold(overlay->overlay_lock());
   opd->handle_wanlinks_state_change(*od, type != 2);
+  overlay->refresh_usable_paths();
 }
 
-int OstrelOverlay::get_active_peer_in_group(const String& group_id, String* out) {
+int OstrelOverlay::get_active_peer_in_group(const String& group_id, String* out) const {
   std::lock_guard<std::recursive_mutex> hold(overlay_lock_);
-  for (auto it = address_table_.begin(); it.live(); ++it) {
+  auto& addresses = const_cast<OstrelOverlay*>(this)->address_table_;
+  for (auto it = addresses.begin(); it.live(); ++it) {
     OverlayPeerDescriptor* opd = opd_by_handle(it->value);
     if (opd == nullptr || !opd->in_hub_group || opd->hub_group_id != group_id) continue;
     if (!path_fully_up(*opd)) continue;
@@ -422,6 +426,7 @@ int OstrelOverlay::on_ostssl_sock_closed(ostssl_conn_info* info) {
     return -1;
   }
   od->remote_up.store(false, std::memory_order_relaxed);
+  refresh_usable_paths();
   trigger_wan_state_msg(info->path_id);
   OVL_LOG(6, "OstrelOverlay::on_ostssl_sock_closed", "Socket Closed set the timeout to %d",
           static_cast<int>(kSockClosedTimeoutMs));

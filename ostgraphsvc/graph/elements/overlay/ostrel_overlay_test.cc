@@ -191,6 +191,41 @@ TEST_F(OverlayTest, TablesLookupsAndStatusText) {
   EXPECT_EQ(registered_overlay_config_querier(), nullptr);
 }
 
+// The view the policy, scheduler and flow elements read: registered with
+// the element, a peer usable only while one of its paths is up at both ends.
+TEST_F(OverlayTest, AnswersTheOverlayView) {
+  ASSERT_TRUE(Load(overlay_test::kTwoHubs)) << h_.messages();
+  OverlayView* view = registered_overlay_view();
+  ASSERT_EQ(view, static_cast<OverlayView*>(ov_));
+  EXPECT_EQ(view->overlay_address(), Ip("10.10.0.1"));
+  EXPECT_EQ(view->tunnel_paths_up(), 0);
+  EXPECT_FALSE(view->peer_has_path_up(Ip("10.20.0.1")));
+  String peer;
+  EXPECT_EQ(view->get_active_peer_in_group(String("g1"), &peer), -1);
+
+  auto od = AddPath("10.20.0.1", 0x51, OHV_COMPLETED);
+  od->if_index = 4;
+  ov_->refresh_usable_paths();
+  EXPECT_EQ(view->tunnel_paths_up(), 1);
+  EXPECT_TRUE(view->peer_has_path_up(Ip("10.20.0.1")));
+  EXPECT_FALSE(view->peer_has_path_up(Ip("10.20.0.2")));
+  EXPECT_FALSE(view->peer_has_path_up(IPAddress()));
+  OverlayPathInfo info;
+  ASSERT_TRUE(view->path_info(0x51, &info));
+  EXPECT_EQ(info.peer, Ip("10.20.0.1"));
+  EXPECT_EQ(info.if_index, 4);
+  EXPECT_FALSE(view->path_info(0x52, &info));
+
+  // The remote side goes silent: not usable, though the path is still there.
+  od->remote_up.store(false);
+  ov_->refresh_usable_paths();
+  EXPECT_FALSE(view->peer_has_path_up(Ip("10.20.0.1")));
+  EXPECT_EQ(view->tunnel_paths_up(), 1);
+
+  ASSERT_TRUE(h_.Load("src :: TestSource; sink :: TestSink; src -> sink;")) << h_.messages();
+  EXPECT_EQ(registered_overlay_view(), nullptr);
+}
+
 TEST_F(OverlayTest, ConfigureFailsWithoutItsFile) {
   EXPECT_FALSE(
       h_.Load("src :: TestSource; ov :: OstrelOverlay(CONF /nonexistent/x.json, "

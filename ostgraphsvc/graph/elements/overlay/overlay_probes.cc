@@ -15,6 +15,11 @@
 
 namespace {
 
+// A path's remote side changed: the overlay view's counts follow.
+void refresh_overlay_usable_paths() {
+  if (OstrelOverlay* ov = registered_overlay()) ov->refresh_usable_paths();
+}
+
 constexpr char kNoPath[] = "ERROR: unable to get the overlay descriptor";
 
 uint32_t sub_second_ns() {
@@ -342,6 +347,7 @@ bool OverlayKeepaliveProbe::should_send_probe(OverlayDescriptor* od) {
       return true;
     }
     od->remote_up.store(false, std::memory_order_release);
+    refresh_overlay_usable_paths();
     PROBE_LOG(6, "OverlayKeepaliveProbe::should_send_probe",
               "INFO: No rx for %u msecs. mark remote (%s) down for path %u. timeout value: %u "
               "msec",
@@ -350,6 +356,7 @@ bool OverlayKeepaliveProbe::should_send_probe(OverlayDescriptor* od) {
   }
   if (!od->remote_up.load(std::memory_order_acquire) && silence < timeout) {
     od->remote_up.store(true, std::memory_order_release);
+    refresh_overlay_usable_paths();
     PROBE_LOG(6, "OverlayKeepaliveProbe::should_send_probe",
               "INFO: rx in %u msecs. mark remote (%s) up for path %u", silence, remote.c_str(),
               od->local_path_id);
@@ -386,7 +393,7 @@ void OverlayKeepaliveProbe::consume_probe(Packet*, const OstrelOverlayStateMsg& 
     PROBE_LOG(6, "OverlayKeepaliveProbe::consume_probe", kNoPath);
     return;
   }
-  od->remote_up.store(true, std::memory_order_release);
+  if (!od->remote_up.exchange(true, std::memory_order_acq_rel)) refresh_overlay_usable_paths();
 }
 
 Packet* OverlayKeepaliveProbe::build_probe_response(const OstrelOverlayStateMsg& request,
@@ -397,6 +404,7 @@ Packet* OverlayKeepaliveProbe::build_probe_response(const OstrelOverlayStateMsg&
   }
   if (!od->remote_up.load(std::memory_order_acquire)) {
     od->remote_up.store(true, std::memory_order_release);
+    refresh_overlay_usable_paths();
     PROBE_LOG(6, "OverlayKeepaliveProbe::build_probe_response",
               "INFO: received keepalive request. mark remote up for path %u", od->local_path_id);
   }

@@ -15,7 +15,7 @@
 #include "graph/router.h"
 #include "graph/router_log.h"
 #include "graph/string_builder.h"
-#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/policy/app_tables.h"
 #include "ostgraphsvc/graph/elements/policy/ost_policy.h"
 #include "ostgraphsvc/graph/elements/policy/policy_vocabulary.h"

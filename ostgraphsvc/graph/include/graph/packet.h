@@ -69,7 +69,7 @@ inline constexpr int kOverlayFlagsAnnoOffset = 74;        // 1
 inline constexpr int kRouteTableAnnoOffset = 75;          // 1
 inline constexpr int kMTUAnnoOffset = 77;                 // 2
 inline constexpr int kFragmentAnnoOffset = 79;            // 1
-inline constexpr int kFlowRecordAnnoOffset = 80;          // 4
+inline constexpr int kFlowIndexAnnoOffset = 80;          // 4
 inline constexpr int kInnerLengthAnnoOffset = 84;         // 2
 inline constexpr int kNATFlushAnnoOffset = 90;            // 1
 inline constexpr int kFlowByteAnnoOffset = 94;            // 1
@@ -266,8 +266,8 @@ class Packet {
   void set_mtu_anno(uint16_t v) { set_anno(kMTUAnnoOffset, v); }
   uint8_t fragment_anno() const { return anno_[kFragmentAnnoOffset]; }
   void set_fragment_anno(uint8_t v) { anno_[kFragmentAnnoOffset] = v; }
-  uint32_t flow_record_anno() const { return get_anno<uint32_t>(kFlowRecordAnnoOffset); }
-  void set_flow_record_anno(uint32_t v) { set_anno(kFlowRecordAnnoOffset, v); }
+  uint32_t flow_index_anno() const { return get_anno<uint32_t>(kFlowIndexAnnoOffset); }
+  void set_flow_index_anno(uint32_t v) { set_anno(kFlowIndexAnnoOffset, v); }
   uint16_t inner_length_anno() const { return get_anno<uint16_t>(kInnerLengthAnnoOffset); }
   void set_inner_length_anno(uint16_t v) { set_anno(kInnerLengthAnnoOffset, v); }
   uint8_t nat_flush_anno() const { return anno_[kNATFlushAnnoOffset]; }
