@@ -177,8 +177,7 @@ class QMsgBlockPool {
   int32_t count_ = 0;
   int32_t cursor_ = 0;
   // One past the highest block ever taken: only those can own a tag or data,
-  // so the destructor leaves the untouched zero pages of a large ring alone
-  // (faulting in a 4096-block ring took seconds at exit).
+  // so the destructor leaves the untouched zero pages of a large ring alone.
   int32_t taken_end_ = 0;
   uint8_t* capture_area_ = nullptr;
   size_t capture_area_size_ = 0;
