@@ -37,6 +37,7 @@
 
 #include "tests/support/netns.h"
 #include "tests/support/registry_values.h"
+#include "tests/support/service_environment.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_datagram.h"
 
@@ -46,20 +47,18 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 using testing_support::CountOf;
+using testing_support::kTarnKey;
 using testing_support::ReadFile;
 using testing_support::TempRoot;
 using testing_support::TestNetns;
 
 constexpr char kStartBanner[] = "======= tarnclient 1.0.0.0 starting ======";
 constexpr char kExitBanner[] = "======= tarnclient 1.0.0.0 exiting ======";
-constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
 constexpr char kPortalKey[] = "SOFTWARE\\Corvex\\tarn\\cpdetection";
 constexpr char kHostAddr[] = "10.77.0.1";
 constexpr char kPeerAddr[] = "10.77.0.2";
 constexpr char kHostPublic[] = "198.51.100.1";
 constexpr char kPeerPublic[] = "198.51.100.2";
-
-extern "C" char** environ;
 
 // Runs `args` (PATH lookup, no shell) and returns its standard output and
 // error together; `*exitCode` gets the exit status. With `netns` it runs in
@@ -245,17 +244,8 @@ class EndToEndTest : public ::testing::Test {
     service_ = asService;
     int out = ::open(OutputPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(out, 0);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      std::string entry = *e;
-      // Real kernel views, the netfilter backend, and no service manager but ours.
-      if (entry.rfind("NOTIFY_SOCKET=", 0) == 0 || entry.rfind("DOVADOD_SYSROOT=", 0) == 0 ||
-          entry.rfind("DOVADOD_DIVERT=", 0) == 0) {
-        continue;
-      }
-      env.push_back(entry);
-    }
-    env.push_back("DOVADOD_SYSROOT=/");
+    // Real kernel views, the netfilter backend, and no service manager but ours.
+    std::vector<std::string> env = testing_support::ServiceEnvironment();
     if (asService) {
       notify_ = std::make_unique<testing_support::DatagramReceiver>(root_.file("notify.sock"));
       ASSERT_TRUE(notify_->ok());

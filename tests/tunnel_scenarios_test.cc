@@ -12,23 +12,20 @@
 // restored; a hub whose listener flaps for a minute. Each waits only as long
 // as its case needs and fails with the service's log. Needs root.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -38,11 +35,7 @@
 #include <vector>
 
 #include "platform/named_event/named_event.h"
-#include "tests/support/registry_values.h"
-#include "tests/support/temp_root.h"
-#include "tests/support/tunnel_fixture.h"
-
-extern "C" char** environ;
+#include "tests/support/tunnel_service.h"
 
 namespace {
 
@@ -51,18 +44,16 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 using testing::HasSubstr;
-using testing_support::HubCtl;
-using testing_support::ReadFile;
+using testing_support::kClientOverlay;
+using testing_support::kDisconnectEvent;
+using testing_support::kTenant;
+using testing_support::Since;
 using testing_support::TunnelNetns;
+using testing_support::WaitFor;
 
-constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
-constexpr char kTenant[] = "tenant-a";
-constexpr char kDisconnectEvent[] = "Global\\netdisconnect-61c66bde-6541-4b08-bed9-ab292de901b6";
-constexpr char kClientOverlay[] = "100.64.0.10";
 constexpr char kVip[] = "100.64.1.10";
 constexpr char kRouteable[] = "100.64.8.1";
 constexpr char kNewClientAddress[] = "198.51.100.11";
-constexpr int kPort = 443;
 constexpr char kConnected[] = "Tunnel status: Connected, add_path peer id ";
 
 struct HubSite {
@@ -72,20 +63,6 @@ struct HubSite {
 };
 constexpr HubSite kHubA{"huba", "198.51.100.1", "100.64.0.1"};
 constexpr HubSite kHubB{"hubb", "198.51.100.3", "100.64.0.3"};
-
-double Since(steady_clock::time_point start) {
-  return std::chrono::duration<double>(steady_clock::now() - start).count();
-}
-
-// Polls `done` every 50 ms until it holds or `limit` passed.
-bool WaitFor(const std::function<bool()>& done, milliseconds limit) {
-  const auto deadline = steady_clock::now() + limit;
-  while (!done()) {
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  return true;
-}
 
 // FNV-1a over a transfer, to compare both ends.
 uint64_t Fnv(const std::vector<uint8_t>& data) {
@@ -115,43 +92,24 @@ bool ReceiveAll(int fd, size_t size, std::vector<uint8_t>* out) {
   return true;
 }
 
-class TunnelScenarioTest : public testing_support::TunnelTest {
+class TunnelScenarioTest : public testing_support::TunnelServiceTest {
  protected:
+  TunnelScenarioTest() : TunnelServiceTest(DOVADOD_PROGRAM) {}
+
   void SetUp() override {
-    TunnelTest::SetUp();
+    TunnelServiceTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    std::string error;
     for (const HubSite& hub : {kHubA, kHubB}) {
-      certkit::LeafOptions leaf{
-          hub.name, {kTenant}, {{certkit::SubjectAltName::Kind::kIp, hub.overlay}}};
-      ASSERT_TRUE(net_.MakeLeaf("ca", hub.name, leaf, &error)) << error;
+      ASSERT_NO_FATAL_FAILURE(MakeHubLeaf(hub.name, hub.overlay));
     }
-    certkit::LeafOptions client{"client", {kTenant}, {}};
-    ASSERT_TRUE(net_.MakeLeaf("ca", "client", client, &error)) << error;
+    std::string error;
     ASSERT_TRUE(net_.AddHubAddress(kHubB.wan, &error)) << error;
     // The routeable overlay behind A answers from h itself.
     ASSERT_TRUE(net_.hub().Ip({"addr", "add", std::string(kRouteable) + "/24", "dev", "lo"}));
-    // tarnif as the adapter's owner leaves it: up, the VIP, the overlay /16.
-    const testing_support::TestNetns& c = net_.client();
-    ASSERT_TRUE(c.Ip({"link", "set", "dev", testing_support::kTunnelAdapter, "up"}));
-    ASSERT_TRUE(
-        c.Ip({"addr", "add", std::string(kVip) + "/32", "dev", testing_support::kTunnelAdapter}));
-    ASSERT_TRUE(c.Ip({"route", "add", "100.64.0.0/16", "dev", testing_support::kTunnelAdapter}));
-
-    workdir_ = net_.path("work");
-    std::filesystem::copy(DOVADOD_EXAMPLE_WORKDIR, workdir_);
-    ASSERT_TRUE(net_.MakeWorkdir("ca", "client", "work", &error)) << error;
-    std::ofstream(workdir_ + "/ostrel-exclusions.json") << R"({"virtual_interface_only": true})";
-    testing_support::SetRegText(kTarnKey, "workdir", workdir_);
-    testing_support::SetRegText(kTarnKey, "tarnkatimeoutmsecs", "3000");
-  }
-
-  void TearDown() override {
-    if (service_ > 0) {
-      ::kill(service_, SIGKILL);
-      ::waitpid(service_, nullptr, 0);
-      service_ = -1;
-    }
+    ASSERT_NO_FATAL_FAILURE(PrepareClient(DOVADOD_EXAMPLE_WORKDIR));
+    // tarnif as the adapter's owner leaves it: the VIP as well.
+    ASSERT_TRUE(net_.client().Ip(
+        {"addr", "add", std::string(kVip) + "/32", "dev", testing_support::kTunnelAdapter}));
   }
 
   // The overlay file: `hubs` in one group, in order (the first primary),
@@ -160,16 +118,8 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
     json nexthop = json::array();
     json remote = json::array();
     for (const HubSite& hub : hubs) {
-      nexthop.push_back({{"ipv4", hub.overlay},
-                         {"wanip", hub.wan},
-                         {"port", kPort},
-                         {"pubkey", ReadFile(net_.path(std::string(hub.name) + "/pubkey.pem"))},
-                         {"groupid", "g1"},
-                         {"groupname", "hubs"}});
-      json entry = {{"overlayIP", hub.overlay},
-                    {"roles", {{{"type", "DC"}}}},
-                    {"groupid", "g1"},
-                    {"groupname", "hubs"}};
+      nexthop.push_back(NextHop(hub.name, hub.wan, hub.overlay));
+      json entry = RemoteHub(hub.overlay);
       if (std::string(hub.name) == kHubA.name) {
         entry["routeableOverlays"] = {{{"ipv4", kRouteable}, {"cost", 10}}};
       }
@@ -185,36 +135,9 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
 
   // Starts a hub; its number, or -1 after a failed assertion.
   int StartHub(const HubSite& hub, const json& extra = json::object()) {
-    const std::string n = hub.name;
-    json config = {{"wanip", hub.wan},
-                   {"port", kPort},
-                   {"overlay_ip", hub.overlay},
-                   {"cert", net_.path(n + "/cert.pem")},
-                   {"key", net_.path(n + "/key.pem")},
-                   {"ca", net_.path("ca/ca.pem")},
-                   {"control", net_.path(n + ".sock")},
-                   {"tun", n},
-                   {"clients", {{{"overlay", kClientOverlay}, {"vip", kVip}}}}};
+    json config = {{"clients", {{{"overlay", kClientOverlay}, {"vip", kVip}}}}};
     for (const auto& [k, v] : extra.items()) config[k] = v;
-    std::string error;
-    const int number = net_.StartHub(TESTHUB_PROGRAM, config.dump(), &error);
-    EXPECT_GE(number, 0) << error;
-    return number;
-  }
-
-  json Stats(int hub) {
-    std::string answer, error;
-    if (!HubCtl(net_.HubControl(hub), "stats", &answer, &error)) {
-      ADD_FAILURE() << "hub " << hub << ": " << error;
-      return json::object();
-    }
-    return json::parse(answer, nullptr, false);
-  }
-
-  void Ctl(int hub, const std::string& command) {
-    std::string answer, error;
-    EXPECT_TRUE(HubCtl(net_.HubControl(hub), command, &answer, &error)) << error;
-    EXPECT_THAT(answer, HasSubstr("\"ok\":true")) << command;
+    return TunnelServiceTest::StartHub(TESTHUB_PROGRAM, hub.name, hub.wan, hub.overlay, config);
   }
 
   // The one established connection of `hub` that carries 16-byte headers
@@ -230,83 +153,6 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
   bool WaitReady(int hub, milliseconds limit) {
     return WaitFor([&] { return Ready(Stats(hub)) != nullptr; }, limit);
   }
-
-  // Runs the service in c with the real kernel views and the netfilter
-  // backend; waits for its packet thread.
-  void StartService() {
-    started_ = steady_clock::now();
-    const std::string log = net_.path("console.log");
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(out, 0);
-    const int ns = ::open(("/run/netns/" + net_.client().name()).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(ns, 0);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      std::string entry = *e;
-      if (entry.rfind("NOTIFY_SOCKET=", 0) == 0 || entry.rfind("DOVADOD_SYSROOT=", 0) == 0 ||
-          entry.rfind("DOVADOD_DIVERT=", 0) == 0) {
-        continue;
-      }
-      env.push_back(entry);
-    }
-    env.push_back("DOVADOD_SYSROOT=/");
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char program[] = DOVADOD_PROGRAM;
-    char console[] = "-console";
-    char* argv[] = {program, console, nullptr};
-    const pid_t parent = ::getpid();
-    service_ = ::fork();
-    if (service_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent || ::setns(ns, CLONE_NEWNET) != 0) ::_exit(126);
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-      ::execve(program, argv, envp.data());
-      ::_exit(127);
-    }
-    ::close(out);
-    ::close(ns);
-    ASSERT_GT(service_, 0);
-    ASSERT_TRUE(WaitFor(
-        [&] {
-          return Running() && Log().find("consumer packet thread started.") != std::string::npos;
-        },
-        seconds(20)))
-        << "dovadod not up\n"
-        << Log();
-    packet_thread_ = steady_clock::now();
-  }
-
-  bool Running() {
-    if (service_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(service_, &status, WNOHANG) == 0) return true;
-    service_ = -1;
-    return false;
-  }
-
-  // SIGTERM; the exit code once it ended within `limit`, else -1 (killed).
-  int StopService(seconds limit = seconds(15)) {
-    if (service_ <= 0) return -1;
-    ::kill(service_, SIGTERM);
-    int status = 0;
-    const auto deadline = steady_clock::now() + limit;
-    while (::waitpid(service_, &status, WNOHANG) == 0) {
-      if (steady_clock::now() >= deadline) {
-        ::kill(service_, SIGKILL);
-        ::waitpid(service_, nullptr, 0);
-        service_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(milliseconds(50));
-    }
-    service_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  std::string Log() const { return ReadFile(net_.path("console.log")); }
 
   // The message element starts its tick timer while the graph initialises,
   // before the packet thread runs, ticking every 5 s until a keepalive with a
@@ -337,19 +183,7 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
 
   // `count` echo requests from the VIP to `to`; the replies received.
   int Ping(const std::string& to, int count, const char* wait = "2") {
-    int code = -1;
-    const std::string out = TunnelNetns::Run(
-        &net_.client(),
-        {"ping", "-n", "-q", "-c", std::to_string(count), "-i", "0.2", "-W", wait, "-I", kVip, to},
-        &code, seconds(30));
-    last_ping_ = out;
-    int sent = 0, received = 0;
-    const size_t at = out.find(" packets transmitted, ");
-    if (at == std::string::npos) return 0;
-    size_t start = out.rfind('\n', at);
-    start = start == std::string::npos ? 0 : start + 1;
-    std::sscanf(out.c_str() + start, "%d packets transmitted, %d", &sent, &received);
-    return received;
+    return PingFrom(kVip, to, count, wait);
   }
 
   // A TCP connection from the VIP to `server`:5001 in h; `size` bytes each
@@ -437,18 +271,6 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
     return ids;
   }
 
-  // The path-statistics page: its JSON text (after the 4-byte little-endian
-  // length), or empty while the service has not written it.
-  std::string PageText() const {
-    const std::string page = ReadFile(root_.file("run/dovadod/global/shmgraphpathstats.shm"));
-    if (page.size() < 4) return "";
-    const uint32_t length = static_cast<uint8_t>(page[0]) | static_cast<uint8_t>(page[1]) << 8 |
-                            static_cast<uint8_t>(page[2]) << 16 |
-                            static_cast<uint32_t>(static_cast<uint8_t>(page[3])) << 24;
-    if (length > page.size() - 4) return "";
-    return page.substr(4, length);
-  }
-
   // The page's entry for the path to `overlay`, or an empty object.
   json PageEntry(const std::string& overlay) const {
     const json page = json::parse(PageText(), nullptr, false);
@@ -472,13 +294,6 @@ class TunnelScenarioTest : public testing_support::TunnelTest {
         limit);
     return ok ? entry : json::object();
   }
-
-  std::string workdir_;
-  std::string last_ping_;  // what the last Ping printed
-  pid_t service_ = -1;
-  steady_clock::time_point started_;
-  steady_clock::time_point packet_thread_;  // when the service's packet thread ran
-  testing_support::TempRoot root_;
 };
 
 // S1 (DTLS) and S2 (TLS only): the tunnel comes up in under 5 s; the hub
@@ -565,8 +380,15 @@ TEST_F(TunnelScenarioTest, BlockedUdpFallsBackToTls) {
   } rows[] = {{"DROP", 15, 25}, {"REJECT", 0, 5}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.target);
-    const std::vector<std::string> rule = {
-        "INPUT", "-p", "udp", "-d", kHubA.wan, "--dport", std::to_string(kPort), "-j", row.target};
+    const std::vector<std::string> rule = {"INPUT",
+                                           "-p",
+                                           "udp",
+                                           "-d",
+                                           kHubA.wan,
+                                           "--dport",
+                                           std::to_string(testing_support::kHubPort),
+                                           "-j",
+                                           row.target};
     std::vector<std::string> add = {"iptables", "-w", "-A"};
     add.insert(add.end(), rule.begin(), rule.end());
     int code = -1;

@@ -13,6 +13,9 @@
 
 namespace testing_support {
 
+// The service's own key below HKLM.
+inline constexpr char kTarnKey[] = "SOFTWARE\\Corvex\\tarn";
+
 // Sets value `name` of HKLM\`path` in the view `view` (an access view bit),
 // making the key when missing.
 inline void SetRegValue(const std::string& path, const char* name, uint32_t type,

@@ -1,0 +1,105 @@
+// The built service on the tunnel fixture: `dovadod -console` in the client
+// namespace "c" on a work directory of the test's own, with what the tunnel
+// tests read while it runs (its log, the hubs' statistics, the
+// path-statistics page, pings through the tunnel).
+//
+// A TunnelServiceTest is a TunnelTest with a temporary root of its own (the
+// service's DOVADOD_ROOT) and at most one service at a time, killed at
+// TearDown when the test left it running. Needs root, as TunnelTest does.
+#ifndef TESTS_SUPPORT_TUNNEL_SERVICE_H_
+#define TESTS_SUPPORT_TUNNEL_SERVICE_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+
+#include "tests/support/temp_root.h"
+#include "tests/support/tunnel_fixture.h"
+
+namespace testing_support {
+
+// The client's and the hubs' tenant, and the client's overlay address.
+inline constexpr char kTenant[] = "tenant-a";
+inline constexpr char kClientOverlay[] = "100.64.0.10";
+// The port every test hub listens on.
+inline constexpr int kHubPort = 443;
+// The network-disconnect event that the tunnel adapter's owner creates.
+inline constexpr char kDisconnectEvent[] =
+    "Global\\netdisconnect-61c66bde-6541-4b08-bed9-ab292de901b6";
+
+// The seconds from `start` until now.
+double Since(std::chrono::steady_clock::time_point start);
+
+// Polls `done` every 50 ms until it holds (true) or `limit` passed (false).
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
+class TunnelServiceTest : public TunnelTest {
+ protected:
+  // `program`: the service's executable.
+  explicit TunnelServiceTest(std::string program) : program_(std::move(program)) {}
+
+  void TearDown() override;
+
+  // The client's side as the tunnel adapter's owner and an administrator
+  // leave it: a leaf "client" of kTenant; tarnif up with the overlay /16
+  // routed to it; the work directory "work" (workdir_), a copy of `example`
+  // with the client's certificates, capturing tarnif only; the settings
+  // store pointing at it, with a keepalive time-out of 3 s.
+  void PrepareClient(const std::string& example);
+
+  // A hub's leaf `name` of kTenant, with `overlay` as its address.
+  void MakeHubLeaf(const std::string& name, const std::string& overlay);
+  // Starts test hub `program` in h as `name` (its leaf, TUN and control
+  // socket) on `wan`:kHubPort with `overlay` on its TUN, the keys of
+  // `extra` laid over that; its number, or -1 after a failed expectation.
+  int StartHub(const std::string& program, const std::string& name, const std::string& wan,
+               const std::string& overlay, const nlohmann::json& extra);
+  // Hub `name`'s entries in the overlay file, in group "g1" ("hubs"): its
+  // next hop (with its public key) and its remote-site entry.
+  nlohmann::json NextHop(const std::string& name, const std::string& wan,
+                         const std::string& overlay) const;
+  static nlohmann::json RemoteHub(const std::string& overlay);
+
+  // Runs the service in c with the real kernel views and the netfilter
+  // backend; waits for its packet thread (started_, then packet_thread_).
+  // Fails fatally: call it under ASSERT_NO_FATAL_FAILURE.
+  void StartService();
+  bool Running();
+  // SIGTERM; the exit code (128 + signal when a signal ended it) once it
+  // ended within `limit`, else -1 (killed).
+  int StopService(std::chrono::seconds limit = std::chrono::seconds(15));
+  // Everything the service printed so far.
+  std::string Log() const;
+
+  // Hub `hub`'s "stats" answer; an empty object, and a failure, when it
+  // does not answer.
+  nlohmann::json Stats(int hub);
+  // Sends `command` to hub `hub`; a failure unless it answers "ok".
+  void Ctl(int hub, const std::string& command);
+
+  // `count` echo requests in c from `from` to `to`, each waited for `wait`
+  // seconds; the replies received. What ping printed goes to last_ping_.
+  int PingFrom(const std::string& from, const std::string& to, int count, const char* wait = "2");
+
+  // The path-statistics page: its JSON text (after the 4-byte little-endian
+  // length), or empty while the service has not written it.
+  static std::string PageText();
+
+  std::string workdir_;
+  std::string last_ping_;  // what the last PingFrom printed
+  pid_t service_ = -1;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point packet_thread_;  // when the packet thread ran
+  TempRoot root_;
+
+ private:
+  std::string program_;
+};
+
+}  // namespace testing_support
+
+#endif  // TESTS_SUPPORT_TUNNEL_SERVICE_H_
