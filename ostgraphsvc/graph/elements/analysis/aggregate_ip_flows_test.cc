@@ -202,8 +202,8 @@ class AggTest : public ::testing::Test {
     }
     return s;
   }
-  Sent Send(const PacketSpec& spec, bool outbound = true, uint8_t tos = 0, uint16_t id = 1) {
-    return Push(Make(WithIpFields(BuildIPv4(spec), tos, id), outbound));
+  Sent Send(const PacketSpec& shape, bool outbound = true, uint8_t tos = 0, uint16_t id = 1) {
+    return Push(Make(WithIpFields(BuildIPv4(shape), tos, id), outbound));
   }
   Flow* FlowOf(const Sent& s) { return agg_->record(s.index); }
   std::string Fresh() { return log_.fresh(); }
@@ -812,7 +812,7 @@ TEST_F(AggReapTest, IdleFlowsExpireByTheirTimeouts) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     uint32_t id = 0;
-    for (const auto& [spec, outbound] : c.packets) id = Send(spec, outbound).agg;
+    for (const auto& [shape, outbound] : c.packets) id = Send(shape, outbound).agg;
     clock_.advance_sec(c.kept_at);
     Tick();
     EXPECT_TRUE(Alive(id));

@@ -928,10 +928,10 @@ TEST_F(CaptureTest, DrainRoutesByAnnotationsAndDumpsWhatItReinjects) {
   flows.register_process_instance();
   // Two flows made by their first packets: their ids and indexes.
   auto make_flow = [&flows](uint16_t sport, uint32_t* id) {
-    testing_support::PacketSpec spec;
-    spec.protocol = 17;
-    spec.sport = sport;
-    Packet* p = testing_support::MakePacket(testing_support::BuildIPv4(spec));
+    testing_support::PacketSpec shape;
+    shape.protocol = 17;
+    shape.sport = sport;
+    Packet* p = testing_support::MakePacket(testing_support::BuildIPv4(shape));
     p->set_msgtype(1);
     EXPECT_EQ(flows.handle_packet(p), 0);
     *id = p->aggregate_anno();

@@ -89,10 +89,10 @@ TEST_F(NHSelectConcurrencyTest, ChoicesWhilePathsComeAndGo) {
   // that exist at all.
   std::vector<Packet*> packets;
   for (uint16_t f = 0; f < 64; ++f) {
-    PacketSpec spec;
-    spec.sport = static_cast<uint16_t>(1000 + f);
-    spec.dst = "100.64.8.1";
-    Packet* p = MakePacket(BuildIPv4(spec));
+    PacketSpec shape;
+    shape.sport = static_cast<uint16_t>(1000 + f);
+    shape.dst = "100.64.8.1";
+    Packet* p = MakePacket(BuildIPv4(shape));
     p->set_next_hop_anno(Ip(kPeer));
     packets.push_back(p);
   }

@@ -65,19 +65,19 @@ class NHSelectTest : public overlay_test::OverlayFixture {
     Peer()->multilink_mode = mode;
   }
 
-  std::shared_ptr<OverlayDescriptor> AddPeerPath(const PathSpec& spec) {
+  std::shared_ptr<OverlayDescriptor> AddPeerPath(const PathSpec& shape) {
     OverlayPathSetup s;
-    s.local_path_id = spec.id;
+    s.local_path_id = shape.id;
     s.peer_overlay = Ip(kPeer);
     s.mtu = 1400;
     s.remote_wan = Ip("192.0.2.1");
-    s.local_wan = Ip(spec.local_wan);
+    s.local_wan = Ip(shape.local_wan);
     s.remote_port = 443;
-    s.protocol = std::strcmp(spec.protocol, "TLS") == 0 ? 2 : 1;
-    s.protocol_text = spec.protocol;
+    s.protocol = std::strcmp(shape.protocol, "TLS") == 0 ? 2 : 1;
+    s.protocol_text = shape.protocol;
     s.local_overlay = ov_->own_address();
-    s.if_index = spec.if_index;
-    s.if_metric = spec.metric;
+    s.if_index = shape.if_index;
+    s.if_metric = shape.metric;
     auto od = ov_->insert_path(std::make_shared<OverlayDescriptor>(s));
     std::lock_guard<std::recursive_mutex> hold(ov_->overlay_lock());
     Peer()->paths.push_back(od);
@@ -93,10 +93,10 @@ class NHSelectTest : public overlay_test::OverlayFixture {
   // One packet of the flow with source port `sport` to the peer; returns
   // its overlay_path_anno after the selector.
   uint32_t Send(uint16_t sport, const char* next_hop = kPeer, uint32_t path_anno = 0) {
-    PacketSpec spec;
-    spec.sport = sport;
-    spec.dst = "100.64.8.1";
-    Packet* p = MakePacket(BuildIPv4(spec));
+    PacketSpec shape;
+    shape.sport = sport;
+    shape.dst = "100.64.8.1";
+    Packet* p = MakePacket(BuildIPv4(shape));
     if (next_hop != nullptr) p->set_next_hop_anno(Ip(next_hop));
     p->set_overlay_path_anno(path_anno);
     h_.Push("src", p);
@@ -110,10 +110,10 @@ class NHSelectTest : public overlay_test::OverlayFixture {
 
   // The flow record of source port `sport` (made when missing).
   Flow* FlowOf(uint16_t sport) {
-    PacketSpec spec;
-    spec.sport = sport;
-    spec.dst = "100.64.8.1";
-    Packet* p = MakePacket(BuildIPv4(spec));
+    PacketSpec shape;
+    shape.sport = sport;
+    shape.dst = "100.64.8.1";
+    Packet* p = MakePacket(BuildIPv4(shape));
     Flow* f = agg_->find_flow_info(p);
     p->release();
     return f;
