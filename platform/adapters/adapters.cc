@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/adapters/netlink_attributes.h"
 #include "platform/error/win_error.h"
 
 namespace platform {
@@ -29,7 +30,9 @@ constexpr int kDumpAttempts = 5;
 constexpr auto kDumpDeadline = std::chrono::seconds(5);
 constexpr size_t kInitialReceiveSize = 32 * 1024;
 
-size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
+using netlink::align4;
+using netlink::Attribute;
+using netlink::for_each_attribute;
 
 // The header of the message at the start of `p`, when both the header and the
 // message length it announces fit in `len`.
@@ -37,32 +40,6 @@ bool read_message_header(const uint8_t* p, size_t len, nlmsghdr* hdr) {
   if (len < sizeof(nlmsghdr)) return false;
   std::memcpy(hdr, p, sizeof *hdr);
   return hdr->nlmsg_len >= sizeof(nlmsghdr) && hdr->nlmsg_len <= len;
-}
-
-struct Attribute {
-  uint16_t type;
-  const uint8_t* data;
-  size_t len;
-};
-
-// Calls `fn` for each attribute of [p, p + len). False when `fn` refuses one or
-// the attributes do not fill the region (a truncated or overlong attribute).
-template <typename Fn>
-bool for_each_attribute(const uint8_t* p, size_t len, Fn&& fn) {
-  size_t offset = 0;
-  while (offset < len) {
-    const size_t rest = len - offset;
-    if (rest < sizeof(nlattr)) return false;
-    nlattr attr;
-    std::memcpy(&attr, p + offset, sizeof attr);
-    if (attr.nla_len < sizeof(nlattr) || attr.nla_len > rest) return false;
-    const Attribute a{static_cast<uint16_t>(attr.nla_type & NLA_TYPE_MASK), p + offset + NLA_HDRLEN,
-                      attr.nla_len - size_t{NLA_HDRLEN}};
-    if (!fn(a)) return false;
-    // The last attribute of a message need not carry its padding.
-    offset += std::min(align4(attr.nla_len), rest);
-  }
-  return true;
 }
 
 std::string attribute_text(const Attribute& a) {

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/adapters/netlink_attributes.h"
 #include "platform/error/win_error.h"
 
 namespace platform {
@@ -20,7 +21,9 @@ namespace {
 
 std::atomic<uint32_t> g_route_epoch{0};
 
-size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
+using netlink::align4;
+using netlink::Attribute;
+using netlink::for_each_attribute;
 
 uint32_t error_from_errno_value(int64_t err) {
   // No route: the kernel's "network unreachable", IP Helper's "not found".
@@ -31,26 +34,6 @@ uint32_t error_from_errno_value(int64_t err) {
 bool read_u32(const uint8_t* data, size_t len, uint32_t* v) {
   if (len != sizeof *v) return false;
   std::memcpy(v, data, sizeof *v);
-  return true;
-}
-
-// Walks the attributes of [p, p + len); false when one is truncated or
-// `fn` refuses it.
-template <typename Fn>
-bool walk_attributes(const uint8_t* p, size_t len, Fn&& fn) {
-  size_t offset = 0;
-  while (offset < len) {
-    const size_t rest = len - offset;
-    if (rest < sizeof(nlattr)) return false;
-    nlattr attr;
-    std::memcpy(&attr, p + offset, sizeof attr);
-    if (attr.nla_len < sizeof(nlattr) || attr.nla_len > rest) return false;
-    if (!fn(static_cast<uint16_t>(attr.nla_type & NLA_TYPE_MASK), p + offset + NLA_HDRLEN,
-            attr.nla_len - size_t{NLA_HDRLEN})) {
-      return false;
-    }
-    offset += std::min(align4(attr.nla_len), rest);
-  }
   return true;
 }
 
@@ -81,32 +64,31 @@ uint32_t parse_best_route_reply(const void* buf, size_t len, BestRoute* out) {
   route.prefix_len = rtm.rtm_dst_len;
   bool have_dst = false;
   const bool ok =
-      walk_attributes(p + attrs, hdr.nlmsg_len - attrs, [&](uint16_t type, const uint8_t* data,
-                                                            size_t alen) {
-        switch (type) {
+      for_each_attribute(p + attrs, hdr.nlmsg_len - attrs, [&](const Attribute& a) {
+        switch (a.type) {
           case RTA_DST:
             have_dst = true;
-            return read_u32(data, alen, &route.destination);
+            return read_u32(a.data, a.len, &route.destination);
           case RTA_GATEWAY:
-            return read_u32(data, alen, &route.gateway);
+            return read_u32(a.data, a.len, &route.gateway);
           case RTA_OIF:
-            return read_u32(data, alen, &route.if_index);
+            return read_u32(a.data, a.len, &route.if_index);
           case RTA_MULTIPATH: {
             // The first path stands for the route, as the forwarding table's
             // first row would.
-            if (alen < sizeof(rtnexthop)) return false;
+            if (a.len < sizeof(rtnexthop)) return false;
             rtnexthop nh;
-            std::memcpy(&nh, data, sizeof nh);
-            if (nh.rtnh_len < sizeof nh || nh.rtnh_len > alen) return false;
+            std::memcpy(&nh, a.data, sizeof nh);
+            if (nh.rtnh_len < sizeof nh || nh.rtnh_len > a.len) return false;
             if (route.if_index == 0 && nh.rtnh_ifindex > 0)
               route.if_index = static_cast<uint32_t>(nh.rtnh_ifindex);
             const size_t inner = align4(sizeof nh);
             if (nh.rtnh_len <= inner) return true;
-            return walk_attributes(data + inner, nh.rtnh_len - inner,
-                                   [&](uint16_t t, const uint8_t* d, size_t l) {
-                                     if (t != RTA_GATEWAY) return true;
-                                     return read_u32(d, l, &route.gateway);
-                                   });
+            return for_each_attribute(a.data + inner, nh.rtnh_len - inner,
+                                      [&](const Attribute& n) {
+                                        if (n.type != RTA_GATEWAY) return true;
+                                        return read_u32(n.data, n.len, &route.gateway);
+                                      });
           }
           default:
             return true;
