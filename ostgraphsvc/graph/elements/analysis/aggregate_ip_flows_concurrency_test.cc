@@ -45,22 +45,6 @@ constexpr char kPolicy[] = R"({"activated_policies":[{"policy_config":{"pcfg_qos
   {"qos_match":{"cmap_name":"pbr","cmap_match_criteria":{"mtch_dest_ip":"100.70.9.0/24"}},
    "qos_action":{"pbr_action":{"pbr_next_hop_site":"hubs","pbr_next_hop_group_id":"g1"}}}]}}]})";
 
-ostssl_conn_info Info(const char* peer, uint32_t path_id) {
-  ostssl_conn_info info;
-  info.path_id = path_id;
-  info.peer_id = overlay_peer_id(Ip(peer));
-  info.hubgrp_id = "g1";
-  info.hub_role = "Primary";
-  info.peer_overlay_ip = Ip(peer).addr();
-  info.protocol = 2;
-  info.protocol_name = "TLS";
-  info.local_ip = Ip("198.51.100.10").addr();
-  info.remote_ip = Ip("192.0.2.1").addr();
-  info.remote_port = htons(443);
-  info.path_mtu = 1400;
-  return info;
-}
-
 class FlowViewConcurrencyTest : public overlay_test::OverlayFixture {};
 
 TEST_F(FlowViewConcurrencyTest, PbrFlowsWhilePathsComeAndGo) {
@@ -72,13 +56,14 @@ TEST_F(FlowViewConcurrencyTest, PbrFlowsWhilePathsComeAndGo) {
   FailCloseMgr::GetInstance().Initialize();
   FailCloseMgr::GetInstance().ReplaceConfigured(false);
   cxLogThreshold = CXLOG_CRITICAL;
-  ASSERT_TRUE(h_.Load("rt :: TestSink; ostpolicy :: OstPolicy(CONF policy.json); "
-                      "ostFirewall :: OstFirewall(CONF fw.json); ovsrc :: TestSource; "
-                      "src :: TestSource; sink :: TestSink; ov :: OstrelOverlay(CONF " +
-                      WriteConf(kOverlay) +
-                      "); ovsrc -> ov -> [2]sink; "
-                      "src -> agg :: AggregateIPFlows(REAP 3600); agg[0] -> [0]sink; "
-                      "agg[1] -> [1]sink;"))
+  ASSERT_TRUE(
+      h_.Load("rt :: TestSink; ostpolicy :: OstPolicy(CONF policy.json); "
+              "ostFirewall :: OstFirewall(CONF fw.json); ovsrc :: TestSource; "
+              "src :: TestSource; sink :: TestSink; ov :: OstrelOverlay(CONF " +
+              WriteConf(kOverlay) +
+              "); ovsrc -> ov -> [2]sink; "
+              "src -> agg :: AggregateIPFlows(REAP 3600); agg[0] -> [0]sink; "
+              "agg[1] -> [1]sink;"))
       << h_.messages();
   auto* agg = static_cast<AggregateIPFlows*>(h_.Find("agg"));
   auto* policy = static_cast<OstPolicy*>(h_.Find("ostpolicy"));
@@ -94,7 +79,8 @@ TEST_F(FlowViewConcurrencyTest, PbrFlowsWhilePathsComeAndGo) {
   std::atomic<bool> stop{false};
   std::thread transport([&] {
     for (uint32_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
-      ostssl_conn_info info = Info(i % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (i % 4));
+      ostssl_conn_info info =
+          overlay_test::TlsPathInfo(i % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (i % 4));
       ov->on_ostssl_connect(&info);
       std::this_thread::yield();
       ov->on_ostssl_closed(&info);

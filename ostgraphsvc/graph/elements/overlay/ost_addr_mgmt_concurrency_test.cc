@@ -20,21 +20,6 @@ namespace {
 
 using overlay_test::Ip;
 
-ostssl_conn_info Info(const char* peer, uint32_t path_id, const char* remote) {
-  ostssl_conn_info info;
-  info.path_id = path_id;
-  info.peer_id = overlay_peer_id(Ip(peer));
-  info.hub_role = "Primary";
-  info.peer_overlay_ip = Ip(peer).addr();
-  info.protocol = 2;
-  info.protocol_name = "TLS";
-  info.local_ip = Ip("198.51.100.10").addr();
-  info.remote_ip = Ip(remote).addr();
-  info.remote_port = htons(443);
-  info.path_mtu = 1400;
-  return info;
-}
-
 class AddrMgmtConcurrencyTest : public overlay_test::MsgFixture {};
 
 TEST_F(AddrMgmtConcurrencyTest, ConnectRefreshesAgainstStatePassesAndPageRefreshes) {
@@ -56,7 +41,7 @@ TEST_F(AddrMgmtConcurrencyTest, ConnectRefreshesAgainstStatePassesAndPageRefresh
   ASSERT_NE(hub, nullptr);
 
   // The other hub keeps a path, so address changes are announced to it.
-  ostssl_conn_info other = Info("10.20.0.2", 0x900, "192.0.2.2");
+  ostssl_conn_info other = overlay_test::TlsPathInfo("10.20.0.2", 0x900, "192.0.2.2", "");
   ov_->on_ostssl_connect(&other);
 
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -65,7 +50,8 @@ TEST_F(AddrMgmtConcurrencyTest, ConnectRefreshesAgainstStatePassesAndPageRefresh
   std::thread connect_thread([&] {
     uint32_t i = 0;
     while (std::chrono::steady_clock::now() < until) {
-      ostssl_conn_info info = Info("10.20.0.1", 0x100 + (i % 4), "192.0.2.1");
+      ostssl_conn_info info =
+          overlay_test::TlsPathInfo("10.20.0.1", 0x100 + (i % 4), "192.0.2.1", "");
       ov_->on_ostssl_connect(&info);
       connects.fetch_add(1, std::memory_order_relaxed);
       ov_->on_ostssl_closed(&info);

@@ -35,22 +35,6 @@ constexpr char kGroup[] = R"({
   ]
 })";
 
-ostssl_conn_info Info(const char* peer, uint32_t path_id) {
-  ostssl_conn_info info;
-  info.path_id = path_id;
-  info.peer_id = overlay_peer_id(Ip(peer));
-  info.hubgrp_id = "g1";
-  info.hub_role = "Primary";
-  info.peer_overlay_ip = Ip(peer).addr();
-  info.protocol = 2;
-  info.protocol_name = "TLS";
-  info.local_ip = Ip("198.51.100.10").addr();
-  info.remote_ip = Ip("192.0.2.1").addr();
-  info.remote_port = htons(443);
-  info.path_mtu = 1400;
-  return info;
-}
-
 class OverlayEventsConcurrencyTest : public overlay_test::OverlayFixture {};
 
 TEST_F(OverlayEventsConcurrencyTest, EventsAgainstThePacketThread) {
@@ -63,7 +47,8 @@ TEST_F(OverlayEventsConcurrencyTest, EventsAgainstThePacketThread) {
 
   std::thread connect_thread([&] {
     for (int i = 0; i < kRounds; ++i) {
-      ostssl_conn_info info = Info(i % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (i % 8));
+      ostssl_conn_info info =
+          overlay_test::TlsPathInfo(i % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (i % 8));
       ov_->on_ostssl_connect(&info);
       connected.fetch_add(1, std::memory_order_release);
       ov_->on_ostssl_timeout(&info);
@@ -76,8 +61,8 @@ TEST_F(OverlayEventsConcurrencyTest, EventsAgainstThePacketThread) {
         std::this_thread::yield();
         continue;
       }
-      ostssl_conn_info info =
-          Info(closed % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (closed % 8));
+      ostssl_conn_info info = overlay_test::TlsPathInfo(closed % 2 == 0 ? "10.20.0.1" : "10.20.0.2",
+                                                        0x100 + (closed % 8));
       ov_->on_ostssl_read(&info);
       ov_->on_ostssl_sock_closed(&info);
       ov_->on_ostssl_closed(&info);
@@ -127,7 +112,8 @@ TEST_F(OverlayEventsConcurrencyTest, ClosesUnderTheTableLockAgainstRouteUpdates)
 
   std::thread connect_thread([&] {
     for (int i = 0; i < kRounds; ++i) {
-      ostssl_conn_info info = Info(i % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (i % 8));
+      ostssl_conn_info info =
+          overlay_test::TlsPathInfo(i % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (i % 8));
       ov_->on_ostssl_connect(&info);
       connected.fetch_add(1, std::memory_order_release);
     }
@@ -139,8 +125,8 @@ TEST_F(OverlayEventsConcurrencyTest, ClosesUnderTheTableLockAgainstRouteUpdates)
         std::this_thread::yield();
         continue;
       }
-      ostssl_conn_info info =
-          Info(closed % 2 == 0 ? "10.20.0.1" : "10.20.0.2", 0x100 + (closed % 8));
+      ostssl_conn_info info = overlay_test::TlsPathInfo(closed % 2 == 0 ? "10.20.0.1" : "10.20.0.2",
+                                                        0x100 + (closed % 8));
       std::lock_guard<std::recursive_mutex> table(ostssl::sslCons().mutex);
       ov_->on_ostssl_sock_closed(&info);
       ov_->on_ostssl_closed(&info);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -105,6 +107,25 @@ inline int Count(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// A TLS path to `peer` from 198.51.100.10 to `remote`:443 as the transport
+// reports it when the path is up.
+inline ostssl_conn_info TlsPathInfo(const char* peer, uint32_t path_id,
+                                    const char* remote = "192.0.2.1", const char* group = "g1") {
+  ostssl_conn_info info;
+  info.path_id = path_id;
+  info.peer_id = overlay_peer_id(Ip(peer));
+  info.hubgrp_id = group;
+  info.hub_role = "Primary";
+  info.peer_overlay_ip = Ip(peer).addr();
+  info.protocol = 2;
+  info.protocol_name = "TLS";
+  info.local_ip = Ip("198.51.100.10").addr();
+  info.remote_ip = Ip(remote).addr();
+  info.remote_port = htons(443);
+  info.path_mtu = 1400;
+  return info;
 }
 
 }  // namespace overlay_test
