@@ -608,7 +608,10 @@ const char kPolicyRows[] = R"(
   {"qos_match":{"cmap_name":"pbr","cmap_match_criteria":{"mtch_dest_ip":"100.70.9.0/24"}},
    "qos_action":{"pbr_action":{"pbr_next_hop_site":"hubs","pbr_next_hop_group_id":"g1"}}},
   {"qos_match":{"cmap_name":"low","cmap_match_criteria":{"mtch_dest_ip":"198.51.100.3"}},
-   "qos_action":{"traffic_action":{"priority":"low","class":"bulk"}}})";
+   "qos_action":{"traffic_action":{"priority":"low","class":"bulk"}}},
+  {"qos_match":{"cmap_name":"ports","cmap_match_criteria":{"mtch_dest_ip":"10.9.0.0/16",
+                "mtch_src_port":"40000","mtch_dest_port":"5000"}},
+   "qos_action":{"traffic_action":{"priority":"low","class":"video"}}})";
 
 class AggPolicyTest : public AggTest {
  protected:
@@ -657,6 +660,19 @@ TEST_F(AggPolicyTest, RowsGiveTheirActionsToEveryPacket) {
   EXPECT_EQ(low.a8(kReplicateAnnoOffset), 0);
   EXPECT_EQ(low.a8(kFlowQoSAnnoOffset), 255);  // keep the packet's own DSCP
   EXPECT_EQ(low.bytes[1], 0);
+}
+
+// Port criteria see the first sender's port as the source port, also when
+// the first sender has the higher address (the key is then reversed).
+TEST_F(AggPolicyTest, PortRowsMatchTheFirstSendersPorts) {
+  ASSERT_TRUE(Load("REAP 3600")) << h_.messages();
+  Sent hit = Out("10.9.0.1");
+  ASSERT_EQ(FlowOf(hit)->reverse, 1u);
+  EXPECT_EQ(hit.a8(kSchedClassAnnoOffset), 3);
+  EXPECT_EQ(hit.a8(kSchedSubclassAnnoOffset), 2);
+  Sent miss = Out("10.9.0.2", 41000);
+  EXPECT_EQ(miss.a8(kSchedClassAnnoOffset), 2);  // category 0's defaults
+  EXPECT_EQ(miss.a8(kSchedSubclassAnnoOffset), 3);
 }
 
 TEST_F(AggPolicyTest, InboundFirstFlowsWaitForTheirFirstOutboundPacket) {
