@@ -24,7 +24,7 @@
 #include "graph/framework_static.h"
 #include "graph/lexer.h"
 #include "graph/packet.h"
-#include "ostgraphsvc/graph/elements/local/aggregate_ip_flows.h"
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_nhselect.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
