@@ -747,11 +747,10 @@ bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p, const Header& h
               "Agg: Policy table version changed f:%u old %u new %u, do lookup again",
               fi->aggregate, fi->policy_version, version);
     }
-    // The flow's first sender's port is the source port.
-    const uint16_t first_port = fi->reverse ? fi->dst_port : fi->src_port;
-    const uint16_t peer_port = fi->reverse ? fi->src_port : fi->dst_port;
-    const uint16_t sport = fi->protocol == kProtoICMP ? 0 : first_port;
-    const uint16_t dport = fi->protocol == kProtoICMP ? fi->dst_port : peer_port;
+    // The record keeps the ports as the flow's first sender sent them,
+    // whichever of the two addresses is the host pair's lower one.
+    const uint16_t sport = fi->protocol == kProtoICMP ? 0 : fi->src_port;
+    const uint16_t dport = fi->dst_port;
     const int32_t index = policy_->find_matching_policy(
         load32(h.own_ip + 12), load32(h.own_ip + 16), sport, dport, static_cast<int32_t>(dscp),
         h.own_protocol, fi->detection.app_id, fi->detection.category,

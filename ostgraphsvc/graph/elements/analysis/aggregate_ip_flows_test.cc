@@ -689,6 +689,19 @@ TEST_F(AggPolicyTest, VersionBumpLooksEveryFlowUpAgain) {
   EXPECT_EQ(FlowOf(a)->policy_version, v + 1);
 }
 
+// The lookup gets the ports as the flow's first sender sent them, whether
+// its address is the lower or the higher of the host pair's key.
+TEST_F(AggPolicyTest, LookupGetsTheFirstSendersPorts) {
+  Rows(R"({"qos_match":{"cmap_name":"to5201","cmap_match_criteria":{"mtch_dest_port":"5201"}},
+           "qos_action":{"traffic_action":{"priority":"drop"}}})");
+  ASSERT_TRUE(Load("REAP 3600")) << h_.messages();
+  for (const char* server : {kServer, kPeer}) {  // above, then below the VIP in key order
+    SCOPED_TRACE(server);
+    EXPECT_EQ(Send(Udp(kVip, 40000, server, 5201)).port, 1);
+    EXPECT_EQ(Send(Udp(kVip, 5201, server, 40000)).port, 0);
+  }
+}
+
 TEST_F(AggPolicyTest, AutoPriorityTakesTheCategoryDefaults) {
   ASSERT_TRUE(Load("REAP 3600")) << h_.messages();
   struct Case {
