@@ -26,7 +26,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -44,25 +43,19 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 using testing::HasSubstr;
+using testing_support::HubSite;
 using testing_support::kClientOverlay;
+using testing_support::kClientVip;
+using testing_support::kConnectedLine;
 using testing_support::kDisconnectEvent;
-using testing_support::kTenant;
+using testing_support::kHubA;
+using testing_support::kHubB;
 using testing_support::Since;
 using testing_support::TunnelNetns;
 using testing_support::WaitFor;
 
-constexpr char kVip[] = "100.64.1.10";
 constexpr char kRouteable[] = "100.64.8.1";
 constexpr char kNewClientAddress[] = "198.51.100.11";
-constexpr char kConnected[] = "Tunnel status: Connected, add_path peer id ";
-
-struct HubSite {
-  const char* name;     // leaf folder, TUN and socket name
-  const char* wan;      // its address on h0
-  const char* overlay;  // its overlay address, on its TUN
-};
-constexpr HubSite kHubA{"huba", "198.51.100.1", "100.64.0.1"};
-constexpr HubSite kHubB{"hubb", "198.51.100.3", "100.64.0.3"};
 
 // FNV-1a over a transfer, to compare both ends.
 uint64_t Fnv(const std::vector<uint8_t>& data) {
@@ -94,64 +87,25 @@ bool ReceiveAll(int fd, size_t size, std::vector<uint8_t>* out) {
 
 class TunnelScenarioTest : public testing_support::TunnelServiceTest {
  protected:
-  TunnelScenarioTest() : TunnelServiceTest(DOVADOD_PROGRAM) {}
+  TunnelScenarioTest() : TunnelServiceTest(DOVADOD_PROGRAM, TESTHUB_PROGRAM) {}
 
   void SetUp() override {
     TunnelServiceTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    for (const HubSite& hub : {kHubA, kHubB}) {
-      ASSERT_NO_FATAL_FAILURE(MakeHubLeaf(hub.name, hub.overlay));
-    }
-    std::string error;
-    ASSERT_TRUE(net_.AddHubAddress(kHubB.wan, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(PrepareHubSites(DOVADOD_EXAMPLE_WORKDIR));
     // The routeable overlay behind A answers from h itself.
     ASSERT_TRUE(net_.hub().Ip({"addr", "add", std::string(kRouteable) + "/24", "dev", "lo"}));
-    ASSERT_NO_FATAL_FAILURE(PrepareClient(DOVADOD_EXAMPLE_WORKDIR));
-    // tarnif as the adapter's owner leaves it: the VIP as well.
-    ASSERT_TRUE(net_.client().Ip(
-        {"addr", "add", std::string(kVip) + "/32", "dev", testing_support::kTunnelAdapter}));
   }
 
-  // The overlay file: `hubs` in one group, in order (the first primary),
-  // with the routeable overlay behind A.
+  // The overlay file, with the routeable overlay behind A.
   void WriteOverlay(const std::vector<HubSite>& hubs, bool tls_only) {
-    json nexthop = json::array();
-    json remote = json::array();
-    for (const HubSite& hub : hubs) {
-      nexthop.push_back(NextHop(hub.name, hub.wan, hub.overlay));
-      json entry = RemoteHub(hub.overlay);
-      if (std::string(hub.name) == kHubA.name) {
+    json overlay = Overlay(hubs, tls_only);
+    for (json& entry : overlay["remote"]) {
+      if (entry["overlayIP"] == kHubA.overlay) {
         entry["routeableOverlays"] = {{{"ipv4", kRouteable}, {"cost", 10}}};
       }
-      remote.push_back(entry);
     }
-    json local = {{"overlayIP", kClientOverlay}, {"overlayNetmask", "255.255.0.0"},
-                  {"overlayVip", kVip},          {"tenantID", kTenant},
-                  {"tls_only", tls_only},        {"roles", {{{"type", "SPOKE"}}}},
-                  {"nexthop", nexthop}};
-    std::ofstream(workdir_ + "/ostrel-overlay.json")
-        << json{{"local", local}, {"remote", remote}}.dump(2);
-  }
-
-  // Starts a hub; its number, or -1 after a failed assertion.
-  int StartHub(const HubSite& hub, const json& extra = json::object()) {
-    json config = {{"clients", {{{"overlay", kClientOverlay}, {"vip", kVip}}}}};
-    for (const auto& [k, v] : extra.items()) config[k] = v;
-    return TunnelServiceTest::StartHub(TESTHUB_PROGRAM, hub.name, hub.wan, hub.overlay, config);
-  }
-
-  // The one established connection of `hub` that carries 16-byte headers
-  // both ways (the client's version exchange is done), or null.
-  static const json* Ready(const json& stats) {
-    if (!stats.contains("connections")) return nullptr;
-    for (const json& c : stats["connections"]) {
-      if (c["established"] == true && c["rx_header"] == "16" && c["tx_header"] == "16") return &c;
-    }
-    return nullptr;
-  }
-
-  bool WaitReady(int hub, milliseconds limit) {
-    return WaitFor([&] { return Ready(Stats(hub)) != nullptr; }, limit);
+    TunnelServiceTest::WriteOverlay(overlay);
   }
 
   // The message element starts its tick timer while the graph initialises,
@@ -162,28 +116,9 @@ class TunnelScenarioTest : public testing_support::TunnelServiceTest {
   // steady tunnel: they wait for that.
   void SettleTicks() const { std::this_thread::sleep_until(packet_thread_ + seconds(11)); }
 
-  // Waits for the `nth` (from 1) connected-path line with `role` to `hub`
-  // after the service started; the seconds since `from`, or -1.
-  double WaitConnected(const HubSite& hub, const std::string& role, size_t nth,
-                       steady_clock::time_point from, milliseconds limit) {
-    const std::string line = std::string(kConnected) + "UFQDN/" + hub.overlay + "@";
-    const bool ok = WaitFor(
-        [&] {
-          const std::string log = Log();
-          size_t n = 0;
-          for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
-            const size_t end = log.find('\n', at);
-            if (log.substr(at, end - at).find("type: " + role + ",") != std::string::npos) ++n;
-          }
-          return n >= nth;
-        },
-        limit);
-    return ok ? Since(from) : -1;
-  }
-
   // `count` echo requests from the VIP to `to`; the replies received.
   int Ping(const std::string& to, int count, const char* wait = "2") {
-    return PingFrom(kVip, to, count, wait);
+    return PingFrom(kClientVip, to, count, wait);
   }
 
   // A TCP connection from the VIP to `server`:5001 in h; `size` bytes each
@@ -211,7 +146,7 @@ class TunnelScenarioTest : public testing_support::TunnelServiceTest {
     }
     sockaddr_in vip{};
     vip.sin_family = AF_INET;
-    vip.sin_addr.s_addr = inet_addr(kVip);
+    vip.sin_addr.s_addr = inet_addr(kClientVip);
     timeval tv{20, 0};
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -261,8 +196,8 @@ class TunnelScenarioTest : public testing_support::TunnelServiceTest {
   std::vector<std::string> PathIds() const {
     std::vector<std::string> ids;
     const std::string log = Log();
-    for (size_t at = log.find(kConnected); at != std::string::npos;
-         at = log.find(kConnected, at + 1)) {
+    for (size_t at = log.find(kConnectedLine); at != std::string::npos;
+         at = log.find(kConnectedLine, at + 1)) {
       const size_t id = log.find("pathid:", at);
       const size_t end = log.find('\n', at);
       if (id == std::string::npos || id > end) continue;

@@ -103,6 +103,70 @@ json TunnelServiceTest::RemoteHub(const std::string& overlay) {
           {"groupname", "hubs"}};
 }
 
+void TunnelServiceTest::PrepareHubSites(const std::string& example) {
+  for (const HubSite& hub : {kHubA, kHubB}) {
+    ASSERT_NO_FATAL_FAILURE(MakeHubLeaf(hub.name, hub.overlay));
+  }
+  std::string error;
+  ASSERT_TRUE(net_.AddHubAddress(kHubB.wan, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(PrepareClient(example));
+  ASSERT_TRUE(
+      net_.client().Ip({"addr", "add", std::string(kClientVip) + "/32", "dev", kTunnelAdapter}));
+}
+
+json TunnelServiceTest::Overlay(const std::vector<HubSite>& hubs, bool tls_only) const {
+  json nexthop = json::array();
+  json remote = json::array();
+  for (const HubSite& hub : hubs) {
+    nexthop.push_back(NextHop(hub.name, hub.wan, hub.overlay));
+    remote.push_back(RemoteHub(hub.overlay));
+  }
+  json local = {{"overlayIP", kClientOverlay}, {"overlayNetmask", "255.255.0.0"},
+                {"overlayVip", kClientVip},    {"tenantID", kTenant},
+                {"tls_only", tls_only},        {"roles", {{{"type", "SPOKE"}}}},
+                {"nexthop", nexthop}};
+  return {{"local", local}, {"remote", remote}};
+}
+
+void TunnelServiceTest::WriteOverlay(const json& overlay) const {
+  std::ofstream(workdir_ + "/ostrel-overlay.json") << overlay.dump(2);
+}
+
+int TunnelServiceTest::StartHub(const HubSite& hub, const json& extra) {
+  json config = {{"clients", {{{"overlay", kClientOverlay}, {"vip", kClientVip}}}}};
+  for (const auto& [k, v] : extra.items()) config[k] = v;
+  return StartHub(hub_program_, hub.name, hub.wan, hub.overlay, config);
+}
+
+const json* TunnelServiceTest::Ready(const json& stats) {
+  if (!stats.contains("connections")) return nullptr;
+  for (const json& c : stats["connections"]) {
+    if (c["established"] == true && c["rx_header"] == "16" && c["tx_header"] == "16") return &c;
+  }
+  return nullptr;
+}
+
+bool TunnelServiceTest::WaitReady(int hub, milliseconds limit) {
+  return WaitFor([&] { return Ready(Stats(hub)) != nullptr; }, limit);
+}
+
+double TunnelServiceTest::WaitConnected(const HubSite& hub, const std::string& role, size_t nth,
+                                        steady_clock::time_point from, milliseconds limit) {
+  const std::string line = std::string(kConnectedLine) + "UFQDN/" + hub.overlay + "@";
+  const bool ok = WaitFor(
+      [&] {
+        const std::string log = Log();
+        size_t n = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+          const size_t end = log.find('\n', at);
+          if (log.substr(at, end - at).find("type: " + role + ",") != std::string::npos) ++n;
+        }
+        return n >= nth;
+      },
+      limit);
+  return ok ? Since(from) : -1;
+}
+
 void TunnelServiceTest::StartService() {
   started_ = steady_clock::now();
   const std::string log = net_.path("console.log");

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/temp_root.h"
 #include "tests/support/tunnel_fixture.h"
@@ -30,6 +31,20 @@ inline constexpr int kHubPort = 443;
 // The network-disconnect event that the tunnel adapter's owner creates.
 inline constexpr char kDisconnectEvent[] =
     "Global\\netdisconnect-61c66bde-6541-4b08-bed9-ab292de901b6";
+// The client's static virtual address, on tarnif.
+inline constexpr char kClientVip[] = "100.64.1.10";
+// The log line of a path that came up, up to the peer's id.
+inline constexpr char kConnectedLine[] = "Tunnel status: Connected, add_path peer id ";
+
+// A test hub in h: its leaf folder, TUN and socket name, its address on h0
+// and its overlay address (on its TUN).
+struct HubSite {
+  const char* name;
+  const char* wan;
+  const char* overlay;
+};
+inline constexpr HubSite kHubA{"huba", "198.51.100.1", "100.64.0.1"};
+inline constexpr HubSite kHubB{"hubb", "198.51.100.3", "100.64.0.3"};
 
 // The seconds from `start` until now.
 double Since(std::chrono::steady_clock::time_point start);
@@ -39,8 +54,10 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
 
 class TunnelServiceTest : public TunnelTest {
  protected:
-  // `program`: the service's executable.
-  explicit TunnelServiceTest(std::string program) : program_(std::move(program)) {}
+  // `program`: the service's executable; `hub_program`: the test hub that
+  // the HubSite overloads start.
+  explicit TunnelServiceTest(std::string program, std::string hub_program = {})
+      : program_(std::move(program)), hub_program_(std::move(hub_program)) {}
 
   void TearDown() override;
 
@@ -63,6 +80,26 @@ class TunnelServiceTest : public TunnelTest {
   nlohmann::json NextHop(const std::string& name, const std::string& wan,
                          const std::string& overlay) const;
   static nlohmann::json RemoteHub(const std::string& overlay);
+
+  // Leaves for kHubA and kHubB, B's address on h0, the client prepared on
+  // `example` (PrepareClient) and kClientVip on tarnif, as the adapter's
+  // owner leaves it.
+  void PrepareHubSites(const std::string& example);
+  // The overlay file's document: `hubs` in one group, in order (the first
+  // primary), with kClientVip as the static virtual address.
+  nlohmann::json Overlay(const std::vector<HubSite>& hubs, bool tls_only) const;
+  void WriteOverlay(const nlohmann::json& overlay) const;
+  // Starts hub_program as `hub`, with kClientVip mapped to the client and
+  // the keys of `extra`; its number, or -1 after a failed expectation.
+  int StartHub(const HubSite& hub, const nlohmann::json& extra = nlohmann::json::object());
+  // The one established connection in a hub's `stats` that carries 16-byte
+  // headers both ways (the client's version exchange is done), or null.
+  static const nlohmann::json* Ready(const nlohmann::json& stats);
+  bool WaitReady(int hub, std::chrono::milliseconds limit);
+  // Waits for the `nth` (from 1) connected-path line with `role` to `hub`;
+  // the seconds since `from`, or -1 after `limit`.
+  double WaitConnected(const HubSite& hub, const std::string& role, size_t nth,
+                       std::chrono::steady_clock::time_point from, std::chrono::milliseconds limit);
 
   // Runs the service in c with the real kernel views and the netfilter
   // backend; waits for its packet thread (started_, then packet_thread_).
@@ -98,6 +135,7 @@ class TunnelServiceTest : public TunnelTest {
 
  private:
   std::string program_;
+  std::string hub_program_;
 };
 
 }  // namespace testing_support

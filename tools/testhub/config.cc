@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -55,6 +56,35 @@ bool parse_clients(const json& list, HubConfig* out, std::string* error) {
   return true;
 }
 
+// "a.b.c.d/len" with a length of 1 to 30 and no host bits set, so that the
+// prefix has a first host address: that address goes into `out`.
+bool parse_routes(const json& list, HubConfig* out, std::string* error) {
+  if (list.size() > kMaxRoutes) {
+    *error = "\"routes\" holds more than 16 entries";
+    return false;
+  }
+  for (const json& entry : list) {
+    const std::string text = entry.is_string() ? entry.get<std::string>() : std::string();
+    const size_t slash = text.find('/');
+    int length = 0;
+    in_addr a{};
+    bool ok =
+        slash != std::string::npos && inet_pton(AF_INET, text.substr(0, slash).c_str(), &a) == 1;
+    if (ok) {
+      const char* end = text.data() + text.size();
+      const auto [at, ec] = std::from_chars(text.data() + slash + 1, end, length);
+      ok = ec == std::errc() && at == end && length >= 1 && length <= 30 &&
+           (ntohl(a.s_addr) & (0xffffffffu >> length)) == 0;
+    }
+    if (!ok) {
+      *error = "\"routes\" entries must be IPv4 prefixes a.b.c.d/1-30 without host bits";
+      return false;
+    }
+    out->route_addresses.push_back(htonl(ntohl(a.s_addr) + 1));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
@@ -68,7 +98,7 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
     *error = "configuration is not a JSON object";
     return false;
   }
-  enum Type { kString, kIp, kPort, kBool, kCount, kClients, kText };
+  enum Type { kString, kIp, kPort, kBool, kCount, kClients, kRoutes, kText };
   struct Key {
     const char* name;
     Type type;
@@ -89,6 +119,7 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
       {"packets_per_record", kCount, false},
       {"keepalive_requests", kBool, false},
       {"clients", kClients, false},
+      {"routes", kRoutes, false},
       {"vip_pool", kIp, false},
       {"vip_pool_size", kCount, false},
       {"vip_mask", kIp, false},
@@ -154,6 +185,13 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
         }
         if (!parse_clients(value, out, error)) return false;
         break;
+      case kRoutes:
+        if (!value.is_array()) {
+          *error = quoted(name) + " must be an array";
+          return false;
+        }
+        if (!parse_routes(value, out, error)) return false;
+        break;
     }
   }
   for (const Key& k : kKeys) {
@@ -184,6 +222,10 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
   out->domain_list = doc.value("domain_list", std::string());
   if (out->packets_per_record < 1 || out->packets_per_record > 64) {
     *error = "\"packets_per_record\" must be 1 to 64";
+    return false;
+  }
+  if (!out->route_addresses.empty() && out->tun.empty()) {
+    *error = "\"routes\" needs a \"tun\"";
     return false;
   }
   if (out->tun.size() >= 16) {

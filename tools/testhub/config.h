@@ -12,6 +12,7 @@ namespace testhub {
 
 constexpr size_t kMaxConfigBytes = 1 << 20;
 constexpr size_t kMaxClients = 64;
+constexpr size_t kMaxRoutes = 16;
 
 struct StaticClient {
   uint32_t overlay = 0;  // network-order bytes in memory
@@ -33,6 +34,9 @@ struct HubConfig {
   uint32_t packets_per_record = 1;
   bool keepalive_requests = false;
   std::vector<StaticClient> clients;
+  // The first address of each "routes" prefix (network-order bytes), put on
+  // the TUN so that it answers behind the hub.
+  std::vector<uint32_t> route_addresses;
   // Address leases (kind 17): addresses from `vip_pool` on, `vip_pool_size`
   // of them (0: no pool, address messages are only counted).
   uint32_t vip_pool = 0;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -30,7 +31,8 @@ TEST(Config, RequiredKeysAndDefaults) {
   ASSERT_TRUE(parse_config("{" + kBase +
                                R"(, "tun": "hubtun", "dtls": false, "close_after_s": 3,
           "packets_per_record": 4, "keepalive_requests": true,
-          "clients": [{"overlay": "10.0.0.2", "vip": "100.64.0.2"}, {"overlay": "10.0.0.3"}]})",
+          "clients": [{"overlay": "10.0.0.2", "vip": "100.64.0.2"}, {"overlay": "10.0.0.3"}],
+          "routes": ["100.70.9.0/24", "10.0.0.0/8", "192.0.2.4/30"]})",
                            &c, &error))
       << error;
   EXPECT_EQ(c.tun, "hubtun");
@@ -41,6 +43,9 @@ TEST(Config, RequiredKeysAndDefaults) {
   ASSERT_EQ(c.clients.size(), 2u);
   EXPECT_EQ(c.clients[0].vip, inet_addr("100.64.0.2"));
   EXPECT_EQ(c.clients[1].vip, 0u);
+  EXPECT_EQ(c.route_addresses,
+            (std::vector<uint32_t>{inet_addr("100.70.9.1"), inet_addr("10.0.0.1"),
+                                   inet_addr("192.0.2.5")}));
 }
 
 // Each refusal names what is wrong.
@@ -60,6 +65,8 @@ TEST(Config, RefusalsNameTheKey) {
        "unknown key \"mac\" in \"clients\""},
       {"{" + kBase + ", \"clients\": [{\"vip\": \"10.0.0.2\"}]}",
        "\"clients\" entry without \"overlay\""},
+      {"{" + kBase + R"(, "tun": "t", "routes": "10.0.0.0/8"})", "\"routes\" must be an array"},
+      {"{" + kBase + R"(, "routes": ["10.0.0.0/8"]})", "\"routes\" needs a \"tun\""},
       {"{" + kBase + ", \"tun\": \"a-very-long-interface\"}",
        "\"tun\" names an interface longer than 15 characters"},
       {R"({"wanip": "1.2.3", "port": 1})", "\"wanip\" must be an IPv4 address string"},
@@ -74,8 +81,27 @@ TEST(Config, RefusalsNameTheKey) {
     EXPECT_FALSE(parse_config(c.text, &out, &error)) << c.text;
     EXPECT_EQ(error, c.error) << c.text;
   }
+  // A prefix without a first host address, with host bits, or not a
+  // prefix at all (each a JSON value).
+  for (const char* route :
+       {R"("10.0.0.0/31")", R"("10.0.0.0/32")", R"("0.0.0.0/0")", R"("10.0.0.1/24")",
+        R"("10.0.0.0")", R"("10.0.0.0/")", R"("10.0.0.0/24x")", R"("10.0.0.0/+8")",
+        R"("10.0.0.0/-8")", R"("10.0.0.0/99999999999")", R"("10.0.0/8")", "5"}) {
+    HubConfig out;
+    std::string error;
+    EXPECT_FALSE(
+        parse_config("{" + kBase + R"(, "tun": "t", "routes": [)" + route + "]}", &out, &error))
+        << route;
+    EXPECT_EQ(error, "\"routes\" entries must be IPv4 prefixes a.b.c.d/1-30 without host bits")
+        << route;
+  }
   HubConfig out;
   std::string error;
+  std::string routes = "[";
+  for (int i = 0; i < 17; ++i) routes += std::string(i ? "," : "") + R"("10.0.0.0/8")";
+  EXPECT_FALSE(
+      parse_config("{" + kBase + R"(, "tun": "t", "routes": )" + routes + "]}", &out, &error));
+  EXPECT_EQ(error, "\"routes\" holds more than 16 entries");
   std::string clients = "[";
   for (int i = 0; i < 65; ++i) clients += std::string(i ? "," : "") + R"({"overlay": "10.0.0.2"})";
   EXPECT_FALSE(parse_config("{" + kBase + ", \"clients\": " + clients + "]}", &out, &error));

@@ -535,6 +535,14 @@ bool Hub::Impl::open_tun(std::string* error) {
     *error = "cannot put " + addr_text(config.overlay_ip) + " on " + config.tun;
     return false;
   }
+  // What lies behind the hub: each "routes" prefix answers at its first
+  // address.
+  for (uint32_t a : config.route_addresses) {
+    if (!run_ip({"addr", "replace", addr_text(a) + "/32", "dev", config.tun})) {
+      *error = "cannot put " + addr_text(a) + " on " + config.tun;
+      return false;
+    }
+  }
   // The namespace forwards between its clients through the TUN.
   const int fwd = open("/proc/sys/net/ipv4/ip_forward", O_WRONLY | O_CLOEXEC);
   if (fwd < 0 || write(fwd, "1", 1) != 1) {

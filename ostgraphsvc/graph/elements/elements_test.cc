@@ -32,4 +32,22 @@ TEST(GraphElementsTest, RegisteredClassesAnswerTheirRows) {
   EXPECT_GE(made, 1);
 }
 
+Element* StandIn() { return nullptr; }
+
+// A test program enters its own flow or policy element before the service
+// registers the classes; registration keeps it, and fills an empty slot.
+TEST(GraphElementsTest, RegistrationKeepsATestProgramsFlowAndPolicyElements) {
+  for (const char* name : {"AggregateIPFlows", "OstPolicy"}) {
+    SCOPED_TRACE(name);
+    const auto index = static_cast<uint64_t>(element_class_index(name));
+    set_element_constructor(index, StandIn);
+    register_graph_elements();
+    EXPECT_EQ(set_element_constructor(index, nullptr), StandIn);
+    register_graph_elements();
+    std::unique_ptr<Element> e(create_element_by_index(static_cast<uintptr_t>(index)));
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->class_name(), name);
+  }
+}
+
 }  // namespace

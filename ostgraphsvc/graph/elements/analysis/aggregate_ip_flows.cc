@@ -747,8 +747,8 @@ bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p, const Header& h
               "Agg: Policy table version changed f:%u old %u new %u, do lookup again",
               fi->aggregate, fi->policy_version, version);
     }
-    // The record's ports are its first packet's, whichever address is the
-    // higher: the first sender's port is the source port.
+    // The record keeps the ports as the flow's first sender sent them,
+    // whichever of the two addresses is the host pair's lower one.
     const uint16_t sport = fi->protocol == kProtoICMP ? 0 : fi->src_port;
     const uint16_t dport = fi->dst_port;
     const int32_t index = policy_->find_matching_policy(

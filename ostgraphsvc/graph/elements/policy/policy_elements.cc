@@ -14,6 +14,10 @@ Element* make_firewall() { return new OstFirewall; }
 }  // namespace
 
 void register_policy_elements() {
-  set_element_constructor(static_cast<uint64_t>(element_class_index("OstPolicy")), make_policy);
+  const auto policy = static_cast<uint64_t>(element_class_index("OstPolicy"));
+  // A constructor put there before registration (a test program's own
+  // policy element) stays.
+  ElementConstructor previous = set_element_constructor(policy, make_policy);
+  if (previous != nullptr && previous != make_policy) set_element_constructor(policy, previous);
   set_element_constructor(static_cast<uint64_t>(element_class_index("OstFirewall")), make_firewall);
 }
