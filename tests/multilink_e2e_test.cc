@@ -5,21 +5,15 @@
 // on its own link. The hub (100.64.0.1, WAN 198.51.100.1) is reached over
 // both. "multilink_support" is "active_active" or "active_standby".
 //
-// `dovadod` alone makes one connection per link and probes both. The same
-// service with the test flow element under "agg" and the next-hop selector
-// on its tunnel leg (MULTILINK_FLOW_SERVICE) spreads new flows over the two
-// connections (active-active) or keeps them on c0's (active-standby); with
-// c0's traffic dropped in h, a flow moves to c1's connection within the
-// keepalive time-out and one tick. Which connection carried a flow is read
+// `dovadod` makes one connection per link and probes both. With the flow
+// element "agg" before its route table and the next-hop selector on its
+// tunnel leg, it spreads new flows over the two connections (active-active)
+// or keeps them on c0's (active-standby); with c0's traffic dropped in h, a
+// flow moves to c1's connection. Which connection carried a flow is read
 // from the hub's per-connection data counts.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,9 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/registry_values.h"
-#include "tests/support/temp_root.h"
-#include "tests/support/tunnel_fixture.h"
+#include "tests/support/tunnel_service.h"
 
 namespace {
 
@@ -43,17 +35,18 @@ using nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
-using testing_support::HubCtl;
+using testing_support::kClientOverlay;
+using testing_support::kTenant;
+using testing_support::kTunnelHubAddress;
 using testing_support::ReadFile;
 using testing_support::TunnelNetns;
-using testing_support::WriteFile;
 
-constexpr char kTenant[] = "multilink";
+constexpr char kHub[] = "hub";
 constexpr char kHubOverlay[] = "100.64.0.1";
+constexpr char kVip[] = "100.64.1.10";
 constexpr char kC0[] = "198.51.100.10";
 constexpr char kC1[] = "203.0.113.10";
-constexpr int kPort = 4433;
-constexpr int kKeepaliveMs = 3000;
+constexpr int kKeepaliveMs = 3000;  // the keepalive time-out PrepareClient sets
 constexpr int kFastTickMs = 500;
 // The failover that follows a failed keepalive drops every connection of the
 // peer, c1's too, and connects again link by link: c0's handshake runs into
@@ -63,53 +56,12 @@ constexpr int kFastTickMs = 500;
 constexpr int kHandshakeTimeoutMs = 5000;
 constexpr int kMoveLimitMs = kKeepaliveMs + kFastTickMs + 2 * kHandshakeTimeoutMs + 4000;
 
-extern "C" char** environ;
-
-// The service in namespace c, killed and reaped however the test ends.
-class Service {
- public:
-  ~Service() { Stop(); }
-  bool Start(const std::string& program, const std::string& netns, const std::string& log) {
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) return false;
-    const std::string ns_path = "/run/netns/" + netns;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int ns = ::open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) ::_exit(126);
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-      char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-console"), nullptr};
-      ::execve(argv[0], argv, environ);
-      ::_exit(127);
-    }
-    ::close(out);
-    return pid_ > 0;
-  }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = steady_clock::now() + seconds(5);
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (steady_clock::now() >= deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
-class MultilinkTest : public testing_support::TunnelTest {
+class MultilinkTest : public testing_support::TunnelServiceTest {
  protected:
+  MultilinkTest() : TunnelServiceTest(DOVADOD_PROGRAM) {}
+
   void SetUp() override {
-    TunnelTest::SetUp();
+    TunnelServiceTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     const auto& c = net_.client();
     const auto& h = net_.hub();
@@ -122,93 +74,63 @@ class MultilinkTest : public testing_support::TunnelTest {
              {"route", "add", "default", "via", "203.0.113.1", "dev", "c1", "table", "101"},
              {"rule", "add", "from", kC0, "table", "100"},
              {"rule", "add", "from", kC1, "table", "101"},
-             {"addr", "add", "100.64.1.10/32", "dev", "tarnif"},
-             {"link", "set", "tarnif", "up"},
-             {"route", "add", "100.64.0.0/16", "dev", "tarnif"},
          }) {
       ASSERT_TRUE(c.Ip(args)) << args[0] << " " << args[1];
     }
     ASSERT_TRUE(h.Ip({"addr", "add", "203.0.113.1/24", "dev", "h1"}));
     ASSERT_TRUE(h.Ip({"link", "set", "h1", "up"}));
 
-    std::string error;
-    certkit::LeafOptions hub{"hub", {kTenant}, {{certkit::SubjectAltName::Kind::kIp, kHubOverlay}}};
-    ASSERT_TRUE(net_.MakeLeaf("ca", "hub", hub, &error)) << error;
-    certkit::LeafOptions client{"client", {kTenant}, {}};
-    ASSERT_TRUE(net_.MakeLeaf("ca", "client", client, &error)) << error;
-    ASSERT_TRUE(net_.MakeWorkdir("ca", "client", "work", &error)) << error;
-    workdir_ = net_.path("work");
-
-    json config = {
-        {"wanip", testing_support::kTunnelHubAddress},
-        {"port", kPort},
-        {"overlay_ip", kHubOverlay},
-        {"cert", net_.path("hub/cert.pem")},
-        {"key", net_.path("hub/key.pem")},
-        {"ca", net_.path("ca/ca.pem")},
-        {"control", net_.path("hub.sock")},
-        {"tun", "hubtun"},
-        {"clients", json::array({{{"overlay", "100.64.0.10"}, {"vip", "100.64.1.10"}}})}};
-    hub_ = net_.StartHub(TESTHUB_PROGRAM, config.dump(), &error);
-    ASSERT_GE(hub_, 0) << error;
-
-    // The service's settings and log live below the fixture's root.
-    ::setenv("DOVADOD_ROOT", net_.path("svcroot").c_str(), 1);
-    ::mkdir(net_.path("svcroot").c_str(), 0755);
-    testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "workdir", workdir_);
-    testing_support::SetRegText("SOFTWARE\\Corvex\\tarn", "tarnkatimeoutmsecs",
-                                std::to_string(kKeepaliveMs));
+    ASSERT_NO_FATAL_FAILURE(MakeHubLeaf(kHub, kHubOverlay));
+    ASSERT_NO_FATAL_FAILURE(PrepareClient(DOVADOD_EXAMPLE_WORKDIR));
+    ASSERT_TRUE(
+        c.Ip({"addr", "add", std::string(kVip) + "/32", "dev", testing_support::kTunnelAdapter}));
+    hub_ = StartHub(TESTHUB_PROGRAM, kHub, kTunnelHubAddress, kHubOverlay,
+                    {{"clients", {{{"overlay", kClientOverlay}, {"vip", kVip}}}}});
+    ASSERT_GE(hub_, 0);
   }
-  void TearDown() override { service_.Stop(); }
 
-  // The work directory for `mode`; `flows` puts the test flow element and
-  // the next-hop selector on the tunnel leg.
+  // The work directory for `mode`; `flows` puts the flow element before the
+  // route table (with the policy and firewall elements it needs, on an empty
+  // policy) and the next-hop selector on the tunnel leg.
   void WriteWorkdir(const std::string& mode, bool flows) {
-    std::string graph = ReadFile(std::string(DOVADOD_EXAMPLE_WORKDIR) + "/ostrel.graph");
     if (flows) {
+      std::string graph = ReadFile(workdir_ + "/ostrel.graph");
       Replace(&graph, "classifier[3] -> chk -> rt;",
               "classifier[3] -> chk -> agg :: AggregateIPFlows -> rt;");
       Replace(&graph, "rt[1] -> [0]ostOverlay;",
               "rt[1] -> nhs :: OstrelNHSelect -> [0]ostOverlay;");
+      graph +=
+          "ostpolicy :: OstPolicy(CONF policy.json);\n"
+          "ostFirewall :: OstFirewall(CONF policy.json);\n";
+      std::ofstream(workdir_ + "/ostrel.graph") << graph;
+      std::ofstream(workdir_ + "/policy.json")
+          << R"({"activated_policies":[{"policy_config":{"pcfg_qos_policies":[]}}]})";
+      // Under virtual-interface-only capture the policy refuses every flow
+      // until the client's "start" command says the tunnel is up, and no
+      // client here gives it: capture everything but the two links' own
+      // networks instead, which leaves the same traffic, tarnif's.
+      std::ofstream(workdir_ + "/ostrel-exclusions.json") << R"({"excluded_ip_ranges": [
+  {"range_start": "198.51.100.0", "range_end": "198.51.100.255"},
+  {"range_start": "203.0.113.0", "range_end": "203.0.113.255"}]})";
     }
-    WriteFile(workdir_ + "/ostrel.graph", graph);
-    WriteFile(
-        workdir_ + "/ostrel-exclusions.json",
-        R"({"excluded_ip_ranges": [], "virtual_interface_only": true, "excluded_process_list": []})");
-    WriteFile(
-        workdir_ + "/ostrel-client-config.json",
-        R"({"dcfg_client_config": {"fail_close": false, "disable_vif": false, "multilink_support": ")" +
-            mode + R"("}})");
-    std::string key;
-    for (char ch : ReadFile(net_.path("hub/pubkey.pem")))
-      key += ch == '\n' ? std::string("\\n") : std::string(1, ch);
-    WriteFile(workdir_ + "/ostrel-overlay.json",
-              R"({"local": {"overlayIP": "100.64.0.10", "overlayNetmask": "255.255.0.0",
-  "overlayVip": "100.64.1.10", "tenantID": ")" +
-                  std::string(kTenant) +
-                  R"(", "tls_only": true, "roles": [{"type": "SPOKE"}],
-  "nexthop": [{"ipv4": "100.64.0.1", "wanip": "198.51.100.1", "port": 4433,
-               "pubkey": ")" +
-                  key + R"(", "groupid": "g1", "groupname": "hubs"}]},
- "remote": [{"overlayIP": "100.64.0.1", "roles": [{"type": "DC"}], "groupid": "g1",
-             "groupname": "hubs"}]})");
+    std::ofstream(workdir_ + "/ostrel-client-config.json")
+        << R"({"dcfg_client_config": {"fail_close": false, "disable_vif": false, "multilink_support": ")" +
+               mode + R"("}})";
+    json local = {{"overlayIP", kClientOverlay},
+                  {"overlayNetmask", "255.255.0.0"},
+                  {"overlayVip", kVip},
+                  {"tenantID", kTenant},
+                  {"tls_only", true},
+                  {"roles", {{{"type", "SPOKE"}}}},
+                  {"nexthop", json::array({NextHop(kHub, kTunnelHubAddress, kHubOverlay)})}};
+    std::ofstream(workdir_ + "/ostrel-overlay.json")
+        << json{{"local", local}, {"remote", json::array({RemoteHub(kHubOverlay)})}}.dump(2);
   }
 
   static void Replace(std::string* text, const std::string& from, const std::string& to) {
     const size_t at = text->find(from);
     ASSERT_NE(at, std::string::npos) << from;
     text->replace(at, from.size(), to);
-  }
-
-  void StartService(const char* program) {
-    log_ = net_.path("service.log");
-    ASSERT_TRUE(service_.Start(program, net_.client().name(), log_));
-  }
-
-  json Stats() {
-    std::string answer, error;
-    if (!HubCtl(net_.HubControl(hub_), "stats", &answer, &error)) return json::object();
-    return json::parse(answer, nullptr, false);
   }
 
   // Per link (the client's outer address): the connection's data packets from the client, its
@@ -220,7 +142,7 @@ class MultilinkTest : public testing_support::TunnelTest {
   };
   std::map<std::string, Connection> Connections() {
     std::map<std::string, Connection> out;
-    const json s = Stats();
+    const json s = Stats(hub_);
     if (!s.contains("connections")) return out;
     for (const json& c : s["connections"]) {
       // "peer" is the connection's outer source, address:port.
@@ -264,7 +186,7 @@ class MultilinkTest : public testing_support::TunnelTest {
       sockaddr_in src{};
       src.sin_family = AF_INET;
       src.sin_port = htons(sport);
-      inet_pton(AF_INET, "100.64.1.10", &src.sin_addr);
+      inet_pton(AF_INET, kVip, &src.sin_addr);
       sockaddr_in dst{};
       dst.sin_family = AF_INET;
       dst.sin_port = htons(9);
@@ -293,31 +215,26 @@ class MultilinkTest : public testing_support::TunnelTest {
     return "";
   }
 
-  std::string workdir_;
-  std::string log_;
   int hub_ = -1;
-  Service service_;
 };
 
-TEST_F(MultilinkTest, TheServiceAloneConnectsAndProbesOnBothLinks) {
-  for (const char* mode : {"active_active", "active_standby"}) {
-    SCOPED_TRACE(mode);
-    WriteWorkdir(mode, false);
-    StartService(DOVADOD_PROGRAM);
-    EXPECT_TRUE(WaitBothLinks(Wait::kProbed, seconds(8))) << Stats().dump() << "\n"
-                                                          << ReadFile(log_).substr(0, 20000);
-    service_.Stop();
-    // The next run starts on a hub without connections.
-    const auto deadline = steady_clock::now() + seconds(3);
-    while (!Connections().empty() && steady_clock::now() < deadline)
-      std::this_thread::sleep_for(milliseconds(50));
-  }
+// One mode per case: a case is one service start and its first probes.
+class MultilinkModeTest : public MultilinkTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(MultilinkModeTest, TheServiceAloneConnectsAndProbesOnBothLinks) {
+  WriteWorkdir(GetParam(), false);
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  EXPECT_TRUE(WaitBothLinks(Wait::kProbed, seconds(8))) << Stats(hub_).dump() << "\n"
+                                                        << Log().substr(0, 20000);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, MultilinkModeTest,
+                         testing::Values("active_active", "active_standby"));
 
 TEST_F(MultilinkTest, ActiveActiveSpreadsNewFlowsOverBothLinks) {
   WriteWorkdir("active_active", true);
-  StartService(MULTILINK_FLOW_SERVICE);
-  ASSERT_TRUE(WaitBothLinks(Wait::kProbed, seconds(8))) << Stats().dump() << "\n" << ReadFile(log_);
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  ASSERT_TRUE(WaitBothLinks(Wait::kProbed, seconds(8))) << Stats(hub_).dump() << "\n" << Log();
   std::vector<std::string> carriers;
   for (uint16_t sport = 40000; sport < 40006; ++sport) carriers.push_back(CarrierOf(sport));
   for (size_t i = 0; i < carriers.size(); ++i) {
@@ -332,12 +249,11 @@ TEST_F(MultilinkTest, ActiveActiveSpreadsNewFlowsOverBothLinks) {
 
 TEST_F(MultilinkTest, ActiveStandbyKeepsFlowsOnC0UntilItsTrafficIsDropped) {
   WriteWorkdir("active_standby", true);
-  StartService(MULTILINK_FLOW_SERVICE);
+  ASSERT_NO_FATAL_FAILURE(StartService());
   // The fast tick running on both links, so that only c0's path can time
   // out. (The service's first ticks come 5 s apart, which is longer than
   // the keepalive time-out: both paths are reconnected once before that.)
-  ASSERT_TRUE(WaitBothLinks(Wait::kFastTicks, seconds(18))) << Stats().dump() << "\n"
-                                                            << ReadFile(log_);
+  ASSERT_TRUE(WaitBothLinks(Wait::kFastTicks, seconds(18))) << Stats(hub_).dump() << "\n" << Log();
   for (uint16_t sport = 41000; sport < 41004; ++sport) EXPECT_EQ(CarrierOf(sport), kC0) << sport;
 
   // c0's traffic dropped in h: the keepalive marks c0's path down after its
@@ -354,7 +270,7 @@ TEST_F(MultilinkTest, ActiveStandbyKeepsFlowsOnC0UntilItsTrafficIsDropped) {
   }
   const auto moved =
       std::chrono::duration_cast<milliseconds>(steady_clock::now() - dropped).count();
-  ASSERT_EQ(carrier, kC1) << ReadFile(log_);
+  ASSERT_EQ(carrier, kC1) << Log();
   RecordProperty("moved_after_ms", static_cast<int>(moved));
   std::printf("flow moved to c1 %lld ms after c0's traffic was dropped\n",
               static_cast<long long>(moved));

@@ -18,7 +18,6 @@
 #include "ostgraphsvc/graph/elements/elements.h"
 #include "ostgraphsvc/graph/elements/ip/checksum.h"
 #include "platform/divert/divert.h"
-#include "tests/support/test_flows.h"
 
 namespace testing_support {
 namespace {
@@ -271,7 +270,6 @@ GraphHarness::GraphHarness() {
   lexer->add_class(String("TestSink"), make_sink, 0, false);
   lexer->add_class(String("TestQueue"), make_queue, 0, false);
   lexer->add_class(String("TestPuller"), make_puller, 0, false);
-  add_test_flows_class(lexer);
   master_ = new Master;
 }
 

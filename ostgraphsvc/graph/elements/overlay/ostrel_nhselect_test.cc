@@ -1,5 +1,6 @@
-// Path choice per flow for multi-link peers. The flow records come from the
-// test flow element "agg".
+// Path choice per flow for multi-link peers, behind the flow element "agg":
+// agg makes a packet's flow as the packet passes it, the selector then finds
+// that flow and keeps its choice in it.
 #include "ostgraphsvc/graph/elements/overlay/ostrel_nhselect.h"
 
 #include <gtest/gtest.h>
@@ -15,17 +16,16 @@
 #include "graph/confparse.h"
 #include "graph/packet.h"
 #include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
-#include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_test_support.h"
-#include "tests/support/test_flows.h"
+#include "ostgraphsvc/graph/elements/overlay/ostrel_nhselect_test_support.h"
 
 namespace {
 
+using overlay_test::Captured;
 using overlay_test::Count;
 using overlay_test::Ip;
 using testing_support::BuildIPv4;
 using testing_support::MakePacket;
 using testing_support::PacketSpec;
-using testing_support::TestFlows;
 using Flow = AggregateIPFlows::StatFlowInfo;
 
 constexpr char kPeer[] = "10.20.0.1";
@@ -38,25 +38,17 @@ struct PathSpec {
   const char* protocol;
 };
 
-class NHSelectTest : public overlay_test::OverlayFixture {
+// One flow per source port, to one destination.
+PacketSpec FlowShape(uint16_t sport) {
+  PacketSpec shape;
+  shape.sport = sport;
+  shape.dst = "100.64.8.1";
+  return shape;
+}
+
+class NHSelectTest : public overlay_test::FlowLegFixture {
  protected:
-  // The overlay with the two-hub CONF, the selector in front of it and the
-  // test flow element as "agg".
-  void SetUp() override {
-    const std::string graph =
-        "src :: TestSource; sink :: TestSink; agg :: TestFlows; "
-        "ostOverlay :: OstrelOverlay(CONF " +
-        WriteConf(overlay_test::kTwoHubs) +
-        "); nhs :: OstrelNHSelect; src -> agg -> nhs -> [0]sink; "
-        "ovsrc :: TestSource; ovsrc -> ostOverlay; "
-        "ostOverlay[0] -> [1]sink; ostOverlay[1] -> [2]sink; ostOverlay[2] -> [3]sink; "
-        "ostOverlay[3] -> [4]sink;";
-    ASSERT_TRUE(h_.Load(graph)) << h_.messages();
-    ov_ = static_cast<OstrelOverlay*>(h_.Find("ostOverlay"));
-    agg_ = static_cast<TestFlows*>(h_.Find("agg"));
-    ASSERT_NE(ov_, nullptr);
-    ASSERT_NE(agg_, nullptr);
-  }
+  void SetUp() override { ASSERT_TRUE(LoadFlowLeg(overlay_test::kTwoHubs)) << h_.messages(); }
 
   OverlayPeerDescriptor* Peer() { return ov_->get_opd(Ip(kPeer)); }
 
@@ -90,16 +82,14 @@ class NHSelectTest : public overlay_test::OverlayFixture {
     ov_->erase_path(id);
   }
 
-  // One packet of the flow with source port `sport` to the peer; returns
-  // its overlay_path_anno after the selector.
+  // One captured packet of the flow with source port `sport` through agg
+  // and the selector; returns its overlay_path_anno as it left.
   uint32_t Send(uint16_t sport, const char* next_hop = kPeer, uint32_t path_anno = 0) {
-    PacketSpec shape;
-    shape.sport = sport;
-    shape.dst = "100.64.8.1";
-    Packet* p = MakePacket(BuildIPv4(shape));
+    Packet* p = Captured(FlowShape(sport), clock_.msec());
     if (next_hop != nullptr) p->set_next_hop_anno(Ip(next_hop));
     p->set_overlay_path_anno(path_anno);
     h_.Push("src", p);
+    EXPECT_EQ(h_.Received("sink", 5).size(), 0u) << "refused by agg";
     Packet* out = h_.Take("sink", 0);
     EXPECT_NE(out, nullptr);
     if (out == nullptr) return 0;
@@ -108,18 +98,24 @@ class NHSelectTest : public overlay_test::OverlayFixture {
     return anno;
   }
 
-  // The flow record of source port `sport` (made when missing).
+  // The flow record of source port `sport`, null while agg has none.
   Flow* FlowOf(uint16_t sport) {
-    PacketSpec shape;
-    shape.sport = sport;
-    shape.dst = "100.64.8.1";
-    Packet* p = MakePacket(BuildIPv4(shape));
+    Packet* p = MakePacket(BuildIPv4(FlowShape(sport)));
     Flow* f = agg_->find_flow_info(p);
     p->release();
     return f;
   }
 
-  TestFlows* agg_ = nullptr;
+  // The flow of `sport`, made by a packet without a next hop (which the
+  // selector leaves alone).
+  Flow* MadeFlow(uint16_t sport) {
+    Send(sport, nullptr);
+    Flow* f = FlowOf(sport);
+    EXPECT_NE(f, nullptr) << sport;
+    return f;
+  }
+
+  testing_support::FakeClock clock_{1700000000000};
 };
 
 TEST_F(NHSelectTest, ActiveActiveSpreadsNewFlowsInListOrder) {
@@ -133,6 +129,8 @@ TEST_F(NHSelectTest, ActiveActiveSpreadsNewFlowsInListOrder) {
   for (uint16_t i = 0; i < 6; ++i) EXPECT_EQ(Send(1000 + i), expected[i]) << "flow " << i;
 
   Flow* f = FlowOf(1001);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(agg_->flow_count(), 6u);
   EXPECT_EQ(f->path_id, 0xa2u);
   EXPECT_EQ(f->if_index, 4);
   EXPECT_STREQ(f->encap_type.c_str(), "TLS");
@@ -154,6 +152,7 @@ TEST_F(NHSelectTest, ActiveActiveMovesAFlowOffADownPathEvenOntoTheSameOne) {
   p1->remote_up = false;
   EXPECT_EQ(Send(2001), 0xb1u);
   Flow* f = FlowOf(2001);
+  ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->if_index, 3);
   EXPECT_STREQ(f->encap_type.c_str(), "DTLS");
   EXPECT_STREQ(f->tx_if, "198.51.100.10");
@@ -180,7 +179,9 @@ TEST_F(NHSelectTest, ActiveStandbyTakesTheFirstLowestMetricAndKeepsAnUpPath) {
   EXPECT_EQ(Peer()->rr_counter, 0u);
 
   // A flow on the metric-20 path stays there while it is up.
-  FlowOf(3100)->path_id = 0xc1;
+  Flow* f = MadeFlow(3100);
+  ASSERT_NE(f, nullptr);
+  f->path_id = 0xc1;
   EXPECT_EQ(Send(3100), 0xc1u);
   EXPECT_EQ(Send(3100), 0xc1u);
   EXPECT_EQ(log_.text().find("Next Standby"), std::string::npos);
@@ -188,7 +189,7 @@ TEST_F(NHSelectTest, ActiveStandbyTakesTheFirstLowestMetricAndKeepsAnUpPath) {
   // Down, it moves to the lowest metric.
   p20->remote_up = false;
   EXPECT_EQ(Send(3100), 0xc2u);
-  EXPECT_STREQ(FlowOf(3100)->tx_if, "203.0.113.10");
+  EXPECT_STREQ(f->tx_if, "203.0.113.10");
   EXPECT_NE(log_.text().find("------------ Next Standby path id c2 metric 10 interface index 4"),
             std::string::npos);
 }
@@ -199,15 +200,17 @@ TEST_F(NHSelectTest, AFlowWhosePathWasRemovedMovesLikeOneOnADownPath) {
     SetMode(mode);
     AddPeerPath({0xd1, "198.51.100.10", 10, 3, "DTLS"});
     AddPeerPath({0xd2, "203.0.113.10", 20, 4, "TLS"});
-    FlowOf(4000 + mode)->path_id = 0xd1;
+    Flow* f = MadeFlow(4000 + mode);
+    ASSERT_NE(f, nullptr);
+    f->path_id = 0xd1;
     ASSERT_EQ(Send(4000 + mode), 0xd1u);
     RemovePeerPath(0xd1);
     EXPECT_EQ(Send(4000 + mode), 0xd2u);
-    EXPECT_STREQ(FlowOf(4000 + mode)->tx_if, "203.0.113.10");
+    EXPECT_STREQ(f->tx_if, "203.0.113.10");
     RemovePeerPath(0xd2);
     // No path left: nothing is chosen and the flow keeps its record.
     EXPECT_EQ(Send(4000 + mode, kPeer, 0x99), 0x99u);
-    EXPECT_EQ(FlowOf(4000 + mode)->path_id, 0xd2u);
+    EXPECT_EQ(f->path_id, 0xd2u);
   }
 }
 
@@ -228,26 +231,42 @@ TEST_F(NHSelectTest, PacketsThatAreNotForAMultiLinkPeerPassUntouched) {
     SCOPED_TRACE(c.name);
     SetMode(c.mode);
     EXPECT_EQ(Send(sport, c.next_hop, 0x77), 0x77u);
+    // As agg made it.
     Flow* f = FlowOf(sport);
+    ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->path_id, OverlayPeerDescriptor::kNoPath);
     EXPECT_EQ(f->if_index, -1);
     EXPECT_STREQ(f->tx_if, "");
+    EXPECT_STREQ(f->rx_if, "LAN");
     EXPECT_TRUE(f->encap_type.empty());
     ++sport;
   }
 }
 
 TEST_F(NHSelectTest, APacketWithoutAFlowRecordPassesUntouched) {
+  // agg passes packets that are neither captured nor decapsulated without
+  // making a flow; the selector's lookup makes none either.
   SetMode(1);
   AddPeerPath({0xf1, "198.51.100.10", 10, 3, "DTLS"});
-  Packet* p = MakePacket({0x45, 0x00});  // not a whole IPv4 header
-  p->set_next_hop_anno(Ip(kPeer));
-  p->set_overlay_path_anno(0x55);
-  h_.Push("src", p);
-  Packet* out = h_.Take("sink", 0);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->overlay_path_anno(), 0x55u);
-  out->release();
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"whole packet", BuildIPv4(FlowShape(7000))},
+      {"not a whole IPv4 header", {0x45, 0x00}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Packet* p = MakePacket(c.bytes);
+    p->set_next_hop_anno(Ip(kPeer));
+    p->set_overlay_path_anno(0x55);
+    h_.Push("src", p);
+    Packet* out = h_.Take("sink", 0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->overlay_path_anno(), 0x55u);
+    out->release();
+  }
+  EXPECT_EQ(agg_->flow_count(), 0u);
   EXPECT_EQ(Peer()->rr_counter, 0u);
 }
 
@@ -255,7 +274,8 @@ TEST_F(NHSelectTest, InterfaceTextsAreCutAndTerminated) {
   // A dotted quad always fits; the field is still written with its NUL.
   SetMode(1);
   AddPeerPath({0xf2, "255.255.255.255", 10, 3, "DTLS"});
-  Flow* f = FlowOf(6000);
+  Flow* f = MadeFlow(6000);
+  ASSERT_NE(f, nullptr);
   std::memset(f->tx_if, 'x', sizeof f->tx_if);
   std::memset(f->rx_if, 'x', sizeof f->rx_if);
   EXPECT_EQ(Send(6000), 0xf2u);
@@ -277,8 +297,13 @@ TEST_F(NHSelectInitTest, MissingOrMistypedElementsAreReportedAndInitializeSuccee
   set_config_directory((log_.root().path() + "/").c_str());
   const std::string conf = log_.root().path() + "/overlay.json";
   std::ofstream(conf) << overlay_test::kTwoHubs;
-  std::ofstream(log_.root().path() + "/policy.json") << R"({"other": 1})";
-  const std::string agg = "agg :: TestFlows; TestSource -> agg -> TestSink; ";
+  std::ofstream(log_.root().path() + "/policy.json") << overlay_test::kEmptyPolicy;
+  // The flow element cannot be configured without an "ostpolicy" of its
+  // own, so the selector misses the policy element only where it misses the
+  // flow element too, or where a nearer "ostpolicy" of another class (in
+  // the selector's compound "leg/") hides the flow element's.
+  const std::string agg = std::string(overlay_test::kFlowNeighbours) +
+                          "agg :: AggregateIPFlows; TestSource -> agg -> TestSink; ";
   const std::string pol = "rt :: TestSink; ostpolicy :: OstPolicy(CONF policy.json); ";
   const std::string ovl = "ostOverlay :: OstrelOverlay(CONF " + conf +
                           "); TestSource -> ostOverlay; ostOverlay[0] -> TestSink; "
@@ -286,16 +311,21 @@ TEST_F(NHSelectInitTest, MissingOrMistypedElementsAreReportedAndInitializeSuccee
                           "ostOverlay[3] -> TestSink; ";
   struct Case {
     std::string graph;
+    std::string selector;
     std::vector<std::string> messages;
     bool selecting;
   } cases[] = {
-      {agg + pol + ovl, {}, true},
-      {pol + ovl, {"AggregatorIP element not found-1"}, false},
-      {"agg :: TestSink; " + pol + ovl, {"agg element not found-2"}, false},
-      {agg + ovl, {"ostpolicy element not found-1"}, true},
-      {agg + "ostpolicy :: TestSink; " + ovl, {"ostpoicy element not found-2"}, true},
-      {agg + pol, {"ostOverlay element not found"}, false},
-      {agg + pol + "ostOverlay :: TestSink; TestSource -> ostOverlay; ",
+      {agg + ovl, "nhs", {}, true},
+      {pol + ovl, "nhs", {"AggregatorIP element not found-1"}, false},
+      {"agg :: TestSink; " + pol + ovl, "nhs", {"agg element not found-2"}, false},
+      {ovl, "nhs", {"AggregatorIP element not found-1", "ostpolicy element not found-1"}, false},
+      {agg + "leg/ostpolicy :: TestSink; " + ovl,
+       "leg/nhs",
+       {"ostpoicy element not found-2"},
+       true},
+      {agg, "nhs", {"ostOverlay element not found"}, false},
+      {agg + "ostOverlay :: TestSink; TestSource -> ostOverlay; ",
+       "nhs",
        {"ostOverlay element not found"},
        false},
   };
@@ -304,15 +334,16 @@ TEST_F(NHSelectInitTest, MissingOrMistypedElementsAreReportedAndInitializeSuccee
                        "ostOverlay element not found"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.graph);
-    ASSERT_TRUE(h_.Load(c.graph + "src :: TestSource; sink :: TestSink; src -> nhs :: "
-                                  "OstrelNHSelect(ANY THING) -> sink;"))
+    ASSERT_TRUE(h_.Load(c.graph + "src :: TestSource; sink :: TestSink; src -> " + c.selector +
+                        " :: OstrelNHSelect(ANY THING) -> sink;"))
         << h_.messages();
     for (const char* m : all) {
       const bool expected =
           std::find(c.messages.begin(), c.messages.end(), std::string(m)) != c.messages.end();
       EXPECT_EQ(Count(h_.messages(), m), expected ? 1 : 0) << m << "\n" << h_.messages();
     }
-    auto* nhs = static_cast<OstrelNHSelect*>(h_.Find("nhs"));
+    auto* nhs = static_cast<OstrelNHSelect*>(h_.Find(c.selector));
+    ASSERT_NE(nhs, nullptr);
     EXPECT_EQ(nhs->flows() != nullptr && nhs->overlay() != nullptr, c.selecting);
     // Packets pass either way.
     Packet* p = MakePacket(BuildIPv4(PacketSpec{}));
