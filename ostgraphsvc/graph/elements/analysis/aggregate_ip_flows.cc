@@ -334,9 +334,12 @@ void AggregateIPFlows::cleanup(CleanupStage) {
 
 // Fills `h` from the packet's own IPv4 header (and, when allowed, the
 // header an ICMP error quotes). False when the packet has no IPv4 header
-// that fits its data.
-bool AggregateIPFlows::locate(const Packet* p, Header* h, bool* icmp_refused,
-                              bool allow_icmp_error) const {
+// that fits its data. Forced inline, as are the other steps a known flow's
+// packet takes: the calls, and the header kept in memory for them, cost an
+// eighth of its instructions.
+[[gnu::always_inline]] inline bool AggregateIPFlows::locate(const Packet* p, Header* h,
+                                                            bool* icmp_refused,
+                                                            bool allow_icmp_error) const {
   *icmp_refused = false;
   const uint8_t* ip = p->network_header();
   const uint8_t* end = p->end_data();
@@ -358,20 +361,19 @@ bool AggregateIPFlows::locate(const Packet* p, Header* h, bool* icmp_refused,
   h->more_fragments = (frag & 0x2000) != 0;
   if (!allow_icmp_error || !icmp_errors_ || h->protocol != kProtoICMP || h->fragment_offset != 0)
     return true;
-  // ICMP errors count with the flow of the packet they quote; other ICMP
-  // is left alone.
+  *icmp_refused = !locate_quoted(h);
+  return true;
+}
+
+// ICMP errors count with the flow of the packet they quote; other ICMP is
+// left alone (false).
+bool AggregateIPFlows::locate_quoted(Header* h) {
   const uint8_t type = h->l4_avail >= 1 ? h->l4[0] : 0;
   const bool error_type = type == 3 || type == 4 || type == 5 || type == 11 || type == 12;
-  if (!error_type || h->l4_avail < 8 + 20) {
-    *icmp_refused = true;
-    return true;
-  }
+  if (!error_type || h->l4_avail < 8 + 20) return false;
   const uint8_t* q = h->l4 + 8;
   const size_t qhl = size_t{q[0] & 0x0Fu} * 4;
-  if (qhl < 20 || h->l4_avail < 8 + qhl) {
-    *icmp_refused = true;
-    return true;
-  }
+  if (qhl < 20 || h->l4_avail < 8 + qhl) return false;
   h->ip = q;
   h->l4 = q + qhl;
   h->l4_avail = h->own_l4_avail - 8 - qhl;
@@ -397,12 +399,13 @@ int AggregateIPFlows::handle_packet(Packet* p) {
   }
   if (icmp_refused) return 1;
   if (h.src == 0 && h.dst == 0) return 1;
-  route_time_msec_ = p->timestamp().msec();
+  route_time_ = p->timestamp();
   const uint32_t dscp = h.tos >> 2;
   const bool fragment = h.more_fragments || h.fragment_offset != 0;
   // The packet's time (the capture stamps each batch once) stands for the
   // current time: no clock reading per packet.
   const Timestamp now = p->timestamp();
+  const int64_t now_sec = whole_seconds(now);
   int direction = h.quoted ? 2 : 0;
   StatFlowInfo* fi = nullptr;
 
@@ -427,7 +430,7 @@ int AggregateIPFlows::handle_packet(Packet* p) {
       lookup_ports = key.ports;
     }
     HostPairInfo* pair = &tables_[table].find_insert(key, HostPairInfo())->value;
-    fi = find_or_make(table, pair, lookup_ports, dscp, reversed, p, h, false);
+    fi = find_or_make(table, pair, lookup_ports, dscp, reversed, p, h, now_sec, false);
     if (fi == nullptr) {
       if (pair->head == nullptr) tables_[table].erase(tables_[table].find(key));
       return 1;
@@ -462,7 +465,7 @@ int AggregateIPFlows::handle_packet(Packet* p) {
   p->set_direction_anno(packet_outbound(p) ? kDirectionOutbound : kDirectionInbound);
   // Application detection and the process name fill fi->detection here.
   if (!apply_policy(fi, p, h, dscp)) return 1;
-  current_second_ = static_cast<uint32_t>(whole_seconds(p->timestamp()));
+  current_second_ = static_cast<uint32_t>(now_sec);
   statistics(fi, p, h, direction, now);
   return 0;
 }
@@ -473,7 +476,7 @@ bool AggregateIPFlows::update_due(const StatFlowInfo* fi, Timestamp now) {
 
 int AggregateIPFlows::best_route(uint32_t destination, IPAddress* dest, IPAddress* gateway) {
   platform::BestRoute route;
-  const uint32_t error = route_cache_->get(destination, route_time_msec_, &route);
+  const uint32_t error = route_cache_->get(destination, route_time_.msec(), &route);
   if (error != 0) {
     GRAPH_LOG_LERR_LIMITED("GetBestRoute");
     return -1;
@@ -483,8 +486,8 @@ int AggregateIPFlows::best_route(uint32_t destination, IPAddress* dest, IPAddres
   return 0;
 }
 
+// Asked only while some policy row matches on DSCP.
 bool AggregateIPFlows::dscp_keying(const Header& h, bool reversed, uint32_t dscp) {
-  if (policy_ == nullptr || policy_->dscp_match_present() == 0) return false;
   uint32_t src = reversed ? h.dst : h.src;
   uint32_t dst = reversed ? h.src : h.dst;
   uint16_t sport = 0, dport = 0;
@@ -503,54 +506,45 @@ bool AggregateIPFlows::dscp_keying(const Header& h, bool reversed, uint32_t dscp
   return row != nullptr && row->match.dscp != -1;
 }
 
-AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(int table, HostPairInfo* pair,
-                                                               uint32_t ports, uint32_t dscp,
-                                                               bool reversed, Packet* p,
-                                                               const Header& h, bool find_only) {
-  const bool keyed = dscp_keying(h, reversed, dscp);
-  const int64_t now_sec = whole_seconds(p->timestamp());
+// A matching flow is over when the packet starts a new connection on its
+// ports: silent past its table's time-out, or, for TCP, ended by FINs or RST
+// and met by a pure SYN while a firewall is attached.
+[[gnu::always_inline]] inline bool AggregateIPFlows::flow_finished(const StatFlowInfo* fi,
+                                                                   int table, const Header& h,
+                                                                   Timestamp now,
+                                                                   int64_t now_sec) const {
+  uint32_t limit;
+  if (h.protocol != kProtoTCP) {
+    limit = table == kTableUDP    ? udp_timeout_
+            : table == kTableICMP ? icmp_timeout_
+                                  : other_timeout_;
+  } else {
+    const bool own_tcp = !h.quoted && h.own_protocol == kProtoTCP && h.own_l4_avail >= 14;
+    if (fi->fin_state != 3 || !own_tcp || firewall_ == nullptr || (h.own_l4[13] & 0x37) != 0x02)
+      return false;
+    limit = tcp_done_timeout_;
+  }
+  if (smallest_timeout_ > limit) limit = smallest_timeout_;
+  // Whole seconds differ by no more than the whole gap between the stamps:
+  // a flow heard from within the limit is not over, and the two divisions
+  // are left to the rare flow that is silent that long.
+  int64_t gap;
+  if (!__builtin_sub_overflow(now.nsec(), fi->last_time.nsec(), &gap) &&
+      gap <= int64_t{limit} * Timestamp::kNsecPerSec)
+    return false;
+  return now_sec - whole_seconds(fi->last_time) > int64_t{limit};
+}
+
+[[gnu::always_inline]] inline AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(
+    int table, HostPairInfo* pair, uint32_t ports, uint32_t dscp, bool reversed, Packet* p,
+    const Header& h, int64_t now_sec, bool find_only) {
+  const bool keyed =
+      policy_ != nullptr && policy_->dscp_match_present() != 0 && dscp_keying(h, reversed, dscp);
   StatFlowInfo* prev = nullptr;
   for (StatFlowInfo* fi = pair->head; fi != nullptr; prev = fi, fi = fi->next) {
     if (fi->ports != ports || (keyed && fi->dscp_key != dscp)) continue;
-    const int64_t age = now_sec - whole_seconds(fi->last_time);
-    bool finished;
-    if (h.protocol != kProtoTCP) {
-      const uint32_t timeout =
-          table == kTableUDP ? udp_timeout_ : table == kTableICMP ? icmp_timeout_ : other_timeout_;
-      finished = age > smallest_timeout_ && age > timeout;
-    } else {
-      const bool own_tcp = !h.quoted && h.own_protocol == kProtoTCP && h.own_l4_avail >= 14;
-      finished = fi->fin_state == 3 && own_tcp && firewall_ != nullptr &&
-                 (h.own_l4[13] & 0x37) == 0x02 && age > smallest_timeout_ &&
-                 age > tcp_done_timeout_;
-    }
-    if (finished && !find_only) {
-      // A connection told at its FIN or RST is not told twice.
-      if (!fi->delete_notified) notify(fi->aggregate, DELETE_AGG, fi, nullptr);
-      fi->reset();
-      fi->aggregate = next_aggregate_++;
-      release_flow_index(fi);
-      take_flow_index(fi);
-      fi->reverse = reversed ? 1 : 0;
-      fi->fin_state = 0;
-      fi->delete_notified = 0;
-      fi->bidirectional = 0;
-      fi->dir_packets[0] = fi->dir_packets[1] = 0;
-      fi->policy_index = 0;
-      fi->overlay_bound = 0;
-      fi->policy_version = 0;
-      fi->pbr_resolved = 0;
-      fi->next_hop = IPAddress();
-      fi->syn_seen = 1;
-      fi->dscp_key = keyed ? dscp : 0;
-      fi->route_index = -1;
-      fi->fw_state = FwFlowState();
-      statistics_init(fi, p);
-      fi->tx_if[0] = '\0';
-      fi->new_announced = 0;
-      copy_name(fi->rx_if, "LAN");
-      route_information(fi);
-    }
+    if (!find_only && flow_finished(fi, table, h, p->timestamp(), now_sec))
+      reuse_flow(fi, reversed, keyed ? dscp : 0, p);
     if (prev != nullptr) {
       prev->next = fi->next;
       fi->next = pair->head;
@@ -559,6 +553,43 @@ AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(int table, HostPa
     return fi;
   }
   if (find_only) return nullptr;
+  return make_flow(table, pair, ports, keyed ? dscp : 0, reversed, p, h, now_sec);
+}
+
+// A finished flow's record for the packet's new connection: a new aggregate
+// id and index; addresses, ports, marks, path and host are kept.
+void AggregateIPFlows::reuse_flow(StatFlowInfo* fi, bool reversed, uint32_t dscp_key, Packet* p) {
+  // A connection told at its FIN or RST is not told twice.
+  if (!fi->delete_notified) notify(fi->aggregate, DELETE_AGG, fi, nullptr);
+  fi->reset();
+  fi->aggregate = next_aggregate_++;
+  release_flow_index(fi);
+  take_flow_index(fi);
+  fi->reverse = reversed ? 1 : 0;
+  fi->fin_state = 0;
+  fi->delete_notified = 0;
+  fi->bidirectional = 0;
+  fi->dir_packets[0] = fi->dir_packets[1] = 0;
+  fi->policy_index = 0;
+  fi->overlay_bound = 0;
+  fi->policy_version = 0;
+  fi->pbr_resolved = 0;
+  fi->next_hop = IPAddress();
+  fi->syn_seen = 1;
+  fi->dscp_key = dscp_key;
+  fi->route_index = -1;
+  fi->fw_state = FwFlowState();
+  statistics_init(fi, p);
+  fi->tx_if[0] = '\0';
+  fi->new_announced = 0;
+  copy_name(fi->rx_if, "LAN");
+  route_information(fi);
+}
+
+AggregateIPFlows::StatFlowInfo* AggregateIPFlows::make_flow(int table, HostPairInfo* pair,
+                                                            uint32_t ports, uint32_t dscp_key,
+                                                            bool reversed, Packet* p,
+                                                            const Header& h, int64_t now_sec) {
   if (live_flows_ >= flow_cap_) {
     if (!full_warned_ || now_sec - full_warning_sec_ >= kFullWarningSeconds ||
         now_sec < full_warning_sec_) {
@@ -577,7 +608,7 @@ AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(int table, HostPa
     fi->path_id = uint32_t{p->anno_u16(61)} * 65536u + uint32_t{p->anno_u8(69)} * 256u +
                   p->anno_u8(70);
   }
-  fi->dscp_key = keyed ? dscp : 0;
+  fi->dscp_key = dscp_key;
   fi->first_direction = packet_outbound(p) ? 2 : 1;
   fi->reverse = reversed ? 1 : 0;
   fi->src_addr = IPAddress(h.src);
@@ -733,43 +764,69 @@ AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_flow_info(Packet* p) {
   }
   auto it = tables_[table].find(key);
   if (!it.live()) return nullptr;
-  return find_or_make(table, &it->value, lookup_ports, h.tos >> 2, reversed, p, h, true);
+  return find_or_make(table, &it->value, lookup_ports, h.tos >> 2, reversed, p, h,
+                      whole_seconds(p->timestamp()), true);
 }
 
 // ---- Policy and QoS decision.
 
-bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p, const Header& h, uint32_t dscp) {
+// The flow's policy row, priority, class and marks from the current table.
+void AggregateIPFlows::match_policy(StatFlowInfo* fi, const Header& h, uint32_t dscp,
+                                    uint32_t version) {
+  if (fi->policy_version != 0) {
+    AGG_LOG(6, "AggregateIPFlows::handle_packet",
+            "Agg: Policy table version changed f:%u old %u new %u, do lookup again", fi->aggregate,
+            fi->policy_version, version);
+  }
+  // The record keeps the ports as the flow's first sender sent them,
+  // whichever of the two addresses is the host pair's lower one.
+  const uint16_t sport = fi->protocol == kProtoICMP ? 0 : fi->src_port;
+  const uint16_t dport = fi->dst_port;
+  const int32_t index = policy_->find_matching_policy(
+      load32(h.own_ip + 12), load32(h.own_ip + 16), sport, dport, static_cast<int32_t>(dscp),
+      h.own_protocol, fi->detection.app_id, fi->detection.category,
+      fi->route_dest.addr() == 0 ? 1 : 0, fi->process_name);
+  fi->policy_index = static_cast<uint16_t>(index < 0 ? 0 : index);
+  fi->policy_version = version;
+  const policy* row = policy_->policy_row(index);
+  if (row != nullptr) {
+    const policy_action& a = row->action;
+    fi->priority = static_cast<uint32_t>(a.priority);
+    fi->traffic_class = static_cast<uint32_t>(a.traffic_class);
+    fi->dscp_mark = static_cast<uint32_t>(a.dscp_inner);
+    fi->outer_dscp = static_cast<uint32_t>(a.dscp_outer);
+  }
+  ClassDefaults d = category_defaults(fi->detection.category);
+  if (fi->detection.app_id == kAppRTP && fi->detection.subcategory == kSubcategoryAudio) d = {1, 1};
+  if (fi->priority == 0) fi->priority = d.priority;
+  if (fi->traffic_class == 0) fi->traffic_class = d.traffic_class;
+}
+
+// The next hop the flow's row names, once per row; false when the row's
+// next hop cannot be read.
+bool AggregateIPFlows::resolve_pbr(StatFlowInfo* fi) {
+  String text;
+  if (policy_->get_pbr_next_hop(fi->policy_index, &text) < 0) return false;
+  fi->pbr_resolved = 1;
+  if (text.length() > 0) {
+    IPAddress hop;
+    if (!cp_parse_ip_address(text, &hop)) hop = IPAddress();
+    fi->next_hop = hop;
+    fi->overlay_bound = 1;
+    fi->dest_type = 2;
+    fi->route_index = 0;
+    fi->tx_overlay_addr = hop;
+    if (overlay_ != nullptr) fi->rx_overlay_addr = overlay_->overlay_address();
+  }
+  return true;
+}
+
+[[gnu::always_inline]] inline bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p,
+                                                                  const Header& h, uint32_t dscp) {
   const bool outbound = p->direction_anno() == kDirectionOutbound;
   const uint32_t version = policy_ != nullptr ? policy_->policy_table_version() : 0;
-  if (policy_ != nullptr && outbound && (fi->policy_version == 0 || fi->policy_version != version)) {
-    if (fi->policy_version != 0) {
-      AGG_LOG(6, "AggregateIPFlows::handle_packet",
-              "Agg: Policy table version changed f:%u old %u new %u, do lookup again",
-              fi->aggregate, fi->policy_version, version);
-    }
-    // The record keeps the ports as the flow's first sender sent them,
-    // whichever of the two addresses is the host pair's lower one.
-    const uint16_t sport = fi->protocol == kProtoICMP ? 0 : fi->src_port;
-    const uint16_t dport = fi->dst_port;
-    const int32_t index = policy_->find_matching_policy(
-        load32(h.own_ip + 12), load32(h.own_ip + 16), sport, dport, static_cast<int32_t>(dscp),
-        h.own_protocol, fi->detection.app_id, fi->detection.category,
-        fi->route_dest.addr() == 0 ? 1 : 0, fi->process_name);
-    fi->policy_index = static_cast<uint16_t>(index < 0 ? 0 : index);
-    fi->policy_version = version;
-    const policy* row = policy_->policy_row(index);
-    if (row != nullptr) {
-      const policy_action& a = row->action;
-      fi->priority = static_cast<uint32_t>(a.priority);
-      fi->traffic_class = static_cast<uint32_t>(a.traffic_class);
-      fi->dscp_mark = static_cast<uint32_t>(a.dscp_inner);
-      fi->outer_dscp = static_cast<uint32_t>(a.dscp_outer);
-    }
-    ClassDefaults d = category_defaults(fi->detection.category);
-    if (fi->detection.app_id == kAppRTP && fi->detection.subcategory == kSubcategoryAudio) d = {1, 1};
-    if (fi->priority == 0) fi->priority = d.priority;
-    if (fi->traffic_class == 0) fi->traffic_class = d.traffic_class;
-  }
+  if (policy_ != nullptr && outbound && (fi->policy_version == 0 || fi->policy_version != version))
+    match_policy(fi, h, dscp, version);
 
   if (fi->next_hop.addr() != 0 && overlay_ != nullptr && !overlay_->peer_has_path_up(fi->next_hop)) {
     fi->pbr_resolved = 0;
@@ -783,21 +840,8 @@ bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p, const Header& h
   if (policy_ != nullptr && fi->policy_version != 0 && fi->policy_version == version) {
     row = const_cast<policy*>(policy_->policy_row(fi->policy_index));
   }
-  if (row != nullptr && fi->pbr_resolved == 0 && fi->route_index == -1) {
-    String text;
-    if (policy_->get_pbr_next_hop(fi->policy_index, &text) < 0) return false;
-    fi->pbr_resolved = 1;
-    if (text.length() > 0) {
-      IPAddress hop;
-      if (!cp_parse_ip_address(text, &hop)) hop = IPAddress();
-      fi->next_hop = hop;
-      fi->overlay_bound = 1;
-      fi->dest_type = 2;
-      fi->route_index = 0;
-      fi->tx_overlay_addr = hop;
-      if (overlay_ != nullptr) fi->rx_overlay_addr = overlay_->overlay_address();
-    }
-  }
+  if (row != nullptr && fi->pbr_resolved == 0 && fi->route_index == -1 && !resolve_pbr(fi))
+    return false;
 
   if (row != nullptr && row->action.rate_limit_enabled) {
     TokenBucket& bucket = outbound ? row->tx_bucket : row->rx_bucket;
@@ -838,8 +882,9 @@ bool AggregateIPFlows::apply_policy(StatFlowInfo* fi, Packet* p, const Header& h
 
 // ---- Statistics.
 
-void AggregateIPFlows::statistics(StatFlowInfo* fi, Packet* p, const Header& h, int direction,
-                                  Timestamp now) {
+[[gnu::always_inline]] inline void AggregateIPFlows::statistics(StatFlowInfo* fi, Packet* p,
+                                                                const Header& h, int direction,
+                                                                Timestamp now) {
   const Timestamp ts = p->timestamp();
   fi->last_time = ts;
   bool delete_due = false;

@@ -103,13 +103,17 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
     }
   };
   friend uint32_t hashcode(const HostPair& k) {
-    // One-at-a-time over the 12 bytes in memory order.
+    // One-at-a-time over the 12 bytes in memory order, unrolled. A byte's
+    // step (h + b) * 1025 is taken as h + (h << 10) + b * 1025, so that the
+    // byte's share is ready before h and each step costs four dependent
+    // operations instead of five: the hash is most of a known flow's lookup.
     unsigned char bytes[12];
     std::memcpy(bytes, &k, sizeof bytes);
     uint32_t h = 0;
+#pragma GCC unroll 12
     for (unsigned char b : bytes) {
-      h += b;
-      h += h << 10;
+      const uint32_t share = b * 1025u;
+      h = (h + share) + (h << 10);
       h ^= h >> 6;
     }
     h += h << 3;
@@ -344,9 +348,16 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   using FlowTable = HashTable<HostPair, HostPairInfo>;
 
   int find_element_for(const char* name, const char* cls, void** out, ErrorHandler* errh);
-  bool locate(const Packet* p, Header* h, bool* non_first, bool allow_icmp_error) const;
+  bool locate(const Packet* p, Header* h, bool* icmp_refused, bool allow_icmp_error) const;
+  static bool locate_quoted(Header* h);
   StatFlowInfo* find_or_make(int table, HostPairInfo* pair, uint32_t ports, uint32_t dscp,
-                             bool reversed, Packet* p, const Header& h, bool find_only);
+                             bool reversed, Packet* p, const Header& h, int64_t now_sec,
+                             bool find_only);
+  bool flow_finished(const StatFlowInfo* fi, int table, const Header& h, Timestamp now,
+                     int64_t now_sec) const;
+  void reuse_flow(StatFlowInfo* fi, bool reversed, uint32_t dscp_key, Packet* p);
+  StatFlowInfo* make_flow(int table, HostPairInfo* pair, uint32_t ports, uint32_t dscp_key,
+                          bool reversed, Packet* p, const Header& h, int64_t now_sec);
   bool dscp_keying(const Header& h, bool reversed, uint32_t dscp);
   void route_information(StatFlowInfo* fi);
   void statistics_init(StatFlowInfo* fi, const Packet* p);
@@ -359,6 +370,8 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   static bool update_due(const StatFlowInfo* fi, Timestamp now);
   // The policy and QoS decision; false refuses the packet.
   bool apply_policy(StatFlowInfo* fi, Packet* p, const Header& h, uint32_t dscp);
+  void match_policy(StatFlowInfo* fi, const Header& h, uint32_t dscp, uint32_t version);
+  bool resolve_pbr(StatFlowInfo* fi);
   void statistics(StatFlowInfo* fi, Packet* p, const Header& h, int direction, Timestamp now);
   void reap_table(int table, uint32_t timeout, uint32_t done_timeout, uint32_t* notified,
                   uint32_t* skipped, uint64_t* walked);
@@ -404,7 +417,7 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   bool full_warned_ = false;
   OverlayView* overlay_ = nullptr;
   std::unique_ptr<platform::BestRouteCache> route_cache_;
-  int64_t route_time_msec_ = 0;  // the handled packet's time, for the cache
+  Timestamp route_time_;  // the handled packet's time, for the cache
 };
 
 class AggregateListener {

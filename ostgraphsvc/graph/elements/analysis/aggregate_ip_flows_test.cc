@@ -365,6 +365,20 @@ TEST_F(AggTest, UdpFlowSilentForMoreThan120SecondsIsANewFlow) {
   p->release();
 }
 
+// The time-out counts whole seconds of the two stamps, not the time between
+// them.
+TEST_F(AggTest, UdpTimeOutCountsWholeSeconds) {
+  ASSERT_TRUE(Load("REAP 3600")) << h_.messages();
+  clock_.advance_msec(999);
+  Sent a = Send(Udp("10.0.0.2", 7000, kServer, 7001));
+  clock_.advance_msec(120001);  // 120.001 s later, 121 whole seconds on
+  Sent b = Send(Udp("10.0.0.2", 7000, kServer, 7001));
+  EXPECT_NE(b.agg, a.agg);
+  clock_.advance_msec(120999);  // 120.999 s later, 120 whole seconds on
+  Sent c = Send(Udp("10.0.0.2", 7000, kServer, 7001));
+  EXPECT_EQ(c.agg, b.agg);
+}
+
 TEST_F(AggTest, TcpFlowIsReusedOnlyAfterBothFinsByAPureSyn) {
   ASSERT_TRUE(Load("REAP 3600")) << h_.messages();
   struct Case {
@@ -562,6 +576,26 @@ TEST_F(AggTest, EveryFreedIndexIsGivenAgain) {
 }
 
 // ---- DSCP marking.
+
+// Flow tables place keys by this value: one-at-a-time over the key's bytes
+// in memory order.
+TEST(AggHostPair, HashIsOneAtATimeOverTheKeyBytes) {
+  struct Case {
+    uint8_t bytes[12];
+    uint32_t hash;
+  };
+  const Case cases[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0x00000000},
+      {{10, 0, 0, 1, 198, 51, 100, 1, 4, 4, 0, 53}, 0x68678118},
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 0xaaa4c460},
+      {{255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}, 0xb3234158},
+  };
+  for (const Case& c : cases) {
+    AggregateIPFlows::HostPair key;
+    std::memcpy(&key, c.bytes, sizeof c.bytes);
+    EXPECT_EQ(hashcode(key), c.hash) << int{c.bytes[0]};
+  }
+}
 
 TEST(AggDscp, MarkingEqualsAFullChecksumAndKeepsEcn) {
   testing_support::StartedLog log{0};
