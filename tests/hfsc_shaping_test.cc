@@ -245,6 +245,9 @@ class HfscShapingTest : public ::testing::Test {
       // Inbound re-injection arrives on lo; the IPC port listens there too.
       ASSERT_TRUE(ns->Ip({"link", "set", "lo", "up"}));
     }
+    // A client host has a default route; without one the overlay element of
+    // the voice graph scans for it for 4 s at start-up. h forwards nothing.
+    ASSERT_TRUE(c_.Ip({"route", "add", "default", "via", kSinkAddr}));
     // The example work directory with the shaping graph and its class tree
     // laid over it.
     const std::string workdir = root_.file("workdir");
