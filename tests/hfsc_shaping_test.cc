@@ -6,6 +6,11 @@
 // removed however the test ends; nothing is loaded into the namespace the
 // test runs in. Needs root.
 //
+// The voice case runs on tests/data/hfsc-voice: the flow element and its
+// policy before the scheduler, with a high/voice row for UDP to port 5004.
+// Rows are only walked once the tunnel is marked started, which the start
+// command of the control socket does; STARTED_SERVICE stands in for it.
+//
 // Rates are taken at the IP level on h's veth: the interface counts each
 // frame with its 14-byte Ethernet header, which is taken off again, so the
 // figure counts what the scheduler counts (the IPv4 packet's length; the
@@ -223,6 +228,10 @@ double RealtimeSeconds() {
 
 class HfscShapingTest : public ::testing::Test {
  protected:
+  // `program` runs on the example work directory with `data` laid over it.
+  explicit HfscShapingTest(const char* program = DOVADOD_PROGRAM, const char* data = HFSC_TEST_DATA)
+      : program_(program), data_(data) {}
+
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: runs the service in network namespaces";
     ASSERT_TRUE(c_.created() && h_.created());
@@ -236,18 +245,21 @@ class HfscShapingTest : public ::testing::Test {
       // Inbound re-injection arrives on lo; the IPC port listens there too.
       ASSERT_TRUE(ns->Ip({"link", "set", "lo", "up"}));
     }
+    // A client host has a default route; without one the overlay element of
+    // the voice graph scans for it for 4 s at start-up. h forwards nothing.
+    ASSERT_TRUE(c_.Ip({"route", "add", "default", "via", kSinkAddr}));
     // The example work directory with the shaping graph and its class tree
     // laid over it.
     const std::string workdir = root_.file("workdir");
     std::filesystem::copy(DOVADOD_EXAMPLE_WORKDIR, workdir);
-    std::filesystem::copy(HFSC_TEST_DATA, workdir,
+    std::filesystem::copy(data_, workdir,
                           std::filesystem::copy_options::overwrite_existing |
                               std::filesystem::copy_options::recursive);
     testing_support::SetRegText(kTarnKey, "workdir", workdir);
 
     // Real kernel views, the netfilter backend, no service manager.
     ASSERT_TRUE(
-        service_.start({DOVADOD_PROGRAM, "-console"}, c_, root_.file("console.log"),
+        service_.start({program_, "-console"}, c_, root_.file("console.log"),
                        Environment({"NOTIFY_SOCKET=", "DOVADOD_SYSROOT=", "DOVADOD_DIVERT="},
                                    {"DOVADOD_SYSROOT=/"})));
     auto deadline = steady_clock::now() + seconds(10);
@@ -279,6 +291,8 @@ class HfscShapingTest : public ::testing::Test {
     return ReadFile(path).find("-j NFQUEUE") != std::string::npos;
   }
 
+  const char* program_;
+  const char* data_;
   TempRoot root_;
   TestNetns c_{"hfc"};
   TestNetns h_{"hfh"};
@@ -434,6 +448,83 @@ TEST_F(HfscShapingTest, HeldPacketsLeaveAfterTheSenderStops) {
   EXPECT_GE(span, 0.95 * (kCount - 1) * kSpacing);
   // ...and each within 100 ms of its time.
   EXPECT_LT(worst_late, 0.100);
+}
+
+class HfscVoiceTest : public HfscShapingTest {
+ protected:
+  HfscVoiceTest() : HfscShapingTest(STARTED_SERVICE, HFSC_VOICE_TEST_DATA) {}
+};
+
+// With a high/voice row for UDP to port 5004, the flow element sets the
+// replicate flag and the scheduler sends each datagram twice: the original
+// through class 14, the clone through the class of slot 5 (high voice). A
+// flow to port 5005, which no row matches, is sent once.
+TEST_F(HfscVoiceTest, HighVoiceDatagramsAreSeenTwiceInH) {
+  ASSERT_NE(Log().find("PQ 20, Q 21, RT 0,"), std::string::npos) << "no high/voice class\n"
+                                                                 << Log();
+  constexpr int kCount = 20;
+  struct Port {
+    uint16_t number;
+    int copies;  // of each datagram in h
+    int receiver = -1;
+    std::vector<int> seen = std::vector<int>(kCount, 0);
+  } ports[] = {{5004, 2}, {5005, 1}};
+  int sender = -1;
+  c_.RunInside([&] { sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+  ASSERT_GE(sender, 0);
+  struct Closer {
+    int* fd;
+    ~Closer() {
+      if (*fd >= 0) ::close(*fd);
+    }
+  } close_sender{&sender}, close_voice{&ports[0].receiver}, close_other{&ports[1].receiver};
+  for (Port& port : ports) {
+    h_.RunInside([&] { port.receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    ASSERT_GE(port.receiver, 0);
+    const sockaddr_in at = Address(kSinkAddr, port.number);
+    ASSERT_EQ(::bind(port.receiver, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+  }
+
+  // Spaced well below either class's cap, so nothing is held for long.
+  for (int i = 0; i < kCount; ++i) {
+    for (const Port& port : ports) {
+      const sockaddr_in to = Address(kSinkAddr, port.number);
+      ASSERT_EQ(
+          ::sendto(sender, &i, sizeof i, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+          static_cast<ssize_t>(sizeof i))
+          << std::strerror(errno);
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+
+  // Every copy that arrives, until the expected number came and then none
+  // for 300 ms (at most 5 s).
+  const int expected = kCount * (ports[0].copies + ports[1].copies);
+  int arrived = 0;
+  const auto deadline = steady_clock::now() + seconds(5);
+  while (steady_clock::now() < deadline) {
+    pollfd p[2] = {{ports[0].receiver, POLLIN, 0}, {ports[1].receiver, POLLIN, 0}};
+    if (::poll(p, 2, 300) <= 0) {
+      if (arrived >= expected) break;
+      continue;
+    }
+    for (int k = 0; k < 2; ++k) {
+      int seq = -1;
+      if ((p[k].revents & POLLIN) == 0 ||
+          ::recv(ports[k].receiver, &seq, sizeof seq, MSG_DONTWAIT) != sizeof seq)
+        continue;
+      ++arrived;
+      if (seq >= 0 && seq < kCount) ++ports[k].seen[seq];
+    }
+  }
+
+  for (const Port& port : ports) {
+    int total = 0;
+    for (int n : port.seen) total += n;
+    std::printf("UDP to port %u: %d datagrams sent, %d arrived in h\n", port.number, kCount, total);
+    EXPECT_EQ(port.seen, std::vector<int>(kCount, port.copies)) << "port " << port.number;
+  }
+  std::printf("netfilter queue in c: %s\n", QueueDrops(c_).c_str());
 }
 
 }  // namespace

@@ -212,36 +212,94 @@ TEST_F(OverlayStatusTest, ReadHandlers) {
 class SchedqStatsTest : public OverlayStatusTest {
  protected:
   void SetUp() override {}
+
+  // Class 14 for every original and the scheduler's leaf 20, whose
+  // `sub_leaves` sub-leaves 21.. fill the slots from slot 5 (high voice).
+  bool LoadScheduler(int sub_leaves) {
+    std::string subs;
+    for (int k = 1; k <= sub_leaves; ++k) {
+      if (k > 1) subs += ",";
+      subs += R"({"name":"s)" + std::to_string(k) + R"(","qid":)" + std::to_string(k) +
+              R"(,"share":0.05})";
+    }
+    const std::string tree =
+        WriteConf(R"({"name":"root","qid":1,"share":1.0,"node":[{"name":"wan","qid":7,"node":[)"
+                  R"({"name":"own","qid":13,"share":0.5,"rate":0.5},)"
+                  R"({"name":"slots","qid":19,"share":0.5,"node":[)" +
+                      subs + "]}]}]}",
+                  "tree.json");
+    const std::string graph = "src :: TestSource; sink :: TestSink; sh :: HFSCSched(CONF " + tree +
+                              ", INTERFACE wan0, MODE GW); src -> sh -> [0]sink; "
+                              "ov :: OstrelOverlay(CONF " +
+                              WriteConf(kTwoHubs) +
+                              "); osrc :: TestSource; osrc -> [0]ov; ov[0] -> [1]sink; "
+                              "ov[1] -> [1]sink; ov[2] -> [1]sink; ov[3] -> [1]sink;";
+    if (!h_.Load(graph)) return false;
+    sh_ = static_cast<HFSCSched*>(h_.Find("sh"));
+    return sh_ != nullptr;
+  }
+
+  Json Stats() { return Json::parse(String(h_.Read("ov", "show_schedq_stats").c_str())); }
+
+  static std::string Counters(const Json& q) {
+    std::string text;
+    for (const char* key : {"pkt_cnt_enqueue", "pkt_cnt_dequeue", "pkt_cnt_drops", "bytes_enqueue",
+                            "bytes_dequeue", "bytes_drops"}) {
+      text += (text.empty() ? "" : ",") + std::to_string(q.get(key).to_int());
+    }
+    return text;
+  }
+
+  HFSCSched* sh_ = nullptr;
 };
 
 TEST_F(SchedqStatsTest, OneEntryPerSchedulerClass) {
   // Two sub-leaves fill slots 5 and 6: high voice and high video.
-  const std::string tree = WriteConf(
-      R"({"name":"root","qid":1,"node":[{"name":"wan","qid":7,"node":[{"name":"own","qid":13,)"
-      R"("share":0.5,"rate":0.5,"node":[{"name":"a","qid":1,"share":0.2},)"
-      R"({"name":"b","qid":2,"share":0.2}]}]}]})",
-      "tree.json");
-  const std::string graph = "src :: TestSource; sink :: TestSink; sh :: HFSCSched(CONF " + tree +
-                            ", INTERFACE wan0, MODE GW); src -> sh -> [0]sink; "
-                            "ov :: OstrelOverlay(CONF " +
-                            WriteConf(kTwoHubs) +
-                            "); osrc :: TestSource; osrc -> [0]ov; ov[0] -> [1]sink; "
-                            "ov[1] -> [1]sink; ov[2] -> [1]sink; ov[3] -> [1]sink;";
-  ASSERT_TRUE(h_.Load(graph)) << h_.messages();
-  const Json doc = Json::parse(String(h_.Read("ov", "show_schedq_stats").c_str()));
+  ASSERT_TRUE(LoadScheduler(2)) << h_.messages();
+  const Json doc = Stats();
   ASSERT_EQ(doc.size(), 1);
   EXPECT_EQ(doc.get("0").get("interface").text(), String("wan0"));
   const Json& queues = doc.get("0").get("schedq_list");
   ASSERT_EQ(queues.size(), 2) << doc.to_text().c_str();
-  auto* sh = static_cast<HFSCSched*>(h_.Find("sh"));
-  ASSERT_NE(sh->slot(5), 0u);
+  EXPECT_EQ(sh_->slot(5), 21u);
   EXPECT_EQ(std::string(queues.get("0").to_text().c_str()),
-            "{\"qid\":" + std::to_string(sh->slot(5)) +
-                std::string(",\"qname\":\"voice-high\",\"pkt_cnt_enqueue\":0,"
-                            "\"pkt_cnt_dequeue\":0,\"pkt_cnt_drops\":0,\"bytes_enqueue\":0,"
-                            "\"bytes_dequeue\":0,\"bytes_drops\":0}"));
+            "{\"qid\":21,\"qname\":\"voice-high\",\"pkt_cnt_enqueue\":0,"
+            "\"pkt_cnt_dequeue\":0,\"pkt_cnt_drops\":0,\"bytes_enqueue\":0,"
+            "\"bytes_dequeue\":0,\"bytes_drops\":0}");
   EXPECT_EQ(queues.get("1").get("qname").text(), String("video-high"));
-  EXPECT_EQ(queues.get("1").get("qid").to_int(), static_cast<int>(sh->slot(6)));
+  EXPECT_EQ(queues.get("1").get("qid").to_int(), 22);
+}
+
+// A replicated high/voice packet: its clone passes through slot 5's class,
+// which alone shows counters; the original goes to class 14, which is no
+// slot's and is not listed.
+TEST_F(SchedqStatsTest, SlotThatTookTheCloneShowsItsCounters) {
+  ASSERT_TRUE(LoadScheduler(12)) << h_.messages();
+  Packet* p =
+      testing_support::MakePacket(testing_support::BuildIPv4({.protocol = 17, .payload = 972}));
+  p->set_replicate_anno(1);
+  p->set_sched_class_anno(1);
+  p->set_sched_subclass_anno(1);
+  h_.Push("src", p);
+  int sent = 0;
+  while (Packet* out = h_.Take("sink", 0)) {
+    out->release();
+    ++sent;
+  }
+  ASSERT_EQ(sent, 2);
+
+  const Json queues = Stats().get("0").get("schedq_list");
+  ASSERT_EQ(queues.size(), 12) << queues.to_text().c_str();
+  const char* priorities[] = {"high", "medium", "low"};
+  const char* subclasses[] = {"voice", "video", "transactional", "bulk"};
+  for (int i = 0; i < 12; ++i) {
+    const Json& q = queues.get(String(std::to_string(i).c_str()));
+    const std::string name = std::string(subclasses[i % 4]) + "-" + priorities[i / 4];
+    SCOPED_TRACE(name);
+    EXPECT_EQ(q.get("qname").text(), String(name.c_str()));
+    EXPECT_EQ(q.get("qid").to_int(), 21 + i);
+    EXPECT_EQ(Counters(q), i == 0 ? "1,1,0,1000,1000,0" : "0,0,0,0,0,0");
+  }
 }
 
 }  // namespace
