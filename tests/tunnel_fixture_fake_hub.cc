@@ -37,13 +37,14 @@ int main(int argc, char** argv) {
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ::unlink(path.c_str());
-  if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(server, 8) != 0)
-    return 1;
+  if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 1;
   struct stat netns {};
   ::stat("/proc/self/ns/net", &netns);
+  // Written before listen(): the fixture's readiness check is a connect, and
+  // the test reads this line as soon as that succeeds.
   std::printf("fake hub: listening\n");
   std::fflush(stdout);
+  if (::listen(server, 8) != 0) return 1;
   while (true) {
     int client = ::accept(server, nullptr, nullptr);
     if (client < 0) continue;
