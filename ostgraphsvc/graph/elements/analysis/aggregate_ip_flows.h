@@ -373,6 +373,8 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   ndpi_detection_module_struct* ndpi_module() const { return ndpi_; }
   // Tests and benchmarks: the owner lookup (cxGetFlowProcessName by default).
   void set_flow_owner_lookup(FlowOwnerLookup lookup) { owner_lookup_ = lookup; }
+  // Tests: a smaller bound of the host cache.
+  void set_dns_cache_limit(size_t limit) { dns_cache_limit_ = limit; }
 
  private:
   struct Header;
@@ -461,6 +463,7 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   Timestamp last_dns_flush_;
   Timestamp detect_now_;  // the latest handled packet's time
   uint32_t dns_cache_refused_ = 0;
+  size_t dns_cache_limit_ = kMaxDnsCacheEntries;
   int32_t hostapp_version_seen_ = 0;
   FlowOwnerLookup owner_lookup_;
 };

@@ -447,7 +447,7 @@ void AggregateIPFlows::learn_host(StatFlowInfo* fi, Timestamp now) {
     e->category_id = d.category;
     return;
   }
-  if (dns_cache_.size() >= kMaxDnsCacheEntries) {
+  if (dns_cache_.size() >= dns_cache_limit_) {
     ++dns_cache_refused_;
     return;
   }
@@ -480,7 +480,7 @@ void AggregateIPFlows::dns_cache_flush(bool force) {
   });
   if (dns_cache_refused_ != 0) {
     DETECT_LOG(kTag, "DNS cache full (%zu entries): %u additions refused since the last flush",
-               kMaxDnsCacheEntries, dns_cache_refused_);
+               dns_cache_limit_, dns_cache_refused_);
     dns_cache_refused_ = 0;
   }
   last_dns_flush_ = now;

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -380,6 +381,33 @@ TEST_F(DetectTest, TheHostCacheTeachesLaterFlowsUntilFlushed) {
   Flow* h = Push(Bytes(Shape(6, kClient, 42005, "192.0.2.20", 8443, 0x02), ""));
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->detection.app_id, 500);
+}
+
+TEST_F(DetectTest, TheHostCacheStopsGrowingAtItsBound) {
+  Write("hostapps.json", kHostApps);
+  ASSERT_TRUE(Load()) << h_.messages();
+  agg_->set_dns_cache_limit(3);
+  const std::string get = "GET / HTTP/1.1\r\nHost: x.example.test\r\nAccept: */*\r\n\r\n";
+  // A request and the next packet: detected, then learned.
+  for (uint32_t i = 0; i < 5; ++i) {
+    const std::string server = "100.64.0." + std::to_string(i + 1);
+    Push(Bytes(Shape(6, kClient, 50000, server.c_str(), 80, 0x18), get, 1001, 5001));
+    Push(Bytes(Shape(6, kClient, 50000, server.c_str(), 80, 0x10), "",
+               1001 + static_cast<uint32_t>(get.size()), 5001));
+    EXPECT_EQ(agg_->dns_cache().size(), i < 3 ? i + 1 : 3u) << i;
+  }
+  // Refreshing a known server still works at the bound.
+  clock_.advance_sec(10);
+  Push(Bytes(Shape(6, kClient, 50000, "100.64.0.1", 80, 0x10), "", 1001, 5001));
+  ASSERT_NE(agg_->dns_cache().find(Addr("100.64.0.1")), nullptr);
+  EXPECT_EQ(agg_->dns_cache().find(Addr("100.64.0.1"))->time.msec(), clock_.msec());
+  Fresh();
+  clock_.advance_sec(3595);  // an hour after the others, not after the refreshed one
+  Push(Bytes(Shape(17, kClient, 50001, "192.0.2.99", 9), ""));
+  const std::string text = Fresh();
+  EXPECT_TRUE(Has(text, "DNS cache full (3 entries): 2 additions refused since the last flush"))
+      << text;
+  EXPECT_EQ(agg_->dns_cache().size(), 1u);
 }
 
 TEST_F(DetectTest, AHostAppChangeForcesTheFlush) {
