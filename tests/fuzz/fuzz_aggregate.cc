@@ -5,10 +5,17 @@
 // expiry pass, a "clear" or a clock step of either sign follows. The first
 // input byte chooses the element's ICMP and FRAGMENTS keywords and REAP. The
 // flow lookup that never makes a flow runs first on each packet and must
-// leave the flow count unchanged.
+// leave the flow count unchanged. Application detection runs on every
+// packet; the owner of a flow's endpoint comes from a stand-in that names
+// odd ports, so the packets alone decide what is asked and found.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "graph/element.h"
 #include "graph/error_handler.h"
@@ -26,6 +33,14 @@ using element_fuzz::Sink;
 using element_fuzz::Source;
 
 namespace {
+
+bool FuzzOwner(const sockaddr* addr, uint8_t, std::string* name, uint32_t* pid, bool) {
+  const auto* in = reinterpret_cast<const sockaddr_in*>(addr);
+  if ((ntohs(in->sin_port) & 1) == 0) return false;
+  name->assign(300, 'p');
+  *pid = 1;
+  return true;
+}
 
 uint32_t FuzzRoute(uint32_t destination, platform::BestRoute* out) {
   if ((destination & 0xFF) == 0) return 1168;  // x.0.0.0/8 has no route
@@ -59,9 +74,24 @@ AggregateIPFlows* FlowElement(uint8_t setup) {
   if (k & 4) router->add_connection(3, 1, 4, 0);
   if (router->initialize(ErrorHandler::silent_handler()) < 0) __builtin_trap();
   agg->set_best_route_lookup(FuzzRoute);
+  agg->set_flow_owner_lookup(FuzzOwner);
   routers[k] = router;
   elements[k] = agg;
   return agg;
+}
+
+// What detection promises of every flow: bounded texts, and the library's
+// state held only while detection or extra dissection goes on.
+void check_detection(AggregateIPFlows* agg) {
+  agg->for_each_flow([](AggregateIPFlows::StatFlowInfo* fi) {
+    const FlowDetection& d = fi->detection;
+    if (fi->host.length() > kMaxHostText) std::abort();
+    if (std::memchr(fi->process_name, 0, sizeof fi->process_name) == nullptr) std::abort();
+    if (d.ndpi_flow != nullptr && d.done && !d.extra_dissection) std::abort();
+    if (d.first_name_text().length() > kMaxHostText) std::abort();
+    if (d.url_text().length() > kMaxHostText) std::abort();
+  });
+  if (agg->dns_cache().size() > AggregateIPFlows::kMaxDnsCacheEntries) std::abort();
 }
 
 }  // namespace
@@ -104,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (agg->flow_count() != before) std::abort();
     agg->push(0, p);
     if (agg->flow_count() > agg->flow_cap()) std::abort();
+    check_detection(agg);
     switch (control >> 5) {
       case 1: element_fuzz::now_msec += 1000; break;
       case 2: element_fuzz::now_msec += 61000; break;

@@ -1,9 +1,12 @@
 // The application files from outside: the input holds the texts of
-// "category_id.json", "fapps.json", "fpdapps.json", "fpddb.json" and
-// "hostapps.json" separated by NUL bytes, in that order (an empty part is a
-// missing file). They are written into a scratch work directory, loaded as
-// the policy element's first configure does, looked up, reloaded after a
-// change of "fapps.json" and "hostapps.json", looked up again and freed.
+// "category_id.json", "fapps.json", "fpdapps.json", "fpddb.json",
+// "hostapps.json" and "app_category_map.json" separated by NUL bytes, in
+// that order (an empty part is a missing file). They are written into a
+// scratch work directory, loaded as the policy element's first configure
+// does, looked up, reloaded after a change of "fapps.json" and
+// "hostapps.json", looked up again and freed. The flow element's loaders
+// read "app_category_map.json" and "category_id.json" and every id of their
+// tables is named.
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,13 +17,15 @@
 #include <fstream>
 #include <string>
 
+#include "ostgraphsvc/graph/elements/analysis/aggregate_ip_flows.h"
 #include "ostgraphsvc/graph/elements/policy/app_tables.h"
 #include "tests/fuzz/element_fuzz.h"
 
 namespace {
 
-const char* const kFiles[] = {"category_id.json", "fapps.json", "fpdapps.json", "fpddb.json",
-                              "hostapps.json"};
+const char* const kFiles[] = {"category_id.json", "fapps.json",    "fpdapps.json",
+                              "fpddb.json",       "hostapps.json", "app_category_map.json"};
+constexpr int kParts = 6;
 
 const std::string& work_dir() {
   static const std::string dir = [] {
@@ -76,7 +81,7 @@ void look_up(const PolicyAppTables& tables, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   element_fuzz::start_framework();
   size_t begin = 0;
-  for (int part = 0; part < 5; ++part) {
+  for (int part = 0; part < kParts; ++part) {
     if (begin > size) begin = size;
     size_t end = begin;
     while (end < size && data[end] != 0) ++end;
@@ -103,5 +108,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tables.initialize_fcapp_config(true);
   tables.initialize_hostapp_config();
   look_up(tables, data, size);
-  return 0;
+
+  // One element for every input (making one costs more than a run); each
+  // load replaces or drops its tables.
+  static AggregateIPFlows* const agg = new AggregateIPFlows(1, 1);
+  agg->create_app_category_mapping(String((dir + kFiles[5]).c_str()));
+  agg->create_category_name_mapping(String((dir + kFiles[0]).c_str()));
+  size_t named = 0;
+  for (int32_t id = -2; id < kAppTableSize + 2; ++id) {
+    named += std::strlen(agg->category_name(id));
+    named += std::strlen(agg->app_name(id));
+    if (agg->app_category(id) != 0 && (id < 0 || id >= kAppTableSize)) std::abort();
+  }
+  if (agg->app_category_map() == nullptr && agg->web_app_id() != 0) std::abort();
+  return named == SIZE_MAX ? 1 : 0;
 }
