@@ -58,6 +58,27 @@ TEST(HashMapTest, InsertOrAssignFindAndRehash) {
   EXPECT_EQ(flows.arena()->element_size(), 48u);
 }
 
+TEST(HashMapTest, EraseIfRemovesAndRecyclesNodesAndForEachSeesTheRest) {
+  HashMap_ArenaFactory factory;
+  HashMap<uint32_t, String> map(&factory);
+  for (uint32_t i = 0; i < 300; ++i) map.insert(i, String(static_cast<int>(i)));
+  EXPECT_EQ(map.erase_if([](uint32_t k, const String&) { return k % 3 == 0; }), 100u);
+  EXPECT_EQ(map.size(), 200u);
+  EXPECT_EQ(map.find(3u), nullptr);
+  ASSERT_NE(map.find(4u), nullptr);
+  EXPECT_EQ(*map.find(4u), "4");
+  uint64_t sum = 0;
+  size_t seen = 0;
+  map.for_each([&](uint32_t k, const String&) { sum += k, ++seen; });
+  EXPECT_EQ(seen, 200u);
+  EXPECT_EQ(sum, 300u * 299 / 2 - 3u * (99u * 100 / 2));
+  const int blocks = map.arena()->block_count();
+  for (uint32_t i = 1000; i < 1100; ++i) map.insert(i, String());  // reuses freed nodes
+  EXPECT_EQ(map.arena()->block_count(), blocks);
+  EXPECT_EQ(map.erase_if([](uint32_t, const String&) { return true; }), 300u);
+  EXPECT_EQ(map.size(), 0u);
+}
+
 TEST(HashMapTest, AnArenaOutlivesItsFactoryWhileAMapUsesIt) {
   auto* factory = new HashMap_ArenaFactory;
   auto* map = new HashMap<String, int64_t>(factory);

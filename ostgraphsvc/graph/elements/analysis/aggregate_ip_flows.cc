@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "client/lib/cxWinUtils/cxtcpip.h"
 #include "graph/args.h"
 #include "graph/confparse.h"
 #include "graph/error_handler.h"
@@ -178,7 +179,8 @@ AggregateIPFlows::AggregateIPFlows() : AggregateIPFlows(kIndexSlots, kMaxFlows) 
 AggregateIPFlows::AggregateIPFlows(uint32_t index_slots, uint32_t flow_cap)
     : index_table_(index_slots),
       flow_cap_(flow_cap),
-      route_cache_(std::make_unique<platform::BestRouteCache>()) {}
+      route_cache_(std::make_unique<platform::BestRouteCache>()),
+      owner_lookup_(cxGetFlowProcessName) {}
 
 AggregateIPFlows::~AggregateIPFlows() {
   AggregateIPFlows* self = this;
@@ -191,12 +193,14 @@ AggregateIPFlows::~AggregateIPFlows() {
     for (auto it = table.begin(); it.live(); ++it) {
       for (StatFlowInfo* fi = it->value.head; fi != nullptr;) {
         StatFlowInfo* next = fi->next;
+        release_detection(fi);
         delete fi;
         fi = next;
       }
       it->value.head = nullptr;
     }
   }
+  destroy_detection();
 }
 
 void* AggregateIPFlows::cast(const char* name) {
@@ -305,6 +309,8 @@ int AggregateIPFlows::initialize(ErrorHandler* errh) {
   current_second_ = 0;
   next_reap_second_ = 0;
   timestamp_warning_given_ = false;
+  last_dns_flush_ = Timestamp();
+  hostapp_version_seen_ = 0;
   overlay_ = registered_overlay_view();
   if (overlay_ == nullptr) AGG_LOG(6, "AggregateIPFlows::initialize", "Unable to get overlay element");
   const bool pulled = ninputs() > 0 && input(0).active();
@@ -314,6 +320,10 @@ int AggregateIPFlows::initialize(ErrorHandler* errh) {
     return errh->error("'FRAGMENTS true' is incompatible with pull; run this element in a push "
                        "context");
   }
+  if (!create_ndpi_module())
+    AGG_LOG(6, "AggregateIPFlows::initialize", "Unable to create the detection module");
+  create_app_category_mapping(String("app_category_map.json"));
+  create_category_name_mapping(String("category_id.json"));
   return 0;
 }
 
@@ -324,6 +334,7 @@ void AggregateIPFlows::cleanup(CleanupStage) {
         StatFlowInfo* next = fi->next;
         notify(fi->aggregate, DELETE_AGG, fi, nullptr);
         index_table_.release(fi->flow_index);
+        release_detection(fi);
         delete fi;
         fi = next;
       }
@@ -438,6 +449,7 @@ int AggregateIPFlows::handle_packet(Packet* p) {
       return 1;
     }
     direction ^= reversed ? 1 : 0;
+    detect_process_name(fi, p);
 
     if (p->hop_count_anno() == 1 && p->overlay_path_anno() != 0 && fi->overlay_bound == 0) {
       fi->path_id = p->overlay_path_anno();
@@ -465,7 +477,8 @@ int AggregateIPFlows::handle_packet(Packet* p) {
 
   if (fi->own_address) p->set_route_flags_anno(p->route_flags_anno() | kRouteFlagWalk);
   p->set_direction_anno(packet_outbound(p) ? kDirectionOutbound : kDirectionInbound);
-  // Application detection and the process name fill fi->detection here.
+  detect_now_ = now;
+  detect(p, fi);
   if (!apply_policy(fi, p, h, dscp)) return 1;
   current_second_ = static_cast<uint32_t>(whole_seconds(p->timestamp()));
   statistics(fi, p, h, direction, now);
@@ -576,7 +589,6 @@ AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(int table, HostPa
   auto* fi = new (std::nothrow) StatFlowInfo;
   if (fi == nullptr) return nullptr;
   fi->aggregate = next_aggregate_;
-  statistics_init(fi, p);
   fi->ip_id = h.id;
   if (p->snat_pattern_anno() != 0) {
     fi->path_id = uint32_t{p->anno_u16(61)} * 65536u + uint32_t{p->anno_u8(69)} * 256u +
@@ -594,6 +606,7 @@ AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(int table, HostPa
     fi->dst_port = load16(h.l4 + 4);
   }
   fi->protocol = h.protocol;
+  statistics_init(fi, p);
   fi->ports = ports;
   fi->pair = pair;
   fi->table = static_cast<uint8_t>(table);
@@ -609,8 +622,10 @@ AggregateIPFlows::StatFlowInfo* AggregateIPFlows::find_or_make(int table, HostPa
 
 void AggregateIPFlows::statistics_init(StatFlowInfo* fi, const Packet* p) {
   fi->first_time = p->timestamp();
+  release_detection(fi);
   fi->detection = FlowDetection();
   fi->process_name[0] = '\0';
+  initial_application(fi);
 }
 
 void AggregateIPFlows::route_information(StatFlowInfo* fi) {
@@ -916,6 +931,7 @@ void AggregateIPFlows::push(int, Packet* p) {
   }
   const int result = handle_packet(p);
   if (current_second_ >= next_reap_second_) next_reap_second_ = reap();
+  after_packet();
   if (result == 0) {
     p = mark_dscp(p);
     if (p != nullptr) output(0).push(p);
@@ -934,6 +950,7 @@ Packet* AggregateIPFlows::pull(int) {
   if (p->decap_mark_anno() != kDecapMark && p->msgtype() != 1) return p;
   const int result = handle_packet(p);
   if (current_second_ >= next_reap_second_) next_reap_second_ = reap();
+  after_packet();
   if (result == 0) return mark_dscp(p);
   if (result == 1 && noutputs() > 1) {
     output(1).push(p);
@@ -947,6 +964,7 @@ Packet* AggregateIPFlows::pull(int) {
 
 void AggregateIPFlows::delete_flow(StatFlowInfo* fi) {
   unindex_fragment(fi);
+  release_detection(fi);
   release_flow_index(fi);
   --live_flows_;
   delete fi;

@@ -5,7 +5,8 @@
 // For every captured or decapsulated IPv4 packet it finds or makes the flow
 // (four tables, TCP, UDP, ICMP and other, keyed by the unordered host pair
 // and the ports), writes the flow's aggregate id, index and the packet's
-// direction into the annotations, takes the flow's policy row and applies
+// direction into the annotations, detects the flow's application and its
+// owning process (flow_detection.h), takes the flow's policy row and applies
 // it (drop, DSCP, policer, priority, class, replicate, PBR next hop,
 // unmanaged block), counts the packet and notices the end of TCP
 // connections. Idle flows are removed by `reap`, run from push and pull as
@@ -39,13 +40,16 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "graph/element.h"
+#include "graph/hash_map.h"
 #include "graph/hash_table.h"
 #include "graph/ipaddress.h"
 #include "graph/string.h"
 #include "graph/timestamp.h"
 #include "graph/vector.h"
+#include "ostgraphsvc/graph/elements/analysis/flow_detection.h"
 #include "ostgraphsvc/graph/elements/policy/ost_firewall.h"
 #include "platform/adapters/best_route.h"
 
@@ -56,20 +60,13 @@ class OstPolicy;
 class OstrelRouteTable;
 class OverlayView;
 class Packet;
+struct sockaddr;
 
 enum AggregateEvent : int {
   NEW_AGG = 0,
   DELETE_AGG = 1,
   UPDATE_AGG = 2,
   UPDATE_FW = 3,
-};
-
-// Application detection state of a flow. Detection fills it; until then
-// every flow is application 0, category 0.
-struct FlowDetection {
-  int32_t app_id = 0;
-  int32_t category = 0;
-  int32_t subcategory = 0;
 };
 
 class AggregateListener;
@@ -370,6 +367,44 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   // Tests and benchmarks: the best-route lookup behind the cache.
   void set_best_route_lookup(platform::BestRouteCache::Lookup lookup);
 
+  // ---- Application detection (flow_detection.cc).
+  // The owner of a local endpoint, shaped as cxGetFlowProcessName.
+  using FlowOwnerLookup = bool (*)(const sockaddr* addr, uint8_t protocol, std::string* name,
+                                   uint32_t* pid, bool full_path);
+  static constexpr size_t kMaxDnsCacheEntries = 65536;
+  static constexpr int64_t kDnsCacheMaxAgeSec = 3600;
+
+  // Loaders of the two map files (names completed in the work directory):
+  // 0, or -1 with the table left absent.
+  int create_app_category_mapping(const String& file_name);
+  int create_category_name_mapping(const String& file_name);
+  // Detection for a packet of `fi` (every packet with a flow).
+  void detect(Packet* p, StatFlowInfo* fi);
+  // 0 when the first-packet tables name the flow's application, else -1.
+  int detect_first_packet_app(StatFlowInfo* fi);
+  void fixup_appid_and_subcategory(StatFlowInfo* fi, const Packet* p);
+  // Flushes the host cache when an hour passed since the last flush, or at
+  // once with `force` (then negative app ids go too).
+  void dns_cache_flush(bool force);
+  // Asks for the owner of the flow's local endpoint once per flow.
+  void detect_process_name(StatFlowInfo* fi, const Packet* p);
+  // The name of an app id: the pseudo ids', the policy element's custom
+  // names from 400 (and for negative ids), the library's below; "" when
+  // none. Valid until the next first-packet reload.
+  const char* app_name(int32_t app_id) const;
+  // The category of an app id from the application table, 0 without one.
+  int32_t app_category(int32_t app_id) const;
+  // The category's name from the category table, "" without one.
+  const char* category_name(int32_t category_id) const;
+  const AppCategoryEntry* app_category_map() const { return app_category_map_.get(); }
+  const CategoryNameEntry* category_name_map() const { return category_name_map_.get(); }
+  int32_t web_app_id() const { return web_app_id_; }
+  int32_t unclassified_app_id() const { return unclassified_app_id_; }
+  const HashMap<IPAddress, DnsCacheEntry>& dns_cache() const { return dns_cache_; }
+  ndpi_detection_module_struct* ndpi_module() const { return ndpi_; }
+  // Tests and benchmarks: the owner lookup (cxGetFlowProcessName by default).
+  void set_flow_owner_lookup(FlowOwnerLookup lookup) { owner_lookup_ = lookup; }
+
  private:
   struct Header;
   using FlowTable = HashTable<HostPair, HostPairInfo>;
@@ -407,6 +442,16 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   void dump_flows(StringBuilder& text, bool limited, Flush flush);
 
   void unindex_fragment(StatFlowInfo* fi);
+  // Detection helpers (flow_detection.cc).
+  void initial_application(StatFlowInfo* fi);
+  bool start_ndpi_flow(FlowDetection& d);
+  void release_detection(StatFlowInfo* fi);
+  void host_application(StatFlowInfo* fi);
+  void learn_host(StatFlowInfo* fi, Timestamp now);
+  void after_packet();
+  bool create_ndpi_module();
+  void drop_app_category_map();
+  void destroy_detection();
 
   // Header-only, so that the drain reaches it without linking this library.
   inline static std::atomic<AggregateIPFlows*> registered_{nullptr};
@@ -445,6 +490,19 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   OverlayView* overlay_ = nullptr;
   std::unique_ptr<platform::BestRouteCache> route_cache_;
   int64_t route_time_msec_ = 0;  // the handled packet's time, for the cache
+
+  // Detection.
+  ndpi_detection_module_struct* ndpi_ = nullptr;
+  std::unique_ptr<AppCategoryEntry[]> app_category_map_;
+  std::unique_ptr<CategoryNameEntry[]> category_name_map_;
+  int32_t web_app_id_ = 0;
+  int32_t unclassified_app_id_ = 0;
+  HashMap<IPAddress, DnsCacheEntry> dns_cache_;
+  Timestamp last_dns_flush_;
+  Timestamp detect_now_;  // the latest handled packet's time
+  uint32_t dns_cache_refused_ = 0;
+  int32_t hostapp_version_seen_ = 0;
+  FlowOwnerLookup owner_lookup_;
 };
 
 class AggregateListener {

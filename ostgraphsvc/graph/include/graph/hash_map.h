@@ -11,8 +11,8 @@
 //
 // Maps start with 127 buckets and rehash to 2 * count + 1 (at most 0x3fffff)
 // when the entry count reaches twice the bucket count. `find` of an absent key
-// gives null. Not thread-safe, except that the process-wide factory is made
-// and deleted under a lock.
+// gives null; `erase_if` removes entries without shrinking the buckets. Not thread-safe, except
+// that the process-wide factory is made and deleted under a lock.
 #ifndef GRAPH_HASH_MAP_H_
 #define GRAPH_HASH_MAP_H_
 
@@ -140,6 +140,36 @@ class HashMap {
     return nullptr;
   }
   const V* find(const K& key) const { return const_cast<HashMap*>(this)->find(key); }
+
+  // Calls f(key, value) for every entry, in bucket and chain order.
+  template <typename F>
+  void for_each(F f) const {
+    for (uint32_t b = 0; b < nbuckets_; ++b)
+      for (const Node* n = buckets_[b]; n != nullptr; n = n->next) f(n->key, n->value);
+  }
+
+  // Removes every entry for which pred(key, value) is true, walking in
+  // bucket and chain order; answers how many went. The bucket array keeps
+  // its size.
+  template <typename F>
+  size_t erase_if(F pred) {
+    size_t removed = 0;
+    for (uint32_t b = 0; b < nbuckets_; ++b) {
+      for (Node** link = &buckets_[b]; *link != nullptr;) {
+        Node* n = *link;
+        if (!pred(n->key, n->value)) {
+          link = &n->next;
+          continue;
+        }
+        *link = n->next;
+        n->~Node();
+        arena_->free(n);
+        --count_;
+        ++removed;
+      }
+    }
+    return removed;
+  }
 
  private:
   static constexpr uint32_t kInitialBuckets = 127;
