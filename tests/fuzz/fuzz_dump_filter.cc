@@ -124,5 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!rest.empty() && rest.find(" records left out (dump limit 64 MiB)\n") == std::string::npos)
       std::abort();
   }
+  static const Handler* dns_dump = Router::find_handler(agg, String("dns_dump"));
+  if (dns_dump == nullptr) __builtin_trap();
+  const String answer = dns_dump->invoke_read(agg, String());
+  if (!(answer == "DNS Cache dumped to /var/log/dns_dump.json")) std::abort();
   return 0;
 }

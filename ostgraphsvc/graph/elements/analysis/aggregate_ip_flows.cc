@@ -298,6 +298,7 @@ void AggregateIPFlows::add_handlers() {
                       dump_filter_handler);
   Router::add_write_handler(this, "clear", clear_write_handler, nullptr);
   Router::add_read_handler(this, "dump_file", read_handler_file, nullptr);
+  Router::add_read_handler(this, "dns_dump", dns_dump_file, nullptr);
 }
 
 int AggregateIPFlows::clear_write_handler(const String&, Element* e, void*, ErrorHandler*) {

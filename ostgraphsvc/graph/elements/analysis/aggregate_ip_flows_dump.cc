@@ -33,6 +33,7 @@ constexpr int kTitleMax = 128;
 constexpr const char* kTableTitles[4] = {"TCP Flows", "UDP Flows", "ICMP Flows", "OTHER Flows"};
 constexpr char kLeftOut[] = "%u records left out (dump limit 64 MiB)\n";
 constexpr uint32_t kAnyAddress = 0xFFFFFFFF;
+constexpr int kHostMax = 256;
 
 int64_t whole_seconds(Timestamp t) {
   int64_t s = t.nsec() / Timestamp::kNsecPerSec;
@@ -49,16 +50,8 @@ String field(const char (&text)[N]) {
 // Interface and process names stand as "unk" while unknown.
 String or_unk(const String& s) { return s.length() > 0 ? s : String("unk"); }
 
-// The application's name; "" for an id that has none.
-String app_name_text(const OstPolicy* policy, int32_t app_id) {
-  if (app_id == 500) return String("tcp");
-  if (app_id == 501) return String("udp");
-  if (app_id == 502) return String("https");
-  if (app_id >= 400 && policy != nullptr) return policy->app_tables().get_custom_app_name(app_id);
-  return String();
-}
-
-String category_name_text(int32_t) { return String(); }
+// A name that may be null (ids without a name): "".
+String text_of(const char* name) { return String(name != nullptr ? name : ""); }
 
 String policy_name(const OstPolicy* policy, uint16_t index) {
   if (policy == nullptr || index >= policy->active_table().count) return String();
@@ -193,13 +186,15 @@ int AggregateIPFlows::flow_text_line(const StatFlowInfo* fi, char (&out)[kFlowLi
       "%s:%u==>%s:%u  fid=%u dscp=%u app=%s cat=%s host=%s schedq=%s policy=%s pathid=%u rt=%s "
       "dur=%u rxif=%s txif=%s rxovl=%s txovl=%s fapp=%d pname=%s stat<%u:%u==>%u:%u> %s%s\n",
       fi->src_addr.to_string().c_str(), fi->src_port, fi->dst_addr.to_string().c_str(),
-      fi->dst_port, fi->aggregate, fi->dscp_key, app_name_text(policy_, app).printable().c_str(),
-      category_name_text(fi->detection.category).printable().c_str(), fi->host.printable().c_str(),
-      schedq_text(fi).c_str(), policy_name(policy_, fi->policy_index).printable().c_str(),
-      fi->path_id, fi->dest_type == 2 ? "Overlay" : "Direct",
+      fi->dst_port, fi->aggregate, fi->dscp_key, text_of(app_name(app)).printable().c_str(),
+      text_of(category_name(fi->detection.category)).printable().c_str(),
+      fi->host.printable().c_str(), schedq_text(fi).c_str(),
+      policy_name(policy_, fi->policy_index).printable().c_str(), fi->path_id,
+      fi->dest_type == 2 ? "Overlay" : "Direct",
       static_cast<unsigned>(whole_seconds(fi->last_time - fi->first_time)),
       or_unk(field(fi->rx_if)).printable().c_str(), or_unk(field(fi->tx_if)).printable().c_str(),
-      fi->rx_overlay_addr.to_string().c_str(), fi->tx_overlay_addr.to_string().c_str(), 0,
+      fi->rx_overlay_addr.to_string().c_str(), fi->tx_overlay_addr.to_string().c_str(),
+      static_cast<int>(fi->detection.first_packet_found),
       or_unk(field(fi->process_name)).printable().c_str(), fi->packets[0], fi->bytes[0],
       fi->packets[1], fi->bytes[1], fw_label.c_str(), fw_text.c_str());
   if (n < 0) {
@@ -255,7 +250,7 @@ void AggregateIPFlows::dump_flow_tables(StringBuilder& text, const String& file_
 }
 
 Json AggregateIPFlows::flow_json(const StatFlowInfo* fi) const {
-  const String app = app_name_text(policy_, fi->detection.app_id);
+  const String app = text_of(app_name(fi->detection.app_id));
   String tcp_state;
   if (firewall_ == nullptr || firewall_->get_tcp_state_text(fi->fw_state, &tcp_state) != 0)
     tcp_state = String();
@@ -267,7 +262,7 @@ Json AggregateIPFlows::flow_json(const StatFlowInfo* fi) const {
   o.get_insert("dport") = Json(static_cast<int>(fi->dst_port));
   o.set("protocol", app);
   o.set("appid", app);
-  o.set("appcat", category_name_text(fi->detection.category));
+  o.set("appcat", text_of(category_name(fi->detection.category)));
   o.get_insert("fid") = Json(static_cast<long long>(fi->aggregate));
   o.get_insert("dscp") = Json(static_cast<long long>(fi->dscp_key));
   o.set("policyname", policy_name(policy_, fi->policy_index));
@@ -280,8 +275,8 @@ Json AggregateIPFlows::flow_json(const StatFlowInfo* fi) const {
   o.set("txif", or_unk(field(fi->tx_if)));
   o.set("rxovl", fi->rx_overlay_addr.to_string());
   o.set("txovl", fi->tx_overlay_addr.to_string());
-  o.get_insert("fapp") = Json(0);
-  o.get_insert("customapp") = Json(0);
+  o.get_insert("fapp") = Json(static_cast<int>(fi->detection.first_packet_found));
+  o.get_insert("customapp") = Json(static_cast<int>(fi->detection.custom_app));
   o.set("schedq", schedq_text(fi));
   o.get_insert("rxpkts") = Json(static_cast<long long>(fi->packets[0]));
   o.get_insert("rxbytes") = Json(static_cast<long long>(fi->bytes[0]));
@@ -289,7 +284,9 @@ Json AggregateIPFlows::flow_json(const StatFlowInfo* fi) const {
   o.get_insert("txbytes") = Json(static_cast<long long>(fi->bytes[1]));
   const String pname = field(fi->process_name);
   if (pname.length() > 0) o.set("pname", pname);
-  o.set("host", String());
+  String host = fi->detection.first_name_text();
+  if (host.length() == 0) host = fi->detection.second_name_text();
+  o.set("host", host.substring(0, kHostMax));
   return o;
 }
 
@@ -313,7 +310,7 @@ int AggregateIPFlows::dump_filter_handler(int, String& value, Element* e, const 
   for (int t = first; t <= last; ++t) {
     for (auto it = self->tables_[t].begin(); it.live(); ++it) {
       for (const StatFlowInfo* fi = it->value.head; fi != nullptr; fi = fi->next) {
-        if (!filter_shows(filter, fi, app_name_text(self->policy_, fi->detection.app_id))) continue;
+        if (!filter_shows(filter, fi, text_of(self->app_name(fi->detection.app_id)))) continue;
         array.add(self->flow_json(fi));
       }
     }
@@ -342,4 +339,33 @@ String AggregateIPFlows::read_handler_file(Element* e, void*) {
   });
   ::close(fd);
   return text.take_string();
+}
+
+void AggregateIPFlows::dns_cache_to_json(String& text, Json& array) {
+  array.make_unshared(Json::kArray);
+  const Timestamp now = Timestamp::now();
+  LimitedArray out(dump_limit_);
+  dns_cache_.for_each([&](const IPAddress&, const DnsCacheEntry& entry) {
+    Json o;
+    o.make_unshared(Json::kObject);
+    o.set("dstaddr", entry.address.to_string());
+    o.set("hostname", entry.host);
+    o.get_insert("appid") = Json(entry.app_id);
+    o.get_insert("catid") = Json(entry.category_id);
+    o.get_insert("ttl_s") = Json(static_cast<long long>(whole_seconds(now - entry.time)));
+    if (out.add(o)) array.append(o);
+  });
+  text = out.finish();
+}
+
+String AggregateIPFlows::dns_dump_file(Element* e, void*) {
+  String text;
+  Json array;
+  static_cast<AggregateIPFlows*>(e)->dns_cache_to_json(text, array);
+  const std::string path = platform::under_root(kDnsDumpFile);
+  const int fd = recreate_dump_file(path, kDnsDumpFile);
+  bool ok = fd >= 0 && write_all(fd, text.data(), static_cast<size_t>(text.length()));
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (!ok) return String("Unable to write DNS Cache to /var/log/dns_dump.json");
+  return String("DNS Cache dumped to /var/log/dns_dump.json");
 }

@@ -51,6 +51,22 @@ PacketSpec Shape(uint8_t protocol, const char* src, uint16_t sport, const char* 
   return s;
 }
 
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// A TCP packet of `shape` carrying `payload` with the given sequence and
+// acknowledgement numbers.
+std::vector<uint8_t> TcpBytes(PacketSpec shape, const std::string& payload, uint32_t seq,
+                              uint32_t ack) {
+  shape.payload = payload.size();
+  std::vector<uint8_t> b = BuildIPv4(shape);
+  std::memcpy(b.data() + 40, payload.data(), payload.size());
+  Put32(b, 24, seq);
+  Put32(b, 28, ack);
+  return b;
+}
+
 std::string Str(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
 
 class AggDumpTest : public ::testing::Test {
@@ -84,9 +100,8 @@ class AggDumpTest : public ::testing::Test {
     return true;
   }
 
-  // The flow of the packet after it went through.
-  Flow* Send(const PacketSpec& shape, bool outbound = true) {
-    Packet* p = MakePacket(BuildIPv4(shape));
+  Flow* Push(const std::vector<uint8_t>& bytes, bool outbound) {
+    Packet* p = MakePacket(bytes);
     p->set_msgtype(1);
     p->set_timestamp(Timestamp::make_msec(clock_.msec()));
     WINDIVERT_ADDRESS record{};
@@ -102,6 +117,27 @@ class AggDumpTest : public ::testing::Test {
       }
     }
     return agg_->record(index);
+  }
+  Flow* Send(const PacketSpec& shape, bool outbound = true) {
+    return Push(BuildIPv4(shape), outbound);
+  }
+
+  // An HTTP request for `host` from 10.0.0.2:`sport` to `server`:80 and its
+  // answer; the flow.
+  Flow* Http(const char* server, uint16_t sport, const std::string& host) {
+    const char* c = "10.0.0.2";
+    Push(TcpBytes(Shape(6, c, sport, server, 80, 0x02), "", 1000, 0), true);
+    Push(TcpBytes(Shape(6, server, 80, c, sport, 0x12), "", 5000, 1001), false);
+    Push(TcpBytes(Shape(6, c, sport, server, 80, 0x10), "", 1001, 5001), true);
+    const std::string get = "GET /i.html HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
+    Flow* f = Push(TcpBytes(Shape(6, c, sport, server, 80, 0x18), get, 1001, 5001), true);
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    const uint32_t sent = 1001 + static_cast<uint32_t>(get.size());
+    Push(TcpBytes(Shape(6, server, 80, c, sport, 0x18), reply, 5001, sent), false);
+    Push(TcpBytes(Shape(6, c, sport, server, 80, 0x10), "", sent,
+                  5001 + static_cast<uint32_t>(reply.size())),
+         true);
+    return f;
   }
 
   // A TCP flow 10.0.0.2:40000 -> server:443, one packet each way 3 s apart,
@@ -338,6 +374,62 @@ TEST_F(AggDumpTest, DumpsPastTheLimitLeaveWholeRecordsOutAndCountThem) {
   log_.fresh();
   h_.Read("agg", "dump");
   EXPECT_EQ(log_.fresh().find("left out"), std::string::npos);
+}
+
+TEST_F(AggDumpTest, DnsDumpOfAnEmptyCacheAndAnUnwritableFolder) {
+  ASSERT_TRUE(Load(false)) << h_.messages();
+  EXPECT_EQ(h_.Read("agg", "dns_dump"), "DNS Cache dumped to /var/log/dns_dump.json");
+  const std::string path = log_dir_ + "/dns_dump.json";
+  EXPECT_EQ(ReadFile(path), "[]");
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  // A folder nothing can be written into (as root, only a file in its place
+  // is one).
+  fs::remove_all(log_dir_);
+  WriteFile(log_dir_, "not a folder");
+  EXPECT_EQ(h_.Read("agg", "dns_dump"), "Unable to write DNS Cache to /var/log/dns_dump.json");
+}
+
+TEST_F(AggDumpTest, DetectedNamesAndTheHostCacheInTheDumps) {
+  WriteFile(work_ + "app_category_map.json",
+            R"([{"AppId": 7, "CatId": 5, "App": "HTTP", "Category": "Web"}])");
+  WriteFile(work_ + "category_id.json", R"([{"Id": 5, "CategoryName": "Web"}])");
+  WriteFile(work_ + "hostapps.json",
+            R"([{"app_name": "exampletest", "appid": -7,
+                 "host_attrs": {"hna_host_parts": ["test", "example", "*"]}}])");
+  ASSERT_TRUE(Load(false)) << h_.messages();
+  Flow* http = Http("192.0.2.21", 42002, "plain.example.org");
+  ASSERT_NE(http, nullptr);
+  ASSERT_EQ(http->detection.app_id, 7);
+  char line[AggregateIPFlows::kFlowLineMax + 1];
+  agg_->flow_text_line(http, line);
+  EXPECT_NE(std::string(line).find(" app=HTTP cat=Web host=plain.example.org "), std::string::npos)
+      << line;
+  const std::string text = Filter("L4PROTO HTTP");
+  EXPECT_NE(text.find(R"("protocol":"HTTP","appid":"HTTP","appcat":"Web",)"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find(R"("hostnameuri":"plain.example.org",)"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("host":"plain.example.org"})"), std::string::npos) << text;
+  // HTTP is never cached.
+  EXPECT_EQ(h_.Read("agg", "dns_dump"), "DNS Cache dumped to /var/log/dns_dump.json");
+  EXPECT_EQ(ReadFile(log_dir_ + "/dns_dump.json"), "[]");
+
+  // A host-app hit is; its age shows in seconds.
+  ASSERT_NE(Http("192.0.2.20", 42000, "www.x.example.test"), nullptr);
+  clock_.advance_msec(10500);
+  EXPECT_EQ(h_.Read("agg", "dns_dump"), "DNS Cache dumped to /var/log/dns_dump.json");
+  const std::string entry =
+      R"({"dstaddr":"192.0.2.20","hostname":"www.x.example.test","appid":-7,"catid":0,"ttl_s":10})";
+  EXPECT_EQ(ReadFile(log_dir_ + "/dns_dump.json"), "[" + entry + "]");
+  String json;
+  Json array;
+  agg_->dns_cache_to_json(json, array);
+  EXPECT_EQ(Str(json), "[" + entry + "]");
+  EXPECT_EQ(array.size(), 1);
+
+  // Past the limit the array closes empty and the entry is counted.
+  agg_->set_dump_limit(entry.size());
+  h_.Read("agg", "dns_dump");
+  EXPECT_EQ(ReadFile(log_dir_ + "/dns_dump.json"), "[]\n1 records left out (dump limit 64 MiB)\n");
 }
 
 TEST_F(AggDumpTest, ClearExpiresEveryFlow) {
