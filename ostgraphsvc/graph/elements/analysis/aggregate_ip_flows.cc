@@ -10,6 +10,7 @@
 #include "graph/args.h"
 #include "graph/confparse.h"
 #include "graph/error_handler.h"
+#include "graph/handler.h"
 #include "graph/packet.h"
 #include "graph/router.h"
 #include "graph/router_log.h"
@@ -292,7 +293,12 @@ int AggregateIPFlows::find_element_for(const char* name, const char* cls, void**
 }
 
 void AggregateIPFlows::add_handlers() {
+  Router::add_read_handler(this, "dump", dump_handler, nullptr);
+  Router::set_handler(this, "dump-filter", Handler::kRead | Handler::kReadParam,
+                      dump_filter_handler);
   Router::add_write_handler(this, "clear", clear_write_handler, nullptr);
+  Router::add_read_handler(this, "dump_file", read_handler_file, nullptr);
+  Router::add_read_handler(this, "dns_dump", dns_dump_file, nullptr);
 }
 
 int AggregateIPFlows::clear_write_handler(const String&, Element* e, void*, ErrorHandler*) {

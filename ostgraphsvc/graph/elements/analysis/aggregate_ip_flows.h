@@ -53,6 +53,9 @@
 #include "ostgraphsvc/graph/elements/policy/ost_firewall.h"
 #include "platform/adapters/best_route.h"
 
+class Handler;
+class Json;
+class StringBuilder;
 class OstPolicy;
 class OstrelRouteTable;
 class OverlayView;
@@ -287,6 +290,34 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   // Expires every flow in one pass; the reap schedule is kept.
   int clear_handler();
 
+  // ---- Dumps (aggregate_ip_flows_dump.cc). Operators read flows and the
+  // host cache through the handlers "dump", "dump-filter", "dump_file" and
+  // "dns_dump"; the console calls the three operations below directly.
+
+  // Longest flow line; longer ones are cut.
+  static constexpr int kFlowLineMax = 512;
+  // Most bytes a JSON dump, or a text dump into a file, may hold; past it
+  // whole records are left out and counted on one line at the end.
+  static constexpr size_t kDumpLimit = size_t{64} << 20;
+
+  // The text line of every flow of the four tables, with a title before the
+  // first flow of each, flushed in pieces of a little over 2 KB: into the
+  // service log when `file_name` is empty, else appended to that file.
+  // `text` is empty afterwards.
+  void dump_flow_tables(StringBuilder& text, const String& file_name);
+  // The "dump-filter" read: `value` holds the filter (SIP, SPORT, DIP, DPORT,
+  // L4PROTO) and gets the JSON array of the flows it selects. -1 after
+  // "error parsing arguments" when a value does not parse.
+  static int dump_filter_handler(int operation, String& value, Element* e, const Handler* h,
+                                 ErrorHandler* errh);
+  // Appends one object per host cache entry to `array` and writes its text.
+  void dns_cache_to_json(String& text, Json& array);
+  // One flow's line (at most kFlowLineMax characters, NUL-terminated) into
+  // `out`; returns its length.
+  int flow_text_line(const StatFlowInfo* fi, char (&out)[kFlowLineMax + 1]) const;
+  // Tests: a smaller limit than kDumpLimit.
+  void set_dump_limit(size_t bytes) { dump_limit_ = bytes; }
+
   // Becomes the process-wide aggregator unless there is one (configure
   // does this).
   void register_process_instance() {
@@ -416,6 +447,14 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   int best_route(uint32_t destination, IPAddress* dest, IPAddress* gateway);
   static int clear_write_handler(const String& value, Element* e, void* user_data,
                                  ErrorHandler* errh);
+  static String dump_handler(Element* e, void* user_data);
+  static String read_handler_file(Element* e, void* user_data);
+  static String dns_dump_file(Element* e, void* user_data);
+  Json flow_json(const StatFlowInfo* fi) const;
+  // The flow text dump through `flush(text)`, which empties `text`; with
+  // `limited`, cut at the dump limit.
+  template <typename Flush>
+  void dump_flows(StringBuilder& text, bool limited, Flush flush);
 
   void unindex_fragment(StatFlowInfo* fi);
   // Detection helpers (flow_detection.cc).
@@ -459,6 +498,7 @@ class AggregateIPFlows : public Element, public AggregateNotifier {
   Element* source_ = nullptr;
   FlowIndexTable index_table_;
   uint32_t flow_cap_;
+  size_t dump_limit_ = kDumpLimit;
   uint64_t live_flows_ = 0;
   int64_t full_warning_sec_ = 0;
   bool full_warned_ = false;
