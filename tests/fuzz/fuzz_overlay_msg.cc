@@ -9,9 +9,11 @@
 // an address manager, so address answers (kind 17) reach a lease, which lives
 // across inputs.
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -34,13 +36,23 @@ IPAddress ip(const char* text) {
   return a;
 }
 
-// Overlay files of a local spoke, hub and controller, written once.
+char g_conf_dir[] = "/tmp/fuzz_overlay_msg.XXXXXX";
+std::string* g_conf_files = nullptr;
+
+void remove_conf_files() {
+  for (int i = 0; i < 3; ++i) unlink(g_conf_files[i].c_str());
+  rmdir(g_conf_dir);
+}
+
+// Overlay files of a local spoke, hub and controller, written once and
+// removed at exit.
 const std::string& conf_file(int role) {
   static const std::string* const files = [] {
     static const char* const kRoles[] = {"SPOKE", "DC", "CONTROLLER"};
-    char dir[] = "/tmp/fuzz_overlay_msg.XXXXXX";
+    char* dir = g_conf_dir;
     if (mkdtemp(dir) == nullptr) __builtin_trap();
     auto* names = new std::string[3];
+    g_conf_files = names;
     for (int i = 0; i < 3; ++i) {
       names[i] = std::string(dir) + "/overlay" + std::to_string(i) + ".json";
       std::ofstream(names[i])
@@ -52,6 +64,7 @@ const std::string& conf_file(int role) {
              "\"remote\": [{\"overlayIP\": \"10.20.0.1\", \"roles\": [{\"type\": "
              "\"DC\"}], \"groupid\": \"g1\"}]}";
     }
+    std::atexit(remove_conf_files);
     return names;
   }();
   return files[role];
