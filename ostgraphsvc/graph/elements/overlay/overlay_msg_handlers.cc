@@ -468,7 +468,7 @@ void OverlayWanStateMsg::consume_msg(Packet*, const OstrelOverlayStateMsg& msg,
     }
   }
   if (unset_left > 0) {
-    MSG_LOG(6, kTag, "Consume WanState Msg: %d more entries that cannot be set not logged",
+    MSG_LOG(6, kTag, "Consume WanState Msg: %d more lines of paths that cannot be set left out",
             unset_left);
   }
   if (changed && overlay != nullptr) overlay->refresh_usable_paths();

@@ -427,7 +427,7 @@ TEST_F(PeerStateTest, WanStateFlipsRemoteUpOnceAndLimitsItsLines) {
             std::string::npos);
   Receive(WanState(8, std::vector<std::vector<uint32_t>>(20), 1));  // 40 lines: 16 written
   EXPECT_EQ(Count(Log(), unset), 18);
-  EXPECT_NE(Log().find("Consume WanState Msg: 24 more entries that cannot be set not logged"),
+  EXPECT_NE(Log().find("Consume WanState Msg: 24 more lines of paths that cannot be set left out"),
             std::string::npos);
   EXPECT_TRUE(a->remote_up.load());
 }
