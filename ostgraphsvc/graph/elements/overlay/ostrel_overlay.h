@@ -272,6 +272,10 @@ class OstrelOverlay : public Element,
     }
   }
 
+  // Requests for a device-information-map update; nothing asks for one yet.
+  int32_t dim_update_counter() const { return dim_update_counter_; }
+  void request_dim_update() { ++dim_update_counter_; }
+
   std::recursive_mutex& overlay_lock() const { return overlay_lock_; }
   OstrelDIBManager& dib() { return dib_; }
   OstrelNextHopTracking& nht() { return nht_; }
@@ -338,6 +342,7 @@ class OstrelOverlay : public Element,
   Vector<OverlayWanLinkEntry> wanlinks_;
   bool wanlinks_built_ = false;
   int32_t nh_failures_ = 0;
+  int32_t dim_update_counter_ = 0;
   int32_t nh_log_period_ = kLookupLogPeriod;
 };
 

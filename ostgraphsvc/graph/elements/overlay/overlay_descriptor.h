@@ -259,7 +259,15 @@ class OverlayDescriptor {
   OstrelOverlayProbeInterface* jitter_probe = nullptr;
   OstrelOverlayProbeInterface* keepalive_probe = nullptr;
   uint32_t if_metric;
+  // What the peer's endpoint messages tell of its end: its NAT address for
+  // this path (the path's public address), its WAN property and usable flag,
+  // and, on a hub, the spoke's WAN type (wan_type_names, 1-5 only). The
+  // peer's receive loss is this side's transmit loss (delayed_tx_loss,
+  // instant_tx_loss).
   IPAddress public_address;
+  uint32_t remote_wan_prop = 0;
+  bool remote_wan_usable = false;
+  int32_t wan_type = 5;
 
  private:
   // True when the window closed and pushed a result.
@@ -327,6 +335,8 @@ class OverlayPeerDescriptor {
 
   uint32_t tunnel_state = kTunnelUnknown;
   bool peer_is_controller = false;
+  // Set on a controller by the peer's first endpoint message; never cleared.
+  bool first_endpt_received = false;
   bool provisioned = false;
   bool in_hub_group = false;
   uint16_t encap_protocol = 0;

@@ -3,6 +3,8 @@
 #include "graph/router_log.h"
 #include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
+#include "ostgraphsvc/graph/elements/policy/policy_vocabulary.h"
+#include "ostgraphsvc/graph/elements/user/ostuser.h"
 #include "ostgraphsvc/overlaymsg/control_packet.h"
 #include "ostgraphsvc/overlaymsg/print_messages.h"
 #include "overlaystatemsg.pb.h"
@@ -94,14 +96,29 @@ Vector<OstrelOverlayMsgInterface*>& overlay_msg_handlers() {
 bool first_state_sync_pending() { return g_first_state_sync_pending; }
 void reset_first_state_sync_pending() { g_first_state_sync_pending = true; }
 
-void OverlayVersionedMsg::consume_msg(Packet*, const OstrelOverlayStateMsg& msg, OstrelOverlay*,
-                                      OverlayPeerDescriptor* opd) {
-  const String peer = opd != nullptr ? opd->overlay_address.to_string() : String();
-  MSG_LOG(7, "OverlayVersionedMsg::consume_msg", "%s: message kind %u from %s not handled here",
-          msg_name().c_str(), static_cast<unsigned>(msg.osm_type()), peer.c_str());
+// ---- Endpoint
+
+namespace {
+
+// At most `limit` bytes of a text a peer sent.
+String cut_text(const std::string& text, int limit) {
+  const size_t n = text.size() < static_cast<size_t>(limit) ? text.size() : limit;
+  return String(text.data(), static_cast<int>(n));
 }
 
-// ---- Endpoint
+uint16_t local_roles_of(OstrelOverlay* overlay) {
+  return overlay != nullptr ? overlay->get_local_roles() : 0;
+}
+
+bool is_hub_role(uint16_t roles) { return (roles & (OSTREL_DC | OSTREL_WAYPOINT)) != 0; }
+
+// A loss figure a peer reported, as a percentage the listing can round.
+double bounded_loss(double loss) {
+  if (!(loss > 0)) return 0;
+  return loss < 100 ? loss : 100;
+}
+
+}  // namespace
 
 OverlayEndptMsg::OverlayEndptMsg(OverlayPeerDescriptor* opd) : OverlayVersionedMsg(opd) {
   current_version = 1;
@@ -117,6 +134,13 @@ void OverlayEndptMsg::check_and_set_is_ctrlr() {
   peer_version = 0xffffffffu;
 }
 
+bool OverlayEndptMsg::is_msg_available() {
+  // A controller only answers: its peer version is all ones until the peer's
+  // next sync, and the peer reports 0 while it lacks this side's endpoint.
+  if (roles.controller) return peer_version == 0;
+  return peer_version != current_version || sent_count == 0;
+}
+
 void OverlayEndptMsg::new_msg_trigger(uint32_t reason) {
   current_version = (current_version > peer_version ? current_version : peer_version) + 1;
   trigger_reasons |= reason;
@@ -125,6 +149,193 @@ void OverlayEndptMsg::new_msg_trigger(uint32_t reason) {
 void OverlayEndptMsg::msg_sent() {
   ++sent_count;
   if (roles.controller) peer_version = 0xffffffffu;
+}
+
+Vector<Packet*>& OverlayEndptMsg::build_msg_per_peer_into_packet(Vector<Packet*>& packets,
+                                                                 OstrelOverlay* overlay,
+                                                                 OverlayPeerDescriptor* opd) {
+  static constexpr char kTag[] = "OverlayEndptMsg::build_msg_per_peer_into_packet";
+  if (overlay == nullptr || opd == nullptr) return packets;
+  if ((overlay->get_local_roles() & OSTREL_CONTROLLER) != 0 && !opd->first_endpt_received) {
+    if (++log_counter % log_period == 0) {
+      MSG_LOG(6, kTag, "Overlay EndPt Msg: not yet received first endpt msg from %s",
+              peer_text(opd).c_str());
+    }
+    return packets;
+  }
+  if (overlay->get_dib(overlay->own_address()) == nullptr) {
+    MSG_LOG(6, kTag, "Local DIB entry for not found");
+    return packets;
+  }
+  for (const auto& path : opd->paths) {
+    Packet* p = build_endpt_packet(overlay, *path, current_version, sent_count, trigger_reasons);
+    if (p != nullptr) packets.push_back(p);
+  }
+  return packets;
+}
+
+Packet* OverlayEndptMsg::build_endpt_packet(OstrelOverlay* overlay, const OverlayDescriptor& path,
+                                            uint32_t current, uint32_t sent, uint32_t reasons) {
+  OstrelOverlayStateMsg msg;
+  msg.set_osm_type(OVERLAY_PATHID_STATE_MSG);
+  WanEndPtMsg* ep = msg.mutable_osm_endptmsg();
+  const uint32_t next = sent + 1;
+  ep->set_wep_version(next < current ? next : current);
+  ep->set_msg_trigger_reason(reasons);
+  const bool controller = (local_roles_of(overlay) & OSTREL_CONTROLLER) != 0;
+  if (!controller && overlay != nullptr) {
+    const OstrelOverlayJson& json = overlay->peer_config().overlay_json;
+    ep->set_wep_mac_addr(std::string(json.macaddr.data(), json.macaddr.length()));
+    ep->set_wep_dev_name(std::string(json.hostname.data(), json.hostname.length()));
+  }
+  WanEndPtDescMsg* entry = ep->add_wep_list();
+  entry->set_wep_my_pathid(path.local_path_id);
+  entry->set_wep_my_mtu(path.mtu);
+  OverlayDescStats* ods = entry->mutable_wep_ods();
+  ods->set_ods_rxloss_delayed(path.delayed_rx_loss);
+  ods->set_ods_rxloss_instant(path.instant_rx_loss);
+  RemoteWanMsg* wan = entry->mutable_wep_remote_wan();
+  wan->set_rwm_prop(0);
+  wan->set_rwm_usable(true);
+  if (controller) {
+    entry->set_wep_my_ipv4(0);
+    entry->set_wep_remote_nat_ipv4(0);
+    entry->set_wep_remote_nat_port(4500);
+    entry->set_wep_overlay_tag("public");
+    entry->set_wep_wannetwork_tag("internet");
+  } else {
+    build_hub_spoke_specific_fields(entry, path);
+  }
+  return make_control_packet(msg, path.local_path_id, OVERLAY_PATHID_STATE_MSG);
+}
+
+void OverlayEndptMsg::build_hub_spoke_specific_fields(WanEndPtDescMsg* entry,
+                                                      const OverlayDescriptor&) {
+  static constexpr int kWired = 1;
+  const String& tag = wan_type_names[kWired];
+  entry->set_wep_overlay_tag(std::string(tag.data(), tag.length()));
+  MSG_LOG(7, "OverlayEndptMsg::build_hub_spoke_specific_fields",
+          "EndPt Msg: Send Overlay Tag: %s Wan Type %d", tag.c_str(), kWired);
+}
+
+int OverlayEndptMsg::wan_type_from_tag(const String& text) {
+  if (text == "wired" || text == "public") return 1;
+  if (text == "wireless") return 2;
+  if (text == "private") return 3;
+  if (text == "metered") return 4;
+  return kWanTypeUnknown;
+}
+
+void OverlayEndptMsg::get_endpoint_tags(const WanEndPtDescMsg& entry, OstrelOverlay* overlay,
+                                        const OverlayDescriptor& path, String* overlay_tag,
+                                        String* network_tag) {
+  if (!is_hub_role(local_roles_of(overlay))) {
+    const int type =
+        path.wan_type >= 1 && path.wan_type <= kWanTypeUnknown ? path.wan_type : kWanTypeUnknown;
+    // "unknown" is no tag a hub knows: an untyped link counts as wired.
+    *overlay_tag = wan_type_names[type == kWanTypeUnknown ? 1 : type];
+  } else {
+    *overlay_tag = cut_text(entry.wep_overlay_tag(), kMaxTagLength);
+  }
+  *network_tag = entry.has_wep_wannetwork_tag()
+                     ? cut_text(entry.wep_wannetwork_tag(), kMaxTagLength)
+                     : *overlay_tag;
+}
+
+bool OverlayEndptMsg::update_network_and_overlay_tags(OstrelOverlay* overlay,
+                                                      const WanEndPtDescMsg& entry,
+                                                      OstrelDIB* local, OverlayDescriptor* path) {
+  static constexpr char kTag[] = "OverlayEndptMsg::update_network_and_overlay_tags";
+  String overlay_tag;
+  String network_tag;
+  get_endpoint_tags(entry, overlay, *path, &overlay_tag, &network_tag);
+  EndPointDescriptor* made = nullptr;
+  if (!local->endpoint_sets.find(network_tag).live()) {
+    MSG_LOG(6, kTag, "Overlay EndPt Msg: Cannot find endpt desc for network tag %s overlay tag %s",
+            network_tag.printable().c_str(), overlay_tag.printable().c_str());
+    if (local->endpoint_sets.size() >= static_cast<uint64_t>(kMaxEndpointTags)) {
+      MSG_LOG(6, kTag, "Overlay EndPt Msg: endpoint table holds %d network tags, %s not added",
+              kMaxEndpointTags, network_tag.printable().c_str());
+    } else {
+      made = new EndPointDescriptor(overlay_tag, network_tag);
+    }
+  }
+  path->public_address = IPAddress(entry.wep_remote_nat_ipv4());
+  if (is_hub_role(local_roles_of(overlay))) {
+    const int type = wan_type_from_tag(overlay_tag);
+    MSG_LOG(6, kTag, "EndPt Msg:Updating at Hub Network Tag %s Overlay Tag %s, Wan Type: %d",
+            network_tag.printable().c_str(), overlay_tag.printable().c_str(), type);
+    path->wan_type = type;
+  }
+  if (made != nullptr) local->endpoint_sets.find_insert(network_tag, made);
+  return false;
+}
+
+void OverlayEndptMsg::consume_msg(Packet* p, const OstrelOverlayStateMsg& msg,
+                                  OstrelOverlay* overlay, OverlayPeerDescriptor* opd) {
+  static constexpr char kTag[] = "OverlayEndptMsg::consume_msg";
+  if (p == nullptr || overlay == nullptr || opd == nullptr) return;
+  const uint32_t path_id = p->overlay_path_anno();
+  const std::shared_ptr<OverlayDescriptor> od = overlay->get_od(path_id);
+  if (od == nullptr) {
+    MSG_LOG(6, kTag, "Overlay EndPt Msg: Cannot find incoming pathid %u", path_id);
+    return;
+  }
+  const String peer = peer_text(opd);
+  OstrelDIB* local = overlay->get_dib(overlay->own_address());
+  if (local == nullptr) {
+    MSG_LOG(6, kTag, "Overlay EndPt Msg: Cannot find dib for %s", peer.c_str());
+    return;
+  }
+  if ((overlay->get_local_roles() & OSTREL_CONTROLLER) != 0) {
+    MSG_LOG(7, kTag, "Overly EndPt Msg: Received from %s at controller, triggering response",
+            peer.c_str());
+    opd->first_endpt_received = true;
+    new_msg_trigger(kTriggerEndpoint);
+  }
+  MSG_LOG(7, kTag, "EndPt Msg:Setting Consuming msg from pathid %u", od->local_path_id);
+  const WanEndPtMsg& ep = msg.osm_endptmsg();
+  consumed_version = ep.wep_version();
+  bool same_remote = true;
+  bool changed = false;
+  if (ep.wep_list_size() > 0) {
+    const WanEndPtDescMsg& entry = ep.wep_list(0);
+    if (entry.has_wep_my_mtu()) {
+      // The descriptor's MTU is 16 bits and sizes fragments: nothing below
+      // the IPv4 minimum, nothing above 16 bits; 0 means unknown.
+      uint32_t mtu = entry.wep_my_mtu();
+      if (mtu != 0 && mtu < kMinPeerMtu) mtu = kMinPeerMtu;
+      if (mtu > kMaxPeerMtu) mtu = kMaxPeerMtu;
+      od->peer_mtu = mtu;
+      if (mtu != 0) {
+        if (opd->mtu == 0 || mtu < opd->mtu) opd->mtu = static_cast<uint16_t>(mtu);
+        if (opd->mtu > 1400) opd->mtu = 1400;
+      }
+    }
+    same_remote = od->remote_path_id == entry.wep_my_pathid();
+    od->remote_path_id = entry.wep_my_pathid();
+    MSG_LOG(7, kTag, "EndPt Msg:Setting remote pathid to %u for local path %u", od->remote_path_id,
+            od->local_path_id);
+    changed = update_network_and_overlay_tags(overlay, entry, local, od.get());
+    MSG_LOG(7, kTag, "EndPt Msg: Endpoint Updated state %s", changed ? "TRUE" : "FALSE");
+    if (entry.has_wep_ods()) {
+      od->delayed_tx_loss = bounded_loss(entry.wep_ods().ods_rxloss_delayed());
+      od->instant_tx_loss = bounded_loss(entry.wep_ods().ods_rxloss_instant());
+    }
+    if (entry.has_wep_remote_wan()) {
+      od->remote_wan_prop = entry.wep_remote_wan().rwm_prop();
+      od->remote_wan_usable = entry.wep_remote_wan().rwm_usable();
+    }
+  }
+  const uint32_t reason = ep.msg_trigger_reason();
+  if (same_remote && (reason & kTriggerQoe) != 0 && (reason & kTriggerEndpoint) == 0) {
+    MSG_LOG(6, kTag, "EndPt Msg: only qoe changed, no need to trigger DIM");
+  }
+  if (!changed) return;
+  OstrelDIB* sender = overlay->get_dib(opd->overlay_address);
+  if (sender == nullptr || !sender->has_role(OSTREL_CONTROLLER)) return;
+  MSG_LOG(6, kTag, "Triggering a DIM update for message from %s", peer.c_str());
+  overlay->request_dim_update();
 }
 
 void OverlayEndptMsg::fill_version(OstrelOverlay*, OverlayPeerDescriptor* opd,
@@ -160,6 +371,16 @@ void OverlayWanStateMsg::check_and_set_is_ctrlr() {
   roles.controller = check_ctrlr("OverlayWanStateMsg::check_and_set_is_ctrlr", "WanState Msg", 6);
 }
 
+bool OverlayWanStateMsg::is_msg_available() {
+  if (roles.controller) return false;
+  if (peer_version != current_version) {
+    MSG_LOG(6, "OverlayWanStateMsg::is_msg_available", "Overlay Wan State not in Sync %d:%d",
+            static_cast<int>(current_version), static_cast<int>(peer_version));
+    return true;
+  }
+  return sent_count == 0;
+}
+
 void OverlayWanStateMsg::new_msg_trigger(uint32_t reason) {
   if (reason == kTriggerFirstSync && peer_version != 0) {
     current_version = peer_version + 1;
@@ -167,6 +388,88 @@ void OverlayWanStateMsg::new_msg_trigger(uint32_t reason) {
     ++current_version;
   }
   trigger_reasons |= reason;
+}
+
+Vector<Packet*>& OverlayWanStateMsg::build_msg_per_peer_into_packet(Vector<Packet*>& packets,
+                                                                    OstrelOverlay* overlay,
+                                                                    OverlayPeerDescriptor* opd) {
+  if (overlay == nullptr || opd == nullptr) return packets;
+  if (overlay->get_dib(overlay->own_address()) == nullptr) {
+    MSG_LOG(6, "OverlayWanStateMsg::build_msg_per_peer_into_packet",
+            "Local DIB entry for not found");
+    return packets;
+  }
+  for (const auto& path : opd->paths) {
+    Packet* p = build_wan_state_packet(overlay, *path, current_version);
+    if (p != nullptr) packets.push_back(p);
+  }
+  return packets;
+}
+
+Packet* OverlayWanStateMsg::build_wan_state_packet(OstrelOverlay* overlay,
+                                                   const OverlayDescriptor& path,
+                                                   uint32_t version) {
+  OstrelOverlayStateMsg msg;
+  msg.set_osm_type(OVERLAY_WANLINK_STATE_MSG);
+  WanLinkStateMsg* wls = msg.mutable_osm_wlsmsg();
+  wls->set_wls_version(version);
+  // Every path of this node, to any peer: the peer keys on the path ids it
+  // learned from endpoint messages and ignores the rest.
+  for (const OverlayConnectedPath& c : overlay->connected_paths()) {
+    WanLinkStateDescMsg* entry = wls->add_wls_list();
+    entry->set_wls_ipv4(c.local_address.addr());
+    entry->add_wls_natipv4(c.local_address.addr());
+    entry->add_wls_pathid(c.path_id);
+    entry->set_wls_state(c.is_new ? 1 : 0);
+  }
+  return make_control_packet(msg, path.local_path_id, OVERLAY_WANLINK_STATE_MSG);
+}
+
+void OverlayWanStateMsg::consume_msg(Packet*, const OstrelOverlayStateMsg& msg,
+                                     OstrelOverlay* overlay, OverlayPeerDescriptor* opd) {
+  static constexpr char kTag[] = "OverlayWanStateMsg::consume_msg";
+  if (opd == nullptr) return;
+  const WanLinkStateMsg& wls = msg.osm_wlsmsg();
+  consumed_version = wls.wls_version();
+  int unset_lines = 0;
+  int unset_left = 0;
+  bool changed = false;
+  for (const WanLinkStateDescMsg& entry : wls.wls_list()) {
+    const bool up = entry.wls_state() != 0;
+    const char* state = up ? "UP" : "DOWN";
+    const String sip = IPAddress(entry.wls_ipv4()).to_string();
+    for (const auto& path : opd->paths) {
+      for (const uint32_t id : entry.wls_pathid()) {
+        MSG_LOG(7, kTag, "Consume WanState Msg: sip=%s, msgpathid=%u rpathid:lpathid=%u:%u",
+                sip.c_str(), id, path->remote_path_id, path->local_path_id);
+        if (id != path->remote_path_id || path->remote_up.load(std::memory_order_relaxed) == up) {
+          continue;
+        }
+        MSG_LOG(6, kTag,
+                "Consume WanState Msg: sip=%s, msgpathid=%u rpathid:lpathid=%u:%u set state to %s",
+                sip.c_str(), id, path->remote_path_id, path->local_path_id, state);
+        path->remote_up.store(up, std::memory_order_relaxed);
+        opd->handle_wanlinks_state_change(*path, up);
+        changed = true;
+      }
+      if (entry.wls_pathid_size() != 0) continue;
+      // A peer can list thousands of entries: a few lines, then a count.
+      if (unset_lines == kMaxUnsetLines) {
+        ++unset_left;
+        continue;
+      }
+      ++unset_lines;
+      MSG_LOG(6, kTag,
+              "Consume WanState Msg: sip=%s, pathid=%ustate %s, cannot be set, pathid's not in "
+              "sync or absent",
+              sip.c_str(), path->local_path_id, state);
+    }
+  }
+  if (unset_left > 0) {
+    MSG_LOG(6, kTag, "Consume WanState Msg: %d more entries that cannot be set not logged",
+            unset_left);
+  }
+  if (changed && overlay != nullptr) overlay->refresh_usable_paths();
 }
 
 void OverlayWanStateMsg::fill_version(OstrelOverlay*, OverlayPeerDescriptor*,
@@ -261,6 +564,12 @@ void OverlayRouteMsg::get_versions(OverlayMsgVersions* record) {
 
 // ---- User authentication
 
+namespace {
+
+bool holder_has_token(const OstUser* holder) { return holder != nullptr && holder->enabled != 0; }
+
+}  // namespace
+
 OverlayUserAuthMsg::OverlayUserAuthMsg(OverlayPeerDescriptor* opd) : OverlayVersionedMsg(opd) {
   current_version = 1;
   ua_check_and_set_is_hub();
@@ -283,6 +592,91 @@ void OverlayUserAuthMsg::new_msg_trigger(uint32_t reason) {
           "OverlayUserAuthMsg trigger with reason %u currversion: %u sentversion: %u "
           "peerversion %u",
           reason, current_version, sent_count, peer_version);
+}
+
+bool OverlayUserAuthMsg::is_msg_available() {
+  static constexpr char kTag[] = "OverlayUserAuthMsg::is_msg_available";
+  if (roles.controller || roles.hub) return false;
+  if (sent_count == 0) return true;
+  const OstUser* holder = registered_token_holder();
+  const bool has_token = holder_has_token(holder);
+  const uint32_t update = holder != nullptr ? holder->version : 0;
+  if (update != seen_token_version) {
+    current_version = (current_version > peer_version ? current_version : peer_version) + 1;
+    MSG_LOG(6, kTag,
+            "OverlayUserAuthMsg: State changed. Sending user auth msg to peer: currversion %u, "
+            "sentversion %u, peerversion %u state:%d updversion:%u",
+            current_version, sent_count, peer_version, has_token ? 1 : 0, update);
+    seen_token_version = update;
+    return true;
+  }
+  if (peer_version == current_version) return false;
+  MSG_LOG(6, kTag,
+          "OverlayUserAuthMsg: Sending user auth msg peer not in sync: currversion %u, "
+          "sentversion %u, peerversion %u",
+          current_version, sent_count, peer_version);
+  return true;
+}
+
+Vector<Packet*>& OverlayUserAuthMsg::build_msg_per_peer_into_packet(Vector<Packet*>& packets,
+                                                                    OstrelOverlay* overlay,
+                                                                    OverlayPeerDescriptor* opd) {
+  static constexpr char kTag[] = "OverlayUserAuthMsg::build_msg_per_peer_into_packet";
+  if (overlay == nullptr || opd == nullptr) return packets;
+  if (overlay->get_dib(overlay->own_address()) == nullptr) {
+    MSG_LOG(6, kTag, "OverlayUserAuthMsg: Local DIB entry for not found");
+    return packets;
+  }
+  if (opd->paths.empty()) return packets;
+  MSG_LOG(6, kTag, "OverlayUserAuthMsg: building user auth state msg for %s",
+          peer_text(opd).c_str());
+  Packet* p = build_user_auth_msg_packet(opd->paths[0], current_version, roles.hub);
+  if (p != nullptr) packets.push_back(p);
+  return packets;
+}
+
+Packet* OverlayUserAuthMsg::build_user_auth_msg_packet(
+    const std::shared_ptr<OverlayDescriptor>& path, uint32_t version, bool is_hub) {
+  if (path == nullptr) return nullptr;
+  OstrelOverlayStateMsg msg;
+  msg.set_osm_type(OVERLAY_USERAUTH_MSG);
+  UserAuthMsg* ua = msg.mutable_osm_userauthmsg();
+  ua->set_uam_version(version);
+  const OstUser* holder = registered_token_holder();
+  if (!is_hub && holder_has_token(holder)) {
+    ua->set_uam_jwt(std::string(holder->token.data(), holder->token.length()));
+  }
+  ua->set_uam_newver_supported(1);
+  Packet* p = make_control_packet(msg, path->local_path_id, OVERLAY_USERAUTH_MSG);
+  if (p == nullptr) return nullptr;
+  print_user_auth_msg(msg);
+  return p;
+}
+
+void OverlayUserAuthMsg::consume_msg(Packet*, const OstrelOverlayStateMsg& msg, OstrelOverlay*,
+                                     OverlayPeerDescriptor* opd) {
+  static constexpr char kTag[] = "OverlayUserAuthMsg::consume_msg";
+  if (roles.controller || opd == nullptr) return;
+  const UserAuthMsg& ua = msg.osm_userauthmsg();
+  const String peer = peer_text(opd);
+  MSG_LOG(6, kTag, "OverlayUserAuthMsg: received message from %s version %u ack %d state:%d",
+          peer.c_str(), ua.uam_version(), ua.uam_authack() ? 1 : 0,
+          static_cast<int>(ua.uam_auth_state()));
+  if (roles.hub) {
+    MSG_LOG(6, kTag, "OverlayUserAuthMsg: received jwt");
+    return;
+  }
+  consumed_version = ua.uam_version();
+  const uint32_t state = ua.uam_auth_state();
+  if (state >= 1 && state <= 3) {
+    opd->user_auth_state = static_cast<int32_t>(state);
+  } else if (state > 3) {
+    MSG_LOG(6, kTag, "OverlayUserauthMsg: from %s unknown state:%d", peer.c_str(),
+            static_cast<int>(state));
+  } else if (ua.uam_authack()) {
+    opd->user_auth_state = holder_has_token(registered_token_holder()) ? 2 : 1;
+  }
+  print_user_auth_msg(msg);
 }
 
 void OverlayUserAuthMsg::fill_version(OstrelOverlay*, OverlayPeerDescriptor*,

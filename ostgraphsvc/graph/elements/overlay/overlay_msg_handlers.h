@@ -15,20 +15,28 @@
 // newest peer first and, per peer, address management, user authentication,
 // route, state sync, WAN link state, endpoint.
 //
-// The endpoint, WAN-link and user-authentication messages themselves are
-// built by the handlers' own subsystems; until those land these handlers keep
-// their versions, report them in sync messages, are never due and log and
-// ignore what they receive. The route handler announces this device's
-// virtual address to its hubs (kind 11); the address-management handler
-// leases that address from a hub (kind 17) through OstAddrMgmt.
+// The endpoint handler (kind 4) tells the peer this node's end of every path
+// and learns the peer's: remote path id, MTU, loss figures, NAT address and,
+// on a hub, the spoke's WAN type. The WAN-link handler (kind 3) lists every
+// connected path of this node with its up flag and applies the peer's list
+// to the remote-up flags of the shared paths. The user-authentication
+// handler (kind 14) hands the registered token holder's token to each hub
+// and stores the state the hub answers. The route handler announces this
+// device's virtual address to its hubs (kind 11); the address-management
+// handler leases that address from a hub (kind 17) through OstAddrMgmt.
+//
+// Everything a peer sends is bounded before use: MTUs are clamped, tag
+// texts cut, the local endpoint table capped and per-message log lines
+// limited; texts from a peer are logged escaped and a token only by length.
 //
 // Threads: handlers are created and destroyed under the overlay lock of the
 // overlay element that builds the descriptors; every other call runs under
 // the same lock: on the packet thread (the message element takes it for each
-// pass and each received message) and, for the route and address-management
-// triggers, on the transport's connect thread when a path to a hub comes up
-// (the connect callback holds it). `overlay_msg_handlers` is guarded by that
-// lock too.
+// pass and each received message) and, for the route, address-management,
+// WAN-link and endpoint triggers, on the transport's connect and close
+// threads (their callbacks hold it). `overlay_msg_handlers` is guarded by
+// that lock too. The token holder is read on the packet thread only, where
+// its element writes it.
 #ifndef OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
 #define OSTGRAPHSVC_GRAPH_ELEMENTS_OVERLAY_OVERLAY_MSG_HANDLERS_H_
 
@@ -41,10 +49,12 @@
 #include "graph/vector.h"
 
 class AddrMgmtMsg;
+class OstrelDIB;
 class OstrelOverlay;
 class OstrelOverlayStateMsg;
 class OverlayDescriptor;
 class OverlayPeerDescriptor;
+class WanEndPtDescMsg;
 
 // Current, sent and peer version of one kind, as the status handler shows
 // them ("MYVERSION", "MYSENTVERSION", "PEERRECVERSION").
@@ -109,14 +119,6 @@ struct HandlerRoles {
 class OverlayVersionedMsg : public OstrelOverlayMsgInterface {
  public:
   void msg_sent() override { ++sent_count; }
-  // Never due until the kind's messages are built.
-  bool is_msg_available() override { return false; }
-  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay*,
-                                                  OverlayPeerDescriptor*) override {
-    return packets;
-  }
-  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
-                   OverlayPeerDescriptor* opd) override;
 
   uint32_t trigger_reasons = 0;
   uint32_t current_version = 0;
@@ -131,7 +133,23 @@ class OverlayVersionedMsg : public OstrelOverlayMsgInterface {
 
 class OverlayEndptMsg : public OverlayVersionedMsg {
  public:
+  // Bounds on what a peer's endpoint message may set.
+  static constexpr uint32_t kMinPeerMtu = 576;
+  static constexpr uint32_t kMaxPeerMtu = 65535;
+  static constexpr int kMaxTagLength = 64;
+  static constexpr int kMaxEndpointTags = 64;
+  static constexpr int kWanTypeUnknown = 5;
+
   explicit OverlayEndptMsg(OverlayPeerDescriptor* opd);
+  // On a controller when the peer reported 0; otherwise while the peer's
+  // version differs or nothing was sent.
+  bool is_msg_available() override;
+  // One packet per path; nothing on a controller before the peer's first
+  // endpoint message, or without a local DIB entry.
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay* overlay,
+                                                  OverlayPeerDescriptor* opd) override;
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
   void new_msg_trigger(uint32_t reason) override;
   void msg_sent() override;
   void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
@@ -142,13 +160,39 @@ class OverlayEndptMsg : public OverlayVersionedMsg {
   String msg_name() override { return String("EndPt Sync"); }
   void check_and_set_is_ctrlr();
 
+  // The endpoint message of `path`: version min(sent + 1, current).
+  Packet* build_endpt_packet(OstrelOverlay* overlay, const OverlayDescriptor& path,
+                             uint32_t current, uint32_t sent, uint32_t reasons);
+  void build_hub_spoke_specific_fields(WanEndPtDescMsg* entry, const OverlayDescriptor& path);
+  // Applies the tags and NAT address of the first descriptor to `path`.
+  // Reports whether anything changed that the device map would need: never.
+  bool update_network_and_overlay_tags(OstrelOverlay* overlay, const WanEndPtDescMsg& entry,
+                                       OstrelDIB* local, OverlayDescriptor* path);
+  // Overlay and network tag of `entry`, each cut to kMaxTagLength.
+  static void get_endpoint_tags(const WanEndPtDescMsg& entry, OstrelOverlay* overlay,
+                                const OverlayDescriptor& path, String* overlay_tag,
+                                String* network_tag);
+  // Exact, case-sensitive: "wired"/"public" 1, "wireless" 2, "private" 3,
+  // "metered" 4, anything else 5.
+  static int wan_type_from_tag(const String& text);
+
   int log_counter = 0;
   int log_period = 120;
 };
 
 class OverlayWanStateMsg : public OverlayVersionedMsg {
  public:
+  // "cannot be set" lines written for one received message.
+  static constexpr int kMaxUnsetLines = 16;
+
   explicit OverlayWanStateMsg(OverlayPeerDescriptor* opd);
+  // Never on a controller; otherwise while the peer's version differs or
+  // nothing was sent.
+  bool is_msg_available() override;
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay* overlay,
+                                                  OverlayPeerDescriptor* opd) override;
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
   void new_msg_trigger(uint32_t reason) override;
   void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
                     OstrelOverlayStateMsg* msg) override;
@@ -157,6 +201,9 @@ class OverlayWanStateMsg : public OverlayVersionedMsg {
   void reset_peer_state() override { consumed_version = 0; }
   String msg_name() override { return String("WAN Link State Sync"); }
   void check_and_set_is_ctrlr();
+  // Every connected path of this node, sent on `path`.
+  Packet* build_wan_state_packet(OstrelOverlay* overlay, const OverlayDescriptor& path,
+                                 uint32_t version);
 };
 
 class OverlayRouteMsg : public OverlayVersionedMsg {
@@ -183,6 +230,16 @@ class OverlayRouteMsg : public OverlayVersionedMsg {
 class OverlayUserAuthMsg : public OverlayVersionedMsg {
  public:
   explicit OverlayUserAuthMsg(OverlayPeerDescriptor* opd);
+  // Not on a hub or controller; until one was sent; after a token change;
+  // while the peer has not reported the current version.
+  bool is_msg_available() override;
+  // One packet on the peer's first path.
+  Vector<Packet*>& build_msg_per_peer_into_packet(Vector<Packet*>& packets, OstrelOverlay* overlay,
+                                                  OverlayPeerDescriptor* opd) override;
+  // Stores the hub's state for the peer; a hub only logs, a controller
+  // ignores it.
+  void consume_msg(Packet* p, const OstrelOverlayStateMsg& msg, OstrelOverlay* overlay,
+                   OverlayPeerDescriptor* opd) override;
   void new_msg_trigger(uint32_t reason) override;
   void fill_version(OstrelOverlay* overlay, OverlayPeerDescriptor* opd,
                     OstrelOverlayStateMsg* msg) override;
@@ -192,6 +249,12 @@ class OverlayUserAuthMsg : public OverlayVersionedMsg {
   String msg_name() override { return String("OverlayUserAuth Message"); }
   void ua_check_and_set_is_hub();
   void ua_check_and_set_is_ctrlr();
+  // The token goes in only from a client with a token holder that has one.
+  static Packet* build_user_auth_msg_packet(const std::shared_ptr<OverlayDescriptor>& path,
+                                            uint32_t version, bool is_hub);
+
+  // The token holder's update version when a change was last noticed.
+  uint32_t seen_token_version = 0;
 };
 
 class OverlayAddrMgmtMsg : public OverlayVersionedMsg {
