@@ -1,19 +1,31 @@
-// The overlay message element's input 0: the input is one control packet as
-// decapsulation hands it over (data at the inner IPv4 header), in a buffer
-// that ends where its data ends, from the one peer 10.20.0.1 on its one path
-// (id 5) with latency, jitter and keepalive probes. Answers leave on an
-// unconnected output and are released. The process has an address manager,
-// so address answers (kind 17) reach a lease, which lives across inputs.
+// The overlay message element's input 0: the input's first byte picks the
+// local node's role (spoke, hub or controller, by its value modulo 3); the
+// rest is one control packet as decapsulation hands it over (data at the
+// inner IPv4 header), in a buffer that ends where its data ends, from the one
+// peer 10.20.0.1 on its one path (id 5) with latency, jitter and keepalive
+// probes. The overlay is configured from a file with a local DIB entry of
+// that role, so the handlers of every kind take their role's branches.
+// Answers leave on an unconnected output and are released. The process has
+// an address manager, so address answers (kind 17) reach a lease, which lives
+// across inputs.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "graph/confparse.h"
+#include "graph/error_handler.h"
 #include "graph/packet.h"
 #include "ostgraphsvc/graph/elements/overlay/ost_addr_mgmt.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay.h"
 #include "ostgraphsvc/graph/elements/overlay/ostrel_overlay_msg.h"
 #include "ostgraphsvc/graph/elements/overlay/overlay_probes.h"
+#include "ostgraphsvc/graph/elements/overlay/overlay_transport.h"
 #include "tests/fuzz/element_fuzz.h"
 
 namespace {
@@ -22,6 +34,40 @@ IPAddress ip(const char* text) {
   IPAddress a;
   cp_parse_ip_address(String(text), &a);
   return a;
+}
+
+char g_conf_dir[] = "/tmp/fuzz_overlay_msg.XXXXXX";
+std::string* g_conf_files = nullptr;
+
+void remove_conf_files() {
+  for (int i = 0; i < 3; ++i) unlink(g_conf_files[i].c_str());
+  rmdir(g_conf_dir);
+}
+
+// Overlay files of a local spoke, hub and controller, written once and
+// removed at exit.
+const std::string& conf_file(int role) {
+  static const std::string* const files = [] {
+    static const char* const kRoles[] = {"SPOKE", "DC", "CONTROLLER"};
+    char* dir = g_conf_dir;
+    if (mkdtemp(dir) == nullptr) __builtin_trap();
+    auto* names = new std::string[3];
+    g_conf_files = names;
+    for (int i = 0; i < 3; ++i) {
+      names[i] = std::string(dir) + "/overlay" + std::to_string(i) + ".json";
+      std::ofstream(names[i])
+          << "{\"local\": {\"overlayIP\": \"10.10.0.1\", \"tenantID\": \"t1\", "
+             "\"roles\": [{\"type\": \""
+          << kRoles[i]
+          << "\"}], \"nexthop\": [{\"ipv4\": \"10.20.0.1\", \"wanip\": \"192.0.2.1\", "
+             "\"port\": 443, \"groupid\": \"g1\", \"groupname\": \"n1\"}]}, "
+             "\"remote\": [{\"overlayIP\": \"10.20.0.1\", \"roles\": [{\"type\": "
+             "\"DC\"}], \"groupid\": \"g1\"}]}";
+    }
+    std::atexit(remove_conf_files);
+    return names;
+  }();
+  return files[role];
 }
 
 }  // namespace
@@ -36,9 +82,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return am;
   }();
   if (registered_addr_mgmt() != addr_mgmt) __builtin_trap();
+  if (size < 1) return 0;
+  const std::string& conf_path = conf_file(data[0] % 3);
+  ++data;
+  --size;
 
+  RecordingOverlayTransport transport;
+  set_overlay_transport(&transport);
+  struct Restore {
+    ~Restore() { set_overlay_transport(nullptr); }
+  } restore;
   OstrelOverlay ov;
-  ov.set_own_address(ip("10.10.0.1"));
+  Vector<String> conf;
+  conf.push_back(String(conf_path.c_str()));
+  SilentErrorHandler errh;
+  if (ov.configure(conf, &errh) != 0 || registered_overlay() != &ov) __builtin_trap();
+  if (ov.get_dib(ov.own_address()) == nullptr) __builtin_trap();
   OverlayPeerRecord record;
   record.address = ip("10.20.0.1");
   auto* opd = new OverlayPeerDescriptor(record);

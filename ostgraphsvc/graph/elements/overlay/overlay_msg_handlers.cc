@@ -251,12 +251,14 @@ bool OverlayEndptMsg::update_network_and_overlay_tags(OstrelOverlay* overlay,
   get_endpoint_tags(entry, overlay, *path, &overlay_tag, &network_tag);
   EndPointDescriptor* made = nullptr;
   if (!local->endpoint_sets.find(network_tag).live()) {
-    MSG_LOG(6, kTag, "Overlay EndPt Msg: Cannot find endpt desc for network tag %s overlay tag %s",
-            network_tag.printable().c_str(), overlay_tag.printable().c_str());
+    // Every new tag a peer names would otherwise grow the table for good.
     if (local->endpoint_sets.size() >= static_cast<uint64_t>(kMaxEndpointTags)) {
       MSG_LOG(6, kTag, "Overlay EndPt Msg: endpoint table holds %d network tags, %s not added",
               kMaxEndpointTags, network_tag.printable().c_str());
     } else {
+      MSG_LOG(6, kTag,
+              "Overlay EndPt Msg: Cannot find endpt desc for network tag %s overlay tag %s",
+              network_tag.printable().c_str(), overlay_tag.printable().c_str());
       made = new EndPointDescriptor(overlay_tag, network_tag);
     }
   }

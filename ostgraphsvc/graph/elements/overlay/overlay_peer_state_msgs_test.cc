@@ -309,6 +309,7 @@ TEST_F(PeerStateTest, HubTakesWanTypeFromTheOverlayTagAndCapsItsEndpointTable) {
   EXPECT_TRUE(local->endpoint_sets.find(String("net57")).live());
   EXPECT_FALSE(local->endpoint_sets.find(String("net58")).live());
   EXPECT_EQ(Count(Log(), "Overlay EndPt Msg: endpoint table holds 64 network tags"), 12);
+  EXPECT_EQ(Count(Log(), "Overlay EndPt Msg: Cannot find endpt desc"), 64);
   EXPECT_EQ(ov_->dim_update_counter(), 0);
 }
 
@@ -586,22 +587,49 @@ TEST_F(PeerStateTest, HubOnlyLogsAndControllerIgnoresUserAuth) {
   }
 }
 
-// A 2 KB token in one control packet, against the path MTU a DTLS path
-// reports: the packet the handler builds is larger than one datagram of the
-// path, and control packets do not pass the fragmenter.
-TEST_F(PeerStateTest, TwoKilobyteTokenPacketSize) {
+// What the three exchanges learn is what the path listing shows.
+TEST_F(PeerStateTest, ListingShowsWhatThePeerSent) {
+  ASSERT_TRUE(LoadAll()) << h_.messages();
+  transport_.established = true;
+  auto od = AddPath(kHub, 5, OHV_COMPLETED);
+  OstrelOverlayStateMsg m = Endpoint(1, 4242, 1300);
+  m.mutable_osm_endptmsg()->mutable_wep_list(0)->set_wep_remote_nat_ipv4(
+      Ip("198.51.100.10").addr());
+  Receive(m);
+  Receive(WanState(2, {{4242}}, 0));
+  OstrelOverlayStateMsg ua;
+  ua.set_osm_type(14);
+  ua.mutable_osm_userauthmsg()->set_uam_version(1);
+  ua.mutable_osm_userauthmsg()->set_uam_auth_state(3);
+  Receive(ua);
+  const std::string page = ov_->list_overlays().c_str();
+  for (const char* field :
+       {"\"dsps_rpathid\":4242", "\"dsps_peermtu\":1300", "\"dsps_public_ip\":\"198.51.100.10\"",
+        "\"dsps_remote_up\":false", "\"dsps_userauthstate\":3"}) {
+    EXPECT_NE(page.find(field), std::string::npos) << field << " in " << page;
+  }
+  transport_.established = false;
+}
+
+// A token in one control packet, against the path MTU a DTLS path reports:
+// control packets do not pass the fragmenter, so a packet the handler builds
+// must fit the path whole. 1 KB does; 2 KB does not.
+TEST_F(PeerStateTest, TokenPacketSizeAgainstThePathMtu) {
   ASSERT_TRUE(LoadAll()) << h_.messages();
   auto od = AddPath(kHub, 5, OHV_COMPLETED);
-  Token(std::string(2048, 't'));
-  const std::vector<Packet*> sent = TickPackets(14);
-  ASSERT_EQ(sent.size(), 1u);
-  const uint32_t message = sent[0]->length() - kControlHeaderLength;
-  const uint32_t tunnelled =
-      sent[0]->length() + OstrelOverlay::kFullHeaderLength + OstrelOverlay::kOuterHeaderLength;
-  sent[0]->release();
-  std::printf("token 2048: message %u bytes, control packet %u, in the tunnel %u; path MTU %u\n",
-              message, message + kControlHeaderLength, tunnelled, od->mtu);
-  EXPECT_GT(tunnelled, od->mtu);
+  for (const uint32_t token : {1024u, 2048u}) {
+    Token(std::string(token, 't'));
+    const std::vector<Packet*> sent = TickPackets(14);
+    ASSERT_EQ(sent.size(), 1u);
+    const uint32_t control = sent[0]->length();
+    const uint32_t tunnelled =
+        control + OstrelOverlay::kFullHeaderLength + OstrelOverlay::kOuterHeaderLength;
+    EXPECT_EQ(MessageOf(sent[0]).osm_userauthmsg().uam_jwt().size(), token);
+    sent[0]->release();
+    std::printf("token %u: message %u bytes, control packet %u, in the tunnel %u; path MTU %u\n",
+                token, control - kControlHeaderLength, control, tunnelled, od->mtu);
+    EXPECT_EQ(tunnelled <= od->mtu, token == 1024u);
+  }
 }
 
 }  // namespace
