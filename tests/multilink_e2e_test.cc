@@ -134,11 +134,13 @@ class MultilinkTest : public testing_support::TunnelServiceTest {
   }
 
   // Per link (the client's outer address): the connection's data packets from the client, its
-  // probe answers (kinds 8, 10, 13).
+  // probe answers (kinds 8, 10, 13), and whether the client sends 16-byte headers on it (it has
+  // taken an answer and agreed the header version).
   struct Connection {
     int64_t rx_data = 0;
     int64_t answers = 0;
     int64_t jitter_answers = 0;
+    bool agreed = false;
   };
   std::map<std::string, Connection> Connections() {
     std::map<std::string, Connection> out;
@@ -149,6 +151,7 @@ class MultilinkTest : public testing_support::TunnelServiceTest {
       const std::string peer = c.value("peer", std::string());
       Connection& conn = out[peer.substr(0, peer.find(':'))];
       conn.rx_data += c.value("rx_data_packets", int64_t{0});
+      conn.agreed = conn.agreed || c.value("rx_header", std::string()) == "16";
       if (c.contains("tx_kinds")) {
         for (const char* k : {"8", "10", "13"}) conn.answers += c["tx_kinds"].value(k, int64_t{0});
         conn.jitter_answers += c["tx_kinds"].value("10", int64_t{0});
@@ -158,8 +161,10 @@ class MultilinkTest : public testing_support::TunnelServiceTest {
   }
 
   enum class Wait { kConnected, kProbed, kFastTicks };
-  // Both links connected and, from kProbed, each with a probe answer (the
-  // header versions are agreed with the first, so data goes out); with
+  // Both links connected and, from kProbed, each with a probe answer that the
+  // client took: it sends 16-byte headers once the header versions are
+  // agreed, and only then does data go out (an answer the hub has sent may
+  // still wait behind its endpoint and WAN state messages); with
   // kFastTicks two jitter answers each (jitter probes go out on every tick,
   // so the 0.5 s tick runs and the keepalive sees fresh answers).
   bool WaitBothLinks(Wait what, seconds limit) {
@@ -168,7 +173,9 @@ class MultilinkTest : public testing_support::TunnelServiceTest {
       auto c = Connections();
       const bool up = c.count(kC0) != 0 && c.count(kC1) != 0;
       if (up && what == Wait::kConnected) return true;
-      if (up && what == Wait::kProbed && c[kC0].answers > 0 && c[kC1].answers > 0) return true;
+      if (up && what == Wait::kProbed && c[kC0].answers > 0 && c[kC1].answers > 0 &&
+          c[kC0].agreed && c[kC1].agreed)
+        return true;
       if (up && what == Wait::kFastTicks && c[kC0].jitter_answers > 1 && c[kC1].jitter_answers > 1)
         return true;
       std::this_thread::sleep_for(milliseconds(100));

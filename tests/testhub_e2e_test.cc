@@ -306,7 +306,8 @@ TEST_F(TesthubTest, AnswersFollowTheirFlowAndRoutesGoWithTheLastLink) {
   EXPECT_EQ(s["totals"]["tx_data_packets"], 2);
   EXPECT_EQ(s["clients"], json::parse(R"([{"connections":0,"overlay":"10.0.0.2",
       "vip":"100.64.0.2","vip_source":"config","am_types":{},"am_seen":0,"rm_seen":0,
-      "routes_learned":0}])"));
+      "routes_learned":0,"wep_seen":0,"wls_seen":0,"ua_seen":0,"ua_jwt_length":0,
+      "sync":null}])"));
 }
 
 TEST_F(TesthubTest, ListenOffRefusesNewClientsAndOnTakesThemAgain) {

@@ -9,8 +9,9 @@
 // Cases: DTLS and TLS up with data both ways; UDP dropped or rejected on the
 // way to the hub (fallback to TLS); hub-group failover on a killed hub and on
 // a hub that no longer answers; the client's address changed, removed and
-// restored; a hub whose listener flaps for a minute. Each waits only as long
-// as its case needs and fails with the service's log. Needs root.
+// restored; a hub whose listener flaps for a minute; the endpoint, WAN state
+// and user-auth messages with a hub. Each waits only as long as its case
+// needs and fails with the service's log. Needs root.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -26,15 +27,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/named_event/named_event.h"
 #include "tests/support/tunnel_service.h"
+#include "tests/support/unix_datagram.h"
 
 namespace {
 
@@ -43,6 +47,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 using testing::HasSubstr;
+using testing_support::CountOf;
 using testing_support::HubSite;
 using testing_support::kClientOverlay;
 using testing_support::kClientVip;
@@ -558,6 +563,92 @@ TEST_F(TunnelScenarioTest, FlappingHubLeavesTheTunnelUp) {
   EXPECT_EQ(Ping(kHubA.overlay, 3), 3) << Log();
   EXPECT_EQ(StopService(), 0) << Log();
   std::printf("%d flaps; tunnel up %.2f s after the last reopening\n", flaps, up);
+}
+
+// The control messages with hub A. A token handed to the token holder
+// over IPC reaches A as a user-auth message of its length, and the client's
+// sync shows it took A's endpoint. `wan down` on A's path marks A's side of
+// it down (one log line); the probe pass then drops that path and connects
+// again, and the page lists the new path with A's id for it, A's MTU, the
+// client's address as A sees it, and the user-auth state A sent.
+TEST_F(TunnelScenarioTest, ControlMessagesWithTheHub) {
+  ASSERT_NO_FATAL_FAILURE(InstallIpcClient(CXCOM2_CLIENT_PEER));
+  // IPC commands go to the token holder.
+  std::string graph = testing_support::ReadFile(workdir_ + "/ostrel.graph");
+  for (const auto& [from, to] :
+       {std::pair<std::string, std::string>{"tohost :: OstrelToHost;\n", ""},
+        {"classifier[4] -> tohost;", "classifier[4] -> user :: OstUser;"}}) {
+    const size_t at = graph.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    graph.replace(at, from.size(), to);
+  }
+  std::ofstream(workdir_ + "/ostrel.graph") << graph;
+  const int hub = StartHub(kHubA);
+  ASSERT_GE(hub, 0);
+  WriteOverlay({kHubA}, false);
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  // 1 KB: a control packet must fit the interface MTU, since the transport
+  // refuses a DTLS record above it and control packets are not fragmented.
+  const std::string token = "eyJhbGciOiJSUzI1NiJ9." + std::string(1024 - 21, 'Q');
+  ASSERT_TRUE(SendIpc("GraphUserCmd", token)) << Log();
+
+  // A's id of the client's connection once it carries the client's packets
+  // (0: none); `other_than` is passed over.
+  json s;
+  const auto client_path = [&](uint32_t other_than) -> uint32_t {
+    s = Stats(hub);
+    for (const json& c : s.value("connections", json::array())) {
+      if (c["established"] == true && c["client"] == kClientOverlay && c["pathid"] != other_than)
+        return c["pathid"];
+    }
+    return 0;
+  };
+  uint32_t first = 0;
+  ASSERT_TRUE(WaitFor([&] { return (first = client_path(0)) != 0; }, seconds(10)))
+      << s.dump() << "\n"
+      << Log();
+  Ctl(hub, "wan down " + std::to_string(first));
+  uint32_t second = 0;
+  ASSERT_TRUE(WaitFor([&] { return (second = client_path(first)) != 0; }, seconds(5)))
+      << s.dump() << "\n"
+      << Log();
+  const std::string log = Log();
+  EXPECT_EQ(CountOf(log, "set state to DOWN"), 1u) << log;
+  const size_t down = log.find("set state to DOWN");
+  const size_t line = log.rfind('\n', down);
+  EXPECT_THAT(log.substr(line + 1, down - line),
+              HasSubstr("msgpathid=" + std::to_string(first) +
+                        " rpathid:lpathid=" + std::to_string(first) + ":"));
+  EXPECT_THAT(log, HasSubstr("keep alive failed for peer 198.51.100.1-198.51.100.10"));
+  Ctl(hub, "ua state 3");
+  const json entry = WaitPageEntry(
+      kHubA.overlay,
+      [&](const json& e) {
+        return e.value("dsps_rpathid", 0u) == second && e.value("dsps_userauthstate", 0) == 3 &&
+               e.value("dsps_remote_up", false);
+      },
+      seconds(10));
+  ASSERT_FALSE(entry.empty()) << PageText() << "\n" << Log();
+  EXPECT_EQ(entry["dsps_peermtu"], 1300);
+  EXPECT_EQ(entry["dsps_public_ip"], testing_support::kTunnelClientAddress);
+
+  const auto token_and_sync = [&] {
+    s = Stats(hub);
+    if (s.value("clients", json::array()).empty()) return false;
+    const json& c = s["clients"][0];
+    return c.value("ua_jwt_length", 0u) == token.size() && c["sync"].is_object() &&
+           c["sync"].value("wep", 0u) != 0;
+  };
+  EXPECT_TRUE(WaitFor(token_and_sync, seconds(10))) << s.dump() << "\n" << Log();
+  EXPECT_GE(s["totals"]["rx_kinds"].value("14", 0), 1);
+  // The IPC server logs each command it takes (cut to the log's line
+  // length), this one too; the user-auth messages print its length only.
+  const std::string all = Log();
+  const std::string start = token.substr(0, 100);
+  EXPECT_EQ(CountOf(all, start), 1u);
+  EXPECT_THAT(all, HasSubstr("Received command " + start));
+  EXPECT_THAT(all, HasSubstr("jwt len:1024"));
+  std::printf("control messages checked %.2f s after start\n", Since(started_));
 }
 
 }  // namespace

@@ -167,6 +167,33 @@ double TunnelServiceTest::WaitConnected(const HubSite& hub, const std::string& r
   return ok ? Since(from) : -1;
 }
 
+void TunnelServiceTest::InstallIpcClient(const std::string& client_peer) {
+  const std::string folder = root_.file("bin");
+  std::filesystem::create_directories(folder);
+  const std::string program = folder + "/dovadod";
+  const std::string client = folder + "/pellarui";
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{program_, program},
+                                 std::pair<std::string, std::string>{client_peer, client}}) {
+    std::error_code ec;
+    // A link when the build shares the file system, else a copy.
+    std::filesystem::create_hard_link(from, to, ec);
+    if (ec) std::filesystem::copy_file(from, to, ec);
+    ASSERT_FALSE(ec) << from << " -> " << to << ": " << ec.message();
+  }
+  program_ = program;
+  ipc_client_ = client;
+}
+
+bool TunnelServiceTest::SendIpc(const std::string& subsystem, const std::string& command) {
+  const json text = {{"65535", {{"command_subsystem", subsystem}, {"command", command}}}};
+  int code = -1;
+  const std::string out = TunnelNetns::Run(
+      &net_.client(), {ipc_client_, "4444", "tunnel", "--wait-ms", "5000", text.dump()}, &code,
+      seconds(10));
+  EXPECT_EQ(out, "ack\ntext OK\n") << "exit " << code;
+  return out == "ack\ntext OK\n";
+}
+
 void TunnelServiceTest::StartService() {
   started_ = steady_clock::now();
   const std::string log = net_.path("console.log");

@@ -101,6 +101,15 @@ class TunnelServiceTest : public TunnelTest {
   double WaitConnected(const HubSite& hub, const std::string& role, size_t nth,
                        std::chrono::steady_clock::time_point from, std::chrono::milliseconds limit);
 
+  // Puts the service and `client_peer` (the IPC test client) into one folder
+  // of the root, the client named "pellarui", since the IPC server takes
+  // commands only from the maker's client programs beside its own
+  // executable; later starts run the service from there.
+  void InstallIpcClient(const std::string& client_peer);
+  // Sends the IPC command `command` of `subsystem` from c as that client;
+  // true once the service answered "OK".
+  bool SendIpc(const std::string& subsystem, const std::string& command);
+
   // Runs the service in c with the real kernel views and the netfilter
   // backend; waits for its packet thread (started_, then packet_thread_).
   // Fails fatally: call it under ASSERT_NO_FATAL_FAILURE.
@@ -136,6 +145,7 @@ class TunnelServiceTest : public TunnelTest {
  private:
   std::string program_;
   std::string hub_program_;
+  std::string ipc_client_;
 };
 
 }  // namespace testing_support

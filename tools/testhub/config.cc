@@ -98,7 +98,7 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
     *error = "configuration is not a JSON object";
     return false;
   }
-  enum Type { kString, kIp, kPort, kBool, kCount, kClients, kRoutes, kText };
+  enum Type { kString, kIp, kPort, kBool, kCount, kClients, kRoutes, kText, kPercent };
   struct Key {
     const char* name;
     Type type;
@@ -126,6 +126,8 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
       {"lease_s", kCount, false},
       {"nameservers", kText, false},
       {"domain_list", kText, false},
+      {"ods_rxloss_delayed", kPercent, false},
+      {"ods_rxloss_instant", kPercent, false},
   };
   for (const auto& [name, value] : doc.items()) {
     const Key* key = nullptr;
@@ -177,6 +179,14 @@ bool parse_config(const std::string& text, HubConfig* out, std::string* error) {
           *error = quoted(name) + " must be a string of at most 1024 bytes";
           return false;
         }
+        break;
+      case kPercent:
+        if (!value.is_number() || !(value.get<double>() >= 0 && value.get<double>() <= 100)) {
+          *error = quoted(name) + " must be a number from 0 to 100";
+          return false;
+        }
+        (name == "ods_rxloss_delayed" ? out->ods_rxloss_delayed : out->ods_rxloss_instant) =
+            value.get<double>();
         break;
       case kClients:
         if (!value.is_array()) {

@@ -45,6 +45,10 @@ struct HubConfig {
   uint32_t lease_s = 3600;
   std::string nameservers;
   std::string domain_list;
+  // The receive loss (percent) the hub reports of every path in its
+  // endpoint messages.
+  double ods_rxloss_delayed = 0;
+  double ods_rxloss_instant = 0;
 };
 
 // Parses the text of a configuration. False with `*error` set to one line.

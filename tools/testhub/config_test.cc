@@ -27,12 +27,15 @@ TEST(Config, RequiredKeysAndDefaults) {
   EXPECT_EQ(c.packets_per_record, 1u);
   EXPECT_FALSE(c.keepalive_requests);
   EXPECT_EQ(c.close_after_s, 0u);
+  EXPECT_EQ(c.ods_rxloss_delayed, 0);
+  EXPECT_EQ(c.ods_rxloss_instant, 0);
 
   ASSERT_TRUE(parse_config("{" + kBase +
                                R"(, "tun": "hubtun", "dtls": false, "close_after_s": 3,
           "packets_per_record": 4, "keepalive_requests": true,
           "clients": [{"overlay": "10.0.0.2", "vip": "100.64.0.2"}, {"overlay": "10.0.0.3"}],
-          "routes": ["100.70.9.0/24", "10.0.0.0/8", "192.0.2.4/30"]})",
+          "routes": ["100.70.9.0/24", "10.0.0.0/8", "192.0.2.4/30"],
+          "ods_rxloss_delayed": 2.5, "ods_rxloss_instant": 100})",
                            &c, &error))
       << error;
   EXPECT_EQ(c.tun, "hubtun");
@@ -43,6 +46,8 @@ TEST(Config, RequiredKeysAndDefaults) {
   ASSERT_EQ(c.clients.size(), 2u);
   EXPECT_EQ(c.clients[0].vip, inet_addr("100.64.0.2"));
   EXPECT_EQ(c.clients[1].vip, 0u);
+  EXPECT_EQ(c.ods_rxloss_delayed, 2.5);
+  EXPECT_EQ(c.ods_rxloss_instant, 100);
   EXPECT_EQ(c.route_addresses,
             (std::vector<uint32_t>{inet_addr("100.70.9.1"), inet_addr("10.0.0.1"),
                                    inet_addr("192.0.2.5")}));
@@ -69,6 +74,10 @@ TEST(Config, RefusalsNameTheKey) {
       {"{" + kBase + R"(, "routes": ["10.0.0.0/8"]})", "\"routes\" needs a \"tun\""},
       {"{" + kBase + ", \"tun\": \"a-very-long-interface\"}",
        "\"tun\" names an interface longer than 15 characters"},
+      {"{" + kBase + ", \"ods_rxloss_delayed\": 100.5}",
+       "\"ods_rxloss_delayed\" must be a number from 0 to 100"},
+      {"{" + kBase + ", \"ods_rxloss_instant\": \"1\"}",
+       "\"ods_rxloss_instant\" must be a number from 0 to 100"},
       {R"({"wanip": "1.2.3", "port": 1})", "\"wanip\" must be an IPv4 address string"},
       {R"({"wanip": "1.2.3.4", "port": 70000})", "\"port\" must be a port number"},
       {R"({"wanip": "1.2.3.4", "port": -1})", "\"port\" must be a port number"},

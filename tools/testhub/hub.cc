@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -51,6 +52,10 @@ constexpr int kKindSlots = 19;  // 0-17, and 18 for anything above
 // this many datagrams (or TLS records) per connection per loop turn, and a
 // loop turn of at most 1 ms while a burst runs.
 constexpr int kBurstPerTurn = 8;
+// What the hub tells each client of its end of a path.
+constexpr uint32_t kEndpointVersion = 1;
+constexpr uint32_t kEndpointMtu = 1300;
+constexpr uint32_t kFirstPathId = 1001;
 
 // Drop reasons beyond the codec's.
 enum HubDrop : int {
@@ -96,6 +101,13 @@ std::string sockaddr_text(const sockaddr_in& sa) {
 }
 
 int kind_slot(uint32_t kind) { return kind < 18 ? static_cast<int>(kind) : 18; }
+
+// A whole decimal number that fits 32 bits.
+bool parse_u32(const std::string& text, uint32_t* out) {
+  const char* end = text.data() + text.size();
+  const auto [at, ec] = std::from_chars(text.data(), end, *out);
+  return !text.empty() && ec == std::errc() && at == end;
+}
 
 // Runs `ip args...` without a shell; true when it exits 0.
 bool run_ip(const std::vector<std::string>& args) {
@@ -152,6 +164,11 @@ struct Handle {
 
 struct Conn : Handle {
   uint64_t id = 0;
+  // The hub's own id of this path, and what it reports of it in its WAN
+  // state: its local address and whether `wan down` marked it down.
+  uint32_t path_id = 0;
+  uint32_t wan_addr = 0;
+  bool wan_up = true;
   bool dtls = false;
   SSL* ssl = nullptr;
   bool established = false;
@@ -200,6 +217,20 @@ struct Client {
   uint32_t am_answers = 0;      // the hub's own numbering of its answers
   uint32_t routes_learned = 0;
   uint64_t am_types[8] = {};  // requests by amm_msg_type (7: any other)
+  // Versions taken from the client's endpoint, WAN state and user-auth
+  // messages, echoed in the hub's state-sync.
+  uint32_t wep_seen = 0;
+  uint32_t wls_seen = 0;
+  uint32_t ua_seen = 0;
+  uint32_t ua_answers = 0;  // the hub's own numbering of its user-auth messages
+  // Length of the token in the client's last user-auth message; the token
+  // itself is never kept.
+  size_t ua_jwt_length = 0;
+  // The client's last state-sync.
+  bool has_sync = false;
+  uint32_t sync_wep = 0;
+  uint32_t sync_wls = 0;
+  uint32_t sync_ua = 0;
   int connections = 0;
   Conn* last = nullptr;
   bool routed = false;
@@ -326,6 +357,13 @@ struct Hub::Impl {
   void send_addr_answer(Client& cl, uint32_t code, uint32_t type);
   void on_addr_request(Conn* c, const AddrMgmtMsg& msg);
   void on_route(Conn* c, const RouteMsg& msg);
+  void on_sync(Conn* c, const SyncStateMsg& msg);
+  // The kind-4 message of `c`'s path; the kind-3 list to every connection.
+  void send_endpoint(Conn* c);
+  void send_wan_state();
+  // The kind-14 message to every connected client: a state, or (no state)
+  // an acknowledgement. Returns the number of clients told.
+  size_t send_user_auth(bool has_state, uint32_t state);
   std::vector<bool> pool_used;
   size_t pool_next = 0;
   void drop(Conn* c, int slot);
@@ -360,6 +398,9 @@ struct Hub::Impl {
   uint8_t hdrver = 1;
   uint16_t ip_id = 0;
   uint64_t next_conn_id = 1;
+  uint32_t next_path_id = kFirstPathId;
+  uint32_t wls_version = 0;  // moves with each change of the WAN state list
+  bool wan_changed = false;  // the list goes out at the end of the loop turn
   uint64_t handshakes = 0;
   uint64_t handshake_failures = 0;
   Counters totals;
@@ -624,6 +665,12 @@ Conn* Hub::Impl::add_conn(int fd, SSL* ssl, bool dtls, const sockaddr_in& peer) 
   c->dtls = dtls;
   c->peer = peer;
   c->id = next_conn_id++;
+  c->path_id = next_path_id;
+  next_path_id = next_path_id == UINT32_MAX ? 1 : next_path_id + 1;
+  sockaddr_in local{};
+  socklen_t local_length = sizeof local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) == 0)
+    c->wan_addr = local.sin_addr.s_addr;
   c->accepted_ms = now_ms();
   c->batch.reserve(kTlsRecordMax);
   Conn* raw = c.get();
@@ -870,6 +917,75 @@ void Hub::Impl::attach(Conn* c, uint32_t overlay) {
     set_routes(cl, true);
     cl.next_sync_ms = 0;  // its first state-sync goes out at once
   }
+  // The path's far end learns the hub's id of it first, so that the WAN
+  // state list that follows names a path it knows.
+  send_endpoint(c);
+  wan_changed = true;
+}
+
+void Hub::Impl::send_endpoint(Conn* c) {
+  scratch_out.Clear();
+  scratch_out.set_osm_type(4);
+  WanEndPtMsg* e = scratch_out.mutable_osm_endptmsg();
+  e->set_wep_version(kEndpointVersion);
+  WanEndPtDescMsg* d = e->add_wep_list();
+  d->set_wep_my_pathid(c->path_id);
+  d->set_wep_my_mtu(kEndpointMtu);
+  d->mutable_wep_ods()->set_ods_rxloss_delayed(config.ods_rxloss_delayed);
+  d->mutable_wep_ods()->set_ods_rxloss_instant(config.ods_rxloss_instant);
+  d->set_wep_remote_nat_ipv4(c->peer.sin_addr.s_addr);
+  send_control(c, scratch_out);
+}
+
+void Hub::Impl::send_wan_state() {
+  wan_changed = false;
+  ++wls_version;
+  scratch_out.Clear();
+  scratch_out.set_osm_type(3);
+  WanLinkStateMsg* w = scratch_out.mutable_osm_wlsmsg();
+  w->set_wls_version(wls_version);
+  for (auto& owned : conns) {
+    const Conn& c = *owned;
+    if (c.client < 0 || !c.established || c.closing) continue;
+    WanLinkStateDescMsg* d = w->add_wls_list();
+    d->set_wls_ipv4(c.wan_addr);
+    d->add_wls_pathid(c.path_id);
+    d->set_wls_state(c.wan_up ? 1 : 0);
+  }
+  for (auto& owned : conns) {
+    Conn* c = owned.get();
+    if (c->client >= 0 && c->established && !c->closing) send_control(c, scratch_out);
+  }
+}
+
+size_t Hub::Impl::send_user_auth(bool has_state, uint32_t state) {
+  size_t told = 0;
+  for (Client& cl : clients) {
+    if (!cl.used || cl.last == nullptr) continue;
+    scratch_out.Clear();
+    scratch_out.set_osm_type(14);
+    UserAuthMsg* u = scratch_out.mutable_osm_userauthmsg();
+    u->set_uam_version(++cl.ua_answers);
+    if (has_state) {
+      u->set_uam_auth_state(state);
+    } else {
+      u->set_uam_authack(true);
+    }
+    send_control(cl.last, scratch_out);
+    ++told;
+  }
+  return told;
+}
+
+void Hub::Impl::on_sync(Conn* c, const SyncStateMsg& msg) {
+  Client& cl = clients[c->client];
+  cl.has_sync = true;
+  cl.sync_wep = msg.wep_version();
+  cl.sync_wls = msg.wls_version();
+  cl.sync_ua = msg.ua_version();
+  // The client asks again (0 while a path of it lacks the hub's id) or has
+  // another version: this path's endpoint message goes again.
+  if (msg.wep_version() != kEndpointVersion) send_endpoint(c);
 }
 
 void Hub::Impl::rx_packet(Conn* c, const Decoded& d) {
@@ -904,6 +1020,24 @@ void Hub::Impl::on_control(Conn* c, const Decoded&, const OstrelOverlayStateMsg&
   const uint32_t kind = msg.osm_type();
   ++c->counters.rx_kinds[kind_slot(kind)];
   ++totals.rx_kinds[kind_slot(kind)];
+  if (c->client >= 0) {
+    Client& cl = clients[c->client];
+    switch (kind) {
+      case 3:
+        cl.wls_seen = msg.osm_wlsmsg().wls_version();
+        return;
+      case 4:
+        cl.wep_seen = msg.osm_endptmsg().wep_version();
+        return;
+      case 5:
+        on_sync(c, msg.osm_syncstatemsg());
+        return;
+      case 14:
+        cl.ua_seen = msg.osm_userauthmsg().uam_version();
+        cl.ua_jwt_length = msg.osm_userauthmsg().uam_jwt().size();
+        return;
+    }
+  }
   if (kind == 17) {
     on_addr_request(c, msg.osm_addrmgmtmsg());
     return;
@@ -1030,6 +1164,7 @@ void Hub::Impl::close_conn(Conn* c) {
   for (FlowSlot& f : flows)
     if (f.conn == c) f.conn = nullptr;
   if (c->client >= 0) {
+    wan_changed = true;
     Client& cl = clients[c->client];
     --cl.connections;
     if (cl.last == c) {
@@ -1089,13 +1224,14 @@ void Hub::Impl::tick() {
     Client& cl = clients[i];
     if (!cl.used || cl.last == nullptr || now < cl.next_sync_ms) continue;
     cl.next_sync_ms = now + kSyncPeriodMs;
-    // Route and address versions echo what it took last.
+    // Every version echoes what it took last from that client.
     scratch_out.Clear();
     scratch_out.set_osm_type(5);
     SyncStateMsg* sync = scratch_out.mutable_osm_syncstatemsg();
-    sync->set_wep_version(0);
-    sync->set_wls_version(0);
+    sync->set_wep_version(cl.wep_seen);
+    sync->set_wls_version(cl.wls_seen);
     sync->set_rm_version(cl.rm_seen);
+    sync->set_ua_version(cl.ua_seen);
     sync->set_am_version(cl.am_seen);
     send_control(cl.last, scratch_out);
   }
@@ -1226,6 +1362,34 @@ std::string Hub::Impl::answer(const std::string& line_in) {
     out["clients"] = told;
     return out.dump();
   }
+  if (line.rfind("wan down ", 0) == 0 || line.rfind("wan up ", 0) == 0) {
+    const bool up = line[4] == 'u';
+    uint32_t path_id = 0;
+    if (!parse_u32(line.substr(up ? 7 : 9), &path_id))
+      return json({{"error", "wan down|up wants a path id"}}).dump();
+    for (auto& c : conns) {
+      if (c->path_id != path_id || c->closing) continue;
+      if (c->wan_up != up) {
+        c->wan_up = up;
+        wan_changed = true;
+      }
+      return ok.dump();
+    }
+    return json({{"error", "no connection with that path id"}}).dump();
+  }
+  if (line == "ua ack") {
+    json out = ok;
+    out["clients"] = send_user_auth(false, 0);
+    return out.dump();
+  }
+  if (line.rfind("ua state ", 0) == 0) {
+    uint32_t state = 0;
+    if (!parse_u32(line.substr(9), &state))
+      return json({{"error", "ua state wants a number"}}).dump();
+    json out = ok;
+    out["clients"] = send_user_auth(true, state);
+    return out.dump();
+  }
   if (line.rfind("burst ", 0) == 0) {
     const std::string number = line.substr(6);
     char* end = nullptr;
@@ -1257,11 +1421,14 @@ std::string Hub::Impl::stats() {
   out["listening"] = listening;
   out["port"] = bound_port;
   out["hdrver"] = hdrver;
+  out["wls_version"] = wls_version;
   json list = json::array();
   for (auto& owned : conns) {
     const Conn& c = *owned;
     json j = c.counters.to_json();
     j["id"] = c.id;
+    j["pathid"] = c.path_id;
+    j["wan_up"] = c.wan_up;
     j["protocol"] = c.dtls ? "dtls" : "tls";
     j["peer"] = sockaddr_text(c.peer);
     j["established"] = c.established;
@@ -1281,14 +1448,21 @@ std::string Hub::Impl::stats() {
     json types = json::object();
     for (int t = 0; t < 8; ++t)
       if (c.am_types[t] != 0) types[std::to_string(t)] = c.am_types[t];
-    cl.push_back({{"overlay", addr_text(c.overlay)},
-                  {"vip", c.vip != 0 ? addr_text(c.vip) : ""},
-                  {"vip_source", c.vip_source},
-                  {"connections", c.connections},
-                  {"am_types", types},
-                  {"am_seen", c.am_seen},
-                  {"rm_seen", c.rm_seen},
-                  {"routes_learned", c.routes_learned}});
+    cl.push_back(
+        {{"overlay", addr_text(c.overlay)},
+         {"vip", c.vip != 0 ? addr_text(c.vip) : ""},
+         {"vip_source", c.vip_source},
+         {"connections", c.connections},
+         {"am_types", types},
+         {"am_seen", c.am_seen},
+         {"rm_seen", c.rm_seen},
+         {"routes_learned", c.routes_learned},
+         {"wep_seen", c.wep_seen},
+         {"wls_seen", c.wls_seen},
+         {"ua_seen", c.ua_seen},
+         {"ua_jwt_length", c.ua_jwt_length},
+         {"sync", c.has_sync ? json({{"wep", c.sync_wep}, {"wls", c.sync_wls}, {"ua", c.sync_ua}})
+                             : json()}});
   }
   out["clients"] = cl;
   out["totals"] = totals.to_json();
@@ -1393,6 +1567,7 @@ int Hub::Impl::run() {
       }
       ++i;
     }
+    if (wan_changed) send_wan_state();
   }
   // Let a `quit` answer go out before the socket goes.
   while (!ctls.empty()) {

@@ -2,9 +2,12 @@
 // process per hub, one thread, one epoll loop. It accepts TLS and DTLS clients
 // on one address and port (a client certificate chaining to "ca" is required),
 // answers probe requests, sends each client a state-sync message every 5 s,
-// carries data between its clients and a TUN device, and reports counters on a
-// Unix control socket (`stats`, `close`, `listen on|off`, `hdrver 0|1|2`,
-// `burst N`, `quit`).
+// tells each path's client its endpoint (path id, MTU, loss, the client's
+// address as seen) and every path's WAN state, takes the client's endpoint,
+// WAN state and user-auth versions, carries data between its clients and a
+// TUN device, and reports counters on a Unix control socket (`stats`,
+// `close`, `listen on|off`, `hdrver 0|1|2`, `amcode N`, `burst N`,
+// `wan down|up PATHID`, `ua state N`, `ua ack`, `quit`).
 //
 // Buffers are fixed per hub and per connection, so a warm hub does not
 // allocate per packet. Everything a client sends is bounded and counted by

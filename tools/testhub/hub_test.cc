@@ -15,11 +15,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/temp_root.h"
@@ -457,6 +459,143 @@ TEST_F(HubTest, LeasesRoutesAndAddressCodes) {
   EXPECT_EQ(cl["am_seen"], 3);
   EXPECT_EQ(cl["rm_seen"], 4);
   EXPECT_NE(hub_->ctl("amcode 4").find("unknown command"), std::string::npos);
+}
+
+// Reads kind-3 lists until one with `version` arrives; false on time-out.
+bool WaitWanState(TestClient& c, uint32_t version, WanLinkStateMsg* out) {
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  while (c.wait_control(3, &h, &msg)) {
+    if (msg.osm_wlsmsg().wls_version() != version) continue;
+    *out = msg.osm_wlsmsg();
+    return true;
+  }
+  return false;
+}
+
+// The hub's end of each path: its endpoint message (path id, MTU, loss from
+// the config, the client's address as seen) on attach and whenever the
+// client's sync asks; the WAN state list of every connection on each change
+// and `wan down|up`; the versions it took echoed in its sync; user-auth
+// messages counted with the token's length only, and `ua state|ack`.
+TEST_F(HubTest, EndpointWanStateAndUserAuth) {
+  start({{"ods_rxloss_delayed", 2.5}, {"ods_rxloss_instant", 7}});
+  TestClient first(client(false));
+  std::string error;
+  ASSERT_TRUE(first.connect(&error)) << error;
+  ASSERT_TRUE(first.send_probe(7, 1, HeaderKind::kFull));  // attaches it to 10.0.0.2
+  OverlayHeader h;
+  OstrelOverlayStateMsg msg;
+  ASSERT_TRUE(first.wait_control(4, &h, &msg));
+  ASSERT_EQ(msg.osm_endptmsg().wep_list_size(), 1);
+  const WanEndPtDescMsg endpoint = msg.osm_endptmsg().wep_list(0);
+  EXPECT_EQ(msg.osm_endptmsg().wep_version(), 1u);
+  EXPECT_EQ(endpoint.wep_my_mtu(), 1300u);
+  EXPECT_EQ(endpoint.wep_ods().ods_rxloss_delayed(), 2.5);
+  EXPECT_EQ(endpoint.wep_ods().ods_rxloss_instant(), 7);
+  EXPECT_EQ(endpoint.wep_remote_nat_ipv4(), addr("127.0.0.1"));
+  json s = stats();
+  ASSERT_EQ(s["connections"].size(), 1u);
+  const uint32_t first_path = s["connections"][0]["pathid"];
+  EXPECT_NE(first_path, 0u);
+  EXPECT_EQ(endpoint.wep_my_pathid(), first_path);
+  WanLinkStateMsg wls;
+  ASSERT_TRUE(WaitWanState(first, 1, &wls));
+  ASSERT_EQ(wls.wls_list_size(), 1);
+  EXPECT_EQ(wls.wls_list(0).wls_ipv4(), addr("127.0.0.1"));
+  EXPECT_THAT(wls.wls_list(0).wls_pathid(), testing::ElementsAre(first_path));
+  EXPECT_EQ(wls.wls_list(0).wls_state(), 1u);
+
+  // A second path of the same client: both hear of both.
+  auto second = std::make_unique<TestClient>(client(true));
+  ASSERT_TRUE(second->connect(&error)) << error;
+  ASSERT_TRUE(second->send_probe(7, 2, HeaderKind::kFull));
+  ASSERT_TRUE(second->wait_control(4, &h, &msg));
+  const uint32_t second_path = msg.osm_endptmsg().wep_list(0).wep_my_pathid();
+  EXPECT_NE(second_path, first_path);
+  ASSERT_TRUE(WaitWanState(*second, 2, &wls));
+  ASSERT_TRUE(WaitWanState(first, 2, &wls));
+  ASSERT_EQ(wls.wls_list_size(), 2);
+  EXPECT_THAT(wls.wls_list(1).wls_pathid(), testing::ElementsAre(second_path));
+
+  EXPECT_EQ(hub_->ctl("wan down " + std::to_string(first_path)), R"({"ok":true})");
+  ASSERT_TRUE(WaitWanState(first, 3, &wls));
+  EXPECT_EQ(wls.wls_list(0).wls_state(), 0u);
+  EXPECT_EQ(wls.wls_list(1).wls_state(), 1u);
+  EXPECT_EQ(hub_->ctl("wan down " + std::to_string(first_path)), R"({"ok":true})");
+  EXPECT_EQ(hub_->ctl("wan up " + std::to_string(first_path)), R"({"ok":true})");
+  ASSERT_TRUE(WaitWanState(first, 4, &wls)) << "an unchanged state sends nothing";
+  EXPECT_EQ(wls.wls_list(0).wls_state(), 1u);
+  EXPECT_TRUE(stats()["connections"][0]["wan_up"]);
+  EXPECT_NE(hub_->ctl("wan down 4242").find("no connection"), std::string::npos);
+  EXPECT_NE(hub_->ctl("wan down x").find("error"), std::string::npos);
+
+  // The client's sync: 0 (or another version) asks for the endpoint again,
+  // the hub's own version does not.
+  const auto send_sync = [&](uint32_t wep) {
+    OstrelOverlayStateMsg m;
+    m.set_osm_type(5);
+    m.mutable_osm_syncstatemsg()->set_wep_version(wep);
+    m.mutable_osm_syncstatemsg()->set_wls_version(4);
+    m.mutable_osm_syncstatemsg()->set_ua_version(0);
+    return first.send_control(m);
+  };
+  ASSERT_TRUE(send_sync(0));
+  ASSERT_TRUE(first.wait_control(4, &h, &msg));
+  EXPECT_EQ(msg.osm_endptmsg().wep_list(0).wep_my_pathid(), first_path);
+  ASSERT_TRUE(send_sync(1));
+  ASSERT_TRUE(first.send_probe(7, 3, HeaderKind::kFull));
+  ASSERT_TRUE(first.wait_control(8, &h, &msg));
+  s = stats();
+  EXPECT_EQ(s["connections"][0]["tx_kinds"]["4"], 2);
+  EXPECT_EQ(s["clients"][0]["sync"], json({{"wep", 1}, {"wls", 4}, {"ua", 0}}));
+
+  // What the client sends is taken, echoed in the hub's next sync, and the
+  // token is only measured.
+  OstrelOverlayStateMsg mine;
+  mine.set_osm_type(4);
+  mine.mutable_osm_endptmsg()->set_wep_version(6);
+  mine.mutable_osm_endptmsg()->add_wep_list()->set_wep_my_pathid(1);
+  ASSERT_TRUE(first.send_control(mine));
+  mine.Clear();
+  mine.set_osm_type(3);
+  mine.mutable_osm_wlsmsg()->set_wls_version(5);
+  ASSERT_TRUE(first.send_control(mine));
+  const std::string token(1500, 'J');
+  mine.Clear();
+  mine.set_osm_type(14);
+  mine.mutable_osm_userauthmsg()->set_uam_version(3);
+  mine.mutable_osm_userauthmsg()->set_uam_jwt(token);
+  ASSERT_TRUE(first.send_control(mine));
+  bool echoed = false;
+  for (int i = 0; i < 3 && !echoed; ++i) {
+    ASSERT_TRUE(first.wait_control(5, &h, &msg, 6000));
+    const SyncStateMsg& sync = msg.osm_syncstatemsg();
+    echoed = sync.wep_version() == 6 && sync.wls_version() == 5 && sync.ua_version() == 3;
+  }
+  EXPECT_TRUE(echoed) << msg.DebugString();
+  s = stats();
+  EXPECT_EQ(s["clients"][0]["ua_jwt_length"], 1500);
+  EXPECT_EQ(s["totals"]["rx_kinds"]["14"], 1);
+  EXPECT_EQ(s.dump().find(token), std::string::npos);
+
+  EXPECT_EQ(hub_->ctl("ua state 3"), R"({"clients":1,"ok":true})");
+  ASSERT_TRUE(first.wait_control(14, &h, &msg) || second->wait_control(14, &h, &msg));
+  EXPECT_EQ(msg.osm_userauthmsg().uam_auth_state(), 3u);
+  EXPECT_EQ(msg.osm_userauthmsg().uam_version(), 1u);
+  EXPECT_FALSE(msg.osm_userauthmsg().has_uam_authack());
+  EXPECT_EQ(hub_->ctl("ua ack"), R"({"clients":1,"ok":true})");
+  ASSERT_TRUE(first.wait_control(14, &h, &msg) || second->wait_control(14, &h, &msg));
+  EXPECT_TRUE(msg.osm_userauthmsg().uam_authack());
+  EXPECT_FALSE(msg.osm_userauthmsg().has_uam_auth_state());
+  EXPECT_EQ(msg.osm_userauthmsg().uam_version(), 2u);
+  EXPECT_NE(hub_->ctl("ua state -1").find("error"), std::string::npos);
+
+  // A path that goes leaves the list.
+  second.reset();
+  ASSERT_TRUE(WaitWanState(first, 5, &wls));
+  ASSERT_EQ(wls.wls_list_size(), 1);
+  EXPECT_THAT(wls.wls_list(0).wls_pathid(), testing::ElementsAre(first_path));
 }
 
 // Start-up: a misspelt key is named; a socket a dead hub left is replaced.
