@@ -86,8 +86,11 @@ void TarnIPCServer::tarn_equeue_msg(const std::string& text) {
     handlePktDumpCommand(command);
     return;
   }
-  // The client's bytes, made safe for a log line.
-  const std::string shownCommand = cxLogEscape(command);
+  // The client's bytes, made safe for a log line. A user command carries the
+  // user's token: a credential never goes into the log, only its length.
+  const std::string shownCommand =
+      subsystem == "GraphUserCmd" ? "(" + std::to_string(command.size()) + " bytes)"
+                                  : cxLogEscape(command);
   const std::string shownSubsystem = cxLogEscape(subsystem);
   IPC_LOG(6, kEnqueueTag, "Received command %s/%s", shownCommand.c_str(), shownSubsystem.c_str());
 

@@ -91,6 +91,22 @@ TEST_F(TarnIPCServerTest, CommandsBecomeBlocks) {
             std::string::npos);
 }
 
+// The user's token travels as a command text: the log shows its length only.
+TEST_F(TarnIPCServerTest, UserTokenIsLoggedByItsLengthOnly) {
+  const std::string token = "eyJhbGciOiJIUzI1NiJ9.secret-part.signature";
+  const std::string line =
+      "Received command (" + std::to_string(token.size()) + " bytes)/GraphUserCmd";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  do {
+    EXPECT_TRUE(Send(Command("GraphUserCmd", token)).has_value());
+    if (Log().find(line) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < deadline);
+  const std::string log = Log();
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find("secret-part"), std::string::npos) << log;
+}
+
 // A line end inside a client's subsystem or command cannot forge a line.
 TEST_F(TarnIPCServerTest, ClientTextIsEscapedInTheLog) {
   // JSON escapes: the parsed strings hold a real CR, LF and ESC.
