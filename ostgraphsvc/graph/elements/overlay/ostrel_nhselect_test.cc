@@ -214,6 +214,48 @@ TEST_F(NHSelectTest, AFlowWhosePathWasRemovedMovesLikeOneOnADownPath) {
   }
 }
 
+TEST_F(NHSelectTest, AFlowWhoseFirstPacketTheOverlayDroppedGetsThroughOnceTheHeaderIsAgreed) {
+  // A flow started before the header version is agreed on its path loses
+  // that packet at the overlay; it must not lose its later ones for it.
+  SetMode(1);
+  auto p0 = AddPeerPath({0xa1, "198.51.100.10", 10, 3, "DTLS"});
+  auto p1 = AddPeerPath({0xa2, "203.0.113.10", 10, 4, "TLS"});
+  p0->version_state = OHV_INITIATED;
+  p1->version_state = OHV_COMPLETED;
+  // The selector's output through the overlay's encapsulation; true when
+  // the packet came out encapsulated for `wan`.
+  auto through_overlay = [&](uint16_t sport, const char* wan) {
+    Packet* p = Captured(FlowShape(sport), clock_.msec());
+    p->set_next_hop_anno(Ip(kPeer));
+    h_.Push("src", p);
+    Packet* selected = h_.Take("sink", 0);
+    EXPECT_NE(selected, nullptr);
+    if (selected == nullptr) return false;
+    h_.Push("ovsrc", selected);
+    Packet* out = h_.Take("sink", 1);
+    if (out == nullptr) return false;
+    const bool ok = out->peer_local_ip_anno() == Ip(wan);
+    out->release();
+    return ok;
+  };
+  EXPECT_FALSE(through_overlay(1000, "198.51.100.10"));
+  EXPECT_TRUE(through_overlay(1001, "203.0.113.10"));
+  clock_.advance_msec(1000);
+  EXPECT_FALSE(through_overlay(1000, "198.51.100.10"));  // still not agreed
+  {
+    std::lock_guard<std::recursive_mutex> hold(ov_->overlay_lock());
+    p0->version_state = OHV_COMPLETED;
+  }
+  clock_.advance_msec(1000);
+  EXPECT_TRUE(through_overlay(1000, "198.51.100.10"));
+  EXPECT_TRUE(through_overlay(1000, "198.51.100.10"));
+  EXPECT_TRUE(through_overlay(1001, "203.0.113.10"));
+  Flow* f = FlowOf(1000);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->path_id, 0xa1u);
+  EXPECT_EQ(Peer()->rr_counter, 2u);
+}
+
 TEST_F(NHSelectTest, PacketsThatAreNotForAMultiLinkPeerPassUntouched) {
   AddPeerPath({0xe1, "198.51.100.10", 10, 3, "DTLS"});
   struct Case {
