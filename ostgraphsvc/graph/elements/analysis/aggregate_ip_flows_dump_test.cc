@@ -20,6 +20,7 @@
 #include "ostgraphsvc/graph/elements/local/fromdevice.h"
 #include "ostgraphsvc/graph/elements/policy/ost_policy.h"
 #include "platform/fs/paths.h"
+#include "ostgraphsvc/graph/elements/analysis/analysis_test_support.h"
 #include "tests/support/graph_harness.h"
 #include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
@@ -34,38 +35,12 @@ using testing_support::PacketSpec;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 using Flow = AggregateIPFlows::StatFlowInfo;
+using analysis_test::PayloadBytes;
+using analysis_test::Shape;
 namespace fs = std::filesystem;
 
 constexpr char kServer[] = "198.51.100.9";
 constexpr char kLogTag[] = " vedororore OstrelUtils::ostwinutls_log \n";
-
-PacketSpec Shape(uint8_t protocol, const char* src, uint16_t sport, const char* dst, uint16_t dport,
-                 uint8_t flags = 0) {
-  PacketSpec s;
-  s.protocol = protocol;
-  s.src = src;
-  s.sport = sport;
-  s.dst = dst;
-  s.dport = dport;
-  s.tcp_flags = flags;
-  return s;
-}
-
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-// A TCP packet of `shape` carrying `payload` with the given sequence and
-// acknowledgement numbers.
-std::vector<uint8_t> TcpBytes(PacketSpec shape, const std::string& payload, uint32_t seq,
-                              uint32_t ack) {
-  shape.payload = payload.size();
-  std::vector<uint8_t> b = BuildIPv4(shape);
-  std::memcpy(b.data() + 40, payload.data(), payload.size());
-  Put32(b, 24, seq);
-  Put32(b, 28, ack);
-  return b;
-}
 
 std::string Str(const String& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
 
@@ -126,15 +101,15 @@ class AggDumpTest : public ::testing::Test {
   // answer; the flow.
   Flow* Http(const char* server, uint16_t sport, const std::string& host) {
     const char* c = "10.0.0.2";
-    Push(TcpBytes(Shape(6, c, sport, server, 80, 0x02), "", 1000, 0), true);
-    Push(TcpBytes(Shape(6, server, 80, c, sport, 0x12), "", 5000, 1001), false);
-    Push(TcpBytes(Shape(6, c, sport, server, 80, 0x10), "", 1001, 5001), true);
+    Push(PayloadBytes(Shape(6, c, sport, server, 80, 0x02), "", 1000, 0), true);
+    Push(PayloadBytes(Shape(6, server, 80, c, sport, 0x12), "", 5000, 1001), false);
+    Push(PayloadBytes(Shape(6, c, sport, server, 80, 0x10), "", 1001, 5001), true);
     const std::string get = "GET /i.html HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
-    Flow* f = Push(TcpBytes(Shape(6, c, sport, server, 80, 0x18), get, 1001, 5001), true);
+    Flow* f = Push(PayloadBytes(Shape(6, c, sport, server, 80, 0x18), get, 1001, 5001), true);
     const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
     const uint32_t sent = 1001 + static_cast<uint32_t>(get.size());
-    Push(TcpBytes(Shape(6, server, 80, c, sport, 0x18), reply, 5001, sent), false);
-    Push(TcpBytes(Shape(6, c, sport, server, 80, 0x10), "", sent,
+    Push(PayloadBytes(Shape(6, server, 80, c, sport, 0x18), reply, 5001, sent), false);
+    Push(PayloadBytes(Shape(6, c, sport, server, 80, 0x10), "", sent,
                   5001 + static_cast<uint32_t>(reply.size())),
          true);
     return f;

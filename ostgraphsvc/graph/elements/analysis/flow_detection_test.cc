@@ -22,6 +22,7 @@
 #include "ostgraphsvc/graph/elements/local/capture_record.h"
 #include "ostgraphsvc/graph/elements/policy/ost_policy.h"
 #include "platform/fs/paths.h"
+#include "ostgraphsvc/graph/elements/analysis/analysis_test_support.h"
 #include "tests/support/graph_harness.h"
 #include "tests/support/started_log.h"
 #include "tests/support/temp_root.h"
@@ -34,6 +35,8 @@ using testing_support::MakePacket;
 using testing_support::PacketSpec;
 using testing_support::WriteFile;
 using Flow = AggregateIPFlows::StatFlowInfo;
+using analysis_test::PayloadBytes;
+using analysis_test::Shape;
 
 constexpr int64_t kStartMsec = 1700000000000;
 constexpr char kClient[] = "10.0.0.2";
@@ -45,39 +48,6 @@ IPAddress Addr(const char* text) {
 }
 
 uint32_t NoRoute(uint32_t, platform::BestRoute*) { return 1168; }
-
-PacketSpec Shape(uint8_t protocol, const char* src, uint16_t sport, const char* dst, uint16_t dport,
-                 uint8_t flags = 0) {
-  PacketSpec s;
-  s.protocol = protocol;
-  s.src = src;
-  s.sport = sport;
-  s.dst = dst;
-  s.dport = dport;
-  s.tcp_flags = flags;
-  return s;
-}
-
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-// A packet of `shape` carrying `payload`; TCP with the given sequence and
-// acknowledgement numbers. Checksums are not redone: nothing here checks
-// them.
-std::vector<uint8_t> Bytes(PacketSpec shape, const std::string& payload, uint32_t seq = 0,
-                           uint32_t ack = 0) {
-  shape.payload = payload.size();
-  std::vector<uint8_t> b = BuildIPv4(shape);
-  const size_t l4 = 20 + shape.ip_options;
-  const size_t at = l4 + (shape.protocol == 6 ? 20 : 8);
-  std::memcpy(b.data() + at, payload.data(), payload.size());
-  if (shape.protocol == 6) {
-    Put32(b, l4 + 4, seq);
-    Put32(b, l4 + 8, ack);
-  }
-  return b;
-}
 
 std::string DnsQuery(const std::string& name) {
   std::string q("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
@@ -158,18 +128,18 @@ class DetectTest : public ::testing::Test {
 
   // An HTTP exchange from `sport` to server:80 asking for `host`; the flow.
   Flow* Http(const char* server, uint16_t sport, const std::string& host, uint16_t dport = 80) {
-    Push(Bytes(Shape(6, kClient, sport, server, dport, 0x02), "", 1000, 0));
-    Push(Bytes(Shape(6, server, dport, kClient, sport, 0x12), "", 5000, 1001), false);
-    Push(Bytes(Shape(6, kClient, sport, server, dport, 0x10), "", 1001, 5001));
+    Push(PayloadBytes(Shape(6, kClient, sport, server, dport, 0x02), "", 1000, 0));
+    Push(PayloadBytes(Shape(6, server, dport, kClient, sport, 0x12), "", 5000, 1001), false);
+    Push(PayloadBytes(Shape(6, kClient, sport, server, dport, 0x10), "", 1001, 5001));
     const std::string get =
         "GET /index.html HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: t\r\nAccept: */*\r\n\r\n";
-    Flow* f = Push(Bytes(Shape(6, kClient, sport, server, dport, 0x18), get, 1001, 5001));
+    Flow* f = Push(PayloadBytes(Shape(6, kClient, sport, server, dport, 0x18), get, 1001, 5001));
     const std::string reply =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 0\r\n\r\n";
-    Push(Bytes(Shape(6, server, dport, kClient, sport, 0x18), reply, 5001,
+    Push(PayloadBytes(Shape(6, server, dport, kClient, sport, 0x18), reply, 5001,
                1001 + static_cast<uint32_t>(get.size())),
          false);
-    Push(Bytes(Shape(6, kClient, sport, server, dport, 0x10), "",
+    Push(PayloadBytes(Shape(6, kClient, sport, server, dport, 0x10), "",
                1001 + static_cast<uint32_t>(get.size()),
                5001 + static_cast<uint32_t>(reply.size())));
     return f;
@@ -260,7 +230,7 @@ TEST_F(DetectTest, InitialApplicationByProtocolAndResponderPort) {
       {Shape(1, kClient, 0, "192.0.2.1", 0), 81, 6},
   };
   for (const Case& c : cases) {
-    Flow* f = Push(Bytes(c.shape, ""));
+    Flow* f = Push(PayloadBytes(c.shape, ""));
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->detection.app_id, c.app) << c.shape.dport;
     EXPECT_EQ(f->detection.category, c.category) << c.shape.dport;
@@ -286,7 +256,7 @@ TEST_F(DetectTest, FirstPacketTablesDecideBeforeAnythingElse) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->detection.app_id, -5);
   EXPECT_EQ(f->host, "");
-  f = Push(Bytes(Shape(6, kClient, 40010, "203.0.113.7", 8080, 0x02), ""));
+  f = Push(PayloadBytes(Shape(6, kClient, 40010, "203.0.113.7", 8080, 0x02), ""));
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->detection.app_id, -5);
   EXPECT_EQ(f->detection.first_packet_found, 1);
@@ -305,7 +275,7 @@ TEST_F(DetectTest, FirstPacketTablesDecideBeforeAnythingElse) {
       {Shape(17, kClient, 40005, "203.0.113.7", 8080), 501},      // a TCP entry only
   };
   for (const Case& c : cases) {
-    Flow* g = Push(Bytes(c.shape, ""));
+    Flow* g = Push(PayloadBytes(c.shape, ""));
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->detection.app_id, c.app) << c.shape.dst << ":" << c.shape.dport;
     EXPECT_EQ(g->detection.first_packet_found, c.app != 500 && c.app != 501);
@@ -354,7 +324,7 @@ TEST_F(DetectTest, TheHostCacheTeachesLaterFlowsUntilFlushed) {
 
   // The next flow to the server knows at its first packet.
   clock_.advance_sec(1800);
-  Flow* g = Push(Bytes(Shape(6, kClient, 42001, "192.0.2.20", 8443, 0x02), ""));
+  Flow* g = Push(PayloadBytes(Shape(6, kClient, 42001, "192.0.2.20", 8443, 0x02), ""));
   ASSERT_NE(g, nullptr);
   EXPECT_EQ(g->detection.app_id, -7);
   EXPECT_EQ(g->dns_match_logged, 1);
@@ -366,7 +336,7 @@ TEST_F(DetectTest, TheHostCacheTeachesLaterFlowsUntilFlushed) {
   ASSERT_NE(plain, nullptr);
   EXPECT_EQ(plain->detection.app_id, 7);
   EXPECT_EQ(plain->host, "plain.example.org");
-  Flow* dns = Push(Bytes(Shape(17, kClient, 42003, "192.0.2.53", 53), DnsQuery("a.example.test")));
+  Flow* dns = Push(PayloadBytes(Shape(17, kClient, 42003, "192.0.2.53", 53), DnsQuery("a.example.test")));
   ASSERT_NE(dns, nullptr);
   EXPECT_EQ(dns->detection.app_id, 5);
   EXPECT_EQ(dns->host, "");
@@ -375,10 +345,10 @@ TEST_F(DetectTest, TheHostCacheTeachesLaterFlowsUntilFlushed) {
 
   // An hour after its last refresh the hourly flush removes the entry.
   clock_.advance_sec(3601);
-  Push(Bytes(Shape(17, kClient, 42004, "192.0.2.99", 9), ""));
+  Push(PayloadBytes(Shape(17, kClient, 42004, "192.0.2.99", 9), ""));
   EXPECT_EQ(agg_->dns_cache().size(), 0u);
   EXPECT_TRUE(Has(Fresh(), "DNS_ENTRY_DEL ip=192.0.2.20 host=www.x.example.test appid=-7"));
-  Flow* h = Push(Bytes(Shape(6, kClient, 42005, "192.0.2.20", 8443, 0x02), ""));
+  Flow* h = Push(PayloadBytes(Shape(6, kClient, 42005, "192.0.2.20", 8443, 0x02), ""));
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->detection.app_id, 500);
 }
@@ -391,19 +361,19 @@ TEST_F(DetectTest, TheHostCacheStopsGrowingAtItsBound) {
   // A request and the next packet: detected, then learned.
   for (uint32_t i = 0; i < 5; ++i) {
     const std::string server = "100.64.0." + std::to_string(i + 1);
-    Push(Bytes(Shape(6, kClient, 50000, server.c_str(), 80, 0x18), get, 1001, 5001));
-    Push(Bytes(Shape(6, kClient, 50000, server.c_str(), 80, 0x10), "",
+    Push(PayloadBytes(Shape(6, kClient, 50000, server.c_str(), 80, 0x18), get, 1001, 5001));
+    Push(PayloadBytes(Shape(6, kClient, 50000, server.c_str(), 80, 0x10), "",
                1001 + static_cast<uint32_t>(get.size()), 5001));
     EXPECT_EQ(agg_->dns_cache().size(), i < 3 ? i + 1 : 3u) << i;
   }
   // Refreshing a known server still works at the bound.
   clock_.advance_sec(10);
-  Push(Bytes(Shape(6, kClient, 50000, "100.64.0.1", 80, 0x10), "", 1001, 5001));
+  Push(PayloadBytes(Shape(6, kClient, 50000, "100.64.0.1", 80, 0x10), "", 1001, 5001));
   ASSERT_NE(agg_->dns_cache().find(Addr("100.64.0.1")), nullptr);
   EXPECT_EQ(agg_->dns_cache().find(Addr("100.64.0.1"))->time.msec(), clock_.msec());
   Fresh();
   clock_.advance_sec(3595);  // an hour after the others, not after the refreshed one
-  Push(Bytes(Shape(17, kClient, 50001, "192.0.2.99", 9), ""));
+  Push(PayloadBytes(Shape(17, kClient, 50001, "192.0.2.99", 9), ""));
   const std::string text = Fresh();
   EXPECT_TRUE(Has(text, "DNS cache full (3 entries): 2 additions refused since the last flush"))
       << text;
@@ -422,7 +392,7 @@ TEST_F(DetectTest, AHostAppChangeForcesTheFlush) {
   Http("192.0.2.32", 43002, "pos.test");
   EXPECT_EQ(agg_->dns_cache().size(), 3u);
   // An entry of app 0 matches nothing.
-  Flow* z = Push(Bytes(Shape(6, kClient, 43010, "192.0.2.31", 81, 0x02), ""));
+  Flow* z = Push(PayloadBytes(Shape(6, kClient, 43010, "192.0.2.31", 81, 0x02), ""));
   ASSERT_NE(z, nullptr);
   EXPECT_EQ(z->detection.app_id, 500);
 
@@ -430,7 +400,7 @@ TEST_F(DetectTest, AHostAppChangeForcesTheFlush) {
                               "host_attrs": {"hna_host_parts": ["test", "other"]}}])");
   ASSERT_EQ(policy_->reconfigure(), 0);
   Fresh();
-  Push(Bytes(Shape(17, kClient, 43011, "192.0.2.99", 9), ""));
+  Push(PayloadBytes(Shape(17, kClient, 43011, "192.0.2.99", 9), ""));
   const std::string text = Fresh();
   EXPECT_TRUE(Has(text, "DNS_ENTRY_DEL ip=192.0.2.30 host=neg.test appid=-7")) << text;
   EXPECT_TRUE(Has(text, "DNS_ENTRY_DEL ip=192.0.2.31 host=zero.test appid=0")) << text;
@@ -452,7 +422,7 @@ TEST_F(DetectTest, UnknownTrafficIsGivenUpAfterItsPacketCount) {
     const std::string junk("zqxjkvbwpfmq");
     Flow* f = nullptr;
     for (int i = 0; i < c.packets_before_done; ++i) {
-      f = Push(Bytes(Shape(c.protocol, kClient, sport, "192.0.2.40", 40100 + c.protocol, 0x18),
+      f = Push(PayloadBytes(Shape(c.protocol, kClient, sport, "192.0.2.40", 40100 + c.protocol, 0x18),
                      junk, 1000 + 10 * i, 1));
       ASSERT_NE(f, nullptr);
       ASSERT_EQ(f->detection.done, 0)
@@ -461,7 +431,7 @@ TEST_F(DetectTest, UnknownTrafficIsGivenUpAfterItsPacketCount) {
           << f->detection.ndpi_result.app_protocol;
       EXPECT_NE(f->detection.ndpi_flow, nullptr);
     }
-    f = Push(Bytes(Shape(c.protocol, kClient, sport, "192.0.2.40", 40100 + c.protocol, 0x18), junk,
+    f = Push(PayloadBytes(Shape(c.protocol, kClient, sport, "192.0.2.40", 40100 + c.protocol, 0x18), junk,
                    1000 + 10 * c.packets_before_done, 1));
     EXPECT_EQ(f->detection.done, 1) << int{c.protocol};
     EXPECT_EQ(f->detection.app_id, c.app);
@@ -472,11 +442,11 @@ TEST_F(DetectTest, UnknownTrafficIsGivenUpAfterItsPacketCount) {
 
 TEST_F(DetectTest, ReuseAndExpiryReleaseTheLibraryState) {
   ASSERT_TRUE(Load()) << h_.messages();
-  Flow* f = Push(Bytes(Shape(17, kClient, 45000, "192.0.2.50", 40000), "\x01\x02\x03"));
+  Flow* f = Push(PayloadBytes(Shape(17, kClient, 45000, "192.0.2.50", 40000), "\x01\x02\x03"));
   ASSERT_NE(f, nullptr);
   ASSERT_NE(f->detection.ndpi_flow, nullptr);
   clock_.advance_sec(200);  // past the UDP time-out: the record is reused
-  Flow* g = Push(Bytes(Shape(17, kClient, 45000, "192.0.2.50", 40000), "\x01\x02\x03"));
+  Flow* g = Push(PayloadBytes(Shape(17, kClient, 45000, "192.0.2.50", 40000), "\x01\x02\x03"));
   ASSERT_EQ(g, f);
   EXPECT_NE(g->detection.ndpi_flow, nullptr);  // a fresh state for the new flow
   EXPECT_EQ(g->detection.done, 0);
@@ -499,7 +469,7 @@ TEST_F(DetectTest, RtpSubcategoryFromPayloadTypeAndSize) {
     PacketSpec shape = Shape(17, kClient, 46000, "192.0.2.60", 5004);
     std::string payload(c.payload, '\0');
     if (payload.size() > 1) payload[1] = static_cast<char>(c.payload_type);
-    Packet* p = MakePacket(Bytes(shape, payload));
+    Packet* p = MakePacket(PayloadBytes(shape, payload));
     Flow fi;
     fi.protocol = 17;
     fi.detection.ndpi_result.app_protocol = 87;
@@ -520,23 +490,23 @@ TEST_F(DetectTest, RtpSubcategoryFromPayloadTypeAndSize) {
 TEST_F(DetectTest, TheOwnerIsAskedOncePerTcpAndUdpFlow) {
   ASSERT_TRUE(Load()) << h_.messages();
   // Not found: asked once all the same.
-  for (int i = 0; i < 3; ++i) Push(Bytes(Shape(6, kClient, 47000, "192.0.2.70", 80, 0x02), ""));
+  for (int i = 0; i < 3; ++i) Push(PayloadBytes(Shape(6, kClient, 47000, "192.0.2.70", 80, 0x02), ""));
   EXPECT_EQ(g_owner_questions, 1);
   EXPECT_EQ(g_owner_port, 47000);
   // A TCP flow without SYN, ICMP and inbound UDP are not asked about.
-  Push(Bytes(Shape(6, kClient, 47001, "192.0.2.70", 80, 0x10), ""));
-  Push(Bytes(Shape(1, kClient, 0, "192.0.2.70", 0), ""));
-  Push(Bytes(Shape(17, "192.0.2.70", 53, kClient, 47002), ""), false);
+  Push(PayloadBytes(Shape(6, kClient, 47001, "192.0.2.70", 80, 0x10), ""));
+  Push(PayloadBytes(Shape(1, kClient, 0, "192.0.2.70", 0), ""));
+  Push(PayloadBytes(Shape(17, "192.0.2.70", 53, kClient, 47002), ""), false);
   EXPECT_EQ(g_owner_questions, 1);
   // The flow's first outbound packet asks.
-  Flow* u = Push(Bytes(Shape(17, kClient, 47002, "192.0.2.70", 53), ""));
-  Push(Bytes(Shape(17, kClient, 47002, "192.0.2.70", 53), ""));
+  Flow* u = Push(PayloadBytes(Shape(17, kClient, 47002, "192.0.2.70", 53), ""));
+  Push(PayloadBytes(Shape(17, kClient, 47002, "192.0.2.70", 53), ""));
   EXPECT_EQ(g_owner_questions, 2);
   ASSERT_NE(u, nullptr);
   EXPECT_STREQ(u->process_name, "");
 
   g_owner_answer = std::string(300, 'n');
-  Flow* named = Push(Bytes(Shape(17, kClient, 47003, "192.0.2.70", 53), ""));
+  Flow* named = Push(PayloadBytes(Shape(17, kClient, 47003, "192.0.2.70", 53), ""));
   ASSERT_NE(named, nullptr);
   EXPECT_EQ(g_owner_questions, 3);
   EXPECT_EQ(std::string(named->process_name), std::string(255, 'n'));
